@@ -1,0 +1,121 @@
+#pragma once
+
+#include "device/DeviceTypes.h"
+#include "device/iMobileFileSystemNode.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace kestrap {
+
+// Watches long copies: asked whether to go on, told how far they are.
+// Every call comes on the copying thread. A device keeps its delegate as a plain,
+// non-owning pointer, so the delegate must outlive every copy it watches.
+class iMobileDeviceCopyDelegate {
+public:
+    virtual ~iMobileDeviceCopyDelegate() = default;
+
+    // Asked before every progress report; false asks the running copy to stop.
+    virtual bool shouldContinue() { return true; }
+
+    // Progress of a copy started with user info. A report whose done count equals its
+    // total means "complete" (an iOS upload ends with 100 of 100 whatever the size).
+    virtual void transferBytes(std::int64_t done, std::int64_t total, const QVariant& userInfo)
+    {
+        Q_UNUSED(done);
+        Q_UNUSED(total);
+        Q_UNUSED(userInfo);
+    }
+
+    // Progress of a copy started without user info.
+    virtual void transferBytes(std::int64_t done, std::int64_t total)
+    {
+        Q_UNUSED(done);
+        Q_UNUSED(total);
+    }
+};
+
+// A device the program can read and write, whatever its kind.
+//
+// Paths are device paths relative to the device's current root (the open file service of
+// an iOS device, the mount point of a disk-mode iPod); a leading "/" means the same.
+// fullPath() turns one into the absolute path of the device's own file layer and is
+// idempotent, so callers may pass either form. Failures answer false, nothing, an empty
+// list or a zero; no exception leaves a device.
+//
+// Threads: every call may block on device I/O and may be made from any thread; a device
+// serialises its own calls.
+class iMobileDevice {
+public:
+    virtual ~iMobileDevice() = default;
+
+    // Forgets cached per-path file information.
+    virtual void refresh() = 0;
+
+    virtual QString uuid() = 0;
+    virtual QString buildVersion() = 0;
+    virtual QString osVersion() = 0;
+    virtual QString firmwareVersion() = 0;
+    virtual QString modelNumber() = 0;
+    virtual QString phoneNumber() = 0;
+    virtual QString serialNumber() = 0;
+    virtual std::uint64_t freeCapacity() = 0;
+    virtual std::uint64_t capacity() = 0;
+    virtual QString name() = 0;
+    virtual std::int32_t deviceType() = 0;
+
+    virtual QString fullPath(const QString& path) = 0;
+    // "iTunes_Control" on iOS devices, "iPod_Control" on disk-mode iPods.
+    virtual QString iTunesControlPath() = 0;
+
+    // At most length bytes from offset on; nothing when the file cannot be opened,
+    // positioned or read.
+    virtual std::optional<QByteArray> readFileAtPath(const QString& path, std::uint32_t offset, std::uint32_t length)
+        = 0;
+    virtual std::optional<QByteArray> contentsOfFileAtPath(const QString& path) = 0;
+    // Copies the device file to a local file, creating missing local folders.
+    virtual bool downloadFile(const QString& devicePath, const QString& localPath) = 0;
+    // Copies a local file to the device, replacing an existing item.
+    virtual bool uploadFile(const QString& devicePath, const QString& localPath) = 0;
+    // An empty list when the folder cannot be opened or the path type is not one of PathType.
+    virtual std::vector<iMobileFileSystemNode> contentsOfDirectory(const QString& path, std::int32_t pathType) = 0;
+    virtual bool isLinkAtPath(const QString& path) = 0;
+    virtual bool isDirectoryAtPath(const QString& path) = 0;
+    virtual bool itemExistsAtPath(const QString& path, bool* isDirectory = nullptr) = 0;
+    virtual bool deleteItemAtPath(const QString& path) = 0;
+    // Renames within the item's own folder: newName is a name, not a path.
+    virtual bool renameItemAtPath(const QString& path, const QString& newName) = 0;
+    // False also when the folder exists already; callers check with itemExistsAtPath().
+    virtual bool createDirectory(const QString& path) = 0;
+    // The current time when the device gives none.
+    virtual QDateTime modificationDateOfItemAtPath(const QString& path) = 0;
+    virtual QDateTime creationDateOfItemAtPath(const QString& path) = 0;
+    // 0 when the device gives none.
+    virtual std::uint64_t getSizeOfItemAtPath(const QString& path) = 0;
+
+    // Optional operations. A device without progress reporting answers false to
+    // supportsUploadWithUserInfo() and its uploadFile(..., userInfo) reports nothing.
+    virtual bool supportsUploadWithUserInfo() const { return false; }
+    virtual bool uploadFile(const QString& devicePath, const QString& localPath, const QVariant& userInfo)
+    {
+        Q_UNUSED(userInfo);
+        return uploadFile(devicePath, localPath);
+    }
+    virtual void setCopyDelegate(iMobileDeviceCopyDelegate* delegate) { Q_UNUSED(delegate); }
+};
+
+// Told by the device manager when a device it accepts comes or goes. Main thread only.
+class DeviceManagerDelegate {
+public:
+    virtual ~DeviceManagerDelegate() = default;
+    virtual void DeviceAdded(const std::shared_ptr<iMobileDevice>& device) { Q_UNUSED(device); }
+    virtual void DeviceRemoved(const std::shared_ptr<iMobileDevice>& device) { Q_UNUSED(device); }
+};
+
+}  // namespace kestrap

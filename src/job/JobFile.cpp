@@ -1,0 +1,310 @@
+// Job files: the CRC-32 of the payload (least significant byte first), then the job's
+// settings as a binary property list.
+
+#include "job/PortJob.h"
+
+#include "device/DeviceTypes.h"
+#include "util/Crc32.h"
+#include "util/Plist.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QtEndian>
+
+namespace kestrap {
+
+namespace {
+
+const QString kReadDomain = QStringLiteral("Read Config File");
+const QString kWriteDomain = QStringLiteral("Write Config File");
+const QString kInvalidFile = QStringLiteral("This is not a valid file!");
+
+// The settings of a job file, checked in full before any of them reaches the job.
+struct JobSettings {
+    QString appId;
+    QString folder;
+    bool isRecursive = false;
+    std::int32_t recursiveDepth = 0;
+    bool isAllowedPatternRegex = false;
+    QString allowedPattern;
+    bool isIgnoredPatternRegex = false;
+    QString ignoredPattern;
+    std::vector<FileEntryPtr> filePaths;
+    std::vector<ExcludedDevice> excludedDevices;
+};
+
+// Reads typed values out of a parsed payload; the first value of the wrong kind is
+// remembered with where it was, and ends the read.
+class ShapeReader {
+public:
+    QString fault;
+
+    bool ok() const { return fault.isEmpty(); }
+
+    QVariantMap dict(const QVariantMap& parent, const QString& key, const QString& where)
+    {
+        const QVariant v = parent.value(key);
+        if (!v.isValid())
+            return {};
+        if (v.typeId() != QMetaType::QVariantMap)
+            fail(where + key, QStringLiteral("a dictionary"));
+        return v.toMap();
+    }
+
+    QVariantList array(const QVariantMap& parent, const QString& key, const QString& where)
+    {
+        const QVariant v = parent.value(key);
+        if (!v.isValid())
+            return {};
+        if (v.typeId() != QMetaType::QVariantList)
+            fail(where + key, QStringLiteral("an array"));
+        return v.toList();
+    }
+
+    QString string(const QVariantMap& parent, const QString& key, const QString& where, bool required = false)
+    {
+        const QVariant v = parent.value(key);
+        if (!v.isValid()) {
+            if (required)
+                fault = QStringLiteral("%1%2 is missing").arg(where, key);
+            return QString();
+        }
+        if (v.typeId() != QMetaType::QString)
+            fail(where + key, QStringLiteral("a string"));
+        return v.toString();
+    }
+
+    // Booleans also accept integers, as hand-written XML files tend to use them.
+    bool boolean(const QVariantMap& parent, const QString& key, const QString& where)
+    {
+        const QVariant v = parent.value(key);
+        if (!v.isValid())
+            return false;
+        if (v.typeId() == QMetaType::Bool)
+            return v.toBool();
+        if (v.typeId() == QMetaType::LongLong)
+            return v.toLongLong() != 0;
+        fail(where + key, QStringLiteral("a boolean"));
+        return false;
+    }
+
+    std::optional<std::int64_t> integer(const QVariantMap& parent, const QString& key, const QString& where)
+    {
+        const QVariant v = parent.value(key);
+        if (!v.isValid())
+            return std::nullopt;
+        if (v.typeId() == QMetaType::LongLong)
+            return v.toLongLong();
+        if (v.typeId() == QMetaType::Bool)
+            return v.toBool() ? 1 : 0;
+        fail(where + key, QStringLiteral("an integer"));
+        return std::nullopt;
+    }
+
+private:
+    void fail(const QString& what, const QString& expected)
+    {
+        if (fault.isEmpty())
+            fault = QStringLiteral("%1 is not %2").arg(what, expected);
+    }
+};
+
+std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString* fault)
+{
+    if (payload.typeId() != QMetaType::QVariantMap) {
+        *fault = QStringLiteral("the top level is not a dictionary");
+        return std::nullopt;
+    }
+    const QVariantMap root = payload.toMap();
+    ShapeReader r;
+    JobSettings s;
+
+    const QVariantList excluded = r.array(root, QStringLiteral("excludedDevices"), QString());
+    for (qsizetype i = 0; r.ok() && i < excluded.size(); ++i) {
+        const QString where = QStringLiteral("excludedDevices[%1].").arg(i);
+        if (excluded[i].typeId() != QMetaType::QVariantMap) {
+            r.fault = QStringLiteral("excludedDevices[%1] is not a dictionary").arg(i);
+            break;
+        }
+        QVariantMap rec = excluded[i].toMap();
+        ExcludedDevice d;
+        d.name = r.string(rec, QStringLiteral("name"), where);
+        d.uid = r.string(rec, QStringLiteral("uid"), where);
+        d.type = r.integer(rec, QStringLiteral("type"), where);
+        d.status = rec.value(QStringLiteral("status"));
+        d.doneTime = rec.value(QStringLiteral("done_time"));
+        d.icon = DeviceIconName(
+                     d.type && *d.type >= INT32_MIN && *d.type <= INT32_MAX ? std::int32_t(*d.type) : DeviceTypeUnknown)
+            + QStringLiteral(".png");
+        for (const char* known : {"name", "uid", "type", "status", "done_time", "icon"})
+            rec.remove(QLatin1String(known));
+        d.extra = std::move(rec);
+        s.excludedDevices.push_back(std::move(d));
+    }
+
+    const QVariantMap fileConfig = r.dict(root, QStringLiteral("fileConfig"), QString());
+    const QString fc = QStringLiteral("fileConfig.");
+    s.isRecursive = r.boolean(fileConfig, QStringLiteral("isRecursive"), fc);
+    const auto depth = r.integer(fileConfig, QStringLiteral("recursiveDepth"), fc);
+    s.recursiveDepth = depth ? std::int32_t(std::clamp<std::int64_t>(*depth, INT32_MIN, INT32_MAX)) : 0;
+    s.isAllowedPatternRegex = r.boolean(fileConfig, QStringLiteral("isAllowedPatternRegex"), fc);
+    s.allowedPattern = r.string(fileConfig, QStringLiteral("allowedPattern"), fc);
+    s.isIgnoredPatternRegex = r.boolean(fileConfig, QStringLiteral("isIgnoredPatternRegex"), fc);
+    s.ignoredPattern = r.string(fileConfig, QStringLiteral("ignoredPattern"), fc);
+
+    const QVariantList files = r.array(fileConfig, QStringLiteral("filePaths"), fc);
+    for (qsizetype i = 0; r.ok() && i < files.size(); ++i) {
+        const QString where = QStringLiteral("fileConfig.filePaths[%1].").arg(i);
+        if (files[i].typeId() != QMetaType::QVariantMap) {
+            r.fault = QStringLiteral("fileConfig.filePaths[%1] is not a dictionary").arg(i);
+            break;
+        }
+        const QVariantMap stored = files[i].toMap();
+        const QString path = r.string(stored, QStringLiteral("path"), where, true);
+        const QString directory = r.string(stored, QStringLiteral("directory"), where, true);
+        if (!r.ok())
+            break;
+        // The stored sub-folder wins over the one found on disk: the user may have edited it.
+        FileEntryPtr entry = PortJob::infoOfFile(path);
+        entry->directory = directory;
+        s.filePaths.push_back(std::move(entry));
+    }
+
+    const QVariantMap transConfig = r.dict(root, QStringLiteral("transConfig"), QString());
+    s.appId = r.string(transConfig, QStringLiteral("appId"), QStringLiteral("transConfig."));
+    s.folder = r.string(transConfig, QStringLiteral("folder"), QStringLiteral("transConfig."));
+
+    if (!r.ok()) {
+        *fault = r.fault;
+        return std::nullopt;
+    }
+    return s;
+}
+
+}  // namespace
+
+QVariantMap PortJob::toPropertyList() const
+{
+    auto putString = [](QVariantMap& map, const char* key, const QString& value) {
+        if (!value.isNull())
+            map.insert(QLatin1String(key), value);
+    };
+
+    QVariantList excluded;
+    for (const ExcludedDevice& d : m_excludedDevices) {
+        QVariantMap rec = d.extra;
+        putString(rec, "name", d.name);
+        putString(rec, "uid", d.uid);
+        if (d.type)
+            rec.insert(QStringLiteral("type"), qint64(*d.type));
+        if (d.status.isValid())
+            rec.insert(QStringLiteral("status"), d.status);
+        if (d.doneTime.isValid())
+            rec.insert(QStringLiteral("done_time"), d.doneTime);
+        excluded.append(rec);
+    }
+
+    QVariantList files;
+    for (const FileEntryPtr& f : m_filePaths) {
+        QVariantMap rec;
+        putString(rec, "path", f->path);
+        putString(rec, "directory", f->directory);
+        if (f->filesize)
+            rec.insert(QStringLiteral("filesize"), quint64(*f->filesize));
+        files.append(rec);
+    }
+
+    QVariantMap fileConfig;
+    fileConfig.insert(QStringLiteral("isRecursive"), m_isRecursive);
+    fileConfig.insert(QStringLiteral("recursiveDepth"), qint64(m_recursiveDepth));
+    fileConfig.insert(QStringLiteral("isAllowedPatternRegex"), m_isAllowedPatternRegex);
+    putString(fileConfig, "allowedPattern", m_allowedPattern);
+    fileConfig.insert(QStringLiteral("isIgnoredPatternRegex"), m_isIgnoredPatternRegex);
+    putString(fileConfig, "ignoredPattern", m_ignoredPattern);
+    fileConfig.insert(QStringLiteral("filePaths"), files);
+
+    QVariantMap transConfig;
+    putString(transConfig, "appId", m_appId);
+    putString(transConfig, "folder", m_folder);
+
+    QVariantMap root;
+    root.insert(QStringLiteral("excludedDevices"), excluded);
+    root.insert(QStringLiteral("fileConfig"), fileConfig);
+    root.insert(QStringLiteral("transConfig"), transConfig);
+    return root;
+}
+
+bool PortJob::writeToFile(const QString& path)
+{
+    const auto payload = plist::toBinary(toPropertyList());
+    if (!payload) {
+        setLastError(kWriteDomain, -300, QStringLiteral("The job cannot be written as a property list."));
+        return false;
+    }
+    QByteArray content(4, '\0');
+    qToLittleEndian<quint32>(crc32(*payload), content.data());
+    content += *payload;
+
+    // QSaveFile writes beside the target and renames over it only once everything is on
+    // disk, so a failed write leaves the previous file as it was.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
+        setLastError(kWriteDomain, -301, QStringLiteral("The job file cannot be written."),
+            QStringLiteral("%1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    setSavedFilePath(path);
+    return true;
+}
+
+bool PortJob::readFromFile(const QString& path, bool noChecksum)
+{
+    QFile file(path);
+    QByteArray content;
+    if (file.open(QIODevice::ReadOnly))
+        content = file.readAll();
+    if (content.size() < 4) {
+        setLastError(kReadDomain, -200, kInvalidFile,
+            file.error() != QFileDevice::NoError ? QStringLiteral("%1: %2").arg(path, file.errorString())
+                                                 : QStringLiteral("%1: shorter than 4 bytes").arg(path));
+        return false;
+    }
+    const QByteArray payload = content.mid(4);
+    if (!noChecksum && qFromLittleEndian<quint32>(content.constData()) != crc32(payload)) {
+        setLastError(kReadDomain, -100, QStringLiteral("Corrupted file!"));
+        return false;
+    }
+    QString parseError;
+    const auto parsed = plist::parse(payload, &parseError);
+    if (!parsed) {
+        // The property-list reader's own error, as the platform's reader reports it.
+        setLastError(plist::kErrorDomain, plist::kReadCorruptError,
+            QStringLiteral("The data couldn't be read because it isn't in the correct format."), parseError);
+        return false;
+    }
+    QString fault;
+    auto settings = settingsFromPayload(*parsed, &fault);
+    if (!settings) {
+        setLastError(kReadDomain, -200, kInvalidFile, fault);
+        return false;
+    }
+
+    willChange(QStringLiteral("excludedDevices"));
+    m_excludedDevices = std::move(settings->excludedDevices);
+    didChange(QStringLiteral("excludedDevices"));
+    setIsRecursive(settings->isRecursive);
+    setRecursiveDepth(settings->recursiveDepth);
+    setIsAllowedPatternRegex(settings->isAllowedPatternRegex);
+    setAllowedPattern(settings->allowedPattern);
+    setIsIgnoredPatternRegex(settings->isIgnoredPatternRegex);
+    setIgnoredPattern(settings->ignoredPattern);
+    willChange(QStringLiteral("filePaths"));
+    m_filePaths = std::move(settings->filePaths);
+    didChange(QStringLiteral("filePaths"));
+    setAppId(settings->appId);
+    setFolder(settings->folder);
+    setSavedFilePath(path);
+    return true;
+}
+
+}  // namespace kestrap

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace kestrap {
+
+class iMobileDevice;
+
+// The "status" number of a device row.
+enum DeviceStatus : int {
+    DeviceStatusIdle = 0,
+    DeviceStatusExcluded = 1,
+    DeviceStatusTransferring = 2,
+    DeviceStatusFinished = 3,
+    DeviceStatusFailed = 4,
+};
+
+// "Idle" for no status, the status's own text for 0 to 4, "Unknown" for anything else,
+// numbers out of range and values that are not numbers alike.
+QString DeviceStatusText(const QVariant& status);
+QString DeviceStatusText(std::optional<int> status);
+
+// One connected device as the controller lists it. The job queues these very objects,
+// changes them in place (main thread only) and tells them apart by uid.
+struct DeviceRow {
+    std::shared_ptr<iMobileDevice> device;
+    QString name;  // "n/a" when the device has none
+    QString uid;  // "n/a" when the device has none
+    QString icon;  // "iPhone", "iPad" or "iTouch"
+    std::optional<int> status;
+    std::optional<QDateTime> doneTime;  // "done_time": when the device finished successfully
+};
+using DeviceRowPtr = std::shared_ptr<DeviceRow>;
+
+// A file or folder the user chose ("path"), with the sub-folder of the job's folder that
+// receives it ("directory": the folder's own name, or "" for a file), and "filesize" once a
+// run has measured it. The same type serves as send entry: a listed file is its own send
+// entry, so the size measured at start stays with it.
+struct FileEntry {
+    QString path;
+    QString directory;
+    std::optional<std::uint64_t> filesize;
+};
+using FileEntryPtr = std::shared_ptr<FileEntry>;
+using SendEntry = FileEntry;
+using SendEntryPtr = FileEntryPtr;
+
+// A device left out of a job: a copy of its row taken when it was excluded, without the
+// device object, with its device type. Keys the program does not know are kept in extra,
+// so a job file edited elsewhere loses nothing when it is saved again.
+struct ExcludedDevice {
+    QString name;
+    QString uid;
+    std::optional<std::int64_t> type;
+    QVariant status;  // "status" as it was, any kind
+    QVariant doneTime;  // "done_time" as it was, any kind
+    QString icon;  // rebuilt from type; never stored
+    QVariantMap extra;
+};
+
+// An error of a job operation: domain, negative code, the text shown to the user, and
+// for the log or the command line, what exactly was wrong.
+struct JobError {
+    QString domain;
+    int code = 0;
+    QString description;
+    QString reason;
+};
+
+}  // namespace kestrap

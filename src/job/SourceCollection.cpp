@@ -1,0 +1,192 @@
+// Turning the chosen files and folders into the list of files a run sends.
+
+#include "job/PortJob.h"
+
+#include "util/Helpers.h"
+#include "util/Paths.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <dirent.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unicode/uregex.h>
+
+namespace kestrap {
+
+namespace {
+
+enum class Kind { Folder, Other, Unreadable };
+
+Kind kindOf(const QByteArray& path, struct stat* st = nullptr)
+{
+    struct stat local;
+    struct stat* s = st ? st : &local;
+    if (::lstat(path.constData(), s) != 0)
+        return Kind::Unreadable;
+    return S_ISDIR(s->st_mode) ? Kind::Folder : Kind::Other;
+}
+
+// An ICU regular expression with no options, searched anywhere in a path.
+class PathRegex {
+public:
+    explicit PathRegex(const QString& pattern)
+    {
+        UErrorCode status = U_ZERO_ERROR;
+        UParseError parseError;
+        m_re = uregex_open(
+            reinterpret_cast<const UChar*>(pattern.utf16()), int32_t(pattern.size()), 0, &parseError, &status);
+        if (U_FAILURE(status)) {
+            if (m_re)
+                uregex_close(m_re);
+            m_re = nullptr;
+        }
+    }
+    ~PathRegex()
+    {
+        if (m_re)
+            uregex_close(m_re);
+    }
+    PathRegex(const PathRegex&) = delete;
+    PathRegex& operator=(const PathRegex&) = delete;
+
+    bool isValid() const { return m_re != nullptr; }
+
+    bool foundIn(const QString& text) const
+    {
+        UErrorCode status = U_ZERO_ERROR;
+        uregex_setText(m_re, reinterpret_cast<const UChar*>(text.utf16()), int32_t(text.size()), &status);
+        if (U_FAILURE(status))
+            return false;
+        const bool found = uregex_find(m_re, 0, &status);
+        return U_SUCCESS(status) && found;
+    }
+
+private:
+    URegularExpression* m_re = nullptr;
+};
+
+// Keeps (admit) or drops (!admit) the entries that a pattern matches. A pattern is either a
+// regular expression searched in the whole local path, or extensions separated by ";",
+// compared exactly (case-sensitive, no trimming; an empty part stands for "no extension").
+void applyPattern(std::vector<SendEntryPtr>& files, const QString& pattern, bool isRegex, bool admit)
+{
+    std::vector<SendEntryPtr> kept;
+    kept.reserve(files.size());
+    if (isRegex) {
+        const PathRegex re(pattern);
+        if (!re.isValid())
+            return;
+        for (auto& entry : files)
+            if (re.foundIn(entry->path) == admit)
+                kept.push_back(std::move(entry));
+    } else {
+        if (pattern.isNull())
+            return;
+        const QStringList parts = pattern.split(u';');
+        for (auto& entry : files)
+            if (parts.contains(PathExtension(entry->path)) == admit)
+                kept.push_back(std::move(entry));
+    }
+    files = std::move(kept);
+}
+
+QStringView trimSpacesAndTabs(const QString& s)
+{
+    QStringView v(s);
+    while (!v.isEmpty() && (v.front() == u' ' || v.front() == u'\t'))
+        v = v.mid(1);
+    while (!v.isEmpty() && (v.back() == u' ' || v.back() == u'\t'))
+        v.chop(1);
+    return v;
+}
+
+}  // namespace
+
+FileEntryPtr PortJob::infoOfFile(const QString& path)
+{
+    auto entry = std::make_shared<FileEntry>();
+    entry->path = path;
+    entry->directory = QFileInfo(path).isDir() ? LastPathComponent(path) : QStringLiteral("");
+    return entry;
+}
+
+void PortJob::recurFolder(const QString& localFolder, const QString& remoteFolder, std::vector<SendEntryPtr>& fileArray,
+    std::int32_t depth) const
+{
+    if (depth >= m_recursiveDepth)
+        return;
+    const QByteArray local = QFile::encodeName(localFolder);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(local.constData()), ::closedir);
+    if (!dir)
+        return;
+    const QByteArray prefix = local.endsWith('/') ? local : local + '/';
+    while (const dirent* ent = ::readdir(dir.get())) {
+        const char* name = ent->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        const QByteArray childPath = prefix + name;
+        // The directory entry's type saves a stat; only file systems that leave it unknown need one.
+        bool isFolder = ent->d_type == DT_DIR;
+        if (ent->d_type == DT_UNKNOWN)
+            isFolder = kindOf(childPath) == Kind::Folder;
+        const QString childName = QFile::decodeName(name);
+        if (isFolder) {
+            recurFolder(QFile::decodeName(childPath), PathJoin(remoteFolder, childName), fileArray, depth + 1);
+        } else {
+            auto entry = std::make_shared<SendEntry>();
+            entry->directory = remoteFolder;
+            entry->path = QFile::decodeName(childPath);
+            fileArray.push_back(std::move(entry));
+        }
+    }
+}
+
+bool PortJob::prepareStarting()
+{
+    m_singleFiles.clear();
+    m_totalFileSize = 0;
+
+    for (const FileEntryPtr& entry : m_filePaths) {
+        if (kindOf(QFile::encodeName(entry->path)) == Kind::Folder) {
+            if (m_isRecursive)
+                recurFolder(entry->path, entry->directory, m_singleFiles, 0);
+        } else {
+            m_singleFiles.push_back(entry);
+        }
+    }
+
+    if (!IsEmpty(m_allowedPattern) || !IsEmpty(m_ignoredPattern)) {
+        if (trimSpacesAndTabs(m_allowedPattern) != QLatin1String("*"))
+            applyPattern(m_singleFiles, m_allowedPattern, m_isAllowedPatternRegex, true);
+        if (!IsEmpty(m_ignoredPattern))
+            applyPattern(m_singleFiles, m_ignoredPattern, m_isIgnoredPatternRegex, false);
+    }
+
+    for (const SendEntryPtr& entry : m_singleFiles) {
+        struct stat st;
+        // A file that vanished since it was chosen keeps its place with size 0: its copy
+        // fails on every device and is logged there, which tells the operator more than a
+        // silently shorter list would.
+        const std::uint64_t size
+            = kindOf(QFile::encodeName(entry->path), &st) == Kind::Unreadable ? 0 : std::uint64_t(st.st_size);
+        entry->filesize = size;
+        m_totalFileSize += size;
+    }
+    return !m_singleFiles.empty();
+}
+
+QString PortJob::remoteFolderOf(const SendEntry& entry) const
+{
+    QString folder = PathJoin(m_folder, entry.directory);
+    while (folder.contains(QLatin1String("//")))
+        folder.replace(QLatin1String("//"), QLatin1String("/"));
+    return folder;
+}
+
+QString PortJob::remotePathOf(const SendEntry& entry) const
+{
+    return PathJoin(PathJoin(QStringLiteral("/"), remoteFolderOf(entry)), LastPathComponent(entry.path));
+}
+
+}  // namespace kestrap

@@ -1,0 +1,41 @@
+#include "util/Paths.h"
+
+namespace kestrap {
+
+QString PathJoin(const QString& a, const QString& b)
+{
+    if (b.isEmpty())
+        return a;
+    if (a.isEmpty())
+        return b;
+    QStringView left(a);
+    QStringView right(b);
+    while (left.size() > 1 && left.endsWith(u'/'))
+        left.chop(1);
+    while (right.startsWith(u'/'))
+        right = right.mid(1);
+    QString joined = left.toString();
+    if (left != u"/")
+        joined += u'/';
+    return joined.append(right);
+}
+
+QString LastPathComponent(const QString& path)
+{
+    QStringView v(path);
+    while (v.size() > 1 && v.endsWith(u'/'))
+        v.chop(1);
+    const qsizetype slash = v.lastIndexOf(u'/');
+    if (slash < 0 || v == u"/")
+        return v.toString();
+    return v.mid(slash + 1).toString();
+}
+
+QString PathExtension(const QString& path)
+{
+    const QString name = LastPathComponent(path);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot < 0 ? QStringLiteral("") : name.mid(dot + 1);
+}
+
+}  // namespace kestrap

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+namespace kestrap {
+
+// Joins two path parts with exactly one "/" between them, as path-component rules do:
+// an empty part adds nothing, a trailing "/" of the first part is not doubled.
+QString PathJoin(const QString& a, const QString& b);
+
+// The text after the last "." of the last path component; empty when there is none.
+QString PathExtension(const QString& path);
+
+// The last path component, ignoring trailing slashes.
+QString LastPathComponent(const QString& path);
+
+}  // namespace kestrap

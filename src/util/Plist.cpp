@@ -1,0 +1,242 @@
+#include "util/Plist.h"
+
+#include <QDateTime>
+#include <QTimeZone>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <plist/plist.h>
+
+namespace kestrap::plist {
+
+namespace {
+
+// Seconds from 1970 to 2001, the epoch of property-list dates.
+constexpr qint64 kAppleEpochOffset = 978307200;
+// Far deeper than any file the program writes; protects the stack from hostile nesting.
+constexpr int kMaxDepth = 512;
+
+struct PlistFree {
+    void operator()(plist_t p) const
+    {
+        if (p)
+            plist_free(p);
+    }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+std::optional<QVariant> fromNode(plist_t node, int depth)
+{
+    if (!node || depth > kMaxDepth)
+        return std::nullopt;
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return QVariant(b != 0);
+    }
+    case PLIST_UINT: {
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        // libplist keeps every integer as 64 unsigned bits; binary files store negatives as
+        // two's complement, so values above the signed range are negative numbers.
+        return QVariant(static_cast<qint64>(v));
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return QVariant(d);
+    }
+    case PLIST_STRING: {
+        char* s = nullptr;
+        plist_get_string_val(node, &s);
+        QString str = QString::fromUtf8(s ? s : "");
+        std::free(s);
+        return QVariant(str);
+    }
+    case PLIST_DATA: {
+        char* d = nullptr;
+        uint64_t len = 0;
+        plist_get_data_val(node, &d, &len);
+        QByteArray bytes(d ? d : "", d ? qsizetype(len) : 0);
+        std::free(d);
+        return QVariant(bytes);
+    }
+    case PLIST_DATE: {
+        int32_t sec = 0;
+        int32_t usec = 0;
+        plist_get_date_val(node, &sec, &usec);
+        const qint64 ms = (qint64(sec) + kAppleEpochOffset) * 1000 + usec / 1000;
+        return QVariant(QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()));
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        const uint32_t n = plist_array_get_size(node);
+        list.reserve(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            auto item = fromNode(plist_array_get_item(node, i), depth + 1);
+            if (!item)
+                return std::nullopt;
+            list.append(std::move(*item));
+        }
+        return QVariant(list);
+    }
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        if (!it)
+            return QVariant(map);
+        for (;;) {
+            char* key = nullptr;
+            plist_t val = nullptr;
+            plist_dict_next_item(node, it, &key, &val);
+            if (!val) {
+                std::free(key);
+                break;
+            }
+            auto item = fromNode(val, depth + 1);
+            const QString k = QString::fromUtf8(key ? key : "");
+            std::free(key);
+            if (!item) {
+                std::free(it);
+                return std::nullopt;
+            }
+            map.insert(k, std::move(*item));
+        }
+        std::free(it);
+        return QVariant(map);
+    }
+    case PLIST_UID: {
+        uint64_t v = 0;
+        plist_get_uid_val(node, &v);
+        return QVariant(static_cast<qint64>(v));
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+plist_t toNode(const QVariant& v, int depth)
+{
+    if (depth > kMaxDepth)
+        return nullptr;
+    switch (v.typeId()) {
+    case QMetaType::Bool:
+        return plist_new_bool(v.toBool() ? 1 : 0);
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::Long:
+    case QMetaType::Short:
+        return plist_new_uint(static_cast<uint64_t>(v.toLongLong()));
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+    case QMetaType::ULong:
+    case QMetaType::UShort:
+        return plist_new_uint(v.toULongLong());
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return plist_new_real(v.toDouble());
+    case QMetaType::QString:
+        return plist_new_string(v.toString().toUtf8().constData());
+    case QMetaType::QByteArray: {
+        const QByteArray b = v.toByteArray();
+        return plist_new_data(b.constData(), uint64_t(b.size()));
+    }
+    case QMetaType::QDateTime: {
+        const qint64 ms = v.toDateTime().toMSecsSinceEpoch() - kAppleEpochOffset * 1000;
+        qint64 sec = ms / 1000;
+        qint64 rem = ms % 1000;
+        if (rem < 0) {
+            rem += 1000;
+            --sec;
+        }
+        if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max())
+            return nullptr;
+        return plist_new_date(int32_t(sec), int32_t(rem * 1000));
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        plist_t arr = plist_new_array();
+        for (const QVariant& item : v.toList()) {
+            plist_t node = toNode(item, depth + 1);
+            if (!node) {
+                plist_free(arr);
+                return nullptr;
+            }
+            plist_array_append_item(arr, node);
+        }
+        return arr;
+    }
+    case QMetaType::QVariantMap: {
+        plist_t dict = plist_new_dict();
+        const QVariantMap map = v.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            plist_t node = toNode(it.value(), depth + 1);
+            if (!node) {
+                plist_free(dict);
+                return nullptr;
+            }
+            plist_dict_set_item(dict, it.key().toUtf8().constData(), node);
+        }
+        return dict;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+std::optional<QVariant> parse(const QByteArray& bytes, QString* error)
+{
+    if (bytes.isEmpty() || bytes.size() > std::numeric_limits<uint32_t>::max()) {
+        if (error)
+            *error = QStringLiteral("The data is not a property list.");
+        return std::nullopt;
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(bytes.constData(), uint32_t(bytes.size()), &raw);
+    PlistPtr root(raw);
+    if (!root) {
+        if (error)
+            *error = QStringLiteral("The data is not a property list.");
+        return std::nullopt;
+    }
+    auto value = fromNode(root.get(), 0);
+    if (!value && error)
+        *error = QStringLiteral("The property list holds a value of an unsupported kind or is nested too deeply.");
+    return value;
+}
+
+std::optional<QByteArray> toBinary(const QVariant& value)
+{
+    PlistPtr root(toNode(value, 0));
+    if (!root)
+        return std::nullopt;
+    char* out = nullptr;
+    uint32_t len = 0;
+    plist_to_bin(root.get(), &out, &len);
+    if (!out)
+        return std::nullopt;
+    QByteArray bytes(out, qsizetype(len));
+    plist_to_bin_free(out);
+    return bytes;
+}
+
+std::optional<QByteArray> toXml(const QVariant& value)
+{
+    PlistPtr root(toNode(value, 0));
+    if (!root)
+        return std::nullopt;
+    char* out = nullptr;
+    uint32_t len = 0;
+    plist_to_xml(root.get(), &out, &len);
+    if (!out)
+        return std::nullopt;
+    QByteArray bytes(out, qsizetype(len));
+    plist_to_xml_free(out);
+    return bytes;
+}
+
+}  // namespace kestrap::plist

@@ -1,0 +1,306 @@
+#include "job/PortJob.h"
+#include "support/StubDevice.h"
+#include "support/TempTree.h"
+#include "util/Crc32.h"
+#include "util/Plist.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QtEndian>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+using namespace kestrap;
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(bytes);
+}
+
+// A job file holding any payload, with a correct checksum.
+QByteArray withCrc(const QByteArray& payload)
+{
+    QByteArray out(4, '\0');
+    qToLittleEndian<quint32>(crc32(payload), out.data());
+    return out + payload;
+}
+
+class JobFile : public ::testing::Test {
+protected:
+    TempTree tree;
+    QString jcf;
+
+    void SetUp() override { jcf = tree.path(QStringLiteral("job.jcf")); }
+
+    // A job with every setting away from its default.
+    void fill(PortJob& job)
+    {
+        job.setAppId(QStringLiteral("com.example.reader"));
+        job.setFolder(QStringLiteral("Documents/In"));
+        job.setAllowedPattern(QStringLiteral("pdf;epub"));
+        job.setIgnoredPattern(QStringLiteral("^tmp"));
+        job.setIsIgnoredPatternRegex(true);
+        job.setRecursiveDepth(5);
+        job.setIsRecursive(false);
+        job.filePaths().push_back(PortJob::infoOfFile(tree.folder(QStringLiteral("Books"))));
+        job.filePaths().push_back(PortJob::infoOfFile(tree.file(QStringLiteral("cover.pdf"))));
+        DeviceRow row;
+        row.device = std::make_shared<StubDevice>(QStringLiteral("U1"), QStringLiteral("Pad"), DeviceTypePad);
+        row.uid = QStringLiteral("U1");
+        row.name = QStringLiteral("Pad");
+        row.status = DeviceStatusExcluded;
+        job.excludeDevice(row);
+    }
+
+    // A good file of the filled job.
+    QByteArray goodFile()
+    {
+        PortJob job;
+        fill(job);
+        EXPECT_TRUE(job.writeToFile(jcf));
+        return readAll(jcf);
+    }
+
+    // Reads bytes into a job that had settings of its own; on failure the settings must stand.
+    bool readsInto(const QByteArray& bytes, PortJob& job, bool noChecksum = false)
+    {
+        writeAll(jcf, bytes);
+        job.setAppId(QStringLiteral("keep.me"));
+        const bool ok = job.readFromFile(jcf, noChecksum);
+        if (!ok) {
+            EXPECT_EQ(job.appId(), "keep.me");
+            EXPECT_TRUE(job.filePaths().empty());
+            EXPECT_TRUE(job.excludedDevices().empty());
+            EXPECT_FALSE(job.lastError().description.isEmpty());
+        }
+        return ok;
+    }
+};
+
+}  // namespace
+
+TEST_F(JobFile, RoundTripKeepsEverySetting)
+{
+    PortJob original;
+    fill(original);
+    ASSERT_TRUE(original.writeToFile(jcf));
+    EXPECT_EQ(original.savedFilePath(), jcf);
+    const QByteArray bytes = readAll(jcf);
+    EXPECT_EQ(bytes.mid(4, 8), "bplist00");
+    EXPECT_EQ(qFromLittleEndian<quint32>(bytes.constData()), crc32(bytes.mid(4)));
+
+    PortJob loaded;
+    ASSERT_TRUE(loaded.readFromFile(jcf, false));
+    EXPECT_EQ(loaded.toPropertyList(), original.toPropertyList());
+    EXPECT_EQ(loaded.savedFilePath(), jcf);
+    EXPECT_EQ(loaded.filePaths()[0]->directory, "Books");
+    EXPECT_EQ(loaded.excludedDevices()[0].icon, "iPad.png");  // rebuilt from "type"
+    EXPECT_EQ(loaded.excludedDevices()[0].status.toLongLong(), DeviceStatusExcluded);
+}
+
+TEST_F(JobFile, UnsetStringsAreLeftOutAndReadBackAsUnset)
+{
+    PortJob job;
+    job.setAllowedPattern(QString());
+    ASSERT_TRUE(job.writeToFile(jcf));
+    const QVariantMap root = plist::parse(readAll(jcf).mid(4))->toMap();
+    EXPECT_FALSE(root["transConfig"].toMap().contains("appId"));
+    EXPECT_FALSE(root["fileConfig"].toMap().contains("allowedPattern"));
+    EXPECT_TRUE(root["fileConfig"].toMap().contains("ignoredPattern"));
+    PortJob loaded;
+    ASSERT_TRUE(loaded.readFromFile(jcf, false));
+    EXPECT_TRUE(loaded.appId().isNull());
+    EXPECT_TRUE(loaded.allowedPattern().isNull());
+}
+
+TEST_F(JobFile, CorruptionClasses)
+{
+    const QByteArray good = goodFile();
+
+    for (qsizetype i = 4; i < good.size(); i += 7) {
+        QByteArray bad = good;
+        bad[i] = char(bad[i] ^ 0x01);
+        PortJob job;
+        EXPECT_FALSE(readsInto(bad, job)) << "flipped byte " << i;
+        EXPECT_EQ(job.lastError().code, -100);
+        EXPECT_EQ(job.lastError().description, "Corrupted file!");
+        EXPECT_EQ(job.lastError().domain, "Read Config File");
+    }
+
+    QByteArray crcChanged = good;
+    crcChanged[0] = char(crcChanged[0] + 1);
+    PortJob checked;
+    EXPECT_FALSE(readsInto(crcChanged, checked));
+    EXPECT_EQ(checked.lastError().code, -100);
+    PortJob unchecked;
+    EXPECT_TRUE(readsInto(crcChanged, unchecked, true));
+    EXPECT_EQ(unchecked.appId(), "com.example.reader");
+
+    for (const QByteArray& tooShort : {QByteArray(), QByteArray("\x01"), QByteArray(3, '\0')}) {
+        PortJob job;
+        EXPECT_FALSE(readsInto(tooShort, job, true));
+        EXPECT_EQ(job.lastError().code, -200);
+        EXPECT_EQ(job.lastError().description, "This is not a valid file!");
+    }
+
+    // Four zero bytes: the checksum of nothing is 0, so the check passes and parsing fails.
+    PortJob zeros;
+    EXPECT_FALSE(readsInto(QByteArray(4, '\0'), zeros));
+    EXPECT_NE(zeros.lastError().code, -100);
+
+    PortJob truncated;
+    EXPECT_FALSE(readsInto(good.left(good.size() / 2), truncated, true));
+
+    PortJob missing;
+    EXPECT_FALSE(missing.readFromFile(tree.path(QStringLiteral("nope.jcf")), false));
+    EXPECT_EQ(missing.lastError().code, -200);
+}
+
+TEST_F(JobFile, WrongShapesFailAndChangeNothing)
+{
+    const QVariantMap goodRoot = plist::parse(goodFile().mid(4))->toMap();
+    auto edited = [&](auto edit) {
+        QVariantMap root = goodRoot;
+        edit(root);
+        return withCrc(*plist::toBinary(root));
+    };
+    auto fileConfigEdit = [&](auto edit) {
+        return edited([&](QVariantMap& root) {
+            QVariantMap fc = root["fileConfig"].toMap();
+            edit(fc);
+            root["fileConfig"] = fc;
+        });
+    };
+
+    const QList<QPair<const char*, QByteArray>> cases = {
+        {"top level array", withCrc(*plist::toBinary(QVariantList {1, 2}))},
+        {"top level string", withCrc(*plist::toBinary(QStringLiteral("job")))},
+        {"fileConfig string", edited([](QVariantMap& r) { r["fileConfig"] = QStringLiteral("x"); })},
+        {"transConfig array", edited([](QVariantMap& r) { r["transConfig"] = QVariantList {}; })},
+        {"appId number", edited([](QVariantMap& r) {
+             r["transConfig"] = QVariantMap {{"appId", 5}};
+         })},
+        {"excluded not array", edited([](QVariantMap& r) { r["excludedDevices"] = QVariantMap {}; })},
+        {"excluded entry string", edited([](QVariantMap& r) { r["excludedDevices"] = QVariantList {"x"}; })},
+        {"excluded type string", edited([](QVariantMap& r) {
+             r["excludedDevices"] = QVariantList {QVariantMap {{"type", "iPad"}}};
+         })},
+        {"filePaths dict", fileConfigEdit([](QVariantMap& fc) { fc["filePaths"] = QVariantMap {}; })},
+        {"file entry without directory", fileConfigEdit([](QVariantMap& fc) {
+             fc["filePaths"] = QVariantList {QVariantMap {{"path", "/x"}}};
+         })},
+        {"file entry without path", fileConfigEdit([](QVariantMap& fc) {
+             fc["filePaths"] = QVariantList {QVariantMap {{"directory", ""}}};
+         })},
+        {"path number", fileConfigEdit([](QVariantMap& fc) {
+             fc["filePaths"] = QVariantList {QVariantMap {{"path", 1}, {"directory", ""}}};
+         })},
+        {"depth string", fileConfigEdit([](QVariantMap& fc) { fc["recursiveDepth"] = "3"; })},
+        {"flag string", fileConfigEdit([](QVariantMap& fc) { fc["isRecursive"] = "YES"; })},
+        {"pattern data", fileConfigEdit([](QVariantMap& fc) { fc["allowedPattern"] = QByteArray("jpg"); })},
+    };
+    for (const auto& [name, bytes] : cases) {
+        PortJob job;
+        EXPECT_FALSE(readsInto(bytes, job)) << name;
+        EXPECT_EQ(job.lastError().code, -200) << name;
+        EXPECT_FALSE(job.lastError().reason.isEmpty()) << name;
+    }
+}
+
+TEST_F(JobFile, MissingKeysReadAsAbsentAndStoredDirectoryWins)
+{
+    const QVariantMap root {{"fileConfig",
+                                QVariantMap {{"filePaths",
+                                    QVariantList {QVariantMap {{"path", tree.folder(QStringLiteral("Local"))},
+                                        {"directory", "Edited"}, {"filesize", 99}}}}}},
+        {"excludedDevices", QVariantList {QVariantMap {{"uid", "P"}, {"type", 512}, {"colour", "red"}}}}};
+    PortJob job;
+    ASSERT_TRUE(readsInto(withCrc(*plist::toBinary(root)), job));
+    EXPECT_FALSE(job.isRecursive());
+    EXPECT_EQ(job.recursiveDepth(), 0);
+    EXPECT_TRUE(job.appId().isNull());
+    EXPECT_TRUE(job.allowedPattern().isNull());
+    ASSERT_EQ(job.filePaths().size(), 1u);
+    EXPECT_EQ(job.filePaths()[0]->directory, "Edited");
+    EXPECT_FALSE(job.filePaths()[0]->filesize);  // a stored size is not taken over
+    EXPECT_EQ(job.excludedDevices()[0].icon, "iPhone.png");
+    // Keys this program does not know survive a save.
+    ASSERT_TRUE(job.writeToFile(jcf));
+    const QVariantMap again = plist::parse(readAll(jcf).mid(4))->toMap();
+    EXPECT_EQ(again["excludedDevices"].toList()[0].toMap()["colour"], "red");
+}
+
+TEST_F(JobFile, XmlPayloadIsAccepted)
+{
+    PortJob original;
+    fill(original);
+    PortJob job;
+    ASSERT_TRUE(readsInto(withCrc(*plist::toXml(original.toPropertyList())), job));
+    EXPECT_EQ(job.toPropertyList(), original.toPropertyList());
+}
+
+TEST_F(JobFile, RandomGarbageNeverCrashes)
+{
+    QRandomGenerator rng(2024);
+    const QByteArray good = goodFile();
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray bytes;
+        if (round % 2) {
+            bytes.resize(rng.bounded(1, 600));
+            for (char& c : bytes)
+                c = char(rng.bounded(256));
+            if (round % 4 == 1)
+                bytes.replace(4, 8, "bplist00");
+        } else {
+            bytes = good.left(rng.bounded(4, int(good.size()) + 1));
+            for (int flips = rng.bounded(1, 6); flips > 0; --flips)
+                bytes[rng.bounded(4, int(bytes.size()) > 4 ? int(bytes.size()) : 5) % bytes.size()]
+                    = char(rng.bounded(256));
+        }
+        PortJob job;
+        writeAll(jcf, bytes);
+        job.readFromFile(jcf, true);  // any answer, but no crash, hang or sanitizer report
+    }
+}
+
+TEST_F(JobFile, FailedWriteLeavesTheOldFileAndSavedPath)
+{
+    const QByteArray before = goodFile();
+    PortJob job;
+    job.setAppId(QStringLiteral("other"));
+    const QString intoMissingFolder = tree.path(QStringLiteral("no/such/dir/job.jcf"));
+    EXPECT_FALSE(job.writeToFile(intoMissingFolder));
+    EXPECT_TRUE(job.savedFilePath().isNull());
+    EXPECT_FALSE(job.lastError().description.isEmpty());
+
+    // A write that fails half-way (the file-size limit stands in for a full disk) must
+    // leave the previous file as it was.
+    PortJob big;
+    fill(big);
+    for (int i = 0; i < 2000; ++i)
+        big.filePaths().push_back(PortJob::infoOfFile(QStringLiteral("/data/some/long/path/file-%1.bin").arg(i)));
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 4096;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool written = big.writeToFile(jcf);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(readAll(jcf), before);
+}

@@ -1,0 +1,97 @@
+#include "job/PortJob.h"
+#include "support/StubDevice.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrap;
+
+namespace {
+DeviceRowPtr rowFor(const QString& uid, std::int32_t type)
+{
+    auto row = std::make_shared<DeviceRow>();
+    row->device = std::make_shared<StubDevice>(uid, QStringLiteral("Dev ") + uid, type);
+    row->name = row->device->name();
+    row->uid = uid;
+    row->icon = DeviceIconName(type);
+    row->status = DeviceStatusIdle;
+    return row;
+}
+}  // namespace
+
+TEST(PortJob, NewJobDefaults)
+{
+    PortJob job;
+    EXPECT_EQ(job.statusMessage(), "Not running!");
+    EXPECT_EQ(job.allowedPattern(), "*");
+    EXPECT_EQ(job.ignoredPattern(), "");
+    EXPECT_FALSE(job.ignoredPattern().isNull());
+    EXPECT_TRUE(job.isRecursive());
+    EXPECT_EQ(job.recursiveDepth(), 3);
+    EXPECT_FALSE(job.isAllowedPatternRegex());
+    EXPECT_FALSE(job.isIgnoredPatternRegex());
+    EXPECT_FALSE(job.isWorking());
+    EXPECT_EQ(job.actionButtonTitle(), "Start");
+    EXPECT_TRUE(job.appId().isNull());
+    EXPECT_TRUE(job.savedFilePath().isNull());
+}
+
+TEST(PortJob, SettersAnnounceTheirKeyAroundTheChange)
+{
+    PortJob job;
+    QStringList events;
+    QObject::connect(
+        &job, &PortJob::keyWillChange, [&](const QString& k) { events << "will " + k + "=" + job.appId(); });
+    QObject::connect(&job, &PortJob::keyDidChange, [&](const QString& k) { events << "did " + k + "=" + job.appId(); });
+    job.setAppId(QStringLiteral("com.x"));
+    EXPECT_EQ(events, (QStringList {"will appId=", "did appId=com.x"}));
+}
+
+TEST(PortJob, ExcludingKeepsOneRecordPerUidWithTypeAndNoDevice)
+{
+    PortJob job;
+    auto pad = rowFor(QStringLiteral("A1"), DeviceTypePad);
+    job.excludeDevice(*pad);
+    pad->name = QStringLiteral("renamed");
+    job.excludeDevice(*pad);
+    job.excludeDevice(*rowFor(QStringLiteral("B2"), DeviceTypeTouch));
+    ASSERT_EQ(job.excludedDevices().size(), 2u);
+    const ExcludedDevice& first = job.excludedDevices()[0];
+    EXPECT_EQ(first.uid, "A1");
+    EXPECT_EQ(first.name, "Dev A1");
+    EXPECT_EQ(first.type, DeviceTypePad);
+    EXPECT_EQ(first.status.toLongLong(), DeviceStatusIdle);
+    EXPECT_TRUE(job.isDeviceExcluded(QStringLiteral("B2")));
+
+    job.includeDeviceAtIndex(0);
+    job.includeDeviceAtIndex(5);  // out of range: ignored
+    job.includeDeviceAtIndex(-1);
+    ASSERT_EQ(job.excludedDevices().size(), 1u);
+    EXPECT_EQ(job.excludedDevices()[0].uid, "B2");
+}
+
+TEST(DeviceStatus, TextsForEveryKindOfValue)
+{
+    EXPECT_EQ(DeviceStatusText(std::optional<int>()), "Idle");
+    EXPECT_EQ(DeviceStatusText(QVariant()), "Idle");
+    const char* texts[] = {"Idle", "Excluded", "Transferring", "Finished", "Failed"};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(DeviceStatusText(std::optional<int>(i)), texts[i]);
+        EXPECT_EQ(DeviceStatusText(QVariant(qint64(i))), texts[i]);
+    }
+    EXPECT_EQ(DeviceStatusText(std::optional<int>(7)), "Unknown");
+    EXPECT_EQ(DeviceStatusText(QVariant(-1)), "Unknown");
+    EXPECT_EQ(DeviceStatusText(QVariant(qint64(1) << 33)), "Unknown");
+    EXPECT_EQ(DeviceStatusText(QVariant(QStringLiteral("3"))), "Unknown");
+    EXPECT_EQ(DeviceStatusText(QVariant(3.0)), "Unknown");
+}
+
+TEST(DeviceTypes, FromProductTypeAndIcons)
+{
+    EXPECT_EQ(DeviceTypeFromProductType("iPod7,1"), DeviceTypeTouch);
+    EXPECT_EQ(DeviceTypeFromProductType("iPhone14,2"), DeviceTypePhone);
+    EXPECT_EQ(DeviceTypeFromProductType("iPad13,4"), DeviceTypePad);
+    EXPECT_EQ(DeviceTypeFromProductType("Watch6,1"), DeviceTypeUnknown);
+    EXPECT_EQ(DeviceIconName(DeviceTypePad), "iPad");
+    EXPECT_EQ(DeviceIconName(DeviceTypeTouch), "iTouch");
+    EXPECT_EQ(DeviceIconName(DeviceTypePod), "iPhone");
+}

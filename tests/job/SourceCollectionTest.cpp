@@ -1,0 +1,155 @@
+#include "job/PortJob.h"
+#include "support/TempTree.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+using namespace kestrap;
+
+namespace {
+
+class Collection : public ::testing::Test {
+protected:
+    TempTree tree;
+    PortJob job;
+
+    void add(const QString& absolutePath) { job.filePaths().push_back(PortJob::infoOfFile(absolutePath)); }
+
+    // The send list as "remote path" strings relative to the job's folder, sorted.
+    QStringList sent()
+    {
+        QStringList out;
+        if (!job.prepareStarting())
+            return out;
+        for (const auto& e : job.singleFiles())
+            out << job.remotePathOf(*e);
+        out.sort();
+        return out;
+    }
+
+    void SetUp() override { job.setFolder(QStringLiteral("Docs")); }
+};
+
+}  // namespace
+
+TEST_F(Collection, ExtensionListsAreExactAndCaseSensitive)
+{
+    for (const char* name : {"a.jpg", "b.png", "c.JPG", "d.gif", "e", "f.tmp"})
+        add(tree.file(name));
+    job.setAllowedPattern(QStringLiteral("jpg;png"));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/a.jpg", "/Docs/b.png"}));
+
+    job.setAllowedPattern(QStringLiteral(" *\t"));
+    job.setIgnoredPattern(QStringLiteral("tmp"));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/a.jpg", "/Docs/b.png", "/Docs/c.JPG", "/Docs/d.gif", "/Docs/e"}));
+
+    // An empty allowed pattern is one empty part: only files without an extension.
+    job.setAllowedPattern(QStringLiteral(""));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/e"}));
+
+    // Parts are not trimmed, and "*.jpg" is not a wildcard.
+    job.setAllowedPattern(QStringLiteral("  "));
+    EXPECT_EQ(sent(), QStringList());
+    job.setAllowedPattern(QStringLiteral("*.jpg; png"));
+    EXPECT_EQ(sent(), QStringList());
+
+    job.setAllowedPattern(QStringLiteral(""));
+    job.setIgnoredPattern(QStringLiteral(" "));
+    EXPECT_EQ(sent().size(), 6);  // both blank: everything
+}
+
+TEST_F(Collection, RegexSearchesTheWholeLocalPath)
+{
+    add(tree.folder(QStringLiteral("Photos")));
+    tree.file(QStringLiteral("Photos/x.bin"));
+    tree.file(QStringLiteral("Photos/2012/y.bin"));
+    add(tree.file(QStringLiteral("other.bin")));
+    job.setIsAllowedPatternRegex(true);
+    job.setAllowedPattern(QStringLiteral("Photos"));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/2012/y.bin", "/Docs/Photos/x.bin"}));
+
+    job.setIsIgnoredPatternRegex(true);
+    job.setIgnoredPattern(QStringLiteral("20\\d\\d/"));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/x.bin"}));
+
+    // An invalid expression leaves its step out; the other step still applies.
+    job.setAllowedPattern(QStringLiteral("(unclosed"));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/x.bin", "/Docs/other.bin"}));
+    job.setAllowedPattern(QStringLiteral("photos"));  // no options: case-sensitive
+    EXPECT_EQ(sent(), QStringList());
+}
+
+TEST_F(Collection, DepthRecursionAndPlacement)
+{
+    add(tree.folder(QStringLiteral("Photos")));
+    tree.file(QStringLiteral("Photos/l0.bin"));
+    tree.file(QStringLiteral("Photos/2012/l1.bin"));
+    tree.file(QStringLiteral("Photos/2012/jan/l2.bin"));
+    tree.file(QStringLiteral("Photos/2012/jan/deep/l3.bin"));
+    tree.file(QStringLiteral("Photos/.hidden"));
+    tree.folder(QStringLiteral("Photos/empty"));
+
+    EXPECT_EQ(sent(),
+        (QStringList {"/Docs/Photos/.hidden", "/Docs/Photos/2012/jan/l2.bin", "/Docs/Photos/2012/l1.bin",
+            "/Docs/Photos/l0.bin"}));
+    job.setRecursiveDepth(1);
+    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/.hidden", "/Docs/Photos/l0.bin"}));
+    job.setRecursiveDepth(0);
+    EXPECT_FALSE(job.prepareStarting());
+    job.setRecursiveDepth(-4);
+    EXPECT_FALSE(job.prepareStarting());
+    job.setRecursiveDepth(3);
+    job.setIsRecursive(false);
+    EXPECT_FALSE(job.prepareStarting());
+}
+
+TEST_F(Collection, ListedFileInsideListedFolderIsSentTwice)
+{
+    add(tree.folder(QStringLiteral("Photos")));
+    add(tree.file(QStringLiteral("Photos/a.jpg")));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/a.jpg", "/Docs/a.jpg"}));
+}
+
+TEST_F(Collection, LinksAreSentAsFilesNeverWalked)
+{
+    add(tree.folder(QStringLiteral("Photos")));
+    tree.file(QStringLiteral("elsewhere/secret.bin"));
+    ASSERT_TRUE(QFile::link(tree.path(QStringLiteral("elsewhere")), tree.path(QStringLiteral("Photos/link"))));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/link"}));
+}
+
+TEST_F(Collection, SizesAndVanishedFiles)
+{
+    add(tree.file(QStringLiteral("a.bin"), 1000));
+    add(tree.file(QStringLiteral("b.bin"), 24));
+    const QString gone = tree.file(QStringLiteral("gone.bin"), 50);
+    add(gone);
+    QFile::remove(gone);
+    ASSERT_TRUE(job.prepareStarting());
+    ASSERT_EQ(job.singleFiles().size(), 3u);
+    EXPECT_EQ(job.totalFileSize(), 1024u);
+    EXPECT_EQ(job.singleFiles()[2]->filesize, 0u);
+    // A listed file is its own send entry: the measured size stays with the file list.
+    EXPECT_EQ(job.filePaths()[0]->filesize, 1000u);
+    // The total is recomputed, not accumulated, on the next run.
+    ASSERT_TRUE(job.prepareStarting());
+    EXPECT_EQ(job.totalFileSize(), 1024u);
+}
+
+TEST_F(Collection, InfoOfFileAndRemotePaths)
+{
+    const QString folder = tree.folder(QStringLiteral("Photos"));
+    EXPECT_EQ(PortJob::infoOfFile(folder)->directory, "Photos");
+    EXPECT_EQ(PortJob::infoOfFile(tree.file(QStringLiteral("a.jpg")))->directory, "");
+    EXPECT_EQ(PortJob::infoOfFile(tree.path(QStringLiteral("missing")))->directory, "");
+    ASSERT_TRUE(QFile::link(folder, tree.path(QStringLiteral("alias"))));
+    EXPECT_EQ(PortJob::infoOfFile(tree.path(QStringLiteral("alias")))->directory, "alias");
+
+    SendEntry e {QStringLiteral("/data/Photos/2012/a.jpg"), QStringLiteral("Photos/2012"), {}};
+    job.setFolder(QStringLiteral("Documents"));
+    EXPECT_EQ(job.remoteFolderOf(e), "Documents/Photos/2012");
+    EXPECT_EQ(job.remotePathOf(e), "/Documents/Photos/2012/a.jpg");
+    job.setFolder(QStringLiteral("/Documents//in/"));
+    e.directory = QString();
+    EXPECT_EQ(job.remotePathOf(e), "/Documents/in/a.jpg");
+}

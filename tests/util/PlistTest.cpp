@@ -1,0 +1,61 @@
+#include "util/Plist.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+#include <QTimeZone>
+#include <gtest/gtest.h>
+
+using namespace kestrap;
+
+TEST(Plist, BinaryRoundTripKeepsKindsAndValues)
+{
+    QVariantMap inner {{"flag", true}, {"n", qint64(-5)}, {"big", qint64(1) << 40}, {"r", 2.5}};
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(1700000000123, QTimeZone::utc());
+    QVariantMap root {{"s", QStringLiteral("ä/\u65e5")},
+        {"list", QVariantList {1, QStringLiteral("x"), QVariantMap {}}}, {"inner", inner},
+        {"data", QByteArray("\x00\x01\xff", 3)}, {"when", when}};
+    const auto bin = plist::toBinary(root);
+    ASSERT_TRUE(bin);
+    EXPECT_TRUE(bin->startsWith("bplist00"));
+    const auto back = plist::parse(*bin);
+    ASSERT_TRUE(back);
+    const QVariantMap m = back->toMap();
+    EXPECT_EQ(m["s"].toString(), root["s"].toString());
+    EXPECT_EQ(m["inner"].toMap()["n"].toLongLong(), -5);
+    EXPECT_EQ(m["inner"].toMap()["big"].toLongLong(), qint64(1) << 40);
+    EXPECT_EQ(m["inner"].toMap()["flag"].typeId(), QMetaType::Bool);
+    EXPECT_DOUBLE_EQ(m["inner"].toMap()["r"].toDouble(), 2.5);
+    EXPECT_EQ(m["data"].toByteArray(), QByteArray("\x00\x01\xff", 3));
+    EXPECT_EQ(m["when"].toDateTime().toMSecsSinceEpoch(), when.toMSecsSinceEpoch());
+    EXPECT_EQ(m["list"].toList().size(), 3);
+}
+
+TEST(Plist, XmlIsReadToo)
+{
+    const QByteArray xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict><key>a</key><integer>7</integer><key>b</key><true/></dict></plist>)";
+    const auto v = plist::parse(xml);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->toMap()["a"].toLongLong(), 7);
+    EXPECT_TRUE(v->toMap()["b"].toBool());
+}
+
+TEST(Plist, GarbageIsRejectedWithoutCrashing)
+{
+    QString error;
+    EXPECT_FALSE(plist::parse(QByteArray(), &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(plist::parse(QByteArray("bplist00")));
+    EXPECT_FALSE(plist::toBinary(QVariant()));
+    QRandomGenerator rng(7);
+    const QByteArray good = *plist::toBinary(QVariantMap {{"k", QVariantList {1, 2, QStringLiteral("three")}}});
+    for (int round = 0; round < 2000; ++round) {
+        QByteArray data = good;
+        for (int flips = 1 + rng.bounded(4); flips > 0; --flips)
+            data[rng.bounded(int(data.size()))] = char(rng.bounded(256));
+        if (round % 3 == 0)
+            data.truncate(rng.bounded(int(data.size())) + 1);
+        plist::parse(data);  // must neither crash nor hang; the answer may be anything
+    }
+}

@@ -31,11 +31,20 @@ QString LastPathComponent(const QString& path)
     return v.mid(slash + 1).toString();
 }
 
+QStringView PathExtensionView(const QString& path)
+{
+    QStringView v(path);
+    while (v.size() > 1 && v.endsWith(u'/'))
+        v.chop(1);
+    const qsizetype slash = v.lastIndexOf(u'/');
+    const QStringView name = slash < 0 ? v : v.mid(slash + 1);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot < 0 ? QStringView(u"") : name.mid(dot + 1);
+}
+
 QString PathExtension(const QString& path)
 {
-    const QString name = LastPathComponent(path);
-    const qsizetype dot = name.lastIndexOf(u'.');
-    return dot < 0 ? QStringLiteral("") : name.mid(dot + 1);
+    return PathExtensionView(path).toString();
 }
 
 }  // namespace kestrap

@@ -10,6 +10,7 @@ QString PathJoin(const QString& a, const QString& b);
 
 // The text after the last "." of the last path component; empty when there is none.
 QString PathExtension(const QString& path);
+QStringView PathExtensionView(const QString& path);
 
 // The last path component, ignoring trailing slashes.
 QString LastPathComponent(const QString& path);

@@ -71,14 +71,25 @@ std::optional<QVariant> fromNode(plist_t node, int depth)
     }
     case PLIST_ARRAY: {
         QVariantList list;
-        const uint32_t n = plist_array_get_size(node);
-        list.reserve(n);
-        for (uint32_t i = 0; i < n; ++i) {
-            auto item = fromNode(plist_array_get_item(node, i), depth + 1);
-            if (!item)
+        list.reserve(plist_array_get_size(node));
+        // Indexed access walks the children from the start each time; the iterator does not.
+        plist_array_iter it = nullptr;
+        plist_array_new_iter(node, &it);
+        if (!it)
+            return QVariant(list);
+        for (;;) {
+            plist_t child = nullptr;
+            plist_array_next_item(node, it, &child);
+            if (!child)
+                break;
+            auto item = fromNode(child, depth + 1);
+            if (!item) {
+                std::free(it);
                 return std::nullopt;
+            }
             list.append(std::move(*item));
         }
+        std::free(it);
         return QVariant(list);
     }
     case PLIST_DICT: {

@@ -44,8 +44,8 @@ int main(int argc, char** argv)
     // For comparison only: find measuring every file, as collection must.
     const double findSizesMs = bestOfMs(5, [&] {
         QProcess p;
-        p.start(QStringLiteral("find"), {root, QStringLiteral("-type"), QStringLiteral("f"), QStringLiteral("-printf"),
-                                         QStringLiteral("%s\n")});
+        p.start(QStringLiteral("find"),
+            {root, QStringLiteral("-type"), QStringLiteral("f"), QStringLiteral("-printf"), QStringLiteral("%s\n")});
         p.waitForFinished(-1);
         p.readAllStandardOutput();
     });

@@ -1,0 +1,265 @@
+#include "logging/LogPipeline.h"
+#include "logging/Log.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <latch>
+#include <mutex>
+#include <semaphore>
+#include <thread>
+#include <unistd.h>
+
+namespace kestrap {
+
+std::atomic<std::int32_t> logLevelMask {LogFlagError | LogFlagInfo};
+
+namespace {
+
+thread_local bool t_onLoggingThread = false;
+
+std::uint32_t currentThreadId()
+{
+    thread_local const std::uint32_t id = std::uint32_t(gettid());
+    return id;
+}
+
+struct Item {
+    LogMessagePtr message;  // a message, or
+    std::function<void()> task;  // work to run in order on the logging thread
+    bool counted = false;  // holds one of the bounded slots
+    std::binary_semaphore* done = nullptr;  // released once handled, for synchronous callers
+};
+
+class Pipeline {
+public:
+    Pipeline() : m_thread([this] { run(); })
+    {
+        // Never joined: the pipeline lives until the process ends, so logging keeps working
+        // in code that runs during exit.
+        m_thread.detach();
+    }
+
+    void log(LogMessagePtr message, bool isAsynchronous)
+    {
+        // A logger that logs from its own queue (or the logging thread itself) would wait for
+        // itself; its messages neither wait for handling nor count against the bound.
+        const bool reentrant = t_onLoggingThread || SerialQueue::currentLabel() != nullptr;
+        Item item;
+        item.message = std::move(message);
+        if (!reentrant) {
+            m_slots.acquire();
+            item.counted = true;
+            m_queued.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (isAsynchronous || reentrant) {
+            push(std::move(item));
+            return;
+        }
+        std::binary_semaphore done(0);
+        item.done = &done;
+        push(std::move(item));
+        done.acquire();
+    }
+
+    // Runs task on the logging thread after everything queued so far, and waits for it.
+    void syncTask(std::function<void()> task)
+    {
+        if (t_onLoggingThread) {
+            task();
+            return;
+        }
+        std::binary_semaphore done(0);
+        Item item;
+        item.task = std::move(task);
+        item.done = &done;
+        push(std::move(item));
+        done.acquire();
+    }
+
+    // Only on the logging thread.
+    std::vector<std::shared_ptr<Logger>>& loggers() { return m_loggers; }
+
+    int queued() const { return m_queued.load(std::memory_order_relaxed); }
+
+private:
+    void push(Item item)
+    {
+        bool wake;
+        {
+            std::lock_guard lock(m_itemsLock);
+            m_items.push_back(std::move(item));
+            wake = m_consumerWaiting;
+        }
+        if (wake)
+            m_itemsChanged.notify_one();
+    }
+
+    void run()
+    {
+        t_onLoggingThread = true;
+        pthread_setname_np(pthread_self(), "kestrap.logging");
+        std::deque<Item> taken;
+        std::vector<LogMessagePtr> run;
+        for (;;) {
+            {
+                std::unique_lock lock(m_itemsLock);
+                m_consumerWaiting = true;
+                m_itemsChanged.wait(lock, [this] { return !m_items.empty(); });
+                m_consumerWaiting = false;
+                taken.swap(m_items);
+            }
+            // Messages go to the loggers in runs: one hand-over per logger for as many messages
+            // as have piled up, in order, instead of one per message.
+            std::size_t runStart = 0;
+            for (std::size_t i = 0; i <= taken.size(); ++i) {
+                const bool endOfRun = i == taken.size() || !taken[i].message;
+                if (!endOfRun) {
+                    run.push_back(taken[i].message);
+                    continue;
+                }
+                if (!run.empty()) {
+                    dispatch(run);
+                    finish(taken, runStart, i);
+                    run.clear();
+                }
+                if (i < taken.size()) {
+                    taken[i].task();
+                    finish(taken, i, i + 1);
+                }
+                runStart = i + 1;
+            }
+            taken.clear();
+        }
+    }
+
+    void dispatch(const std::vector<LogMessagePtr>& messages)
+    {
+        if (m_loggers.size() > 1 && std::thread::hardware_concurrency() > 1) {
+            std::latch handled(std::ptrdiff_t(m_loggers.size()));
+            for (const auto& logger : m_loggers)
+                logger->loggerQueue().async([&] {
+                    logger->logMessages(messages);
+                    handled.count_down();
+                });
+            handled.wait();
+        } else {
+            for (const auto& logger : m_loggers)
+                logger->loggerQueue().sync([&] { logger->logMessages(messages); });
+        }
+    }
+
+    void finish(std::deque<Item>& items, std::size_t from, std::size_t to)
+    {
+        std::ptrdiff_t counted = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            if (items[i].counted)
+                ++counted;
+            if (items[i].done)
+                items[i].done->release();
+        }
+        if (counted > 0) {
+            m_queued.fetch_sub(int(counted), std::memory_order_relaxed);
+            m_slots.release(counted);
+        }
+    }
+
+    std::counting_semaphore<LogPipeline::kMaxQueuedMessages> m_slots {LogPipeline::kMaxQueuedMessages};
+    std::atomic<int> m_queued {0};
+    std::mutex m_itemsLock;  // guards m_items and m_consumerWaiting
+    std::condition_variable m_itemsChanged;
+    std::deque<Item> m_items;
+    bool m_consumerWaiting = false;
+    std::vector<std::shared_ptr<Logger>> m_loggers;  // touched on the logging thread only
+    std::thread m_thread;
+};
+
+Pipeline& pipeline()
+{
+    // Deliberately never destroyed, see the constructor.
+    static Pipeline* const instance = new Pipeline;
+    return *instance;
+}
+
+}  // namespace
+
+void LogPipeline::addLogger(std::shared_ptr<Logger> logger)
+{
+    if (!logger)
+        return;
+    Pipeline& p = pipeline();
+    p.syncTask([&] {
+        auto& loggers = p.loggers();
+        if (std::find(loggers.begin(), loggers.end(), logger) != loggers.end())
+            return;
+        loggers.push_back(logger);
+        logger->loggerQueue().sync([&] { logger->didAddLogger(); });
+    });
+}
+
+void LogPipeline::removeLogger(const std::shared_ptr<Logger>& logger)
+{
+    Pipeline& p = pipeline();
+    p.syncTask([&] {
+        auto& loggers = p.loggers();
+        const auto it = std::find(loggers.begin(), loggers.end(), logger);
+        if (it == loggers.end())
+            return;
+        logger->loggerQueue().sync([&] {
+            logger->flush();
+            logger->willRemoveLogger();
+        });
+        loggers.erase(it);
+    });
+}
+
+void LogPipeline::removeAllLoggers()
+{
+    Pipeline& p = pipeline();
+    p.syncTask([&] {
+        for (const auto& logger : p.loggers())
+            logger->loggerQueue().sync([&] {
+                logger->flush();
+                logger->willRemoveLogger();
+            });
+        p.loggers().clear();
+    });
+}
+
+void LogPipeline::log(bool isAsynchronous, std::int32_t level, std::int32_t flag, std::int32_t context,
+    const char* file, const char* function, std::int32_t line, QString message)
+{
+    auto m = std::make_shared<LogMessage>();
+    m->logLevel = level;
+    m->logFlag = flag;
+    m->logContext = context;
+    m->logMsg = std::move(message);
+    m->timestamp = std::chrono::system_clock::now();
+    m->file = file;
+    m->function = function;
+    m->lineNumber = line;
+    m->machThreadID = currentThreadId();
+    if (const char* label = SerialQueue::currentLabel())
+        m->queueLabel = label;
+    pipeline().log(std::move(m), isAsynchronous);
+}
+
+void LogPipeline::flushLog()
+{
+    // From a logger's own queue a flush would wait for itself.
+    if (SerialQueue::currentLabel() != nullptr)
+        return;
+    Pipeline& p = pipeline();
+    p.syncTask([&] {
+        for (const auto& logger : p.loggers())
+            logger->loggerQueue().sync([&] { logger->flush(); });
+    });
+}
+
+int LogPipeline::queuedMessageCount()
+{
+    return pipeline().queued();
+}
+
+}  // namespace kestrap

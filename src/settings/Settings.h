@@ -1,0 +1,61 @@
+#pragma once
+
+#include "settings/UserDefaults.h"
+
+#include <QString>
+#include <cstdint>
+
+namespace kestrap {
+
+// User-defaults keys.
+inline const QString kConcurrencyKey = QStringLiteral("concurrency");
+inline const QString kEnableLoggingKey = QStringLiteral("enableLogging");
+inline const QString kEnableLoggingNormalKey = QStringLiteral("enableLoggingNormal");
+inline const QString kEnableLoggingWarnKey = QStringLiteral("enableLoggingWarn");
+inline const QString kEnableLoggingErrorKey = QStringLiteral("enableLoggingError");
+inline const QString kShowWelcomeKey = QStringLiteral("showWelcome");
+inline const QString kAutoCheckForUpdatesKey = QStringLiteral("AutoCheckForUpdates");
+inline const QString kProgressPauseKey = QStringLiteral("progressPause");
+
+// The application's preferences over the user defaults, and the log level mask they set.
+// Keeps no values of its own: every accessor reads or writes the store at the call.
+//
+// Threading: create it and change the logging switches on the main thread (logLevelMask is
+// written there only); the value accessors may be called from any thread.
+class Settings {
+public:
+    // The shared instance over UserDefaults::standardUserDefaults(), made on the first call.
+    static Settings& settings();
+
+    // Writes the first-start defaults ("enableLogging" and "enableLoggingError" YES when
+    // "enableLogging" has no value; "concurrency" 3 when it has none), then sets
+    // logLevelMask from the switches.
+    explicit Settings(UserDefaults& defaults);
+
+    UserDefaults& userDefaults() { return m_defaults; }
+
+    // Copy threads run at once; 0 when the stored value is not a number.
+    std::int32_t concurrency() const;
+    bool showWelcome() const;
+    void setShowWelcome(bool on);
+    bool autoupdate() const;
+    void setAutoupdate(bool on);
+    // Seconds a copy thread pauses after each progress report: 0.5 unless a non-negative
+    // number is stored.
+    double progressPause() const;
+
+    // Stores one of the four logging switches and keeps logLevelMask in step, as the
+    // preferences window does on every change: "enableLogging" rebuilds the whole mask, each
+    // of the three others sets or clears only its own flag, whatever the master switch says.
+    void setLoggingSwitch(const QString& key, bool on);
+    // The same mask update for a switch already written to the store by someone else.
+    void loggingSwitchChanged(const QString& key);
+
+    // 0 when "enableLogging" is off, else the flags of the switches that are on.
+    static std::int32_t levelMaskFromSwitches(const UserDefaults& defaults);
+
+private:
+    UserDefaults& m_defaults;
+};
+
+}  // namespace kestrap

@@ -1,0 +1,217 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// The mobile-device platform as the iOS device layer sees it: device notifications, the
+// lockdown link (pairing, session, values), service starts (AFC, house arrest), the app
+// lookup and the Apple File Conduit. iPhoneDetector and iPhoneDevice are written against
+// this interface only; backends (simulated devices on a device farm, real devices through
+// libimobiledevice) implement it.
+//
+// Contracts shared by every call:
+// - A result of type MDError is 0 (MDSuccess) on success and non-zero on any failure; the
+//   exact code is informative only. Out parameters are written only on success.
+// - Handles are opaque: callers keep, pass and compare them, never look inside.
+//   * AMDeviceRef: one device record per attachment (a device plugged in again gets a new
+//     record). Records stay valid, also after their device has gone, for the life of the
+//     service; calls on the record of a device that has gone fail.
+//   * AMServiceHandle: what a service start gives; AFCConnectionOpen takes it over, and a
+//     handle never opened is dropped when its device's session ends or the device goes.
+//   * AFCConnectionRef, AFCKeyValueRef, AFCDirectoryRef: valid from their open to their
+//     close; the close frees them.
+//   * AFCFileRef: a number, valid on its connection from AFCFileRefOpen to AFCFileRefClose.
+// - AFC paths are absolute paths on the device ("/a/b"), relative to the root of the
+//   service the connection was opened on: the media area ("com.apple.afc"), the whole file
+//   system ("com.apple.afc2") or an app's container (house arrest). A backend never lets a
+//   path reach outside that root, neither by ".." nor through a symbolic link.
+//
+// Threads: every call may block on device I/O and may be made from any thread. One AFC
+// connection is used by one thread at a time (callers serialise their own connection);
+// different connections and different devices may be used in parallel. Notification
+// callbacks run on the thread that subscribed, from its Qt event loop, which that thread
+// must run.
+namespace kestrap {
+
+using MDError = std::int32_t;
+constexpr MDError MDSuccess = 0;
+
+// Codes of the lockdown side. Any non-zero value is a failure.
+enum AMDError : MDError {
+    AMDUnknownError = 1,
+    AMDDeviceDisconnectedError = 2,  // the device has gone; its record is dead
+    AMDNotConnectedError = 3,  // AMDeviceConnect was not called, or the link was closed
+    AMDSessionInactiveError = 4,  // a call that needs a lockdown session came without one
+    AMDPairingRefusedError = 5,  // the device refuses the host's pairing
+    AMDSessionRefusedError = 6,
+    AMDServiceProhibitedError = 7,  // the service is unknown or refused
+    AMDApplicationNotInstalledError = 8,  // house arrest for an app the device does not have
+    AMDInvalidArgumentError = 9,
+    AMDAlreadySubscribedError = 10,
+};
+
+// Codes of the file side, numbered like the AFC protocol's own.
+enum AFCError : MDError {
+    AFCUnknownError = 1,
+    AFCReadError = 4,
+    AFCWriteError = 5,
+    AFCInvalidArgumentError = 7,
+    AFCObjectNotFoundError = 8,
+    AFCObjectIsDirError = 9,
+    AFCPermissionDeniedError = 10,
+    AFCServiceNotConnectedError = 11,
+    AFCObjectExistsError = 16,
+    AFCNoSpaceLeftError = 18,
+    AFCIOError = 20,
+    AFCDirNotEmptyError = 33,
+};
+
+// Opaque handle types. Backends derive their own records from these.
+struct AMDevice {
+    virtual ~AMDevice() = default;
+};
+struct AFCConnection {
+    virtual ~AFCConnection() = default;
+};
+struct AFCKeyValue {
+    virtual ~AFCKeyValue() = default;
+};
+struct AFCDirectory {
+    virtual ~AFCDirectory() = default;
+};
+using AMDeviceRef = AMDevice*;
+using AFCConnectionRef = AFCConnection*;
+using AFCKeyValueRef = AFCKeyValue*;
+using AFCDirectoryRef = AFCDirectory*;
+using AMServiceHandle = std::uint32_t;
+using AFCFileRef = std::uint64_t;
+using AMDeviceNotificationRef = std::uint64_t;
+
+// Device notification messages.
+enum AMDeviceMessage : std::int32_t {
+    AMDeviceMessageConnected = 1,
+    AMDeviceMessageDisconnected = 2,
+};
+
+// What a notification callback gets.
+struct AMDeviceNotificationInfo {
+    AMDeviceRef device = nullptr;
+    std::int32_t message = 0;  // an AMDeviceMessage; other numbers are possible and unexpected
+};
+using AMDeviceNotificationCallback = std::function<void(const AMDeviceNotificationInfo&)>;
+
+// Modes of AFCFileRefOpen.
+enum AFCFileMode : std::uint64_t {
+    AFCFileModeRead = 1,  // read only; the file must exist
+    AFCFileModeReadWrite = 2,  // read and write; the file must exist
+    AFCFileModeWrite = 3,  // write only: create, or empty an existing file
+};
+
+// Origins of AFCFileRefSeek.
+enum AFCSeekOrigin : std::uint64_t {
+    AFCSeekFromStart = 0,
+    AFCSeekFromCurrent = 1,
+    AFCSeekFromEnd = 2,
+};
+
+inline const QString kServiceAFC = QStringLiteral("com.apple.afc");
+inline const QString kServiceAFC2 = QStringLiteral("com.apple.afc2");
+
+class MobileDeviceService {
+public:
+    virtual ~MobileDeviceService() = default;
+
+    // --- Device notifications --------------------------------------------------------
+    // Calls callback with message 1 for every device attached now (after this call has
+    // returned, from the event loop) and every device attached later, and with message 2
+    // when one goes. Delivery is on the subscribing thread.
+    virtual MDError AMDeviceNotificationSubscribe(
+        AMDeviceNotificationCallback callback, AMDeviceNotificationRef* notification)
+        = 0;
+    // Ends a subscription; no call of its callback starts after this returns. Must be made
+    // on the subscribing thread.
+    virtual MDError AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification) = 0;
+
+    // The device's identifier ("UniqueDeviceID") as the record carries it without asking the
+    // device; a null string when the record carries none.
+    virtual QString AMDeviceCopyDeviceIdentifier(AMDeviceRef device) = 0;
+
+    // --- Lockdown ----------------------------------------------------------------------
+    // Order of use: connect, paired check, validate, start session, start a service.
+    virtual MDError AMDeviceConnect(AMDeviceRef device) = 0;
+    // Closes the link; the session, if any, ends with it. Open AFC connections stay usable.
+    virtual MDError AMDeviceDisconnect(AMDeviceRef device) = 0;
+    // 1 when the host is paired with the device, 0 otherwise (not an MDError).
+    virtual std::int32_t AMDeviceIsPaired(AMDeviceRef device) = 0;
+    virtual MDError AMDeviceValidatePairing(AMDeviceRef device) = 0;
+    virtual MDError AMDeviceStartSession(AMDeviceRef device) = 0;
+    virtual MDError AMDeviceStopSession(AMDeviceRef device) = 0;
+    // One lockdown value (a property-list tree as QVariant, see util/Plist.h); an invalid
+    // QVariant when the device gives none. A null domain is the default domain. Needs a
+    // connected link.
+    virtual QVariant AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key) = 0;
+    // Starts "com.apple.afc" or "com.apple.afc2" (a running session is needed).
+    virtual MDError AMDeviceStartService(AMDeviceRef device, const QString& serviceName, AMServiceHandle* service) = 0;
+    // Starts the house-arrest service on the container of the app with that bundle id; fails
+    // when the app is not installed.
+    virtual MDError AMDeviceStartHouseArrestService(
+        AMDeviceRef device, const QString& bundleId, AMServiceHandle* service)
+        = 0;
+    // The installed apps: bundle id -> attribute dictionary. options may hold
+    // "ReturnAttributes" (a list of attribute names): only those attributes are answered.
+    virtual MDError AMDeviceLookupApplications(AMDeviceRef device, const QVariantMap& options, QVariantMap* apps) = 0;
+
+    // --- Apple File Conduit ----------------------------------------------------------
+    // Opens the file connection on a started service; takes the handle over.
+    virtual MDError AFCConnectionOpen(AMServiceHandle service, std::uint32_t timeout, AFCConnectionRef* connection) = 0;
+    // Closes and frees the connection, with every file and handle still open on it.
+    virtual MDError AFCConnectionClose(AFCConnectionRef connection) = 0;
+
+    // Key-value pairs of the file system: "FSTotalBytes", "FSFreeBytes", "FSBlockSize", "Model".
+    virtual MDError AFCDeviceInfoOpen(AFCConnectionRef connection, AFCKeyValueRef* info) = 0;
+    // Key-value pairs of one item: "st_size", "st_blocks", "st_nlink", "st_ifmt" ("S_IFREG",
+    // "S_IFDIR", "S_IFLNK"), "st_mtime", "st_ctime", "st_birthtime" (times in nanoseconds
+    // since 1970). Describes a symbolic link itself, not its target.
+    virtual MDError AFCFileInfoOpen(AFCConnectionRef connection, const QString& path, AFCKeyValueRef* info) = 0;
+    // The next pair as UTF-8 text; a null key (QByteArray::isNull) when there are no more.
+    virtual MDError AFCKeyValueRead(AFCKeyValueRef handle, QByteArray* key, QByteArray* value) = 0;
+    virtual MDError AFCKeyValueClose(AFCKeyValueRef handle) = 0;
+
+    virtual MDError AFCDirectoryOpen(AFCConnectionRef connection, const QString& path, AFCDirectoryRef* dir) = 0;
+    // The next name in UTF-8, "." and ".." included; a null name when there are no more.
+    virtual MDError AFCDirectoryRead(AFCConnectionRef connection, AFCDirectoryRef dir, QByteArray* name) = 0;
+    virtual MDError AFCDirectoryClose(AFCConnectionRef connection, AFCDirectoryRef dir) = 0;
+    // Makes the folder and any missing folders above it; succeeds when it exists already.
+    virtual MDError AFCDirectoryCreate(AFCConnectionRef connection, const QString& path) = 0;
+
+    virtual MDError AFCFileRefOpen(
+        AFCConnectionRef connection, const QString& path, std::uint64_t mode, AFCFileRef* file)
+        = 0;
+    virtual MDError AFCFileRefSeek(
+        AFCConnectionRef connection, AFCFileRef file, std::int64_t offset, std::uint64_t origin)
+        = 0;
+    // Reads up to *count bytes into buffer; *count becomes the number read, 0 at the end.
+    virtual MDError AFCFileRefRead(AFCConnectionRef connection, AFCFileRef file, void* buffer, std::uint32_t* count)
+        = 0;
+    // Writes all count bytes, or fails (a full device fails without growing past its size).
+    virtual MDError AFCFileRefWrite(
+        AFCConnectionRef connection, AFCFileRef file, const void* buffer, std::uint32_t count)
+        = 0;
+    virtual MDError AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file) = 0;
+
+    // Removes a file, a link or an empty folder.
+    virtual MDError AFCRemovePath(AFCConnectionRef connection, const QString& path) = 0;
+    virtual MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) = 0;
+};
+
+// The service the program uses when none is given: simulated devices on the device farm
+// named by the environment variable KESTRAP_FARM, when it is set. Without it there is no
+// real-device backend in this build yet, and the answer is null with the reason in *error.
+std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error = nullptr);
+
+}  // namespace kestrap

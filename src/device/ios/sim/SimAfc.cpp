@@ -1,0 +1,496 @@
+// The file side of the simulated devices: the Apple File Conduit over the folders of a
+// device farm, confined to the root of the service each connection was opened on.
+
+#include "device/ios/sim/SimMobileDeviceService.h"
+
+#include "device/ios/sim/SimState.h"
+
+#include <QDir>
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kestrap::sim {
+
+namespace {
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+
+QByteArray number(std::int64_t n)
+{
+    return QByteArray::number(qint64(n));
+}
+
+QByteArray nanoseconds(const struct timespec& t)
+{
+    return number(std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec);
+}
+
+QByteArray fileKind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "S_IFDIR";
+    if (S_ISLNK(mode))
+        return "S_IFLNK";
+    if (S_ISCHR(mode))
+        return "S_IFCHR";
+    if (S_ISBLK(mode))
+        return "S_IFBLK";
+    if (S_ISFIFO(mode))
+        return "S_IFIFO";
+    if (S_ISSOCK(mode))
+        return "S_IFSOCK";
+    return "S_IFREG";
+}
+
+// Writes all of count bytes or fails with errno set.
+bool writeAll(int fd, const char* data, std::size_t count)
+{
+    while (count > 0) {
+        const ssize_t n = ::write(fd, data, count);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        count -= std::size_t(n);
+    }
+    return true;
+}
+
+std::int64_t freeBytes(SimDeviceState& state)
+{
+    if (!state.usedBytes)
+        state.usedBytes = storedBytes(state.folder);
+    return std::max<std::int64_t>(0, state.plist.value(kKeyFSFreeBytes).toLongLong() - *state.usedBytes);
+}
+
+void adjustUsed(SimDeviceState& state, std::int64_t delta)
+{
+    if (state.usedBytes)
+        *state.usedBytes = std::max<std::int64_t>(0, *state.usedBytes + delta);
+}
+
+// The connection, locked, with the call counted; null (and *error) when the device has gone.
+struct LockedConnection {
+    SimConnection* connection = nullptr;
+    std::unique_lock<std::mutex> lock;
+    MDError error = MDSuccess;
+    explicit operator bool() const { return error == MDSuccess; }
+};
+
+LockedConnection lockConnection(AFCConnectionRef ref, const char* call)
+{
+    LockedConnection c;
+    c.connection = dynamic_cast<SimConnection*>(ref);
+    if (!c.connection) {
+        c.error = AFCInvalidArgumentError;
+        return c;
+    }
+    c.lock = std::unique_lock(c.connection->state->lock);
+    ++c.connection->state->calls[QString::fromLatin1(call)];
+    if (!c.connection->record->alive)
+        c.error = AFCServiceNotConnectedError;
+    return c;
+}
+
+}  // namespace
+
+SimConnection::~SimConnection()
+{
+    for (auto& [ref, file] : files)
+        ::close(file.fd);
+}
+
+MDError SimMobileDeviceService::AFCConnectionOpen(
+    AMServiceHandle service, std::uint32_t timeout, AFCConnectionRef* connection)
+{
+    Q_UNUSED(timeout);
+    PendingService pending {};
+    {
+        std::lock_guard guard(m_servicesLock);
+        const auto it = m_services.find(service);
+        if (it == m_services.end())
+            return AFCInvalidArgumentError;
+        pending = it->second;
+        m_services.erase(it);
+    }
+    if (!connection)
+        return AFCInvalidArgumentError;
+    const auto state = pending.record->state;
+    std::lock_guard guard(state->lock);
+    ++state->calls[QStringLiteral("AFCConnectionOpen")];
+    if (!pending.record->alive)
+        return AFCServiceNotConnectedError;
+    char buf[PATH_MAX];
+    if (!::realpath(QFile::encodeName(pending.root).constData(), buf))
+        return afcErrorFromErrno(errno);
+    auto* c = new SimConnection;
+    c->state = state;
+    c->record = pending.record;
+    c->root = buf;
+    *connection = c;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCConnectionClose(AFCConnectionRef connection)
+{
+    auto* c = dynamic_cast<SimConnection*>(connection);
+    if (!c)
+        return AFCInvalidArgumentError;
+    {
+        std::lock_guard guard(c->state->lock);
+        ++c->state->calls[QStringLiteral("AFCConnectionClose")];
+    }
+    delete c;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCDeviceInfoOpen(AFCConnectionRef connection, AFCKeyValueRef* info)
+{
+    auto c = lockConnection(connection, "AFCDeviceInfoOpen");
+    if (!c)
+        return c.error;
+    SimDeviceState& state = *c.connection->state;
+    auto* kv = new SimKeyValue;
+    kv->pairs = {
+        {"Model", state.plist.value(QStringLiteral("ProductType")).toString().toUtf8()},
+        {"FSTotalBytes", number(state.plist.value(kKeyFSTotalBytes).toLongLong())},
+        {"FSFreeBytes", number(freeBytes(state))},
+        {"FSBlockSize", "4096"},
+    };
+    *info = kv;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCFileInfoOpen(AFCConnectionRef connection, const QString& path, AFCKeyValueRef* info)
+{
+    auto c = lockConnection(connection, "AFCFileInfoOpen");
+    if (!c)
+        return c.error;
+    QByteArray host;
+    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host))
+        return e;
+    struct stat st { };
+    if (::lstat(host.constData(), &st) != 0)
+        return afcErrorFromErrno(errno);
+    auto* kv = new SimKeyValue;
+    kv->pairs = {
+        {"st_size", number(st.st_size)},
+        {"st_blocks", number(st.st_blocks)},
+        {"st_nlink", number(st.st_nlink)},
+        {"st_ifmt", fileKind(st.st_mode)},
+        {"st_mtime", nanoseconds(st.st_mtim)},
+        {"st_ctime", nanoseconds(st.st_ctim)},
+        {"st_birthtime", nanoseconds(st.st_ctim)},
+    };
+    *info = kv;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCKeyValueRead(AFCKeyValueRef handle, QByteArray* key, QByteArray* value)
+{
+    auto* kv = dynamic_cast<SimKeyValue*>(handle);
+    if (!kv || !key || !value)
+        return AFCInvalidArgumentError;
+    if (kv->next >= kv->pairs.size()) {
+        *key = QByteArray();
+        *value = QByteArray();
+        return MDSuccess;
+    }
+    *key = kv->pairs[kv->next].first;
+    *value = kv->pairs[kv->next].second;
+    ++kv->next;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCKeyValueClose(AFCKeyValueRef handle)
+{
+    auto* kv = dynamic_cast<SimKeyValue*>(handle);
+    if (!kv)
+        return AFCInvalidArgumentError;
+    delete kv;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCDirectoryOpen(AFCConnectionRef connection, const QString& path, AFCDirectoryRef* dir)
+{
+    auto c = lockConnection(connection, "AFCDirectoryOpen");
+    if (!c)
+        return c.error;
+    QByteArray host;
+    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host))
+        return e;
+    DIR* d = ::opendir(host.constData());
+    if (!d)
+        return afcErrorFromErrno(errno);
+    std::vector<QByteArray> names;
+    while (const dirent* entry = ::readdir(d)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    auto* handle = new SimDirectory;
+    handle->names = {".", ".."};
+    handle->names.insert(handle->names.end(), names.begin(), names.end());
+    *dir = handle;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCDirectoryRead(AFCConnectionRef connection, AFCDirectoryRef dir, QByteArray* name)
+{
+    auto c = lockConnection(connection, "AFCDirectoryRead");
+    if (!c)
+        return c.error;
+    auto* d = dynamic_cast<SimDirectory*>(dir);
+    if (!d || !name)
+        return AFCInvalidArgumentError;
+    *name = d->next < d->names.size() ? d->names[d->next++] : QByteArray();
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCDirectoryClose(AFCConnectionRef connection, AFCDirectoryRef dir)
+{
+    auto c = lockConnection(connection, "AFCDirectoryClose");
+    auto* d = dynamic_cast<SimDirectory*>(dir);
+    if (!d)
+        return AFCInvalidArgumentError;
+    delete d;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCDirectoryCreate(AFCConnectionRef connection, const QString& path)
+{
+    auto c = lockConnection(connection, "AFCDirectoryCreate");
+    if (!c)
+        return c.error;
+    // Folder by folder, so that every step is checked against the root.
+    QString prefix;
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return AFCObjectExistsError;
+    for (const QString& part : parts) {
+        prefix += QLatin1Char('/') + part;
+        QByteArray host;
+        if (const MDError e = resolveDevicePath(c.connection->root, prefix, true, &host))
+            return e;
+        struct stat st { };
+        if (::stat(host.constData(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode))
+                return AFCObjectExistsError;
+            continue;
+        }
+        if (::mkdir(host.constData(), 0755) != 0 && errno != EEXIST)
+            return afcErrorFromErrno(errno);
+    }
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCFileRefOpen(
+    AFCConnectionRef connection, const QString& path, std::uint64_t mode, AFCFileRef* file)
+{
+    auto c = lockConnection(connection, "AFCFileRefOpen");
+    if (!c)
+        return c.error;
+    if (!file)
+        return AFCInvalidArgumentError;
+    int flags = 0;
+    switch (mode) {
+    case AFCFileModeRead:
+        flags = O_RDONLY;
+        break;
+    case AFCFileModeReadWrite:
+        flags = O_RDWR;
+        break;
+    case AFCFileModeWrite:
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+    default:
+        return AFCInvalidArgumentError;
+    }
+    QByteArray host;
+    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host))
+        return e;
+    struct stat before { };
+    const bool existed = ::stat(host.constData(), &before) == 0;
+    if (existed && S_ISDIR(before.st_mode))
+        return AFCObjectIsDirError;
+    const int fd = ::open(host.constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return afcErrorFromErrno(errno);
+    if (mode == AFCFileModeWrite && existed && S_ISREG(before.st_mode))
+        adjustUsed(*c.connection->state, -std::int64_t(before.st_size));
+    *file = c.connection->nextFile++;
+    c.connection->files[*file] = {fd, mode};
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCFileRefSeek(
+    AFCConnectionRef connection, AFCFileRef file, std::int64_t offset, std::uint64_t origin)
+{
+    auto c = lockConnection(connection, "AFCFileRefSeek");
+    if (!c)
+        return c.error;
+    const auto it = c.connection->files.find(file);
+    if (it == c.connection->files.end() || origin > AFCSeekFromEnd)
+        return AFCInvalidArgumentError;
+    const int whence = origin == AFCSeekFromStart ? SEEK_SET : origin == AFCSeekFromCurrent ? SEEK_CUR : SEEK_END;
+    return ::lseek(it->second.fd, off_t(offset), whence) < 0 ? afcErrorFromErrno(errno) : MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCFileRefRead(
+    AFCConnectionRef connection, AFCFileRef file, void* buffer, std::uint32_t* count)
+{
+    auto c = lockConnection(connection, "AFCFileRefRead");
+    if (!c)
+        return c.error;
+    const auto it = c.connection->files.find(file);
+    if (it == c.connection->files.end() || !count || (!buffer && *count))
+        return AFCInvalidArgumentError;
+    if (it->second.mode == AFCFileModeWrite)
+        return AFCPermissionDeniedError;
+    std::uint32_t done = 0;
+    while (done < *count) {
+        const ssize_t n = ::read(it->second.fd, static_cast<char*>(buffer) + done, *count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return AFCReadError;
+        }
+        if (n == 0)
+            break;
+        done += std::uint32_t(n);
+    }
+    *count = done;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCFileRefWrite(
+    AFCConnectionRef connection, AFCFileRef file, const void* buffer, std::uint32_t count)
+{
+    std::chrono::microseconds delay {0};
+    MDError result = MDSuccess;
+    {
+        auto c = lockConnection(connection, "AFCFileRefWrite");
+        if (!c)
+            return c.error;
+        SimDeviceState& state = *c.connection->state;
+        const auto it = c.connection->files.find(file);
+        if (it == c.connection->files.end() || (!buffer && count))
+            return AFCInvalidArgumentError;
+        if (it->second.mode == AFCFileModeRead)
+            return AFCPermissionDeniedError;
+        const int fd = it->second.fd;
+
+        // How much of this write happens before an injected fault strikes.
+        std::int64_t allowed = count;
+        MDError fault = MDSuccess;
+        bool pullCable = false;
+        const SimFaults& faults = state.faults;
+        if (faults.failWriteAfterBytes >= 0 && state.faultBytes + count > faults.failWriteAfterBytes) {
+            allowed = std::max<std::int64_t>(0, faults.failWriteAfterBytes - state.faultBytes);
+            fault = AFCIOError;
+        }
+        if (faults.unplugAfterBytes >= 0 && state.faultBytes + allowed >= faults.unplugAfterBytes) {
+            allowed = std::max<std::int64_t>(0, faults.unplugAfterBytes - state.faultBytes);
+            fault = AFCServiceNotConnectedError;
+            pullCable = true;
+        }
+
+        struct stat st { };
+        const off_t position = ::lseek(fd, 0, SEEK_CUR);
+        if (position < 0 || ::fstat(fd, &st) != 0)
+            return AFCIOError;
+        const std::int64_t growth = std::max<std::int64_t>(0, std::int64_t(position) + allowed - st.st_size);
+        if (growth > freeBytes(state))
+            return AFCNoSpaceLeftError;
+        if (allowed > 0 && !writeAll(fd, static_cast<const char*>(buffer), std::size_t(allowed)))
+            return afcErrorFromErrno(errno);
+        adjustUsed(state, growth);
+        state.faultBytes += allowed;
+        if (faults.writeDelayMsPerMiB > 0)
+            delay = std::chrono::microseconds(allowed * faults.writeDelayMsPerMiB * 1000 / kMiB);
+        if (pullCable) {
+            unplugLocked(state);
+            QFile marker(QDir(state.folder).filePath(kUnpluggedMarker));
+            marker.open(QIODevice::WriteOnly);
+        }
+        result = fault;
+    }
+    // A slow device holds the writer, not the other users of the device.
+    if (delay.count() > 0)
+        std::this_thread::sleep_for(delay);
+    return result;
+}
+
+MDError SimMobileDeviceService::AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file)
+{
+    auto c = lockConnection(connection, "AFCFileRefClose");
+    // A file is closed even on a device that has gone, so no descriptor is left behind.
+    if (!c.connection)
+        return c.error;
+    const auto it = c.connection->files.find(file);
+    if (it == c.connection->files.end())
+        return AFCInvalidArgumentError;
+    ::close(it->second.fd);
+    c.connection->files.erase(it);
+    return c.error;
+}
+
+MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const QString& path)
+{
+    auto c = lockConnection(connection, "AFCRemovePath");
+    if (!c)
+        return c.error;
+    QByteArray host;
+    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host))
+        return e;
+    if (host == c.connection->root)
+        return AFCPermissionDeniedError;
+    struct stat st { };
+    if (::lstat(host.constData(), &st) != 0)
+        return afcErrorFromErrno(errno);
+    if (S_ISDIR(st.st_mode))
+        return ::rmdir(host.constData()) == 0 ? MDSuccess : afcErrorFromErrno(errno);
+    if (::unlink(host.constData()) != 0)
+        return afcErrorFromErrno(errno);
+    if (S_ISREG(st.st_mode) && st.st_nlink == 1)
+        adjustUsed(*c.connection->state, -std::int64_t(st.st_size));
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to)
+{
+    auto c = lockConnection(connection, "AFCRenamePath");
+    if (!c)
+        return c.error;
+    QByteArray hostFrom;
+    QByteArray hostTo;
+    if (const MDError e = resolveDevicePath(c.connection->root, from, false, &hostFrom))
+        return e;
+    if (const MDError e = resolveDevicePath(c.connection->root, to, false, &hostTo))
+        return e;
+    if (hostFrom == c.connection->root || hostTo == c.connection->root)
+        return AFCPermissionDeniedError;
+    struct stat st { };
+    if (::lstat(hostFrom.constData(), &st) != 0)
+        return afcErrorFromErrno(errno);
+    if (::rename(hostFrom.constData(), hostTo.constData()) != 0)
+        return afcErrorFromErrno(errno);
+    // A replaced file may have freed space; count again when next asked.
+    c.connection->state->usedBytes.reset();
+    return MDSuccess;
+}
+
+}  // namespace kestrap::sim

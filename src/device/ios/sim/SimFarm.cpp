@@ -1,0 +1,229 @@
+#include "device/ios/sim/SimFarm.h"
+
+#include "util/Helpers.h"
+#include "util/Plist.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QUuid>
+
+namespace kestrap::sim {
+
+namespace {
+
+QString randomUdid()
+{
+    QString id;
+    for (int i = 0; i < 5; ++i)
+        id += QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    return id;
+}
+
+QString randomHex(int digits)
+{
+    return randomUdid().left(digits).toUpper();
+}
+
+// "iPhone" of "iPhone10,3": the product type up to its first digit.
+QString deviceClass(const QString& productType)
+{
+    qsizetype i = 0;
+    while (i < productType.size() && !productType[i].isDigit())
+        ++i;
+    return productType.left(i);
+}
+
+bool setError(QString* error, const QString& message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+}  // namespace
+
+SimFaults SimFaults::fromPlist(const QVariantMap& f)
+{
+    SimFaults faults;
+    faults.refusePairing = f.value(QStringLiteral("RefusePairing")).toBool();
+    faults.refuseSession = f.value(QStringLiteral("RefuseSession")).toBool();
+    faults.refuseServices = f.value(QStringLiteral("RefuseServices")).toStringList();
+    faults.refuseHouseArrest = f.value(QStringLiteral("RefuseHouseArrest")).toBool();
+    faults.refuseAppLookups = f.value(QStringLiteral("RefuseAppLookups"), 0).toInt();
+    faults.failWriteAfterBytes = f.value(QStringLiteral("FailWriteAfterBytes"), -1).toLongLong();
+    faults.writeDelayMsPerMiB = f.value(QStringLiteral("WriteDelayMsPerMiB"), 0).toLongLong();
+    faults.unplugAfterBytes = f.value(QStringLiteral("UnplugAfterBytes"), -1).toLongLong();
+    return faults;
+}
+
+QVariantMap SimFaults::toPlist() const
+{
+    QVariantMap f;
+    if (refusePairing)
+        f.insert(QStringLiteral("RefusePairing"), true);
+    if (refuseSession)
+        f.insert(QStringLiteral("RefuseSession"), true);
+    if (!refuseServices.isEmpty())
+        f.insert(QStringLiteral("RefuseServices"), refuseServices);
+    if (refuseHouseArrest)
+        f.insert(QStringLiteral("RefuseHouseArrest"), true);
+    if (refuseAppLookups > 0)
+        f.insert(QStringLiteral("RefuseAppLookups"), refuseAppLookups);
+    if (failWriteAfterBytes >= 0)
+        f.insert(QStringLiteral("FailWriteAfterBytes"), qint64(failWriteAfterBytes));
+    if (writeDelayMsPerMiB > 0)
+        f.insert(QStringLiteral("WriteDelayMsPerMiB"), qint64(writeDelayMsPerMiB));
+    if (unplugAfterBytes >= 0)
+        f.insert(QStringLiteral("UnplugAfterBytes"), qint64(unplugAfterBytes));
+    return f;
+}
+
+std::optional<QString> productTypeForKind(const QString& kind)
+{
+    if (kind.compare(QLatin1String("iPhone"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("iPhone10,3");
+    if (kind.compare(QLatin1String("iPad"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("iPad7,5");
+    if (kind.compare(QLatin1String("iPod"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("iPod9,1");
+    return std::nullopt;
+}
+
+bool isValidBundleId(const QString& id)
+{
+    return !IsEmpty(id) && !id.contains(QLatin1Char('/')) && !id.contains(QChar(0)) && id != QLatin1String(".")
+        && id != QLatin1String("..");
+}
+
+std::optional<QVariantMap> readDevicePlist(const QString& deviceFolder, QString* error)
+{
+    QFile f(QDir(deviceFolder).filePath(kDevicePlist));
+    if (!f.open(QIODevice::ReadOnly)) {
+        setError(error, QStringLiteral("Cannot read %1: %2").arg(f.fileName(), f.errorString()));
+        return std::nullopt;
+    }
+    QString reason;
+    const auto value = plist::parse(f.readAll(), &reason);
+    if (!value || value->typeId() != QMetaType::QVariantMap) {
+        setError(error, QStringLiteral("%1 is not a device description: %2").arg(f.fileName(), reason));
+        return std::nullopt;
+    }
+    return value->toMap();
+}
+
+bool writeDevicePlist(const QString& deviceFolder, const QVariantMap& plist, QString* error)
+{
+    const auto xml = plist::toXml(plist);
+    if (!xml)
+        return setError(error, QStringLiteral("The device description has no property-list form."));
+    QSaveFile f(QDir(deviceFolder).filePath(kDevicePlist));
+    if (!f.open(QIODevice::WriteOnly) || f.write(*xml) != xml->size() || !f.commit())
+        return setError(error, QStringLiteral("Cannot write %1: %2").arg(f.fileName(), f.errorString()));
+    return true;
+}
+
+bool createDevice(const QString& farm, SimDeviceSpec spec, QString* error, QString* udid)
+{
+    if (spec.udid.isEmpty())
+        spec.udid = randomUdid();
+    if (!isValidBundleId(spec.udid))
+        return setError(error, QStringLiteral("\"%1\" cannot name a device folder.").arg(spec.udid));
+    for (const auto& app : spec.apps)
+        if (!isValidBundleId(app.first))
+            return setError(error, QStringLiteral("\"%1\" is not a valid bundle id.").arg(app.first));
+    const QDir dev(QDir(farm).filePath(spec.udid));
+    if (dev.exists())
+        return setError(error, QStringLiteral("A device %1 exists already in %2.").arg(spec.udid, farm));
+    if (spec.name.isEmpty())
+        spec.name = QStringLiteral("Simulated device");
+
+    QVariantMap apps;
+    for (const auto& [bundleId, displayName] : spec.apps) {
+        const QString exe = bundleId.section(QLatin1Char('.'), -1);
+        apps.insert(bundleId,
+            QVariantMap {
+                {QStringLiteral("CFBundleIdentifier"), bundleId},
+                {QStringLiteral("CFBundleDisplayName"), displayName.isEmpty() ? exe : displayName},
+                {QStringLiteral("CFBundleName"), exe},
+                {QStringLiteral("CFBundleExecutable"), exe},
+                {QStringLiteral("CFBundleIconFile"), QStringLiteral("Icon.png")},
+                {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.0")},
+                {QStringLiteral("ApplicationType"), QStringLiteral("User")},
+                {QStringLiteral("UIFileSharingEnabled"), true},
+                {QStringLiteral("Path"),
+                    QStringLiteral("/private/var/containers/Bundle/Application/%1/%2.app")
+                        .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), exe)},
+            });
+    }
+    QVariantMap plist {
+        {QStringLiteral("DeviceName"), spec.name},
+        {QStringLiteral("UniqueDeviceID"), spec.udid},
+        {QStringLiteral("ProductType"), spec.productType},
+        {QStringLiteral("ProductVersion"), spec.productVersion},
+        {QStringLiteral("BuildVersion"), QStringLiteral("16G77")},
+        {QStringLiteral("FirmwareVersion"), QStringLiteral("iBoot-4076.260.1")},
+        {QStringLiteral("DeviceClass"), deviceClass(spec.productType)},
+        {QStringLiteral("ModelNumber"), QStringLiteral("MQ%1").arg(randomHex(3))},
+        {QStringLiteral("SerialNumber"), randomHex(12)},
+        {QStringLiteral("ActivationState"), QStringLiteral("Activated")},
+        {QStringLiteral("WiFiAddress"), QStringLiteral("02:00:00:00:00:01")},
+        {kKeyFSTotalBytes, qint64(spec.capacity)},
+        {kKeyFSFreeBytes, qint64(spec.capacity)},
+        {kKeyPaired, true},
+        {kKeyAFC2, spec.jailbroken},
+        {kKeyApplications, apps},
+    };
+    const QVariantMap faults = spec.faults.toPlist();
+    if (!faults.isEmpty())
+        plist.insert(kKeyFaults, faults);
+
+    if (!dev.mkpath(kMediaFolder) || !dev.mkpath(kContainersFolder))
+        return setError(error, QStringLiteral("Cannot create %1.").arg(dev.path()));
+    for (const auto& app : spec.apps)
+        dev.mkpath(QStringLiteral("%1/%2/Documents").arg(kContainersFolder, app.first));
+    if (spec.jailbroken)
+        dev.mkpath(kRootFolder);
+    if (!writeDevicePlist(dev.path(), plist, error))
+        return false;
+    if (udid)
+        *udid = spec.udid;
+    return true;
+}
+
+bool setPlugged(const QString& farm, const QString& udid, bool plugged, QString* error)
+{
+    const QDir dev(QDir(farm).filePath(udid));
+    if (!isValidBundleId(udid) || !QFileInfo::exists(dev.filePath(kDevicePlist)))
+        return setError(error, QStringLiteral("No simulated device %1 in %2.").arg(udid, farm));
+    const QString marker = dev.filePath(kUnpluggedMarker);
+    if (plugged) {
+        if (QFileInfo::exists(marker) && !QFile::remove(marker))
+            return setError(error, QStringLiteral("Cannot remove %1.").arg(marker));
+        return true;
+    }
+    QFile f(marker);
+    if (!f.exists() && !f.open(QIODevice::WriteOnly))
+        return setError(error, QStringLiteral("Cannot create %1: %2").arg(marker, f.errorString()));
+    return true;
+}
+
+QStringList deviceIds(const QString& farm)
+{
+    QStringList ids;
+    const QDir dir(farm);
+    for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+        if (QFileInfo::exists(dir.filePath(name + QLatin1Char('/') + kDevicePlist)))
+            ids << name;
+    return ids;
+}
+
+bool isPlugged(const QString& farm, const QString& udid)
+{
+    const QDir dev(QDir(farm).filePath(udid));
+    return QFileInfo::exists(dev.filePath(kDevicePlist)) && !QFileInfo::exists(dev.filePath(kUnpluggedMarker));
+}
+
+}  // namespace kestrap::sim

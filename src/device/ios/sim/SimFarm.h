@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// The device farm: a folder of simulated devices (format in docs/device-farm.md).
+//
+//   FARM/<udid>/device.plist              lockdown values, file-system figures, apps, faults
+//   FARM/<udid>/Media/                    root of "com.apple.afc"
+//   FARM/<udid>/Containers/<bundle id>/   root of that app's container (house arrest)
+//   FARM/<udid>/Root/                     root of "com.apple.afc2" (jailbroken devices only)
+//   FARM/<udid>/.unplugged                present while the device is unplugged
+namespace kestrap::sim {
+
+inline const QString kDevicePlist = QStringLiteral("device.plist");
+inline const QString kUnpluggedMarker = QStringLiteral(".unplugged");
+inline const QString kMediaFolder = QStringLiteral("Media");
+inline const QString kContainersFolder = QStringLiteral("Containers");
+inline const QString kRootFolder = QStringLiteral("Root");
+
+// Keys of device.plist that belong to the simulation, not to the lockdown values.
+inline const QString kKeyFSTotalBytes = QStringLiteral("FSTotalBytes");
+inline const QString kKeyFSFreeBytes = QStringLiteral("FSFreeBytes");
+inline const QString kKeyPaired = QStringLiteral("Paired");
+inline const QString kKeyAFC2 = QStringLiteral("AFC2");
+inline const QString kKeyApplications = QStringLiteral("Applications");
+inline const QString kKeyFaults = QStringLiteral("Faults");
+
+// Faults a simulated device shows. Read from the "Faults" dictionary of device.plist each
+// time the device is plugged in, or set by tests (SimMobileDeviceService::setFaults).
+// Byte counts are counted over every file written on the device from that moment on.
+struct SimFaults {
+    bool refusePairing = false;  // "RefusePairing": AMDeviceValidatePairing fails
+    bool refuseSession = false;  // "RefuseSession": AMDeviceStartSession fails
+    QStringList refuseServices;  // "RefuseServices": AMDeviceStartService fails for these names
+    bool refuseHouseArrest = false;  // "RefuseHouseArrest": every house-arrest start fails
+    int refuseAppLookups = 0;  // "RefuseAppLookups": that many next app lookups fail
+    std::int64_t failWriteAfterBytes = -1;  // "FailWriteAfterBytes": writes fail past this count
+    std::int64_t writeDelayMsPerMiB = 0;  // "WriteDelayMsPerMiB": slow writes
+    std::int64_t unplugAfterBytes = -1;  // "UnplugAfterBytes": the device goes at this count
+
+    static SimFaults fromPlist(const QVariantMap& faults);
+    QVariantMap toPlist() const;
+};
+
+// What `sim create` makes.
+struct SimDeviceSpec {
+    QString udid;  // 40 lower-case hex digits when empty
+    QString name;
+    QString productType = QStringLiteral("iPhone10,3");
+    QString productVersion = QStringLiteral("12.4");
+    std::uint64_t capacity = 32ull * 1024 * 1024 * 1024;
+    bool jailbroken = false;
+    std::vector<std::pair<QString, QString>> apps;  // bundle id, display name
+    SimFaults faults;
+};
+
+// The product type sim create uses for "iPhone", "iPad" or "iPod"; nothing for other words.
+std::optional<QString> productTypeForKind(const QString& kind);
+
+// A bundle id the farm can hold as a folder name: not empty, no "/", not "." or "..".
+bool isValidBundleId(const QString& bundleId);
+
+// Writes FARM/<udid>/ with its device.plist, Media/, a container with a Documents folder per
+// app and, when jailbroken, Root/. The device starts plugged in. Fails, writing nothing,
+// when a device with that udid exists already.
+bool createDevice(const QString& farm, SimDeviceSpec spec, QString* error, QString* udid = nullptr);
+
+// Removes or creates the .unplugged marker. Fails for a folder that is not a device.
+bool setPlugged(const QString& farm, const QString& udid, bool plugged, QString* error);
+
+// The udids of the farm's devices (folders with a device.plist), sorted.
+QStringList deviceIds(const QString& farm);
+bool isPlugged(const QString& farm, const QString& udid);
+
+// device.plist of one device; nothing when it is missing or not a dictionary.
+std::optional<QVariantMap> readDevicePlist(const QString& deviceFolder, QString* error = nullptr);
+bool writeDevicePlist(const QString& deviceFolder, const QVariantMap& plist, QString* error = nullptr);
+
+}  // namespace kestrap::sim

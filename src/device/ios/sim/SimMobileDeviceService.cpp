@@ -1,0 +1,428 @@
+// The lockdown side of the simulated devices: attachments, pairing, sessions, values,
+// service starts and app lookups. The file side is in SimAfc.cpp.
+
+#include "device/ios/sim/SimMobileDeviceService.h"
+
+#include "device/ios/sim/SimState.h"
+#include "device/ios/sim/SimSubscription.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QThread>
+
+namespace kestrap::sim {
+
+namespace {
+
+// device.plist keys that describe the simulation and are not lockdown values.
+const QSet<QString>& simulationKeys()
+{
+    static const QSet<QString> keys {
+        kKeyFSTotalBytes, kKeyFSFreeBytes, kKeyPaired, kKeyAFC2, kKeyApplications, kKeyFaults};
+    return keys;
+}
+
+}  // namespace
+
+SimMobileDeviceService::SimMobileDeviceService(const QString& farmPath) : m_farm(QDir(farmPath).absolutePath()) { }
+
+SimMobileDeviceService::~SimMobileDeviceService()
+{
+    // Subscriptions left by their owners die with the service, which they point to.
+    std::map<AMDeviceNotificationRef, SimSubscription*> left;
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        left.swap(m_subscriptions);
+    }
+    for (auto& [ref, sub] : left)
+        sub->cancel();
+}
+
+std::shared_ptr<SimDeviceState> SimMobileDeviceService::stateFor(const QString& udid)
+{
+    std::lock_guard guard(m_devicesLock);
+    auto& state = m_states[udid];
+    if (!state) {
+        state = std::make_shared<SimDeviceState>();
+        state->udid = udid;
+        state->folder = QDir(m_farm).filePath(udid);
+    }
+    return state;
+}
+
+void SimMobileDeviceService::scanFarm()
+{
+    std::lock_guard scan(m_scanLock);
+    const QStringList ids = deviceIds(m_farm);
+    for (const QString& udid : ids) {
+        const bool plugged = isPlugged(m_farm, udid);
+        const auto state = stateFor(udid);
+        std::lock_guard guard(state->lock);
+        if (plugged && !state->plugged) {
+            QString error;
+            const auto plist = readDevicePlist(state->folder, &error);
+            if (!plist) {
+                qWarning("simulated device %s not plugged in: %s", qPrintable(udid), qPrintable(error));
+                continue;
+            }
+            auto record = std::make_unique<SimRecord>();
+            record->state = state;
+            record->udid = udid;
+            state->plist = *plist;
+            state->faults = SimFaults::fromPlist(plist->value(kKeyFaults).toMap());
+            state->faultBytes = 0;
+            state->usedBytes.reset();
+            state->plugged = true;
+            state->current = record.get();
+            std::lock_guard devices(m_devicesLock);
+            m_records.push_back(std::move(record));
+        } else if (!plugged && state->plugged) {
+            unplugLocked(*state);
+        }
+    }
+    std::vector<std::shared_ptr<SimDeviceState>> all;
+    {
+        std::lock_guard devices(m_devicesLock);
+        for (const auto& state : m_states)
+            if (!ids.contains(state->udid))
+                all.push_back(state);
+    }
+    for (const auto& state : all) {
+        std::lock_guard guard(state->lock);
+        if (state->plugged)
+            unplugLocked(*state);
+    }
+}
+
+void SimMobileDeviceService::unplugLocked(SimDeviceState& state)
+{
+    state.plugged = false;
+    if (state.current) {
+        state.current->alive = false;
+        state.current->connected = false;
+        state.current->session = false;
+        state.current = nullptr;
+    }
+}
+
+std::map<QString, SimRecord*> SimMobileDeviceService::currentRecords()
+{
+    std::vector<std::shared_ptr<SimDeviceState>> states;
+    {
+        std::lock_guard devices(m_devicesLock);
+        for (const auto& state : m_states)
+            states.push_back(state);
+    }
+    std::map<QString, SimRecord*> current;
+    for (const auto& state : states) {
+        std::lock_guard guard(state->lock);
+        if (state->current)
+            current[state->udid] = state->current;
+    }
+    return current;
+}
+
+void SimMobileDeviceService::setFaults(const QString& udid, const SimFaults& faults)
+{
+    const auto state = stateFor(udid);
+    std::lock_guard guard(state->lock);
+    state->faults = faults;
+    state->faultBytes = 0;
+}
+
+int SimMobileDeviceService::callCount(const QString& udid, const QString& call) const
+{
+    std::shared_ptr<SimDeviceState> state;
+    {
+        std::lock_guard devices(m_devicesLock);
+        state = m_states.value(udid);
+    }
+    if (!state)
+        return 0;
+    std::lock_guard guard(state->lock);
+    const auto it = state->calls.find(call);
+    return it == state->calls.end() ? 0 : it->second;
+}
+
+void SimMobileDeviceService::resetCallCounts(const QString& udid)
+{
+    const auto state = stateFor(udid);
+    std::lock_guard guard(state->lock);
+    state->calls.clear();
+}
+
+AMDeviceRef SimMobileDeviceService::currentRecord(const QString& udid)
+{
+    scanFarm();
+    const auto state = stateFor(udid);
+    std::lock_guard guard(state->lock);
+    return state->current;
+}
+
+AMDeviceRef SimMobileDeviceService::makeStrayRecord(const QString& udid)
+{
+    auto record = std::make_unique<SimRecord>();
+    record->udid = udid;
+    record->alive = false;
+    std::lock_guard devices(m_devicesLock);
+    m_records.push_back(std::move(record));
+    return m_records.back().get();
+}
+
+void SimMobileDeviceService::rescan()
+{
+    std::vector<SimSubscription*> subs;
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        for (const auto& [ref, sub] : m_subscriptions)
+            if (sub->thread() == QThread::currentThread())
+                subs.push_back(sub);
+    }
+    for (SimSubscription* sub : subs)
+        sub->poll();
+}
+
+void SimMobileDeviceService::deliverNotification(AMDeviceRef device, std::int32_t message)
+{
+    std::vector<SimSubscription*> subs;
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        for (const auto& [ref, sub] : m_subscriptions)
+            subs.push_back(sub);
+    }
+    for (SimSubscription* sub : subs)
+        sub->deliver(device, message);
+}
+
+void SimMobileDeviceService::unplug(const QString& udid)
+{
+    const auto state = stateFor(udid);
+    std::lock_guard guard(state->lock);
+    unplugLocked(*state);
+    QFile marker(QDir(state->folder).filePath(kUnpluggedMarker));
+    marker.open(QIODevice::WriteOnly);
+}
+
+MDError SimMobileDeviceService::AMDeviceNotificationSubscribe(
+    AMDeviceNotificationCallback callback, AMDeviceNotificationRef* notification)
+{
+    if (!callback || !notification)
+        return AMDInvalidArgumentError;
+    auto* sub = new SimSubscription(this, std::move(callback));
+    std::lock_guard guard(m_subscriptionsLock);
+    *notification = m_nextSubscription++;
+    m_subscriptions[*notification] = sub;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification)
+{
+    SimSubscription* sub = nullptr;
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        const auto it = m_subscriptions.find(notification);
+        if (it == m_subscriptions.end())
+            return AMDInvalidArgumentError;
+        sub = it->second;
+        m_subscriptions.erase(it);
+    }
+    sub->cancel();
+    return MDSuccess;
+}
+
+QString SimMobileDeviceService::AMDeviceCopyDeviceIdentifier(AMDeviceRef device)
+{
+    const auto* record = dynamic_cast<SimRecord*>(device);
+    return record ? record->udid : QString();
+}
+
+std::shared_ptr<SimDeviceState> SimMobileDeviceService::liveState(AMDeviceRef device, const char* call, MDError* error)
+{
+    auto* record = dynamic_cast<SimRecord*>(device);
+    if (!record) {
+        *error = AMDInvalidArgumentError;
+        return nullptr;
+    }
+    if (!record->state) {
+        *error = AMDDeviceDisconnectedError;
+        return nullptr;
+    }
+    // Counted even on a dead record: tests count what the device layer tried.
+    ++record->state->calls[QString::fromLatin1(call)];
+    if (!record->alive) {
+        *error = AMDDeviceDisconnectedError;
+        return nullptr;
+    }
+    *error = MDSuccess;
+    return record->state;
+}
+
+// Every lockdown call below follows one pattern: lock the device, count the call, check the
+// record is alive, then check what the call needs (link, pairing, session).
+#define SIM_LOCKED_RECORD(call)                                                                                        \
+    auto* record = dynamic_cast<SimRecord*>(device);                                                                   \
+    std::unique_lock<std::mutex> lock;                                                                                 \
+    if (record && record->state)                                                                                       \
+        lock = std::unique_lock(record->state->lock);                                                                  \
+    MDError error = MDSuccess;                                                                                         \
+    const auto state = liveState(device, call, &error);
+
+MDError SimMobileDeviceService::AMDeviceConnect(AMDeviceRef device)
+{
+    SIM_LOCKED_RECORD("AMDeviceConnect")
+    if (!state)
+        return error;
+    // The description is read again at every connection, so a test or an operator can
+    // change pairing, apps or capacity of a plugged device.
+    if (const auto plist = readDevicePlist(state->folder))
+        state->plist = *plist;
+    record->connected = true;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AMDeviceDisconnect(AMDeviceRef device)
+{
+    SIM_LOCKED_RECORD("AMDeviceDisconnect")
+    if (!state)
+        return error;
+    record->connected = false;
+    record->session = false;
+    return MDSuccess;
+}
+
+std::int32_t SimMobileDeviceService::AMDeviceIsPaired(AMDeviceRef device)
+{
+    SIM_LOCKED_RECORD("AMDeviceIsPaired")
+    if (!state || !record->connected)
+        return 0;
+    return state->plist.value(kKeyPaired, true).toBool() ? 1 : 0;
+}
+
+MDError SimMobileDeviceService::AMDeviceValidatePairing(AMDeviceRef device)
+{
+    SIM_LOCKED_RECORD("AMDeviceValidatePairing")
+    if (!state)
+        return error;
+    if (!record->connected)
+        return AMDNotConnectedError;
+    if (!state->plist.value(kKeyPaired, true).toBool() || state->faults.refusePairing)
+        return AMDPairingRefusedError;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
+{
+    SIM_LOCKED_RECORD("AMDeviceStartSession")
+    if (!state)
+        return error;
+    if (!record->connected)
+        return AMDNotConnectedError;
+    if (!state->plist.value(kKeyPaired, true).toBool() || state->faults.refusePairing)
+        return AMDPairingRefusedError;
+    if (state->faults.refuseSession)
+        return AMDSessionRefusedError;
+    record->session = true;
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AMDeviceStopSession(AMDeviceRef device)
+{
+    SIM_LOCKED_RECORD("AMDeviceStopSession")
+    if (!state)
+        return error;
+    if (!record->session)
+        return AMDSessionInactiveError;
+    record->session = false;
+    return MDSuccess;
+}
+
+QVariant SimMobileDeviceService::AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key)
+{
+    SIM_LOCKED_RECORD("AMDeviceCopyValue")
+    if (!state || !record->connected || !domain.isEmpty() || simulationKeys().contains(key))
+        return {};
+    return state->plist.value(key);
+}
+
+MDError SimMobileDeviceService::startServiceOn(
+    SimRecord* record, const QString& root, bool create, AMServiceHandle* service)
+{
+    if (create && !QDir().mkpath(root))
+        return AMDUnknownError;
+    std::lock_guard guard(m_servicesLock);
+    *service = m_nextService++;
+    m_services[*service] = {record, root};
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AMDeviceStartService(
+    AMDeviceRef device, const QString& serviceName, AMServiceHandle* service)
+{
+    SIM_LOCKED_RECORD("AMDeviceStartService")
+    if (!state)
+        return error;
+    if (!record->connected)
+        return AMDNotConnectedError;
+    if (!record->session)
+        return AMDSessionInactiveError;
+    if (!service || state->faults.refuseServices.contains(serviceName))
+        return AMDServiceProhibitedError;
+    if (serviceName == kServiceAFC)
+        return startServiceOn(record, QDir(state->folder).filePath(kMediaFolder), true, service);
+    if (serviceName == kServiceAFC2 && state->plist.value(kKeyAFC2).toBool())
+        return startServiceOn(record, QDir(state->folder).filePath(kRootFolder), true, service);
+    return AMDServiceProhibitedError;
+}
+
+MDError SimMobileDeviceService::AMDeviceStartHouseArrestService(
+    AMDeviceRef device, const QString& bundleId, AMServiceHandle* service)
+{
+    SIM_LOCKED_RECORD("AMDeviceStartHouseArrestService")
+    if (!state)
+        return error;
+    if (!record->connected)
+        return AMDNotConnectedError;
+    if (!record->session)
+        return AMDSessionInactiveError;
+    if (!service || state->faults.refuseHouseArrest)
+        return AMDServiceProhibitedError;
+    if (!isValidBundleId(bundleId) || !state->plist.value(kKeyApplications).toMap().contains(bundleId))
+        return AMDApplicationNotInstalledError;
+    const QString root = QDir(state->folder).filePath(kContainersFolder + QLatin1Char('/') + bundleId);
+    return startServiceOn(record, root, true, service);
+}
+
+MDError SimMobileDeviceService::AMDeviceLookupApplications(
+    AMDeviceRef device, const QVariantMap& options, QVariantMap* apps)
+{
+    SIM_LOCKED_RECORD("AMDeviceLookupApplications")
+    if (!state)
+        return error;
+    if (!record->connected)
+        return AMDNotConnectedError;
+    if (!record->session)
+        return AMDSessionInactiveError;
+    if (!apps)
+        return AMDInvalidArgumentError;
+    if (state->faults.refuseAppLookups > 0) {
+        --state->faults.refuseAppLookups;
+        return AMDUnknownError;
+    }
+    const QStringList wanted = options.value(QStringLiteral("ReturnAttributes")).toStringList();
+    const QVariantMap installed = state->plist.value(kKeyApplications).toMap();
+    QVariantMap answer;
+    for (auto it = installed.begin(); it != installed.end(); ++it) {
+        QVariantMap attributes = it.value().toMap();
+        if (!wanted.isEmpty()) {
+            for (auto a = attributes.begin(); a != attributes.end();)
+                a = wanted.contains(a.key()) ? std::next(a) : attributes.erase(a);
+        }
+        answer.insert(it.key(), attributes);
+    }
+    *apps = answer;
+    return MDSuccess;
+}
+
+}  // namespace kestrap::sim

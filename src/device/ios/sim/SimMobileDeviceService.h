@@ -1,0 +1,131 @@
+#pragma once
+
+#include "device/ios/MobileDeviceService.h"
+#include "device/ios/sim/SimFarm.h"
+
+#include <QHash>
+#include <QString>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace kestrap::sim {
+
+struct SimDeviceState;
+struct SimRecord;
+class SimSubscription;
+
+// Simulated devices on a device farm folder (see SimFarm.h and docs/device-farm.md),
+// behaving like real ones wherever the device layer can tell: pairing and sessions, house
+// arrest only for installed apps, "com.apple.afc2" only on jailbroken devices, file
+// information in AFC's own keys, a capacity that a write cannot grow past, and paths kept
+// inside the root of the open service.
+//
+// Hot plug: each subscription watches the farm (a file-system watcher plus a short poll) and
+// announces devices whose plugged state changed, on the subscribing thread.
+//
+// Threads: as MobileDeviceService. The test hooks below may be called from any thread,
+// except rescan() and deliverNotification(), which deliver on the calling thread.
+class SimMobileDeviceService : public MobileDeviceService {
+public:
+    explicit SimMobileDeviceService(const QString& farmPath);
+    ~SimMobileDeviceService() override;
+
+    const QString& farmPath() const { return m_farm; }
+
+    // --- Test and tool hooks -------------------------------------------------------------
+    // Replaces the faults of a device from now on (until it is plugged in again); byte
+    // counts of the faults start from zero.
+    void setFaults(const QString& udid, const SimFaults& faults);
+    // How many times `call` (the seam's name, e.g. "AMDeviceStartHouseArrestService") was
+    // made on a record or a connection of that device.
+    int callCount(const QString& udid, const QString& call) const;
+    void resetCallCounts(const QString& udid);
+    // The record of the device's present attachment; null while it is unplugged.
+    AMDeviceRef currentRecord(const QString& udid);
+    // A record the farm never announced: of that device's udid, or with no identifier at
+    // all when udid is null. Every call on it fails.
+    AMDeviceRef makeStrayRecord(const QString& udid);
+    // Looks at the farm now and delivers the changes to every subscription of this thread.
+    void rescan();
+    // Delivers a raw notification to every subscription, synchronously on this thread.
+    void deliverNotification(AMDeviceRef device, std::int32_t message);
+    // Unplugs the device as if its cable were pulled: its records and connections die now,
+    // the .unplugged marker is created, and subscriptions announce it at their next look.
+    void unplug(const QString& udid);
+
+    // --- MobileDeviceService -------------------------------------------------------------
+    MDError AMDeviceNotificationSubscribe(
+        AMDeviceNotificationCallback callback, AMDeviceNotificationRef* notification) override;
+    MDError AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification) override;
+    QString AMDeviceCopyDeviceIdentifier(AMDeviceRef device) override;
+    MDError AMDeviceConnect(AMDeviceRef device) override;
+    MDError AMDeviceDisconnect(AMDeviceRef device) override;
+    std::int32_t AMDeviceIsPaired(AMDeviceRef device) override;
+    MDError AMDeviceValidatePairing(AMDeviceRef device) override;
+    MDError AMDeviceStartSession(AMDeviceRef device) override;
+    MDError AMDeviceStopSession(AMDeviceRef device) override;
+    QVariant AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key) override;
+    MDError AMDeviceStartService(AMDeviceRef device, const QString& serviceName, AMServiceHandle* service) override;
+    MDError AMDeviceStartHouseArrestService(
+        AMDeviceRef device, const QString& bundleId, AMServiceHandle* service) override;
+    MDError AMDeviceLookupApplications(AMDeviceRef device, const QVariantMap& options, QVariantMap* apps) override;
+
+    MDError AFCConnectionOpen(AMServiceHandle service, std::uint32_t timeout, AFCConnectionRef* connection) override;
+    MDError AFCConnectionClose(AFCConnectionRef connection) override;
+    MDError AFCDeviceInfoOpen(AFCConnectionRef connection, AFCKeyValueRef* info) override;
+    MDError AFCFileInfoOpen(AFCConnectionRef connection, const QString& path, AFCKeyValueRef* info) override;
+    MDError AFCKeyValueRead(AFCKeyValueRef handle, QByteArray* key, QByteArray* value) override;
+    MDError AFCKeyValueClose(AFCKeyValueRef handle) override;
+    MDError AFCDirectoryOpen(AFCConnectionRef connection, const QString& path, AFCDirectoryRef* dir) override;
+    MDError AFCDirectoryRead(AFCConnectionRef connection, AFCDirectoryRef dir, QByteArray* name) override;
+    MDError AFCDirectoryClose(AFCConnectionRef connection, AFCDirectoryRef dir) override;
+    MDError AFCDirectoryCreate(AFCConnectionRef connection, const QString& path) override;
+    MDError AFCFileRefOpen(
+        AFCConnectionRef connection, const QString& path, std::uint64_t mode, AFCFileRef* file) override;
+    MDError AFCFileRefSeek(
+        AFCConnectionRef connection, AFCFileRef file, std::int64_t offset, std::uint64_t origin) override;
+    MDError AFCFileRefRead(AFCConnectionRef connection, AFCFileRef file, void* buffer, std::uint32_t* count) override;
+    MDError AFCFileRefWrite(
+        AFCConnectionRef connection, AFCFileRef file, const void* buffer, std::uint32_t count) override;
+    MDError AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file) override;
+    MDError AFCRemovePath(AFCConnectionRef connection, const QString& path) override;
+    MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) override;
+
+private:
+    friend class SimSubscription;
+
+    // What a subscription should announce: for every udid, the record it announced last
+    // against the record of the device's present attachment.
+    void scanFarm();
+    std::map<QString, SimRecord*> currentRecords();
+    std::shared_ptr<SimDeviceState> stateFor(const QString& udid);
+    // The state of a live record with the call counted, or null (and *error) when the
+    // record is dead or a stray.
+    std::shared_ptr<SimDeviceState> liveState(AMDeviceRef device, const char* call, MDError* error);
+    MDError startServiceOn(SimRecord* record, const QString& root, bool create, AMServiceHandle* service);
+    void unplugLocked(SimDeviceState& state);
+
+    const QString m_farm;
+
+    mutable std::mutex m_devicesLock;  // guards m_states and m_records (not what they point to)
+    QHash<QString, std::shared_ptr<SimDeviceState>> m_states;
+    std::vector<std::unique_ptr<SimRecord>> m_records;
+
+    std::mutex m_scanLock;  // serialises scanFarm()
+
+    std::mutex m_servicesLock;  // guards m_services and m_nextService
+    struct PendingService {
+        SimRecord* record;
+        QString root;
+    };
+    std::map<AMServiceHandle, PendingService> m_services;
+    AMServiceHandle m_nextService = 1;
+
+    std::mutex m_subscriptionsLock;  // guards m_subscriptions and m_nextSubscription
+    std::map<AMDeviceNotificationRef, SimSubscription*> m_subscriptions;
+    AMDeviceNotificationRef m_nextSubscription = 1;
+};
+
+}  // namespace kestrap::sim

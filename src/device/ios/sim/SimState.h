@@ -1,0 +1,82 @@
+#pragma once
+
+#include "device/ios/MobileDeviceService.h"
+#include "device/ios/sim/SimFarm.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVariantMap>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// The inside of the simulated backend, shared by its source files only.
+namespace kestrap::sim {
+
+struct SimRecord;
+
+// One device of the farm, across all its attachments.
+struct SimDeviceState {
+    QString udid;
+    QString folder;  // FARM/<udid>
+
+    std::mutex lock;  // guards every field below and the fields of this device's records
+    QVariantMap plist;  // device.plist as last read
+    SimFaults faults;
+    std::int64_t faultBytes = 0;  // bytes written since the faults were set
+    std::optional<std::int64_t> usedBytes;  // bytes stored on the device; counted when first needed
+    std::map<QString, int> calls;
+    bool plugged = false;
+    SimRecord* current = nullptr;  // the record of the present attachment
+};
+
+// One attachment of a device: what the platform calls the device record.
+struct SimRecord : AMDevice {
+    std::shared_ptr<SimDeviceState> state;  // null for a stray record without identifier
+    QString udid;
+    bool alive = true;
+    bool connected = false;
+    bool session = false;
+};
+
+struct SimFile {
+    int fd = -1;
+    std::uint64_t mode = 0;
+};
+
+struct SimConnection : AFCConnection {
+    ~SimConnection() override;
+    std::shared_ptr<SimDeviceState> state;
+    SimRecord* record = nullptr;
+    QByteArray root;  // canonical host path of the service's root
+    std::map<AFCFileRef, SimFile> files;  // guarded by state->lock
+    AFCFileRef nextFile = 1;
+};
+
+struct SimKeyValue : AFCKeyValue {
+    std::vector<std::pair<QByteArray, QByteArray>> pairs;
+    std::size_t next = 0;
+};
+
+struct SimDirectory : AFCDirectory {
+    std::vector<QByteArray> names;
+    std::size_t next = 0;
+};
+
+// The host path of a device path on a service whose canonical root is `root`. Fails with
+// AFCPermissionDeniedError for a path that leads outside the root, by ".." or through a
+// symbolic link, and with AFCObjectNotFoundError when the folder that is to hold the item
+// does not exist. With followLast, a link as last component is resolved too (and a
+// dangling one refused); without, the link itself is meant.
+MDError resolveDevicePath(const QByteArray& root, const QString& path, bool followLast, QByteArray* host);
+
+// The AFC error for an errno value.
+MDError afcErrorFromErrno(int err);
+
+// Bytes of the regular files under a device folder, its device.plist and marker left out.
+std::int64_t storedBytes(const QString& deviceFolder);
+
+}  // namespace kestrap::sim

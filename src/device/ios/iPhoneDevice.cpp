@@ -1,0 +1,382 @@
+// iPhoneDevice: opening, services, lockdown values, device information and apps. The file
+// operations are in iPhoneDeviceFiles.cpp.
+
+#include "device/ios/iPhoneDevice.h"
+
+#include "util/Paths.h"
+
+#include <QDebug>
+
+namespace kestrap {
+
+namespace {
+
+// Closing a connection never fails for the caller: whatever the close says, the
+// connection is gone afterwards.
+std::int8_t safeCloseConnection(MobileDeviceService& service, AFCConnectionRef connection)
+{
+    return std::int8_t(service.AFCConnectionClose(connection) == MDSuccess ? 0 : 1);
+}
+
+}  // namespace
+
+iPhoneDevice::iPhoneDevice(std::shared_ptr<MobileDeviceService> service) : m_service(std::move(service)) { }
+
+iPhoneDevice::~iPhoneDevice()
+{
+    std::lock_guard access(accessLock);
+    closeConnectionLocked();
+}
+
+const QStringList& iPhoneDevice::lockdownKeys()
+{
+    static const QStringList keys {
+        QStringLiteral("DeviceName"),
+        QStringLiteral("ActivationState"),
+        QStringLiteral("ActivationStateAcknowledged"),
+        QStringLiteral("BasebandBootloaderVersion"),
+        QStringLiteral("BasebandVersion"),
+        QStringLiteral("BluetoothAddress"),
+        QStringLiteral("BuildVersion"),
+        QStringLiteral("DeviceCertificate"),
+        QStringLiteral("DeviceClass"),
+        QStringLiteral("DevicePublicKey"),
+        QStringLiteral("FirmwareVersion"),
+        QStringLiteral("HostAttached"),
+        QStringLiteral("IntegratedCircuitCardIdentity"),
+        QStringLiteral("InternationalMobileEquipmentIdentity"),
+        QStringLiteral("InternationalMobileSubscriberIdentity"),
+        QStringLiteral("ModelNumber"),
+        QStringLiteral("PhoneNumber"),
+        QStringLiteral("ProductType"),
+        QStringLiteral("ProductVersion"),
+        QStringLiteral("ProtocolVersion"),
+        QStringLiteral("RegionInfo"),
+        QStringLiteral("SBLockdownEverRegisteredKey"),
+        QStringLiteral("SIMStatus"),
+        QStringLiteral("SomebodySetTimeZone"),
+        QStringLiteral("TimeIntervalSince1970"),
+        QStringLiteral("TimeZone"),
+        QStringLiteral("TimeZoneOffsetFromUTC"),
+        QStringLiteral("TrustedHostAttached"),
+        QStringLiteral("UniqueDeviceID"),
+        QStringLiteral("Uses24HourClock"),
+        QStringLiteral("WiFiAddress"),
+        QStringLiteral("iTunesHasConnected"),
+    };
+    return keys;
+}
+
+const QStringList& iPhoneDevice::defaultReturnAttributes()
+{
+    static const QStringList keys {
+        QStringLiteral("CFBundleIdentifier"),
+        QStringLiteral("ApplicationDSID"),
+        QStringLiteral("ApplicationType"),
+        QStringLiteral("CFBundleExecutable"),
+        QStringLiteral("CFBundleDisplayName"),
+        QStringLiteral("CFBundleIconFile"),
+        QStringLiteral("CFBundleName"),
+        QStringLiteral("CFBundleShortVersionString"),
+        QStringLiteral("CFBundleSupportedPlatforms"),
+        QStringLiteral("CFBundleURLTypes"),
+        QStringLiteral("Container"),
+        QStringLiteral("MinimumOSVersion"),
+        QStringLiteral("UIDeviceFamily"),
+        QStringLiteral("UIFileSharingEnabled"),
+        QStringLiteral("UIStatusBarHidden"),
+        QStringLiteral("UISupportedInterfaceOrientations"),
+    };
+    return keys;
+}
+
+void iPhoneDevice::closeConnectionLocked()
+{
+    if (!m_connection)
+        return;
+    safeCloseConnection(*m_service, m_connection);
+    m_connection = nullptr;
+}
+
+void iPhoneDevice::forgetItemInfo()
+{
+    std::lock_guard monitor(m_monitor);
+    m_itemInfoCaches.clear();
+}
+
+bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
+{
+    {
+        std::lock_guard access(accessLock);
+        m_isAFC2Mode = false;
+        {
+            std::lock_guard monitor(m_monitor);
+            m_deviceInfo.reset();
+        }
+        // Opening twice must not leak the first connection.
+        closeConnectionLocked();
+        MobileDeviceService& s = *m_service;
+        if (s.AMDeviceConnect(device) != MDSuccess || s.AMDeviceIsPaired(device) != 1
+            || s.AMDeviceValidatePairing(device) != MDSuccess || s.AMDeviceStartSession(device) != MDSuccess)
+            return false;
+        AMServiceHandle service = 0;
+        bool afc2 = false;
+        if (enableAfc2) {
+            afc2 = s.AMDeviceStartService(device, kServiceAFC2, &service) == MDSuccess;
+            m_isAFC2Mode = afc2;
+            m_isJailbreak = afc2;
+        }
+        if (!afc2 && s.AMDeviceStartService(device, kServiceAFC, &service) != MDSuccess)
+            return false;
+        AFCConnectionRef connection = nullptr;
+        if (s.AFCConnectionOpen(service, 0, &connection) != MDSuccess)
+            return false;
+        m_phoneDevice = device;
+        m_connection = connection;
+        // The new connection is on the media area or the whole file system, whatever root
+        // was current before: paths must be taken against the root that is really open.
+        m_currentService = afc2 ? kServiceAFC2 : QStringLiteral("/");
+        forgetItemInfo();
+    }
+    if (enableAfc2)
+        return true;
+    {
+        std::lock_guard monitor(m_monitor);
+        m_attributes.clear();
+    }
+    for (const QString& key : lockdownKeys())
+        attributeForKey(key);
+    getDeviceInfo();
+    return true;
+}
+
+bool iPhoneDevice::connect(bool enableAfc2)
+{
+    {
+        std::lock_guard access(accessLock);
+        if (m_connection) {
+            closeConnectionLocked();
+            m_service->AMDeviceStopSession(m_phoneDevice);
+            m_service->AMDeviceDisconnect(m_phoneDevice);
+        }
+    }
+    const AMDeviceRef device = m_phoneDevice;
+    return device && createWithDevice(device, enableAfc2);
+}
+
+bool iPhoneDevice::changeService(const QString& serviceName)
+{
+    std::lock_guard access(accessLock);
+    const bool started = tryStartService(serviceName, 1);
+    return started && m_connection && m_phoneDevice.load();
+}
+
+QString iPhoneDevice::currentService()
+{
+    std::lock_guard access(accessLock);
+    return m_currentService;
+}
+
+bool iPhoneDevice::hasConnection()
+{
+    std::lock_guard access(accessLock);
+    return m_connection != nullptr;
+}
+
+bool iPhoneDevice::tryStartService(const QString& serviceName, std::int32_t tryTimes)
+{
+    if (!serviceName.isEmpty()) {
+        if (serviceName == m_currentService && m_connection)
+            return true;
+        closeConnectionLocked();
+        m_currentService = serviceName;
+        // Paths cached under the old root mean other items under the new one.
+        forgetItemInfo();
+        const AMDeviceRef device = m_phoneDevice;
+        AMServiceHandle service = 0;
+        MDError started = MDSuccess;
+        if (serviceName == QLatin1String("/") || serviceName == kServiceAFC)
+            started = m_service->AMDeviceStartService(device, kServiceAFC, &service);
+        else if (serviceName == kServiceAFC2)
+            started = m_service->AMDeviceStartService(device, kServiceAFC2, &service);
+        else
+            started = m_service->AMDeviceStartHouseArrestService(device, serviceName, &service);
+        if (started == MDSuccess) {
+            AFCConnectionRef connection = nullptr;
+            if (m_service->AFCConnectionOpen(service, 0, &connection) == MDSuccess) {
+                m_connection = connection;
+                return true;
+            }
+            m_connection = nullptr;
+        }
+    }
+    if (tryTimes <= 0 || !ResetConnection())
+        return false;
+    return tryStartService(serviceName, tryTimes - 1);
+}
+
+bool iPhoneDevice::ResetConnection()
+{
+    const AMDeviceRef device = m_phoneDevice;
+    MobileDeviceService& s = *m_service;
+    s.AMDeviceDisconnect(device);
+    return s.AMDeviceConnect(device) == MDSuccess && s.AMDeviceIsPaired(device) == 1
+        && s.AMDeviceValidatePairing(device) == MDSuccess && s.AMDeviceStartSession(device) == MDSuccess;
+}
+
+QVariant iPhoneDevice::attributeForKey(const QString& key)
+{
+    std::lock_guard monitor(m_monitor);
+    const auto it = m_attributes.constFind(key);
+    if (it != m_attributes.constEnd())
+        return it.value();
+    const QVariant value = m_service->AMDeviceCopyValue(m_phoneDevice, QString(), key);
+    if (!value.isValid())
+        return QString(QLatin1String(""));
+    m_attributes.insert(key, value);
+    return value;
+}
+
+QString iPhoneDevice::stringAttribute(const QString& key)
+{
+    const QVariant value = attributeForKey(key);
+    return value.canConvert<QString>() ? value.toString() : QString(QLatin1String(""));
+}
+
+std::optional<QMap<QString, std::int64_t>> iPhoneDevice::getDeviceInfo()
+{
+    std::lock_guard access(accessLock);
+    std::lock_guard monitor(m_monitor);
+    if (m_deviceInfo)
+        return m_deviceInfo;
+    AFCKeyValueRef handle = nullptr;
+    if (!m_connection || m_service->AFCDeviceInfoOpen(m_connection, &handle) != MDSuccess)
+        return std::nullopt;
+    QMap<QString, std::int64_t> info;
+    QByteArray key;
+    QByteArray value;
+    while (m_service->AFCKeyValueRead(handle, &key, &value) == MDSuccess && !key.isNull())
+        info.insert(QString::fromUtf8(key), QString::fromUtf8(value).toLongLong());
+    m_service->AFCKeyValueClose(handle);
+    m_deviceInfo = info;
+    return m_deviceInfo;
+}
+
+std::int64_t iPhoneDevice::deviceInfoValue(const QString& key)
+{
+    const auto info = getDeviceInfo();
+    return info ? info->value(key, 0) : 0;
+}
+
+std::vector<AppBundle> iPhoneDevice::appBundles()
+{
+    {
+        std::lock_guard monitor(m_monitor);
+        if (!m_bundles.empty())
+            return m_bundles;
+    }
+    // The lookup takes accessLock, which must not be taken while the monitor is held.
+    const QVariantMap apps = GetAllAppBundlesOnDevice(m_phoneDevice);
+    std::vector<AppBundle> bundles;
+    for (auto it = apps.begin(); it != apps.end(); ++it) {
+        const QVariantMap attributes = it.value().toMap();
+        if (attributes.value(QStringLiteral("ApplicationType")).toString() != QLatin1String("User"))
+            continue;
+        AppBundle app;
+        // An app without a display name still names its bundle id, so that it can be chosen.
+        app.ID = it.key();
+        const QVariant displayName = attributes.value(QStringLiteral("CFBundleDisplayName"));
+        if (displayName.isValid()) {
+            app.name = displayName.toString();
+            app.iconPath
+                = QStringLiteral("/%1/%2").arg(LastPathComponent(attributes.value(QStringLiteral("Path")).toString()),
+                    attributes.value(QStringLiteral("CFBundleIconFile")).toString());
+        }
+        bundles.push_back(app);
+    }
+    std::lock_guard monitor(m_monitor);
+    m_bundles = bundles;
+    return m_bundles;
+}
+
+QVariantMap iPhoneDevice::GetAllAppBundlesOnDevice(AMDeviceRef device)
+{
+    const QVariantMap options {{QStringLiteral("ReturnAttributes"), defaultReturnAttributes()}};
+    QVariantMap apps;
+    {
+        std::lock_guard access(accessLock);
+        if (m_service->AMDeviceLookupApplications(device, options, &apps) == MDSuccess)
+            return apps;
+    }
+    const bool wasAfc2 = m_isAFC2Mode;
+    connect(false);
+    apps.clear();
+    const bool found = m_service->AMDeviceLookupApplications(device, options, &apps) == MDSuccess;
+    if (!found)
+        qWarning("Failed to read app bundles!");
+    if (wasAfc2)
+        connect(true);
+    return found ? apps : QVariantMap();
+}
+
+QString iPhoneDevice::uuid()
+{
+    return stringAttribute(QStringLiteral("UniqueDeviceID"));
+}
+
+QString iPhoneDevice::buildVersion()
+{
+    return stringAttribute(QStringLiteral("BuildVersion"));
+}
+
+QString iPhoneDevice::osVersion()
+{
+    return stringAttribute(QStringLiteral("ProductVersion"));
+}
+
+QString iPhoneDevice::firmwareVersion()
+{
+    return stringAttribute(QStringLiteral("FirmwareVersion"));
+}
+
+QString iPhoneDevice::modelNumber()
+{
+    return stringAttribute(QStringLiteral("ModelNumber"));
+}
+
+QString iPhoneDevice::phoneNumber()
+{
+    return stringAttribute(QStringLiteral("PhoneNumber"));
+}
+
+QString iPhoneDevice::serialNumber()
+{
+    return stringAttribute(QStringLiteral("SerialNumber"));
+}
+
+QString iPhoneDevice::name()
+{
+    return stringAttribute(QStringLiteral("DeviceName"));
+}
+
+std::int32_t iPhoneDevice::deviceType()
+{
+    return DeviceTypeFromProductType(stringAttribute(QStringLiteral("ProductType")));
+}
+
+std::uint64_t iPhoneDevice::capacity()
+{
+    return std::uint64_t(std::max<std::int64_t>(0, deviceInfoValue(QStringLiteral("FSTotalBytes"))));
+}
+
+std::uint64_t iPhoneDevice::freeCapacity()
+{
+    return std::uint64_t(std::max<std::int64_t>(0, deviceInfoValue(QStringLiteral("FSFreeBytes"))));
+}
+
+QString iPhoneDevice::iTunesControlPath()
+{
+    return QStringLiteral("iTunes_Control");
+}
+
+}  // namespace kestrap

@@ -1,0 +1,158 @@
+#pragma once
+
+#include "device/iMobileDevice.h"
+#include "device/ios/MobileDeviceService.h"
+
+#include <QHash>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace kestrap {
+
+// One user app of a device, as appBundles() lists it.
+struct AppBundle {
+    QString name;  // "CFBundleDisplayName"; null when the app has none
+    QString ID;  // bundle identifier
+    QString iconPath;  // "/<last component of the app's Path>/<CFBundleIconFile>"; null without a name
+};
+
+// An iPhone, iPad or iPod touch reached through the mobile-device service.
+//
+// The object keeps one AFC connection, attached to one root at a time: the media area ("/"
+// or "com.apple.afc"), the whole file system ("com.apple.afc2", jailbroken devices only)
+// or one app's container (any other name: a bundle id, through house arrest). Paths of the
+// file operations are relative to that root.
+//
+// Threads and locks:
+// - Opening (createWithDevice, connect) runs on the main thread, from the detector;
+//   changeService and the file operations run on the copy thread serving the device. Any
+//   call may come from any thread; the object serialises them.
+// - accessLock (not recursive) guards the connection, the current service and every use of
+//   the connection. The object's monitor (m_monitor) guards the caches: lockdown values,
+//   device information, app list and item information. When both are needed, accessLock
+//   is taken first.
+// - Copy progress and shouldContinue() are called on the copying thread while accessLock is
+//   held: a copy delegate must not call back into the same device from them.
+class iPhoneDevice : public iMobileDevice {
+public:
+    // The copy buffer: copies move this much per platform call.
+    static constexpr std::uint32_t kCopyBufferSize = 5 * 1024 * 1024;
+    // The item-information cache holds at most this many paths.
+    static constexpr int kItemInfoCacheLimit = 50;
+
+    explicit iPhoneDevice(std::shared_ptr<MobileDeviceService> service);
+    ~iPhoneDevice() override;
+    iPhoneDevice(const iPhoneDevice&) = delete;
+    iPhoneDevice& operator=(const iPhoneDevice&) = delete;
+
+    // --- Sessions and services ------------------------------------------------------------
+    // Opens the device: link, pairing, session, then "com.apple.afc2" when enableAfc2 is
+    // set and the device offers it (the jailbreak probe), else "com.apple.afc". Without
+    // enableAfc2 it also reads the lockdown values and the device information.
+    bool createWithDevice(AMDeviceRef device, bool enableAfc2);
+    // Closes what is open and opens the same device again.
+    bool connect(bool enableAfc2);
+    // Attaches the connection to another root: "/", "com.apple.afc", "com.apple.afc2" or a
+    // bundle id. Two attempts with one reset of the device link between them.
+    bool changeService(const QString& serviceName);
+    bool isEqualToDevice(AMDeviceRef device) const { return device && device == m_phoneDevice.load(); }
+    AMDeviceRef phoneDevice() const { return m_phoneDevice.load(); }
+
+    bool isJailbreak() const { return m_isJailbreak.load(); }
+    bool isAFC2Mode() const { return m_isAFC2Mode.load(); }
+    QString currentService();
+    bool hasConnection();
+
+    // One lockdown value, cached once the device has given it; invalid when it gives none.
+    QVariant attributeForKey(const QString& key);
+    // The AFC device information ("FSTotalBytes", "FSFreeBytes", ...), read once per
+    // opening; nothing when it cannot be read (the next call tries again).
+    std::optional<QMap<QString, std::int64_t>> getDeviceInfo();
+    // The user apps, cached while the list is not empty.
+    std::vector<AppBundle> appBundles();
+    // Every installed app: bundle id -> attributes (those of defaultReturnAttributes()).
+    QVariantMap GetAllAppBundlesOnDevice(AMDeviceRef device);
+
+    static const QStringList& lockdownKeys();
+    static const QStringList& defaultReturnAttributes();
+
+    // --- File information ------------------------------------------------------------------
+    // AFC's file information of an absolute path, from the cache when it holds the path;
+    // empty when the item cannot be read.
+    QMap<QString, QString> itemInfoAtPath(const QString& absolutePath);
+    // One progress step: asks the delegate whether to go on and reports done of total.
+    bool finish(std::int64_t done, std::int64_t total, const QVariant& userInfo);
+    bool finish(std::int64_t done, std::int64_t total);
+
+    // --- iMobileDevice -----------------------------------------------------------------
+    void refresh() override;
+    QString uuid() override;
+    QString buildVersion() override;
+    QString osVersion() override;
+    QString firmwareVersion() override;
+    QString modelNumber() override;
+    QString phoneNumber() override;
+    QString serialNumber() override;
+    std::uint64_t freeCapacity() override;
+    std::uint64_t capacity() override;
+    QString name() override;
+    std::int32_t deviceType() override;
+    QString fullPath(const QString& path) override;
+    QString iTunesControlPath() override;
+    std::optional<QByteArray> readFileAtPath(const QString& path, std::uint32_t offset, std::uint32_t length) override;
+    std::optional<QByteArray> contentsOfFileAtPath(const QString& path) override;
+    bool downloadFile(const QString& devicePath, const QString& localPath) override;
+    bool uploadFile(const QString& devicePath, const QString& localPath) override;
+    std::vector<iMobileFileSystemNode> contentsOfDirectory(const QString& path, std::int32_t pathType) override;
+    bool isLinkAtPath(const QString& path) override;
+    bool isDirectoryAtPath(const QString& path) override;
+    bool itemExistsAtPath(const QString& path, bool* isDirectory = nullptr) override;
+    bool deleteItemAtPath(const QString& path) override;
+    bool renameItemAtPath(const QString& path, const QString& newName) override;
+    bool createDirectory(const QString& path) override;
+    QDateTime modificationDateOfItemAtPath(const QString& path) override;
+    QDateTime creationDateOfItemAtPath(const QString& path) override;
+    std::uint64_t getSizeOfItemAtPath(const QString& path) override;
+    bool supportsUploadWithUserInfo() const override { return true; }
+    bool uploadFile(const QString& devicePath, const QString& localPath, const QVariant& userInfo) override;
+    void setCopyDelegate(iMobileDeviceCopyDelegate* delegate) override { m_copyDelegate.store(delegate); }
+
+private:
+    // Each of these needs accessLock held by the caller.
+    bool tryStartService(const QString& serviceName, std::int32_t tryTimes);
+    bool ResetConnection();
+    void closeConnectionLocked();
+    QMap<QString, QString> itemInfoLocked(const QString& absolutePath);
+    bool isDirectoryLocked(const QString& absolutePath);
+    std::optional<AFCFileRef> openForReadingLocked(const QString& absolutePath);
+
+    QString stringAttribute(const QString& key);
+    std::int64_t deviceInfoValue(const QString& key);
+    void forgetItemInfo();
+
+    const std::shared_ptr<MobileDeviceService> m_service;
+
+    std::atomic<AMDeviceRef> m_phoneDevice {nullptr};
+    std::atomic<bool> m_isAFC2Mode {false};
+    std::atomic<bool> m_isJailbreak {false};
+    std::atomic<iMobileDeviceCopyDelegate*> m_copyDelegate {nullptr};
+
+    std::mutex accessLock;  // guards m_connection and m_currentService, and every use of the connection
+    AFCConnectionRef m_connection = nullptr;
+    QString m_currentService = QStringLiteral("/");
+
+    std::mutex m_monitor;  // guards the caches below
+    QHash<QString, QVariant> m_attributes;
+    std::optional<QMap<QString, std::int64_t>> m_deviceInfo;
+    std::vector<AppBundle> m_bundles;
+    QHash<QString, QMap<QString, QString>> m_itemInfoCaches;
+};
+
+}  // namespace kestrap

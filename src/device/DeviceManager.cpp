@@ -1,0 +1,140 @@
+#include "device/DeviceManager.h"
+
+#include "device/ios/MobileDeviceService.h"
+#include "device/ios/iPhoneDetector.h"
+
+#include <QDebug>
+#include <QPointer>
+#include <QThread>
+#include <algorithm>
+
+namespace kestrap {
+
+DeviceManager& DeviceManager::defaultDeviceManager()
+{
+    // Lives to the end of the process, like the devices it hands out.
+    static DeviceManager* gDeviceManager = new DeviceManager();
+    return *gDeviceManager;
+}
+
+DeviceManager::DeviceManager(NotificationCenter& center, QObject* parent) : QObject(parent), m_center(center) { }
+
+DeviceManager::~DeviceManager()
+{
+    stop();
+    // The detector goes before the devices: no callback may announce into a dying manager.
+    if (m_iPhoneListener)
+        m_iPhoneListener->cleanup();
+    m_iPhoneListener.reset();
+    m_devices.clear();
+}
+
+void DeviceManager::setMobileDeviceService(std::shared_ptr<MobileDeviceService> service)
+{
+    m_service = std::move(service);
+}
+
+void DeviceManager::observe(const QString& name, void (DeviceManager::*handler)(const std::shared_ptr<iMobileDevice>&))
+{
+    QPointer<DeviceManager> self(this);
+    m_observers.push_back(m_center.addObserver(name, [this, self, handler](const DeviceNotification& note) {
+        if (QThread::currentThread() == thread()) {
+            (this->*handler)(note.device);
+            return;
+        }
+        // Devices and the delegate belong to the main thread.
+        QMetaObject::invokeMethod(
+            this,
+            [self, handler, device = note.device] {
+                if (self)
+                    (self.data()->*handler)(device);
+            },
+            Qt::QueuedConnection);
+    }));
+}
+
+bool DeviceManager::start()
+{
+    qDebug("Started");
+    stop();
+    if (m_deviceSupport & (DeviceSupportPhone | DeviceSupportPad)) {
+        observe(msgNewPhoneConnected, &DeviceManager::OnNewPhoneConnected);
+        observe(msgPhoneDisconnected, &DeviceManager::OnPhoneDisconnected);
+    }
+    if (m_deviceSupport & DeviceSupportPod) {
+        observe(msgNewPodConnected, &DeviceManager::OnNewPodConnected);
+        observe(msgPodDisconnected, &DeviceManager::OnPodDisconnected);
+    }
+    m_iPhoneListener.reset();
+    if (!m_service) {
+        QString reason;
+        m_service = defaultMobileDeviceService(&reason);
+        if (!m_service)
+            qWarning("No iOS devices: %s", qPrintable(reason));
+    }
+    if (m_service) {
+        m_iPhoneListener = std::make_unique<iPhoneDetector>(m_service, m_center);
+        m_iPhoneListener->startListening();
+    }
+    return true;
+}
+
+bool DeviceManager::stop()
+{
+    for (const auto token : m_observers)
+        m_center.removeObserver(token);
+    m_observers.clear();
+    return true;
+}
+
+bool DeviceManager::removeDevice(const std::shared_ptr<iMobileDevice>& device)
+{
+    const auto it = std::find(m_devices.begin(), m_devices.end(), device);
+    if (it == m_devices.end())
+        return false;
+    m_devices.erase(it);
+    return true;
+}
+
+void DeviceManager::OnNewPhoneConnected(const std::shared_ptr<iMobileDevice>& device)
+{
+    if (!device)
+        return;
+    const std::int32_t type = device->deviceType();
+    if ((type == DeviceTypePhone || type == DeviceTypeTouch) && !(m_deviceSupport & DeviceSupportPhone))
+        return;
+    if (type == DeviceTypePad && !(m_deviceSupport & DeviceSupportPad))
+        return;
+    qDebug("new phone connected:%s", qPrintable(device->name()));
+    m_devices.insert(m_devices.begin(), device);
+    if (m_delegate)
+        m_delegate->DeviceAdded(device);
+}
+
+void DeviceManager::OnPhoneDisconnected(const std::shared_ptr<iMobileDevice>& device)
+{
+    if (!removeDevice(device))
+        return;
+    qDebug("phone disconnected");
+    if (m_delegate)
+        m_delegate->DeviceRemoved(device);
+}
+
+void DeviceManager::OnNewPodConnected(const std::shared_ptr<iMobileDevice>& device)
+{
+    if (!device || device->deviceType() != DeviceTypePod)
+        return;
+    qDebug("new pod connected:%s", qPrintable(device->name()));
+    m_devices.push_back(device);
+    if (m_delegate)
+        m_delegate->DeviceAdded(device);
+}
+
+void DeviceManager::OnPodDisconnected(const std::shared_ptr<iMobileDevice>& device)
+{
+    qDebug("pod disconnected");
+    if (removeDevice(device) && m_delegate)
+        m_delegate->DeviceRemoved(device);
+}
+
+}  // namespace kestrap

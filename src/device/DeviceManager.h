@@ -1,0 +1,76 @@
+#pragma once
+
+#include "device/NotificationCenter.h"
+#include "device/iMobileDevice.h"
+
+#include <QObject>
+#include <memory>
+#include <vector>
+
+namespace kestrap {
+
+class iPhoneDetector;
+class MobileDeviceService;
+
+// Which device kinds the manager accepts; a bit set.
+enum DeviceSupport : std::int32_t {
+    DeviceSupportPod = 1,  // disk-mode iPods (pod notifications)
+    DeviceSupportPhone = 2,  // iPhone and iPod touch (phone notifications)
+    DeviceSupportPad = 8,  // iPad (phone notifications)
+};
+
+// The device layer's entry point: runs the detectors, keeps the devices it accepts under
+// its support flags and tells its delegate of every device added or removed.
+//
+// Threads: the manager belongs to the thread it was created on, the main thread; start(),
+// stop(), devices() and the delegate calls happen there. A device notification posted on
+// another thread (the iPod detector announces mounted volumes from worker threads) is
+// handed to the manager's thread and handled there, later; one posted on the manager's
+// thread is handled at once.
+class DeviceManager : public QObject {
+    Q_OBJECT
+public:
+    // The process-wide manager, created on first use (on the main thread).
+    static DeviceManager& defaultDeviceManager();
+
+    explicit DeviceManager(NotificationCenter& center = NotificationCenter::defaultCenter(), QObject* parent = nullptr);
+    ~DeviceManager() override;
+
+    std::int32_t deviceSupport() const { return m_deviceSupport; }
+    void setDeviceSupport(std::int32_t flags) { m_deviceSupport = flags; }
+    // Not owned: the delegate must outlive the manager or be unset first.
+    DeviceManagerDelegate* delegate() const { return m_delegate; }
+    void setDelegate(DeviceManagerDelegate* delegate) { m_delegate = delegate; }
+    // The service the iOS detector listens to; without one, start() takes
+    // defaultMobileDeviceService(), and runs without an iOS detector when there is none.
+    void setMobileDeviceService(std::shared_ptr<MobileDeviceService> service);
+    // Accepted devices: iOS devices at the front in reverse order of arrival, iPods at the end.
+    const std::vector<std::shared_ptr<iMobileDevice>>& devices() const { return m_devices; }
+    iPhoneDetector* iPhoneListener() const { return m_iPhoneListener.get(); }
+
+    // Observes the notifications the flags call for and starts the detectors; a second call
+    // replaces them.
+    bool start();
+    // Stops observing; detectors and devices stay.
+    bool stop();
+
+private:
+    void observe(const QString& name, void (DeviceManager::*handler)(const std::shared_ptr<iMobileDevice>&));
+    void OnNewPhoneConnected(const std::shared_ptr<iMobileDevice>& device);
+    void OnPhoneDisconnected(const std::shared_ptr<iMobileDevice>& device);
+    void OnNewPodConnected(const std::shared_ptr<iMobileDevice>& device);
+    void OnPodDisconnected(const std::shared_ptr<iMobileDevice>& device);
+    bool removeDevice(const std::shared_ptr<iMobileDevice>& device);
+
+    NotificationCenter& m_center;
+    std::vector<std::shared_ptr<iMobileDevice>> m_devices;
+    std::int32_t m_deviceSupport = 0;
+    std::unique_ptr<iPhoneDetector> m_iPhoneListener;
+    // The disk-mode iPod detector joins here; until then iPods reach the manager only through
+    // "msgNewPodConnected" posted by whoever detects them.
+    DeviceManagerDelegate* m_delegate = nullptr;
+    std::shared_ptr<MobileDeviceService> m_service;
+    std::vector<NotificationCenter::Token> m_observers;
+};
+
+}  // namespace kestrap

@@ -87,6 +87,7 @@ public:
     // AFC's file information of an absolute path, from the cache when it holds the path;
     // empty when the item cannot be read.
     QMap<QString, QString> itemInfoAtPath(const QString& absolutePath);
+    std::size_t itemInfoCacheSize();
     // One progress step: asks the delegate whether to go on and reports done of total.
     bool finish(std::int64_t done, std::int64_t total, const QVariant& userInfo);
     bool finish(std::int64_t done, std::int64_t total);

@@ -90,6 +90,12 @@ QMap<QString, QString> iPhoneDevice::itemInfoLocked(const QString& absolutePath)
     return info;
 }
 
+std::size_t iPhoneDevice::itemInfoCacheSize()
+{
+    std::lock_guard monitor(m_monitor);
+    return std::size_t(m_itemInfoCaches.size());
+}
+
 bool iPhoneDevice::isDirectoryLocked(const QString& absolutePath)
 {
     const QString last = LastPathComponent(absolutePath);

@@ -1,0 +1,423 @@
+// iPhoneDevice over simulated devices: opening, service changes, caches and file operations,
+// checked by what reaches the device (call counts, files in the farm).
+
+#include "support/TempTree.h"
+#include "support/TestFarm.h"
+
+#include <QFile>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace kestrap;
+using namespace kestrap::sim;
+
+namespace {
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+const QString kNotes = QStringLiteral("com.example.notes");
+
+struct Report {
+    std::int64_t done;
+    std::int64_t total;
+    bool operator==(const Report&) const = default;
+};
+
+// Records the progress it is given; stops the copy after `allow` questions.
+class RecordingDelegate : public iMobileDeviceCopyDelegate {
+public:
+    bool shouldContinue() override { return questions++ < allow; }
+    void transferBytes(std::int64_t done, std::int64_t total, const QVariant& userInfo) override
+    {
+        reports.push_back({done, total});
+        infos.push_back(userInfo);
+    }
+    void transferBytes(std::int64_t done, std::int64_t total) override { reports.push_back({done, total}); }
+
+    int allow = 1 << 30;
+    int questions = 0;
+    std::vector<Report> reports;
+    std::vector<QVariant> infos;
+};
+
+class iPhoneDeviceTest : public ::testing::Test {
+protected:
+    QString readHost(const QString& path)
+    {
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(f.readAll());
+    }
+
+    TestFarm farm;
+    TempTree local;
+};
+
+}  // namespace
+
+TEST_F(iPhoneDeviceTest, OpeningProbesAfc2ThenReopensOnTheMediaArea)
+{
+    const QString plain = farm.addPhone();
+    const QString jailbroken = farm.addPhone({}, true);
+
+    for (const QString& udid : {plain, jailbroken}) {
+        iPhoneDevice device(farm.service());
+        const AMDeviceRef record = farm.service()->currentRecord(udid);
+        ASSERT_TRUE(device.createWithDevice(record, true));
+        const bool isJailbroken = udid == jailbroken;
+        EXPECT_EQ(device.isJailbreak(), isJailbroken);
+        EXPECT_EQ(device.isAFC2Mode(), isJailbroken);
+        // The probe reads no values; the reopening does, and leaves the whole file system.
+        EXPECT_EQ(farm.calls(udid, "AMDeviceCopyValue"), 0);
+        EXPECT_EQ(device.currentService(), isJailbroken ? kServiceAFC2 : QStringLiteral("/"));
+
+        ASSERT_TRUE(device.connect(false));
+        EXPECT_FALSE(device.isAFC2Mode());
+        EXPECT_EQ(device.isJailbreak(), isJailbroken);
+        EXPECT_EQ(device.currentService(), QStringLiteral("/"));
+        EXPECT_EQ(farm.calls(udid, "AMDeviceConnect"), 2);
+        EXPECT_EQ(farm.calls(udid, "AMDeviceStopSession"), 1);
+        EXPECT_EQ(farm.calls(udid, "AMDeviceDisconnect"), 1);
+        EXPECT_EQ(farm.calls(udid, "AFCConnectionClose"), 1);
+        EXPECT_EQ(farm.calls(udid, "AMDeviceCopyValue"), iPhoneDevice::lockdownKeys().size());
+        EXPECT_EQ(farm.calls(udid, "AFCDeviceInfoOpen"), 1);
+        EXPECT_EQ(device.uuid(), udid);
+        EXPECT_EQ(device.capacity(), 32ull << 30);
+        EXPECT_TRUE(device.isEqualToDevice(record));
+    }
+
+    SimDeviceSpec unpaired;
+    unpaired.faults.refusePairing = true;
+    const QString refusing = farm.addDevice(unpaired);
+    iPhoneDevice device(farm.service());
+    EXPECT_FALSE(device.createWithDevice(farm.service()->currentRecord(refusing), true));
+    EXPECT_EQ(farm.calls(refusing, "AMDeviceStartService"), 0);
+}
+
+TEST_F(iPhoneDeviceTest, LockdownValuesAndDeviceInfoAreCached)
+{
+    SimDeviceSpec spec;
+    spec.productType = QStringLiteral("iPad7,5");
+    const QString udid = farm.addDevice(spec);
+    const auto device = farm.open(udid);
+    ASSERT_TRUE(device);
+    farm.service()->resetCallCounts(udid);
+
+    EXPECT_EQ(device->deviceType(), DeviceTypePad);
+    EXPECT_EQ(device->name(), QStringLiteral("Device 1"));
+    EXPECT_EQ(device->osVersion(), QStringLiteral("12.4"));
+    device->capacity();
+    device->freeCapacity();
+    EXPECT_EQ(farm.calls(udid, "AMDeviceCopyValue"), 0);
+    EXPECT_EQ(farm.calls(udid, "AFCDeviceInfoOpen"), 0);
+    // Not read at opening: fetched once, then kept.
+    EXPECT_FALSE(device->serialNumber().isEmpty());
+    device->serialNumber();
+    EXPECT_EQ(farm.calls(udid, "AMDeviceCopyValue"), 1);
+    // A value the device does not give is "" and asked again every time.
+    EXPECT_EQ(device->phoneNumber(), QStringLiteral(""));
+    EXPECT_FALSE(device->phoneNumber().isNull());
+    EXPECT_EQ(farm.calls(udid, "AMDeviceCopyValue"), 3);
+}
+
+TEST_F(iPhoneDeviceTest, ChangeServiceAttemptsTwiceWithOneReset)
+{
+    const QString udid = farm.addPhone({{kNotes, QStringLiteral("Notes")}});
+    const auto device = farm.open(udid);
+    ASSERT_TRUE(device);
+    farm.service()->resetCallCounts(udid);
+
+    ASSERT_TRUE(device->changeService(kNotes));
+    ASSERT_TRUE(device->changeService(kNotes));
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartHouseArrestService"), 1);
+    EXPECT_EQ(farm.calls(udid, "AMDeviceConnect"), 0);
+
+    ASSERT_TRUE(device->uploadFile(QStringLiteral("Documents/n.txt"), local.file(QStringLiteral("n.txt"), 3)));
+    EXPECT_TRUE(QFile::exists(farm.container(udid, kNotes) + QStringLiteral("/Documents/n.txt")));
+
+    EXPECT_FALSE(device->changeService(QStringLiteral("com.example.absent")));
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartHouseArrestService"), 3);
+    EXPECT_EQ(farm.calls(udid, "AMDeviceDisconnect"), 1);
+    EXPECT_EQ(farm.calls(udid, "AMDeviceConnect"), 1);
+    EXPECT_FALSE(device->hasConnection());
+    EXPECT_EQ(device->currentService(), QStringLiteral("com.example.absent"));
+    EXPECT_FALSE(device->createDirectory(QStringLiteral("x")));
+
+    farm.service()->resetCallCounts(udid);
+    EXPECT_FALSE(device->changeService(QString()));
+    EXPECT_EQ(farm.calls(udid, "AMDeviceDisconnect"), 1);
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartService") + farm.calls(udid, "AMDeviceStartHouseArrestService"), 0);
+
+    // Back to the media area; a device that refuses the service fails after its reset.
+    ASSERT_TRUE(device->changeService(QStringLiteral("/")));
+    EXPECT_EQ(device->currentService(), QStringLiteral("/"));
+    EXPECT_FALSE(device->changeService(kServiceAFC2));
+    SimFaults faults;
+    faults.refuseHouseArrest = true;
+    farm.service()->setFaults(udid, faults);
+    farm.service()->resetCallCounts(udid);
+    EXPECT_FALSE(device->changeService(kNotes));
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartHouseArrestService"), 2);
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartSession"), 1);
+}
+
+TEST_F(iPhoneDeviceTest, ReopeningLeavesNoStaleAppRoot)
+{
+    const QString udid = farm.addPhone({{kNotes, QStringLiteral("Notes")}});
+    const auto device = farm.open(udid);
+    ASSERT_TRUE(device->changeService(kNotes));
+    ASSERT_TRUE(device->connect(false));
+    // The connection is on the media area again, and says so: changing back to the app
+    // really opens its container instead of answering yes on the wrong root.
+    EXPECT_EQ(device->currentService(), QStringLiteral("/"));
+    ASSERT_TRUE(device->changeService(kNotes));
+    EXPECT_TRUE(device->itemExistsAtPath(QStringLiteral("Documents")));
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartHouseArrestService"), 2);
+}
+
+TEST_F(iPhoneDeviceTest, ItemInfoCache)
+{
+    const QString udid = farm.addPhone({{kNotes, QStringLiteral("Notes")}});
+    const auto device = farm.open(udid);
+    ASSERT_TRUE(device->uploadFile(QStringLiteral("f"), local.file(QStringLiteral("small"), 3)));
+    EXPECT_EQ(device->getSizeOfItemAtPath(QStringLiteral("f")), 3u);
+
+    // Rewritten behind the cache: the old size stands until refresh.
+    ASSERT_TRUE(device->uploadFile(QStringLiteral("/f"), local.file(QStringLiteral("large"), 7)));
+    EXPECT_EQ(device->getSizeOfItemAtPath(QStringLiteral("/f/")), 3u);
+    device->refresh();
+    EXPECT_EQ(device->getSizeOfItemAtPath(QStringLiteral("f")), 7u);
+
+    // A path cached under one root is another item under the next.
+    ASSERT_TRUE(device->changeService(kNotes));
+    EXPECT_EQ(device->getSizeOfItemAtPath(QStringLiteral("f")), 0u);
+
+    // Unreadable items are not cached; a full cache stays at 50 entries.
+    ASSERT_TRUE(device->changeService(QStringLiteral("/")));
+    for (int i = 0; i <= 50; ++i)
+        QDir().mkpath(farm.media(udid) + QStringLiteral("/d%1").arg(i));
+    farm.service()->resetCallCounts(udid);
+    device->itemInfoAtPath(QStringLiteral("/missing"));
+    device->itemInfoAtPath(QStringLiteral("/missing"));
+    EXPECT_EQ(farm.calls(udid, "AFCFileInfoOpen"), 2);
+    EXPECT_EQ(device->itemInfoCacheSize(), 0u);
+    for (int pass = 0; pass < 2; ++pass)
+        for (int i = 0; i < 50; ++i)
+            EXPECT_TRUE(device->isDirectoryAtPath(QStringLiteral("d%1").arg(i)));
+    EXPECT_EQ(farm.calls(udid, "AFCFileInfoOpen"), 52);
+    EXPECT_EQ(device->itemInfoCacheSize(), 50u);
+    device->isDirectoryAtPath(QStringLiteral("d50"));
+    device->isDirectoryAtPath(QStringLiteral("d50"));
+    EXPECT_EQ(farm.calls(udid, "AFCFileInfoOpen"), 53);
+    EXPECT_EQ(device->itemInfoCacheSize(), 50u);
+    // "." and ".." are folders without asking.
+    farm.service()->resetCallCounts(udid);
+    EXPECT_TRUE(device->isDirectoryAtPath(QStringLiteral("nowhere/..")));
+    EXPECT_EQ(farm.calls(udid, "AFCFileInfoOpen"), 0);
+}
+
+TEST_F(iPhoneDeviceTest, UploadChunksAndProgress)
+{
+    const QString udid = farm.addPhone();
+    const auto device = farm.open(udid);
+    RecordingDelegate delegate;
+    device->setCopyDelegate(&delegate);
+    const QVariant info(QStringLiteral("row"));
+
+    struct Case {
+        std::int64_t size;
+        int writes;
+        std::vector<Report> reports;
+    };
+    const std::vector<Case> cases {
+        {0, 0, {{100, 100}}},
+        {5 * kMiB, 1, {{100, 100}}},
+        {10 * kMiB, 2, {{5 * kMiB, 10 * kMiB}, {100, 100}}},
+        {12 * kMiB, 3, {{5 * kMiB, 12 * kMiB}, {10 * kMiB, 12 * kMiB}, {100, 100}}},
+    };
+    for (const Case& c : cases)
+        local.file(QStringLiteral("src%1").arg(c.size), c.size);
+    // The folder does not exist: the upload fails and leaves no file.
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("up/f0"), local.path(QStringLiteral("src0")), info));
+    EXPECT_FALSE(QFile::exists(farm.media(udid) + QStringLiteral("/up/f0")));
+    ASSERT_TRUE(device->createDirectory(QStringLiteral("up")));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        delegate.reports.clear();
+        delegate.infos.clear();
+        farm.service()->resetCallCounts(udid);
+        ASSERT_TRUE(device->uploadFile(
+            QStringLiteral("up/f%1").arg(c.size), local.path(QStringLiteral("src%1").arg(c.size)), info));
+        EXPECT_EQ(farm.calls(udid, "AFCFileRefWrite"), c.writes);
+        EXPECT_EQ(delegate.reports, c.reports);
+        EXPECT_EQ(delegate.infos.back(), info);
+        EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/up/f%1").arg(c.size)).size(), c.size);
+        EXPECT_EQ(farm.calls(udid, "AFCFileRefClose"), 1);
+    }
+    // Replacing: the old item goes first, even when the local file is missing.
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("up/f0"), local.path(QStringLiteral("absent"))));
+    EXPECT_FALSE(QFile::exists(farm.media(udid) + QStringLiteral("/up/f0")));
+}
+
+TEST_F(iPhoneDeviceTest, UploadStoppedByTheDelegateFails)
+{
+    const QString udid = farm.addPhone();
+    const auto device = farm.open(udid);
+    RecordingDelegate delegate;
+    delegate.allow = 0;
+    device->setCopyDelegate(&delegate);
+
+    // Up to 5 MiB is written before the first question: complete, and a success.
+    ASSERT_TRUE(device->uploadFile(QStringLiteral("small"), local.file(QStringLiteral("small"), 5 * kMiB), 1));
+    EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/small")).size(), 5 * kMiB);
+
+    // Stopped after the first chunk: a partial file is not a copy.
+    delegate.reports.clear();
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.file(QStringLiteral("big"), 12 * kMiB), 1));
+    EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/big")).size(), 5 * kMiB);
+    EXPECT_EQ(delegate.reports, (std::vector<Report> {{5 * kMiB, 12 * kMiB}}));
+
+    // A device that fails mid-copy fails the upload and leaves no file handle behind.
+    delegate.allow = 1 << 30;
+    SimFaults faults;
+    faults.failWriteAfterBytes = 7 * kMiB;
+    farm.service()->setFaults(udid, faults);
+    farm.service()->resetCallCounts(udid);
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("big"))));
+    EXPECT_EQ(farm.calls(udid, "AFCFileRefOpen"), farm.calls(udid, "AFCFileRefClose"));
+}
+
+TEST_F(iPhoneDeviceTest, DownloadAndReads)
+{
+    const QString udid = farm.addPhone();
+    const auto device = farm.open(udid);
+    QByteArray content(11 * kMiB, 0);
+    for (qsizetype i = 0; i < content.size(); ++i)
+        content[i] = char(i * 7 % 251);
+    QFile f(farm.media(udid) + QStringLiteral("/data.bin"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(content);
+    f.close();
+
+    RecordingDelegate delegate;
+    device->setCopyDelegate(&delegate);
+    const QString target = local.path(QStringLiteral("deep/er/data.bin"));
+    ASSERT_TRUE(device->downloadFile(QStringLiteral("/data.bin"), target));
+    QFile got(target);
+    ASSERT_TRUE(got.open(QIODevice::ReadOnly));
+    EXPECT_EQ(got.readAll(), content);
+    const std::int64_t total = content.size();
+    EXPECT_EQ(delegate.reports,
+        (std::vector<Report> {{5 * kMiB, total}, {10 * kMiB, total}, {total, total}, {total, total}}));
+
+    delegate.allow = 1;
+    delegate.questions = 0;
+    EXPECT_FALSE(device->downloadFile(QStringLiteral("data.bin"), local.path(QStringLiteral("part.bin"))));
+    EXPECT_EQ(QFileInfo(local.path(QStringLiteral("part.bin"))).size(), 10 * kMiB);
+    EXPECT_FALSE(device->downloadFile(QStringLiteral("absent"), local.path(QStringLiteral("absent"))));
+
+    EXPECT_EQ(device->contentsOfFileAtPath(QStringLiteral("data.bin")), content);
+    EXPECT_FALSE(device->contentsOfFileAtPath(QStringLiteral("absent")).has_value());
+    EXPECT_EQ(device->readFileAtPath(QStringLiteral("data.bin"), 3, 4), content.mid(3, 4));
+    EXPECT_EQ(device->readFileAtPath(QStringLiteral("data.bin"), 6 * kMiB, 6 * kMiB), content.mid(6 * kMiB));
+    EXPECT_EQ(device->readFileAtPath(QStringLiteral("data.bin"), 1, 0), QByteArray());
+    // Every file opened is closed; the two absent files were each tried read-only, then read-write.
+    EXPECT_EQ(farm.calls(udid, "AFCFileRefOpen"), farm.calls(udid, "AFCFileRefClose") + 4);
+}
+
+TEST_F(iPhoneDeviceTest, ListingRenamingRemovingAndDates)
+{
+    const QString udid = farm.addPhone();
+    const auto device = farm.open(udid);
+    ASSERT_TRUE(device->createDirectory(QStringLiteral("box/sub")));
+    ASSERT_TRUE(device->uploadFile(QStringLiteral("box/b.txt"), local.file(QStringLiteral("b"), 2)));
+    ASSERT_TRUE(device->uploadFile(QStringLiteral("box/a.txt"), local.file(QStringLiteral("a"), 2)));
+
+    const auto names = [](const std::vector<iMobileFileSystemNode>& nodes) {
+        QStringList all;
+        for (const auto& n : nodes)
+            all << n.name() + (n.isDirectory() ? QStringLiteral("/") : QString());
+        return all;
+    };
+    EXPECT_EQ(names(device->contentsOfDirectory(QStringLiteral("box"), PathTypeAll)),
+        (QStringList {"./", "../", "sub/", "a.txt", "b.txt"}));
+    EXPECT_EQ(
+        names(device->contentsOfDirectory(QStringLiteral("//box/"), PathTypeFiles)), (QStringList {"a.txt", "b.txt"}));
+    EXPECT_EQ(names(device->contentsOfDirectory(QStringLiteral("box"), PathTypeFolders)),
+        (QStringList {"./", "../", "sub/"}));
+    EXPECT_TRUE(device->contentsOfDirectory(QStringLiteral("box"), 300).empty());
+    EXPECT_TRUE(device->contentsOfDirectory(QStringLiteral("nothing"), PathTypeAll).empty());
+    EXPECT_EQ(device->contentsOfDirectory(QStringLiteral("box"), PathTypeFiles).front().fullpath(),
+        QStringLiteral("/box/a.txt"));
+
+    // Renaming stays in the folder; a "name" that is a path is refused.
+    ASSERT_TRUE(device->renameItemAtPath(QStringLiteral("box/a.txt"), QStringLiteral("c.txt")));
+    EXPECT_TRUE(QFile::exists(farm.media(udid) + QStringLiteral("/box/c.txt")));
+    EXPECT_FALSE(device->renameItemAtPath(QStringLiteral("box/c.txt"), QStringLiteral("../c.txt")));
+    EXPECT_FALSE(device->renameItemAtPath(QStringLiteral("box/c.txt"), QStringLiteral("sub/c.txt")));
+    EXPECT_FALSE(device->renameItemAtPath(QStringLiteral("box/c.txt"), QStringLiteral("..")));
+    EXPECT_TRUE(QFile::exists(farm.media(udid) + QStringLiteral("/box/c.txt")));
+
+    bool isDir = false;
+    EXPECT_TRUE(device->itemExistsAtPath(QStringLiteral("box/sub"), &isDir));
+    EXPECT_TRUE(isDir);
+    EXPECT_TRUE(device->itemExistsAtPath(QStringLiteral("box/c.txt"), &isDir));
+    EXPECT_FALSE(isDir);
+    EXPECT_FALSE(device->createDirectory(QStringLiteral("box/c.txt")));
+    EXPECT_FALSE(device->deleteItemAtPath(QStringLiteral("box")));
+    EXPECT_TRUE(device->deleteItemAtPath(QStringLiteral("box/c.txt")));
+    EXPECT_FALSE(device->itemExistsAtPath(QStringLiteral("box/c.txt"), &isDir));
+
+    // Nanoseconds, whole seconds kept; the current time when the device gives none.
+    const QString host = farm.media(udid) + QStringLiteral("/box/b.txt");
+    ASSERT_EQ(::truncate(QFile::encodeName(host).constData(), 2), 0);
+    struct timespec times[2] = {{1, 999999999}, {1, 999999999}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(host).constData(), times, 0), 0);
+    device->refresh();
+    EXPECT_EQ(device->modificationDateOfItemAtPath(QStringLiteral("box/b.txt")).toMSecsSinceEpoch(), 1000);
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    EXPECT_GE(device->creationDateOfItemAtPath(QStringLiteral("gone")), before);
+    EXPECT_FALSE(device->isLinkAtPath(QStringLiteral("box/b.txt")));
+    EXPECT_EQ(device->fullPath(QStringLiteral("a//b/")), QStringLiteral("/a/b"));
+    EXPECT_EQ(device->fullPath(device->fullPath(QStringLiteral("a//b/"))), QStringLiteral("/a/b"));
+    EXPECT_EQ(device->fullPath(QString()), QStringLiteral("/"));
+}
+
+TEST_F(iPhoneDeviceTest, AppList)
+{
+    const QString udid = farm.addPhone({{kNotes, QStringLiteral("Notes")}, {QStringLiteral("com.example.maps"), {}}});
+    // An app without a display name, as many real ones are.
+    const QString folder = QDir(farm.path()).filePath(udid);
+    auto plist = *readDevicePlist(folder);
+    QVariantMap apps = plist[kKeyApplications].toMap();
+    QVariantMap maps = apps[QStringLiteral("com.example.maps")].toMap();
+    maps.remove(QStringLiteral("CFBundleDisplayName"));
+    apps[QStringLiteral("com.example.maps")] = maps;
+    apps[QStringLiteral("com.apple.mobilesafari")] = QVariantMap {{"ApplicationType", "System"}};
+    plist[kKeyApplications] = apps;
+    ASSERT_TRUE(writeDevicePlist(folder, plist));
+
+    const auto device = farm.open(udid);
+    farm.service()->resetCallCounts(udid);
+    const auto bundles = device->appBundles();
+    ASSERT_EQ(bundles.size(), 2u);
+    EXPECT_EQ(bundles[0].ID, QStringLiteral("com.example.maps"));
+    EXPECT_TRUE(bundles[0].name.isNull());
+    EXPECT_EQ(bundles[1].ID, kNotes);
+    EXPECT_EQ(bundles[1].name, QStringLiteral("Notes"));
+    device->appBundles();
+    EXPECT_EQ(farm.calls(udid, "AMDeviceLookupApplications"), 1);
+
+    // A failed lookup reopens the device and asks once more.
+    SimFaults faults;
+    faults.refuseAppLookups = 1;
+    farm.service()->setFaults(udid, faults);
+    farm.service()->resetCallCounts(udid);
+    EXPECT_EQ(device->GetAllAppBundlesOnDevice(device->phoneDevice()).size(), 3);
+    EXPECT_EQ(farm.calls(udid, "AMDeviceLookupApplications"), 2);
+    EXPECT_EQ(farm.calls(udid, "AMDeviceConnect"), 1);
+    faults.refuseAppLookups = 2;
+    farm.service()->setFaults(udid, faults);
+    EXPECT_TRUE(device->GetAllAppBundlesOnDevice(device->phoneDevice()).isEmpty());
+}

@@ -86,6 +86,9 @@ const QStringList& iPhoneDevice::defaultReturnAttributes()
         QStringLiteral("UIFileSharingEnabled"),
         QStringLiteral("UIStatusBarHidden"),
         QStringLiteral("UISupportedInterfaceOrientations"),
+        // The icon path of an app record is built from its "Path"; a device answers only the
+        // attributes asked for.
+        QStringLiteral("Path"),
     };
     return keys;
 }

@@ -406,6 +406,7 @@ TEST_F(iPhoneDeviceTest, AppList)
     EXPECT_TRUE(bundles[0].name.isNull());
     EXPECT_EQ(bundles[1].ID, kNotes);
     EXPECT_EQ(bundles[1].name, QStringLiteral("Notes"));
+    EXPECT_TRUE(bundles[1].iconPath.endsWith(QStringLiteral(".app/Icon.png")));
     device->appBundles();
     EXPECT_EQ(farm.calls(udid, "AMDeviceLookupApplications"), 1);
 

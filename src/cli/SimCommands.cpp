@@ -1,0 +1,132 @@
+// kestrap-cli sim create|plug|unplug: device farms of simulated devices.
+
+#include "cli/Cli.h"
+#include "device/ios/sim/SimFarm.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+namespace kestrap::cli {
+
+namespace {
+
+// Names of the devices in the farm already, so that new ones get names of their own.
+QSet<QString> deviceNames(const QString& farm)
+{
+    QSet<QString> names;
+    for (const QString& udid : sim::deviceIds(farm))
+        if (const auto plist = sim::readDevicePlist(QDir(farm).filePath(udid)))
+            names.insert(plist->value(QStringLiteral("DeviceName")).toString());
+    return names;
+}
+
+int create(const QStringList& args)
+{
+    const QString usage = QStringLiteral(
+        "sim create FARM [--devices N] [--type iPhone|iPad|iPod] [--app BUNDLE_ID[=NAME]]... [--capacity BYTES] "
+        "[--jailbroken]");
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Adds simulated devices to a device farm; prints their udids."));
+    const QCommandLineOption devices(
+        QStringLiteral("devices"), QStringLiteral("How many devices (default 1)."), QStringLiteral("N"), "1");
+    const QCommandLineOption type(QStringLiteral("type"), QStringLiteral("iPhone (default), iPad or iPod."),
+        QStringLiteral("KIND"), QStringLiteral("iPhone"));
+    const QCommandLineOption app(QStringLiteral("app"),
+        QStringLiteral("An installed app, with its display name after \"=\"; may be repeated."),
+        QStringLiteral("BUNDLE_ID[=NAME]"));
+    const QCommandLineOption capacity(QStringLiteral("capacity"),
+        QStringLiteral("Size of the user file system in bytes (default 32 GiB)."), QStringLiteral("BYTES"));
+    const QCommandLineOption jailbroken(
+        QStringLiteral("jailbroken"), QStringLiteral("The devices offer \"com.apple.afc2\" on Root/."));
+    p.addOptions({devices, type, app, capacity, jailbroken});
+    p.addPositionalArgument(QStringLiteral("FARM"), QStringLiteral("The device farm folder (made when missing)."));
+    int code = 0;
+    if (!parse(p, usage, args, &code))
+        return code;
+    if (p.positionalArguments().size() != 1)
+        return usageError(QStringLiteral("One device farm folder is required."), usage);
+    bool ok = false;
+    const int count = p.value(devices).toInt(&ok);
+    if (!ok || count < 1 || count > 1000)
+        return usageError(QStringLiteral("--devices takes a number from 1 to 1000."), usage);
+    const auto productType = sim::productTypeForKind(p.value(type));
+    if (!productType)
+        return usageError(QStringLiteral("--type is iPhone, iPad or iPod."), usage);
+    sim::SimDeviceSpec spec;
+    spec.productType = *productType;
+    spec.jailbroken = p.isSet(jailbroken);
+    if (p.isSet(capacity)) {
+        spec.capacity = p.value(capacity).toULongLong(&ok);
+        if (!ok || spec.capacity == 0)
+            return usageError(QStringLiteral("--capacity takes a number of bytes."), usage);
+    }
+    for (const QString& value : p.values(app)) {
+        const QString id = value.section(QLatin1Char('='), 0, 0);
+        if (!sim::isValidBundleId(id))
+            return usageError(QStringLiteral("\"%1\" is not a valid bundle id.").arg(id), usage);
+        spec.apps.emplace_back(id, value.section(QLatin1Char('='), 1));
+    }
+
+    const QString farm = p.positionalArguments().first();
+    if (!QDir().mkpath(farm))
+        return fail(QStringLiteral("Cannot create the device farm %1.").arg(farm));
+    QSet<QString> names = deviceNames(farm);
+    QString kind;
+    for (const char* known : {"iPhone", "iPad", "iPod"})
+        if (p.value(type).compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
+            kind = QLatin1String(known);
+    int number = 0;
+    for (int i = 0; i < count; ++i) {
+        do
+            spec.name = QStringLiteral("%1 %2").arg(kind).arg(++number);
+        while (names.contains(spec.name));
+        names.insert(spec.name);
+        spec.udid.clear();
+        QString error;
+        QString udid;
+        if (!sim::createDevice(farm, spec, &error, &udid))
+            return fail(error);
+        printLine(udid);
+    }
+    return kExitOk;
+}
+
+int plug(const QStringList& args, bool plugged)
+{
+    const QString usage = plugged ? QStringLiteral("sim plug FARM UDID") : QStringLiteral("sim unplug FARM UDID");
+    QCommandLineParser p;
+    p.setApplicationDescription(
+        plugged ? QStringLiteral("Plugs a simulated device in.") : QStringLiteral("Unplugs a simulated device."));
+    p.addPositionalArgument(QStringLiteral("FARM"), QStringLiteral("The device farm folder."));
+    p.addPositionalArgument(QStringLiteral("UDID"), QStringLiteral("The device."));
+    int code = 0;
+    if (!parse(p, usage, args, &code))
+        return code;
+    if (p.positionalArguments().size() != 2)
+        return usageError(QStringLiteral("A device farm and a udid are required."), usage);
+    QString error;
+    if (!sim::setPlugged(p.positionalArguments()[0], p.positionalArguments()[1], plugged, &error))
+        return fail(error);
+    return kExitOk;
+}
+
+int simCommand(const QStringList& args)
+{
+    const QString sub = args.value(0);
+    const QStringList rest = args.mid(1);
+    if (sub == QLatin1String("create"))
+        return create(rest);
+    if (sub == QLatin1String("plug"))
+        return plug(rest, true);
+    if (sub == QLatin1String("unplug"))
+        return plug(rest, false);
+    return usageError(
+        QStringLiteral("Unknown sim command \"%1\".").arg(sub), QStringLiteral("sim create|plug|unplug ..."));
+}
+
+const Registration reg(QStringLiteral("sim"), QStringLiteral("create, plug or unplug simulated devices"), simCommand);
+
+}  // namespace
+
+}  // namespace kestrap::cli

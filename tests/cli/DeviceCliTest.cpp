@@ -1,0 +1,112 @@
+// kestrap-cli sim, devices and device, run as a separate process the way scripts use them.
+
+#include "support/TempTree.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Result {
+    int code;
+    QByteArray out;
+    QByteArray err;
+};
+
+Result cli(const QStringList& args, const QString& farmEnv = {})
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("KESTRAP_FARM"));
+    if (!farmEnv.isEmpty())
+        env.insert(QStringLiteral("KESTRAP_FARM"), farmEnv);
+    p.setProcessEnvironment(env);
+    p.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), args);
+    p.waitForFinished(30000);
+    return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+}
+
+}  // namespace
+
+TEST(DeviceCli, SimCreateDevicesAndPlugging)
+{
+    TempTree tree;
+    const QString farm = tree.path(QStringLiteral("farm"));
+    Result r = cli({"sim", "create", farm, "--devices", "2", "--app", "com.example.notes=Notes", "--capacity", "5000"});
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+    const QStringList ids = QString::fromUtf8(r.out).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(ids.size(), 2);
+    r = cli({"sim", "create", farm, "--type", "iPad", "--jailbroken"});
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+
+    r = cli({"devices", "--simulate", farm, "--json"});
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+    const QJsonArray devices = QJsonDocument::fromJson(r.out).array();
+    ASSERT_EQ(devices.size(), 3);
+    QStringList names;
+    for (const auto& d : devices) {
+        const QJsonObject o = d.toObject();
+        names << o["name"].toString();
+        if (o["uid"].toString() == ids[0]) {
+            EXPECT_EQ(o["deviceType"].toInt(), 514);
+            EXPECT_EQ(o["capacity"].toInteger(), 5000);
+            EXPECT_EQ(o["freeCapacity"].toInteger(), 5000);
+            EXPECT_FALSE(o["isJailbreak"].toBool());
+            EXPECT_EQ(o["apps"].toArray().first().toObject()["ID"].toString(), QStringLiteral("com.example.notes"));
+            EXPECT_EQ(o["apps"].toArray().first().toObject()["name"].toString(), QStringLiteral("Notes"));
+        }
+        EXPECT_EQ(o["isJailbreak"].toBool(), o["deviceType"].toInt() == 515);
+    }
+    names.sort();
+    EXPECT_EQ(names, (QStringList {"iPad 1", "iPhone 1", "iPhone 2"}));
+
+    ASSERT_EQ(cli({"sim", "unplug", farm, ids[1]}).code, 0);
+    r = cli({"devices", "--json"}, farm);
+    EXPECT_EQ(QJsonDocument::fromJson(r.out).array().size(), 2);
+    ASSERT_EQ(cli({"sim", "plug", farm, ids[1]}).code, 0);
+    EXPECT_EQ(QJsonDocument::fromJson(cli({"devices", "--simulate", farm, "--json"}).out).array().size(), 3);
+
+    EXPECT_EQ(cli({"sim", "unplug", farm, "nobody"}).code, 1);
+    EXPECT_EQ(cli({"sim", "create", farm, "--type", "Walkman"}).code, 2);
+    EXPECT_EQ(cli({"sim", "create", farm, "--app", "../evil"}).code, 2);
+    r = cli({"devices"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_FALSE(r.err.isEmpty());
+}
+
+TEST(DeviceCli, FileWorkOnOneDevice)
+{
+    TempTree tree;
+    const QString farm = tree.path(QStringLiteral("farm"));
+    Result r = cli({"sim", "create", farm, "--app", "com.example.notes=Notes"});
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+    const QString udid = QString::fromUtf8(r.out).trimmed();
+    const QString local = tree.file(QStringLiteral("a.txt"), 4);
+    const QStringList inApp {"--app", "com.example.notes", "--simulate", farm};
+
+    ASSERT_EQ(cli(QStringList {"device", udid, "mkdir", "Documents/in"} + inApp).code, 0);
+    r = cli(QStringList {"device", udid, "put", local, "Documents/in"} + inApp);
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+    EXPECT_TRUE(QFile::exists(farm + "/" + udid + "/Containers/com.example.notes/Documents/in/a.txt"));
+    r = cli(QStringList {"device", udid, "ls", "Documents/in"} + inApp);
+    EXPECT_EQ(r.out, "a.txt\t4\n");
+    ASSERT_EQ(cli(QStringList {"device", udid, "mv", "Documents/in/a.txt", "b.txt"} + inApp).code, 0);
+    ASSERT_EQ(cli(QStringList {"device", udid, "get", "Documents/in/b.txt", tree.path("back.txt")} + inApp).code, 0);
+    EXPECT_EQ(QFileInfo(tree.path("back.txt")).size(), 4);
+    ASSERT_EQ(cli(QStringList {"device", udid, "rm", "Documents/in/b.txt"} + inApp).code, 0);
+
+    // The media area without --app; an app that is not there; paths that climb out.
+    ASSERT_EQ(cli({"device", udid, "put", local, "top.txt", "--simulate", farm}).code, 0);
+    EXPECT_TRUE(QFile::exists(farm + "/" + udid + "/Media/top.txt"));
+    r = cli({"device", udid, "ls", "--app", "com.example.none", "--simulate", farm});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.startsWith("Can't find 'com.example.none' on 'iPhone 1'"));
+    EXPECT_EQ(cli(QStringList {"device", udid, "put", local, "../../escape.txt"} + inApp).code, 1);
+    EXPECT_FALSE(QFile::exists(farm + "/" + udid + "/escape.txt"));
+    EXPECT_EQ(cli({"device", "unknown", "ls", "--simulate", farm}).code, 1);
+    EXPECT_EQ(cli({"device", udid, "chmod", "x", "--simulate", farm}).code, 2);
+}

@@ -103,7 +103,7 @@ void iPhoneDevice::closeConnectionLocked()
 
 void iPhoneDevice::forgetItemInfo()
 {
-    std::lock_guard monitor(m_monitor);
+    std::lock_guard caches(m_cachesLock);
     m_itemInfoCaches.clear();
 }
 
@@ -113,7 +113,7 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
         std::lock_guard access(accessLock);
         m_isAFC2Mode = false;
         {
-            std::lock_guard monitor(m_monitor);
+            std::lock_guard caches(m_cachesLock);
             m_deviceInfo.reset();
         }
         // Opening twice must not leak the first connection.
@@ -144,7 +144,7 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
     if (enableAfc2)
         return true;
     {
-        std::lock_guard monitor(m_monitor);
+        std::lock_guard caches(m_cachesLock);
         m_attributes.clear();
     }
     for (const QString& key : lockdownKeys())
@@ -229,7 +229,7 @@ bool iPhoneDevice::ResetConnection()
 
 QVariant iPhoneDevice::attributeForKey(const QString& key)
 {
-    std::lock_guard monitor(m_monitor);
+    std::lock_guard caches(m_cachesLock);
     const auto it = m_attributes.constFind(key);
     if (it != m_attributes.constEnd())
         return it.value();
@@ -249,7 +249,7 @@ QString iPhoneDevice::stringAttribute(const QString& key)
 std::optional<QMap<QString, std::int64_t>> iPhoneDevice::getDeviceInfo()
 {
     std::lock_guard access(accessLock);
-    std::lock_guard monitor(m_monitor);
+    std::lock_guard caches(m_cachesLock);
     if (m_deviceInfo)
         return m_deviceInfo;
     AFCKeyValueRef handle = nullptr;
@@ -274,7 +274,7 @@ std::int64_t iPhoneDevice::deviceInfoValue(const QString& key)
 std::vector<AppBundle> iPhoneDevice::appBundles()
 {
     {
-        std::lock_guard monitor(m_monitor);
+        std::lock_guard caches(m_cachesLock);
         if (!m_bundles.empty())
             return m_bundles;
     }
@@ -297,7 +297,7 @@ std::vector<AppBundle> iPhoneDevice::appBundles()
         }
         bundles.push_back(app);
     }
-    std::lock_guard monitor(m_monitor);
+    std::lock_guard caches(m_cachesLock);
     m_bundles = bundles;
     return m_bundles;
 }

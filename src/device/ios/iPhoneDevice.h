@@ -35,7 +35,7 @@ struct AppBundle {
 //   changeService and the file operations run on the copy thread serving the device. Any
 //   call may come from any thread; the object serialises them.
 // - accessLock (not recursive) guards the connection, the current service and every use of
-//   the connection. The object's monitor (m_monitor) guards the caches: lockdown values,
+//   the connection. The object's monitor (m_cachesLock) guards the caches: lockdown values,
 //   device information, app list and item information. When both are needed, accessLock
 //   is taken first.
 // - Copy progress and shouldContinue() are called on the copying thread while accessLock is
@@ -149,7 +149,7 @@ private:
     AFCConnectionRef m_connection = nullptr;
     QString m_currentService = QStringLiteral("/");
 
-    std::mutex m_monitor;  // guards the caches below
+    std::mutex m_cachesLock;  // the object's monitor: guards the caches below
     QHash<QString, QVariant> m_attributes;
     std::optional<QMap<QString, std::int64_t>> m_deviceInfo;
     std::vector<AppBundle> m_bundles;

@@ -59,7 +59,7 @@ QMap<QString, QString> iPhoneDevice::itemInfoAtPath(const QString& absolutePath)
 
 QMap<QString, QString> iPhoneDevice::itemInfoLocked(const QString& absolutePath)
 {
-    std::lock_guard monitor(m_monitor);
+    std::lock_guard caches(m_cachesLock);
     const auto cached = m_itemInfoCaches.find(absolutePath);
     if (cached != m_itemInfoCaches.end()) {
         if (!cached->isEmpty())
@@ -92,7 +92,7 @@ QMap<QString, QString> iPhoneDevice::itemInfoLocked(const QString& absolutePath)
 
 std::size_t iPhoneDevice::itemInfoCacheSize()
 {
-    std::lock_guard monitor(m_monitor);
+    std::lock_guard caches(m_cachesLock);
     return std::size_t(m_itemInfoCaches.size());
 }
 
@@ -334,9 +334,16 @@ bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPat
         return false;
     FileRefCloser closer(*m_service, m_connection, file);
     std::vector<char> buffer(kCopyBufferSize);
+    // A local file that delivers less than its size has changed under the copy: it fails.
     const auto copy = [&](std::int64_t count) {
-        return in.read(buffer.data(), count) == count
-            && m_service->AFCFileRefWrite(m_connection, file, buffer.data(), std::uint32_t(count)) == MDSuccess;
+        std::int64_t got = 0;
+        while (got < count) {
+            const qint64 n = in.read(buffer.data() + got, count - got);
+            if (n <= 0)
+                return false;
+            got += n;
+        }
+        return m_service->AFCFileRefWrite(m_connection, file, buffer.data(), std::uint32_t(count)) == MDSuccess;
     };
     std::int64_t written = 0;
     while (written + kCopyBufferSize < size) {

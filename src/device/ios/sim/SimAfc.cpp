@@ -71,7 +71,8 @@ std::int64_t freeBytes(SimDeviceState& state)
 {
     if (!state.usedBytes)
         state.usedBytes = storedBytes(state.folder);
-    return std::max<std::int64_t>(0, state.plist.value(kKeyFSFreeBytes).toLongLong() - *state.usedBytes);
+    return std::max<std::int64_t>(
+        0, state.plist.value(kKeyFSFreeBytes, qint64(kDefaultCapacity)).toLongLong() - *state.usedBytes);
 }
 
 void adjustUsed(SimDeviceState& state, std::int64_t delta)
@@ -96,7 +97,7 @@ LockedConnection lockConnection(AFCConnectionRef ref, const char* call)
         c.error = AFCInvalidArgumentError;
         return c;
     }
-    c.lock = std::unique_lock(c.connection->state->lock);
+    c.lock = std::unique_lock(c.connection->state->stateLock);
     ++c.connection->state->calls[QString::fromLatin1(call)];
     if (!c.connection->record->alive)
         c.error = AFCServiceNotConnectedError;
@@ -127,7 +128,7 @@ MDError SimMobileDeviceService::AFCConnectionOpen(
     if (!connection)
         return AFCInvalidArgumentError;
     const auto state = pending.record->state;
-    std::lock_guard guard(state->lock);
+    std::lock_guard guard(state->stateLock);
     ++state->calls[QStringLiteral("AFCConnectionOpen")];
     if (!pending.record->alive)
         return AFCServiceNotConnectedError;
@@ -148,7 +149,7 @@ MDError SimMobileDeviceService::AFCConnectionClose(AFCConnectionRef connection)
     if (!c)
         return AFCInvalidArgumentError;
     {
-        std::lock_guard guard(c->state->lock);
+        std::lock_guard guard(c->state->stateLock);
         ++c->state->calls[QStringLiteral("AFCConnectionClose")];
     }
     delete c;
@@ -164,7 +165,7 @@ MDError SimMobileDeviceService::AFCDeviceInfoOpen(AFCConnectionRef connection, A
     auto* kv = new SimKeyValue;
     kv->pairs = {
         {"Model", state.plist.value(QStringLiteral("ProductType")).toString().toUtf8()},
-        {"FSTotalBytes", number(state.plist.value(kKeyFSTotalBytes).toLongLong())},
+        {"FSTotalBytes", number(state.plist.value(kKeyFSTotalBytes, qint64(kDefaultCapacity)).toLongLong())},
         {"FSFreeBytes", number(freeBytes(state))},
         {"FSBlockSize", "4096"},
     };

@@ -31,6 +31,9 @@ inline const QString kKeyAFC2 = QStringLiteral("AFC2");
 inline const QString kKeyApplications = QStringLiteral("Applications");
 inline const QString kKeyFaults = QStringLiteral("Faults");
 
+// The capacity of a device that does not give one, and of sim create's devices.
+constexpr std::int64_t kDefaultCapacity = 32ll * 1024 * 1024 * 1024;
+
 // Faults a simulated device shows. Read from the "Faults" dictionary of device.plist each
 // time the device is plugged in, or set by tests (SimMobileDeviceService::setFaults).
 // Byte counts are counted over every file written on the device from that moment on.
@@ -54,7 +57,7 @@ struct SimDeviceSpec {
     QString name;
     QString productType = QStringLiteral("iPhone10,3");
     QString productVersion = QStringLiteral("12.4");
-    std::uint64_t capacity = 32ull * 1024 * 1024 * 1024;
+    std::uint64_t capacity = kDefaultCapacity;
     bool jailbroken = false;
     std::vector<std::pair<QString, QString>> apps;  // bundle id, display name
     SimFaults faults;

@@ -59,14 +59,17 @@ void SimMobileDeviceService::scanFarm()
     for (const QString& udid : ids) {
         const bool plugged = isPlugged(m_farm, udid);
         const auto state = stateFor(udid);
-        std::lock_guard guard(state->lock);
+        std::lock_guard guard(state->stateLock);
         if (plugged && !state->plugged) {
             QString error;
             const auto plist = readDevicePlist(state->folder, &error);
             if (!plist) {
-                qWarning("simulated device %s not plugged in: %s", qPrintable(udid), qPrintable(error));
+                if (!state->unreadableReported)
+                    qWarning("simulated device %s not plugged in: %s", qPrintable(udid), qPrintable(error));
+                state->unreadableReported = true;
                 continue;
             }
+            state->unreadableReported = false;
             auto record = std::make_unique<SimRecord>();
             record->state = state;
             record->udid = udid;
@@ -90,7 +93,7 @@ void SimMobileDeviceService::scanFarm()
                 all.push_back(state);
     }
     for (const auto& state : all) {
-        std::lock_guard guard(state->lock);
+        std::lock_guard guard(state->stateLock);
         if (state->plugged)
             unplugLocked(*state);
     }
@@ -117,7 +120,7 @@ std::map<QString, SimRecord*> SimMobileDeviceService::currentRecords()
     }
     std::map<QString, SimRecord*> current;
     for (const auto& state : states) {
-        std::lock_guard guard(state->lock);
+        std::lock_guard guard(state->stateLock);
         if (state->current)
             current[state->udid] = state->current;
     }
@@ -127,7 +130,7 @@ std::map<QString, SimRecord*> SimMobileDeviceService::currentRecords()
 void SimMobileDeviceService::setFaults(const QString& udid, const SimFaults& faults)
 {
     const auto state = stateFor(udid);
-    std::lock_guard guard(state->lock);
+    std::lock_guard guard(state->stateLock);
     state->faults = faults;
     state->faultBytes = 0;
 }
@@ -141,7 +144,7 @@ int SimMobileDeviceService::callCount(const QString& udid, const QString& call) 
     }
     if (!state)
         return 0;
-    std::lock_guard guard(state->lock);
+    std::lock_guard guard(state->stateLock);
     const auto it = state->calls.find(call);
     return it == state->calls.end() ? 0 : it->second;
 }
@@ -149,7 +152,7 @@ int SimMobileDeviceService::callCount(const QString& udid, const QString& call) 
 void SimMobileDeviceService::resetCallCounts(const QString& udid)
 {
     const auto state = stateFor(udid);
-    std::lock_guard guard(state->lock);
+    std::lock_guard guard(state->stateLock);
     state->calls.clear();
 }
 
@@ -157,7 +160,7 @@ AMDeviceRef SimMobileDeviceService::currentRecord(const QString& udid)
 {
     scanFarm();
     const auto state = stateFor(udid);
-    std::lock_guard guard(state->lock);
+    std::lock_guard guard(state->stateLock);
     return state->current;
 }
 
@@ -199,7 +202,7 @@ void SimMobileDeviceService::deliverNotification(AMDeviceRef device, std::int32_
 void SimMobileDeviceService::unplug(const QString& udid)
 {
     const auto state = stateFor(udid);
-    std::lock_guard guard(state->lock);
+    std::lock_guard guard(state->stateLock);
     unplugLocked(*state);
     QFile marker(QDir(state->folder).filePath(kUnpluggedMarker));
     marker.open(QIODevice::WriteOnly);
@@ -238,40 +241,45 @@ QString SimMobileDeviceService::AMDeviceCopyDeviceIdentifier(AMDeviceRef device)
     return record ? record->udid : QString();
 }
 
-std::shared_ptr<SimDeviceState> SimMobileDeviceService::liveState(AMDeviceRef device, const char* call, MDError* error)
+namespace {
+
+// A device record, its device locked and the call counted (even on a dead record: tests
+// count what the device layer tried). `state` is null, with the reason in `error`, when the
+// record is a stray or its device has gone.
+struct LockedRecord {
+    SimRecord* record = nullptr;
+    SimDeviceState* state = nullptr;
+    std::unique_lock<std::mutex> lock;
+    MDError error = MDSuccess;
+};
+
+LockedRecord lockRecord(AMDeviceRef device, const char* call)
 {
-    auto* record = dynamic_cast<SimRecord*>(device);
-    if (!record) {
-        *error = AMDInvalidArgumentError;
-        return nullptr;
+    LockedRecord r;
+    r.record = dynamic_cast<SimRecord*>(device);
+    if (!r.record) {
+        r.error = AMDInvalidArgumentError;
+        return r;
     }
-    if (!record->state) {
-        *error = AMDDeviceDisconnectedError;
-        return nullptr;
+    if (!r.record->state) {
+        r.error = AMDDeviceDisconnectedError;
+        return r;
     }
-    // Counted even on a dead record: tests count what the device layer tried.
-    ++record->state->calls[QString::fromLatin1(call)];
-    if (!record->alive) {
-        *error = AMDDeviceDisconnectedError;
-        return nullptr;
+    r.lock = std::unique_lock(r.record->state->stateLock);
+    ++r.record->state->calls[QString::fromLatin1(call)];
+    if (!r.record->alive) {
+        r.error = AMDDeviceDisconnectedError;
+        return r;
     }
-    *error = MDSuccess;
-    return record->state;
+    r.state = r.record->state.get();
+    return r;
 }
 
-// Every lockdown call below follows one pattern: lock the device, count the call, check the
-// record is alive, then check what the call needs (link, pairing, session).
-#define SIM_LOCKED_RECORD(call)                                                                                        \
-    auto* record = dynamic_cast<SimRecord*>(device);                                                                   \
-    std::unique_lock<std::mutex> lock;                                                                                 \
-    if (record && record->state)                                                                                       \
-        lock = std::unique_lock(record->state->lock);                                                                  \
-    MDError error = MDSuccess;                                                                                         \
-    const auto state = liveState(device, call, &error);
+}  // namespace
 
 MDError SimMobileDeviceService::AMDeviceConnect(AMDeviceRef device)
 {
-    SIM_LOCKED_RECORD("AMDeviceConnect")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceConnect");
     if (!state)
         return error;
     // The description is read again at every connection, so a test or an operator can
@@ -284,7 +292,7 @@ MDError SimMobileDeviceService::AMDeviceConnect(AMDeviceRef device)
 
 MDError SimMobileDeviceService::AMDeviceDisconnect(AMDeviceRef device)
 {
-    SIM_LOCKED_RECORD("AMDeviceDisconnect")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceDisconnect");
     if (!state)
         return error;
     record->connected = false;
@@ -294,7 +302,7 @@ MDError SimMobileDeviceService::AMDeviceDisconnect(AMDeviceRef device)
 
 std::int32_t SimMobileDeviceService::AMDeviceIsPaired(AMDeviceRef device)
 {
-    SIM_LOCKED_RECORD("AMDeviceIsPaired")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceIsPaired");
     if (!state || !record->connected)
         return 0;
     return state->plist.value(kKeyPaired, true).toBool() ? 1 : 0;
@@ -302,7 +310,7 @@ std::int32_t SimMobileDeviceService::AMDeviceIsPaired(AMDeviceRef device)
 
 MDError SimMobileDeviceService::AMDeviceValidatePairing(AMDeviceRef device)
 {
-    SIM_LOCKED_RECORD("AMDeviceValidatePairing")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceValidatePairing");
     if (!state)
         return error;
     if (!record->connected)
@@ -314,7 +322,7 @@ MDError SimMobileDeviceService::AMDeviceValidatePairing(AMDeviceRef device)
 
 MDError SimMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
 {
-    SIM_LOCKED_RECORD("AMDeviceStartSession")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceStartSession");
     if (!state)
         return error;
     if (!record->connected)
@@ -329,7 +337,7 @@ MDError SimMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
 
 MDError SimMobileDeviceService::AMDeviceStopSession(AMDeviceRef device)
 {
-    SIM_LOCKED_RECORD("AMDeviceStopSession")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceStopSession");
     if (!state)
         return error;
     if (!record->session)
@@ -340,7 +348,7 @@ MDError SimMobileDeviceService::AMDeviceStopSession(AMDeviceRef device)
 
 QVariant SimMobileDeviceService::AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key)
 {
-    SIM_LOCKED_RECORD("AMDeviceCopyValue")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceCopyValue");
     if (!state || !record->connected || !domain.isEmpty() || simulationKeys().contains(key))
         return {};
     return state->plist.value(key);
@@ -360,7 +368,7 @@ MDError SimMobileDeviceService::startServiceOn(
 MDError SimMobileDeviceService::AMDeviceStartService(
     AMDeviceRef device, const QString& serviceName, AMServiceHandle* service)
 {
-    SIM_LOCKED_RECORD("AMDeviceStartService")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceStartService");
     if (!state)
         return error;
     if (!record->connected)
@@ -379,7 +387,7 @@ MDError SimMobileDeviceService::AMDeviceStartService(
 MDError SimMobileDeviceService::AMDeviceStartHouseArrestService(
     AMDeviceRef device, const QString& bundleId, AMServiceHandle* service)
 {
-    SIM_LOCKED_RECORD("AMDeviceStartHouseArrestService")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceStartHouseArrestService");
     if (!state)
         return error;
     if (!record->connected)
@@ -397,7 +405,7 @@ MDError SimMobileDeviceService::AMDeviceStartHouseArrestService(
 MDError SimMobileDeviceService::AMDeviceLookupApplications(
     AMDeviceRef device, const QVariantMap& options, QVariantMap* apps)
 {
-    SIM_LOCKED_RECORD("AMDeviceLookupApplications")
+    auto [record, state, lock, error] = lockRecord(device, "AMDeviceLookupApplications");
     if (!state)
         return error;
     if (!record->connected)

@@ -101,9 +101,6 @@ private:
     void scanFarm();
     std::map<QString, SimRecord*> currentRecords();
     std::shared_ptr<SimDeviceState> stateFor(const QString& udid);
-    // The state of a live record with the call counted, or null (and *error) when the
-    // record is dead or a stray.
-    std::shared_ptr<SimDeviceState> liveState(AMDeviceRef device, const char* call, MDError* error);
     MDError startServiceOn(SimRecord* record, const QString& root, bool create, AMServiceHandle* service);
     void unplugLocked(SimDeviceState& state);
 

@@ -23,17 +23,19 @@ struct SimDeviceState {
     QString udid;
     QString folder;  // FARM/<udid>
 
-    std::mutex lock;  // guards every field below and the fields of this device's records
+    std::mutex stateLock;  // guards every field below, this device's records and its connections' files
     QVariantMap plist;  // device.plist as last read
     SimFaults faults;
     std::int64_t faultBytes = 0;  // bytes written since the faults were set
     std::optional<std::int64_t> usedBytes;  // bytes stored on the device; counted when first needed
     std::map<QString, int> calls;
     bool plugged = false;
+    bool unreadableReported = false;  // a broken device.plist is reported once, not at every look
     SimRecord* current = nullptr;  // the record of the present attachment
 };
 
-// One attachment of a device: what the platform calls the device record.
+// One attachment of a device: what the platform calls the device record. Its flags are
+// guarded by state->stateLock.
 struct SimRecord : AMDevice {
     std::shared_ptr<SimDeviceState> state;  // null for a stray record without identifier
     QString udid;
@@ -52,7 +54,7 @@ struct SimConnection : AFCConnection {
     std::shared_ptr<SimDeviceState> state;
     SimRecord* record = nullptr;
     QByteArray root;  // canonical host path of the service's root
-    std::map<AFCFileRef, SimFile> files;  // guarded by state->lock
+    std::map<AFCFileRef, SimFile> files;  // guarded by state->stateLock
     AFCFileRef nextFile = 1;
 };
 

@@ -3,8 +3,8 @@
 
 #include "cli/Cli.h"
 #include "device/DeviceManager.h"
+#include "device/ios/MobileDeviceService.h"
 #include "device/ios/iPhoneDevice.h"
-#include "device/ios/sim/SimMobileDeviceService.h"
 #include "util/Helpers.h"
 #include "util/Paths.h"
 
@@ -24,14 +24,7 @@ const QCommandLineOption kSimulate(QStringLiteral("simulate"),
 
 std::shared_ptr<MobileDeviceService> serviceFor(const QCommandLineParser& p, QString* error)
 {
-    if (!p.isSet(kSimulate))
-        return defaultMobileDeviceService(error);
-    const QString farm = p.value(kSimulate);
-    if (!QFileInfo(farm).isDir()) {
-        *error = QStringLiteral("The device farm %1 is not a folder.").arg(farm);
-        return nullptr;
-    }
-    return std::make_shared<sim::SimMobileDeviceService>(farm);
+    return p.isSet(kSimulate) ? farmMobileDeviceService(p.value(kSimulate), error) : defaultMobileDeviceService(error);
 }
 
 // Starts the manager as the application does and lets the detector announce the devices

@@ -209,6 +209,10 @@ public:
     virtual MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) = 0;
 };
 
+// Simulated devices on a device farm folder (docs/device-farm.md); null, with the reason in
+// *error, when the folder does not exist.
+std::shared_ptr<MobileDeviceService> farmMobileDeviceService(const QString& farm, QString* error = nullptr);
+
 // The service the program uses when none is given: simulated devices on the device farm
 // named by the environment variable KESTRAP_FARM, when it is set. Without it there is no
 // real-device backend in this build yet, and the answer is null with the reason in *error.

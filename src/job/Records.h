@@ -64,6 +64,29 @@ struct ExcludedDevice {
     QVariantMap extra;
 };
 
+// How far the serving of one device is: one record per device served, found again by
+// "deviceid" when the same device is served later. Changed only under the job's
+// transferProgresses lock. Byte counts are 64-bit, so files and sums of 2 GB and more show
+// right.
+struct ProgressRecord {
+    QString deviceid;
+    QString device_file;  // "name << local path" while sending; "name - Finished/Cancelled/Failed" at the end
+    std::int32_t overall_progress = 0;  // percent of the send list begun
+    std::uint64_t current_size = 0;  // bytes sent successfully before the current file
+    std::uint64_t transferred_size = 0;  // current_size plus the current file's bytes so far
+    std::int32_t file_progress = 0;  // percent of the current file
+    std::uint64_t lastbytes = 0;  // bytes of the current file at the previous report
+    double seconds = 0;  // time of the previous report, seconds since 1 January 2001 UTC
+    QString transfer_speed;  // "<size> /s"
+    // For summaries: files of the last serving copied and not copied, and when it began and
+    // ended (seconds since 1 January 2001 UTC; 0 while it runs).
+    int files_sent = 0;
+    int files_failed = 0;
+    double started = 0;
+    double ended = 0;
+};
+using ProgressRecordPtr = std::shared_ptr<ProgressRecord>;
+
 // An error of a job operation: domain, negative code, the text shown to the user, and
 // for the log or the command line, what exactly was wrong.
 struct JobError {
@@ -74,3 +97,5 @@ struct JobError {
 };
 
 }  // namespace kestrap
+
+Q_DECLARE_METATYPE(kestrap::ProgressRecordPtr)

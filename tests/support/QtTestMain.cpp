@@ -1,4 +1,5 @@
-// main() for test suites that need Qt's event loop (timers, watchers, queued calls).
+// main() for test suites that need Qt's event loop (timers, watchers, queued calls): the
+// QCoreApplication makes the test thread the main thread.
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>

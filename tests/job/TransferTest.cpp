@@ -1,0 +1,317 @@
+// Running jobs on simulated devices: the queue, the scheduler and the copy threads.
+
+#include "job/PortJob.h"
+#include "support/TempTree.h"
+#include "support/TestFarm.h"
+
+#include <QFileInfo>
+#include <gtest/gtest.h>
+
+using namespace kestrap;
+using namespace kestrap::sim;
+
+namespace {
+
+const QString kApp = QStringLiteral("com.example.app");
+
+class Transfer : public ::testing::Test {
+protected:
+    TempTree tree;
+    TestFarm farm;
+    PortJob job;
+    QStringList messages;  // every status message, in order
+    int mostServedAtOnce = 0;
+    std::vector<DeviceRowPtr> rows;
+
+    void SetUp() override
+    {
+        job.setAppId(kApp);
+        job.setFolder(QStringLiteral("Documents"));
+        job.setConcurrencyOverride(3);
+        job.setProgressPauseOverride(0);
+        QObject::connect(&job, &PortJob::keyDidChange, [this](const QString& key) {
+            if (key == QLatin1String("statusMessage"))
+                messages << job.statusMessage();
+            if (key == QLatin1String("fakeSeed")) {
+                int serving = 0;
+                for (const auto& r : rows)
+                    serving += r->status == DeviceStatusTransferring;
+                mostServedAtOnce = std::max(mostServedAtOnce, serving);
+            }
+        });
+    }
+
+    void TearDown() override { job.stop(); }
+
+    // A plugged-in simulated device, opened, with its row.
+    DeviceRowPtr device(const QString& name, bool withApp = true, const SimFaults& faults = {})
+    {
+        SimDeviceSpec spec;
+        spec.name = name;
+        if (withApp)
+            spec.apps.push_back({kApp, QStringLiteral("Example")});
+        spec.faults = faults;
+        const QString udid = farm.addDevice(spec);
+        auto row = std::make_shared<DeviceRow>();
+        row->device = farm.open(udid);
+        EXPECT_TRUE(row->device);
+        row->name = name;
+        row->uid = udid;
+        row->icon = QStringLiteral("iPhone");
+        rows.push_back(row);
+        return row;
+    }
+
+    QString containerFile(const DeviceRowPtr& row, const QString& rel) const
+    {
+        return farm.container(row->uid, kApp) + u'/' + rel;
+    }
+
+    void addFiles(int count, qint64 size)
+    {
+        for (int i = 0; i < count; ++i)
+            job.filePaths().push_back(PortJob::infoOfFile(tree.file(QStringLiteral("src/f%1.bin").arg(i), size)));
+    }
+
+    // Every device has its final status and every copy thread has ended.
+    bool allEnded()
+    {
+        return job.runningThreads() == 0 && std::all_of(rows.begin(), rows.end(), [](const DeviceRowPtr& r) {
+            return r->status == DeviceStatusFinished || r->status == DeviceStatusFailed;
+        });
+    }
+
+    ProgressRecord recordOf(const DeviceRowPtr& row)
+    {
+        for (const auto& r : job.transferProgresses())
+            if (r.deviceid == row->uid)
+                return r;
+        return {};
+    }
+};
+
+// Waits long enough for runs under ThreadSanitizer on a busy machine.
+bool waitFor(const std::function<bool()>& done)
+{
+    return TestFarm::waitFor(done, 30000);
+}
+
+SimFaults slowWrites(std::int64_t msPerMiB)
+{
+    SimFaults f;
+    f.writeDelayMsPerMiB = msPerMiB;
+    return f;
+}
+
+}  // namespace
+
+TEST_F(Transfer, ConcurrencyLimitsDevicesServedAtOnceAndMessagesFollowTheQueue)
+{
+    addFiles(2, 256 * 1024);
+    job.setConcurrencyOverride(2);
+    for (const char* name : {"A", "B", "C"})
+        job.addDeviceToQueue(device(QString::fromLatin1(name), true, slowWrites(200)));
+    EXPECT_EQ(job.statusMessage(), "There are 3 devices in queue.");
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return allEnded(); }));
+    ASSERT_TRUE(waitFor([&] { return job.statusMessage() == QLatin1String("Ready for transferring."); }));
+
+    EXPECT_EQ(mostServedAtOnce, 2);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row->status, DeviceStatusFinished) << row->name.toStdString();
+        EXPECT_TRUE(row->doneTime);
+        EXPECT_EQ(QFileInfo(containerFile(row, QStringLiteral("Documents/f1.bin"))).size(), 256 * 1024);
+        EXPECT_EQ(recordOf(row).device_file, row->name + " - Finished");
+        EXPECT_EQ(recordOf(row).overall_progress, 100);
+        EXPECT_EQ(recordOf(row).transferred_size, 512u * 1024);
+    }
+    EXPECT_EQ(job.doneDevices().size(), 3u);
+    EXPECT_TRUE(messages.contains("Busy"));
+    EXPECT_EQ(messages.first(), "There is one device in queue.");
+    EXPECT_EQ(messages.last(), "Ready for transferring.");
+
+    job.stop();
+    EXPECT_EQ(job.statusMessage(), "Stopped!");
+    EXPECT_TRUE(job.doneDevices().empty());
+    EXPECT_FALSE(job.isWorking());
+}
+
+TEST_F(Transfer, QueueRulesDuplicatesExclusionsAndLateArrivals)
+{
+    addFiles(1, 1000);
+    auto a = device(QStringLiteral("A"));
+    auto excluded = device(QStringLiteral("X"));
+    job.excludeDevice(*excluded);
+    job.addDeviceToQueue(a);
+    job.addDeviceToQueue(a);
+    job.addDeviceToQueue(excluded);
+    EXPECT_EQ(job.deviceQueue().size(), 1u);
+
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusFinished; }));
+    auto late = device(QStringLiteral("Late"));
+    job.addDeviceToQueue(late);
+    ASSERT_TRUE(waitFor([&] { return late->status == DeviceStatusFinished; }));
+    EXPECT_FALSE(excluded->status);
+    EXPECT_FALSE(QFileInfo::exists(containerFile(excluded, QStringLiteral("Documents/f0.bin"))));
+
+    // Served again in the same run after being plugged back in: one record, sums from 0.
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(waitFor([&] { return job.doneDevices().size() == 2 && job.deviceQueue().empty(); }));
+    ASSERT_TRUE(waitFor([&] { return job.runningThreads() == 0; }));
+    EXPECT_EQ(recordOf(a).transferred_size, 1000u);
+    EXPECT_EQ(job.transferProgresses().size(), 2u);
+}
+
+TEST_F(Transfer, StopDuringACopyAndDuringAPause)
+{
+    addFiles(3, 2 * 1024 * 1024);
+    auto a = device(QStringLiteral("A"), true, slowWrites(300));
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
+    job.stop();
+    EXPECT_EQ(a->status, DeviceStatusTransferring);
+    EXPECT_EQ(recordOf(a).device_file, "A - Cancelled");
+    EXPECT_EQ(recordOf(a).overall_progress, 0);
+    EXPECT_TRUE(job.doneDevices().empty());
+    EXPECT_EQ(job.statusMessage(), "Stopped!");
+
+    // A paused job stops too, resumed or not.
+    auto b = device(QStringLiteral("B"));
+    job.addDeviceToQueue(b);
+    job.pause();
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return b->status == DeviceStatusTransferring; }));
+    job.resume();
+    job.pause();
+    job.stop();
+    EXPECT_FALSE(job.isWorking());
+    job.resume();
+}
+
+TEST_F(Transfer, ConcurrencyZeroServesNothingAndStillStops)
+{
+    addFiles(1, 10);
+    job.setConcurrencyOverride(0);
+    auto a = device(QStringLiteral("A"));
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(job.start());
+    QThread::msleep(100);
+    TestFarm::waitFor([] { return false; }, 100);
+    EXPECT_FALSE(a->status);
+    EXPECT_EQ(job.deviceQueue().size(), 1u);
+    job.stop();
+    EXPECT_EQ(job.statusMessage(), "Stopped!");
+    EXPECT_TRUE(job.deviceQueue().empty());
+}
+
+TEST_F(Transfer, FailuresOfFilesAppsAndDevices)
+{
+    // A file that vanished before start fails on its own; the rest still arrive.
+    const QString gone = tree.file(QStringLiteral("src/gone.bin"), 10);
+    job.filePaths().push_back(PortJob::infoOfFile(gone));
+    addFiles(1, 100);
+    QFile::remove(gone);
+    auto a = device(QStringLiteral("A"));
+    auto noApp = device(QStringLiteral("NoApp"), false);
+    job.addDeviceToQueue(a);
+    job.addDeviceToQueue(noApp);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return allEnded(); }));
+
+    EXPECT_EQ(a->status, DeviceStatusFinished);
+    EXPECT_TRUE(QFileInfo::exists(containerFile(a, QStringLiteral("Documents/f0.bin"))));
+    EXPECT_EQ(job.doneDevices().size(), 1u);
+
+    EXPECT_EQ(noApp->status, DeviceStatusFailed);
+    EXPECT_EQ(recordOf(noApp).device_file, "NoApp - Failed");
+    EXPECT_EQ(recordOf(noApp).overall_progress, 0);
+    EXPECT_EQ(recordOf(noApp).file_progress, 0);
+    EXPECT_EQ(farm.calls(noApp->uid, "AFCFileRefOpen"), 0);
+
+    // Not an iOS device at all.
+    auto other = std::make_shared<DeviceRow>();
+    other->name = QStringLiteral("Disk");
+    other->uid = QStringLiteral("disk-1");
+    rows.push_back(other);
+    job.addDeviceToQueue(other);
+    ASSERT_TRUE(waitFor([&] { return other->status == DeviceStatusFailed; }));
+}
+
+TEST_F(Transfer, UnpluggedDevicesLeaveTheQueueOrEndFailed)
+{
+    addFiles(4, 1024 * 1024);
+    job.setConcurrencyOverride(1);
+    SimFaults unplugMidway = slowWrites(50);
+    unplugMidway.unplugAfterBytes = 1024 * 1024 + 512 * 1024;
+    auto a = device(QStringLiteral("A"), true, unplugMidway);
+    auto waiting = device(QStringLiteral("W"));
+    job.addDeviceToQueue(a);
+    job.addDeviceToQueue(waiting);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
+    job.removeDeviceFromQueue(waiting);
+    EXPECT_TRUE(job.deviceQueue().empty());
+    EXPECT_EQ(job.statusMessage(), "Ready for transferring.");
+
+    ASSERT_TRUE(waitFor([&] { return !farm.service()->currentRecord(a->uid); }));
+    job.removeDeviceFromQueue(a);
+    ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusFailed; }));
+    EXPECT_EQ(recordOf(a).device_file, "A - Failed");
+    EXPECT_TRUE(job.doneDevices().empty());
+    EXPECT_FALSE(waiting->status);
+}
+
+TEST_F(Transfer, ProgressRecordsOverallPercentAndSpeed)
+{
+    addFiles(4, 1000);
+    auto a = device(QStringLiteral("A"));
+    std::vector<int> overall;
+    QObject::connect(&job, &PortJob::keyDidChange, [&](const QString& key) {
+        if (key != QLatin1String("transferProgresses"))
+            return;
+        const int v = recordOf(a).overall_progress;
+        if (overall.empty() || overall.back() != v)
+            overall.push_back(v);
+    });
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return allEnded(); }));
+    EXPECT_EQ(overall, (std::vector<int> {0, 25, 50, 75, 100}));
+
+    // The delegate on its own: a report of 0 bytes leaves the speed alone, a lower count
+    // than before reads "0 /s", the closing "done == total" report completes the file.
+    auto record = std::make_shared<ProgressRecord>();
+    record->seconds = 0;
+    record->transfer_speed = QStringLiteral("keep");
+    job.transferBytes(0, 5000, QVariant::fromValue(record));
+    EXPECT_EQ(record->transfer_speed, "keep");
+    EXPECT_EQ(record->file_progress, 0);
+    job.transferBytes(4000, 5000, QVariant::fromValue(record));
+    EXPECT_EQ(record->file_progress, 80);
+    EXPECT_EQ(record->transferred_size, 4000u);
+    record->seconds -= 2;
+    job.transferBytes(1000, 5000, QVariant::fromValue(record));
+    EXPECT_EQ(record->transfer_speed, "0 /s");
+    record->seconds -= 1;
+    job.transferBytes(3000, 5000, QVariant::fromValue(record));
+    EXPECT_TRUE(record->transfer_speed.endsWith(" KB /s") || record->transfer_speed.endsWith(" bytes /s"))
+        << record->transfer_speed.toStdString();
+    job.transferBytes(100, 100, QVariant::fromValue(record));
+    EXPECT_EQ(record->file_progress, 100);
+    EXPECT_EQ(record->transferred_size, 3000u);
+}
+
+TEST_F(Transfer, StartRefusesAnEmptySendList)
+{
+    job.filePaths().push_back(PortJob::infoOfFile(tree.folder(QStringLiteral("empty"))));
+    auto a = device(QStringLiteral("A"));
+    job.addDeviceToQueue(a);
+    EXPECT_FALSE(job.start());
+    EXPECT_EQ(job.lastError().domain, "Start");
+    EXPECT_EQ(job.lastError().code, -1);
+    EXPECT_EQ(job.lastError().description, "No files to copy, please check the filter settings.");
+    EXPECT_FALSE(job.isWorking());
+    EXPECT_EQ(job.deviceQueue().size(), 1u);
+}

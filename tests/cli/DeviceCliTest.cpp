@@ -1,5 +1,6 @@
 // kestrap-cli sim, devices and device, run as a separate process the way scripts use them.
 
+#include "support/CliRun.h"
 #include "support/TempTree.h"
 
 #include <QDir>
@@ -11,23 +12,9 @@
 
 namespace {
 
-struct Result {
-    int code;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result cli(const QStringList& args, const QString& farmEnv = {})
+CliResult cli(const QStringList& args, const QString& farmEnv = {})
 {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("KESTRAP_FARM"));
-    if (!farmEnv.isEmpty())
-        env.insert(QStringLiteral("KESTRAP_FARM"), farmEnv);
-    p.setProcessEnvironment(env);
-    p.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), args);
-    p.waitForFinished(30000);
-    return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    return runCli(args, {{QStringLiteral("KESTRAP_FARM"), farmEnv}});
 }
 
 }  // namespace
@@ -36,7 +23,8 @@ TEST(DeviceCli, SimCreateDevicesAndPlugging)
 {
     TempTree tree;
     const QString farm = tree.path(QStringLiteral("farm"));
-    Result r = cli({"sim", "create", farm, "--devices", "2", "--app", "com.example.notes=Notes", "--capacity", "5000"});
+    CliResult r
+        = cli({"sim", "create", farm, "--devices", "2", "--app", "com.example.notes=Notes", "--capacity", "5000"});
     ASSERT_EQ(r.code, 0) << r.err.constData();
     const QStringList ids = QString::fromUtf8(r.out).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(ids.size(), 2);
@@ -82,7 +70,7 @@ TEST(DeviceCli, FileWorkOnOneDevice)
 {
     TempTree tree;
     const QString farm = tree.path(QStringLiteral("farm"));
-    Result r = cli({"sim", "create", farm, "--app", "com.example.notes=Notes"});
+    CliResult r = cli({"sim", "create", farm, "--app", "com.example.notes=Notes"});
     ASSERT_EQ(r.code, 0) << r.err.constData();
     const QString udid = QString::fromUtf8(r.out).trimmed();
     const QString local = tree.file(QStringLiteral("a.txt"), 4);

@@ -1,30 +1,12 @@
 // kestrap-cli job create|show|plan, run as a separate process the way scripts use it.
 
+#include "support/CliRun.h"
 #include "support/TempTree.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <gtest/gtest.h>
-
-namespace {
-
-struct Result {
-    int code;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result cli(const QStringList& args)
-{
-    QProcess p;
-    p.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), args);
-    p.waitForFinished(30000);
-    return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
-}
-
-}  // namespace
 
 TEST(JobCli, CreateShowPlan)
 {
@@ -35,11 +17,11 @@ TEST(JobCli, CreateShowPlan)
     const QString single = tree.file(QStringLiteral("notes.txt"), 3);
     const QString jcf = tree.path(QStringLiteral("job.jcf"));
 
-    Result r = cli({"job", "create", jcf, "--app-id", "com.example.app", "--folder", "Documents", "--ignore", "tmp",
-        tree.path(QStringLiteral("Photos")), single});
+    CliResult r = runCli({"job", "create", jcf, "--app-id", "com.example.app", "--folder", "Documents", "--ignore",
+        "tmp", tree.path(QStringLiteral("Photos")), single});
     ASSERT_EQ(r.code, 0) << r.err.constData();
 
-    r = cli({"job", "show", jcf});
+    r = runCli({"job", "show", jcf});
     ASSERT_EQ(r.code, 0) << r.err.constData();
     const QJsonObject shown = QJsonDocument::fromJson(r.out).object();
     EXPECT_EQ(shown["transConfig"].toObject()["appId"].toString(), "com.example.app");
@@ -47,7 +29,7 @@ TEST(JobCli, CreateShowPlan)
     EXPECT_EQ(shown["fileConfig"].toObject()["filePaths"].toArray()[0].toObject()["directory"].toString(), "Photos");
     EXPECT_TRUE(shown["excludedDevices"].toArray().isEmpty());
 
-    r = cli({"job", "plan", jcf});
+    r = runCli({"job", "plan", jcf});
     ASSERT_EQ(r.code, 0) << r.err.constData();
     const QJsonObject plan = QJsonDocument::fromJson(r.out).object();
     EXPECT_EQ(plan["totalFileSize"].toInt(), 33);
@@ -63,11 +45,11 @@ TEST(JobCli, ErrorsUseTheSystemsMessagesAndFail)
 {
     TempTree tree;
     const QString jcf = tree.path(QStringLiteral("job.jcf"));
-    ASSERT_EQ(cli({"job", "create", jcf, "--app-id", "a", "--folder", "f", "--allow", "jpg",
-                      tree.file(QStringLiteral("x.png"))})
+    ASSERT_EQ(runCli({"job", "create", jcf, "--app-id", "a", "--folder", "f", "--allow", "jpg",
+                         tree.file(QStringLiteral("x.png"))})
                   .code,
         0);
-    Result r = cli({"job", "plan", jcf});
+    CliResult r = runCli({"job", "plan", jcf});
     EXPECT_NE(r.code, 0);
     EXPECT_TRUE(r.err.contains("No files to copy, please check the filter settings."));
 
@@ -76,17 +58,17 @@ TEST(JobCli, ErrorsUseTheSystemsMessagesAndFail)
     f.seek(10);
     f.write("Z");
     f.close();
-    r = cli({"job", "show", jcf});
+    r = runCli({"job", "show", jcf});
     EXPECT_NE(r.code, 0);
     EXPECT_TRUE(r.err.contains("Corrupted file!"));
     EXPECT_TRUE(r.out.isEmpty());
 
-    r = cli({"job", "show", tree.path(QStringLiteral("missing.jcf"))});
+    r = runCli({"job", "show", tree.path(QStringLiteral("missing.jcf"))});
     EXPECT_NE(r.code, 0);
     EXPECT_TRUE(r.err.contains("This is not a valid file!"));
 
-    EXPECT_EQ(cli({"job", "create", jcf, "--folder", "f"}).code, 2);
-    EXPECT_EQ(cli({"job", "create", jcf, "--app-id", "a", "--folder", "f", tree.path("nothing-here")}).code, 1);
-    EXPECT_EQ(cli({"job", "frobnicate"}).code, 2);
-    EXPECT_EQ(cli({"job", "show", "--bogus", jcf}).code, 2);
+    EXPECT_EQ(runCli({"job", "create", jcf, "--folder", "f"}).code, 2);
+    EXPECT_EQ(runCli({"job", "create", jcf, "--app-id", "a", "--folder", "f", tree.path("nothing-here")}).code, 1);
+    EXPECT_EQ(runCli({"job", "frobnicate"}).code, 2);
+    EXPECT_EQ(runCli({"job", "show", "--bogus", jcf}).code, 2);
 }

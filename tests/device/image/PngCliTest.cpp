@@ -1,5 +1,6 @@
 // kestrap-cli png normalize|fix, run as a separate process the way scripts use it.
 
+#include "support/CliRun.h"
 #include "support/DevicePng.h"
 #include "support/TempTree.h"
 
@@ -9,18 +10,9 @@
 
 namespace {
 
-struct Result {
-    int code;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result cli(const QStringList& args)
+CliResult cli(const QStringList& args)
 {
-    QProcess p;
-    p.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), QStringList {"png"} + args);
-    p.waitForFinished(30000);
-    return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    return runCli(QStringList {"png"} + args);
 }
 
 QString write(const TempTree& tree, const QString& name, const QByteArray& bytes)
@@ -46,7 +38,7 @@ TEST(PngCli, NormalizeAndFixWriteStandardPng)
     const QByteArray pixels = testpng::samplePixels(8, 8);
     const QString in = write(tree, "Icon.png", testpng::devicePng({8, 8, pixels, -1, 2}));
     const QString out = tree.path("out.png");
-    Result r = cli({"normalize", in, out});
+    CliResult r = cli({"normalize", in, out});
     ASSERT_EQ(r.code, 0) << r.err.constData();
     const QImage image(out);
     ASSERT_EQ(image.size(), QSize(8, 8));
@@ -73,7 +65,7 @@ TEST(PngCli, FailuresWriteNothing)
             + testpng::chunk("IDAT", testpng::deflateStream(QByteArray(4, '\0'), false)) + testpng::chunk("IEND", {}));
     const QString out = tree.path("out.png");
 
-    Result r = cli({"normalize", text, out});
+    CliResult r = cli({"normalize", text, out});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("is not a PNG file")) << r.err.constData();
     r = cli({"normalize", rgb, out});

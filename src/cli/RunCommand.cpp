@@ -1,0 +1,188 @@
+// kestrap-cli run: the application's Start without its window, for duplication stations.
+
+#include "cli/Cli.h"
+#include "cli/RunDisplay.h"
+#include "device/DeviceManager.h"
+#include "device/ios/MobileDeviceService.h"
+#include "device/ios/sim/SimMobileDeviceService.h"
+#include "job/PortJob.h"
+#include "logging/Log.h"
+#include "logging/LoggingSetup.h"
+#include "settings/Settings.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <atomic>
+#include <csignal>
+#include <set>
+
+namespace kestrap::cli {
+
+namespace {
+
+std::atomic<int> g_signal {0};
+
+extern "C" void onSignal(int sig)
+{
+    g_signal = sig;
+}
+
+// What the application's controller does for a running job: one row per device the
+// manager accepts, queued while the job works, taken out when the device goes.
+class RunController : public DeviceManagerDelegate {
+public:
+    explicit RunController(PortJob& job) : m_job(job) { }
+
+    void DeviceAdded(const std::shared_ptr<iMobileDevice>& device) override
+    {
+        auto row = std::make_shared<DeviceRow>();
+        row->device = device;
+        row->name = device->name().isEmpty() ? QStringLiteral("n/a") : device->name();
+        row->uid = device->uuid().isEmpty() ? QStringLiteral("n/a") : device->uuid();
+        row->icon = DeviceIconName(device->deviceType());
+        if (m_job.isDeviceExcluded(row->uid))
+            row->status = DeviceStatusExcluded;
+        KLOG_INFO("New Device Connected: %1", row->name);
+        m_rows.push_back(row);
+        if (m_job.isWorking())
+            m_job.addDeviceToQueue(row);
+    }
+
+    void DeviceRemoved(const std::shared_ptr<iMobileDevice>& device) override
+    {
+        for (const auto& row : m_rows) {
+            if (row->device != device)
+                continue;
+            KLOG_INFO("Device Removed: %1", row->name);
+            m_job.removeDeviceFromQueue(row);
+            m_gone.insert(row.get());
+        }
+    }
+
+    // Every row seen in this run, in order of arrival.
+    const std::vector<DeviceRowPtr>& rows() const { return m_rows; }
+
+    void queueAll()
+    {
+        for (const auto& row : m_rows)
+            if (!m_gone.count(row.get()))
+                m_job.addDeviceToQueue(row);
+    }
+
+private:
+    PortJob& m_job;
+    std::vector<DeviceRowPtr> m_rows;
+    std::set<const DeviceRow*> m_gone;
+};
+
+int run(const QStringList& args)
+{
+    const QString usage = QStringLiteral(
+        "run JOB [--simulate FARM] [--concurrency N] [--progress-pause S] [--station] [--json] [--no-checksum]");
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Runs a job on every connected device and every device plugged in while "
+                                               "it runs."));
+    const QCommandLineOption simulate(
+        QStringLiteral("simulate"), QStringLiteral("Serve the devices of a device farm."), QStringLiteral("FARM"));
+    const QCommandLineOption concurrency(QStringLiteral("concurrency"),
+        QStringLiteral("Devices served at once (default: the \"concurrency\" setting)."), QStringLiteral("N"));
+    const QCommandLineOption pause(QStringLiteral("progress-pause"),
+        QStringLiteral("Seconds a copy waits after each progress report (default: the "
+                       "\"progressPause\" setting, 0.5)."),
+        QStringLiteral("S"));
+    const QCommandLineOption station(
+        QStringLiteral("station"), QStringLiteral("Keep serving devices as they are plugged in until interrupted."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the summary as JSON."));
+    const QCommandLineOption noChecksum(
+        QStringLiteral("no-checksum"), QStringLiteral("Read a job file whose checksum does not match."));
+    p.addOptions({simulate, concurrency, pause, station, json, noChecksum});
+    p.addPositionalArgument(QStringLiteral("JOB"), QStringLiteral("The job file (.jcf)."));
+    int code = 0;
+    if (!parse(p, usage, args, &code))
+        return code;
+    if (p.positionalArguments().size() != 1)
+        return usageError(QStringLiteral("One job file is required."), usage);
+
+    // The run's events go to the event log and the text logs, like the application's.
+    startLogging();
+    Settings::settings();
+
+    PortJob job;
+    if (!job.readFromFile(p.positionalArguments().first(), p.isSet(noChecksum)))
+        return fail(job.lastError().description, job.lastError().reason);
+    if (p.isSet(concurrency)) {
+        bool ok = false;
+        const int n = p.value(concurrency).toInt(&ok);
+        if (!ok || n < 0)
+            return usageError(QStringLiteral("--concurrency takes a whole number of 0 or more."), usage);
+        job.setConcurrencyOverride(n);
+    }
+    if (p.isSet(pause)) {
+        bool ok = false;
+        const double s = p.value(pause).toDouble(&ok);
+        if (!ok || s < 0)
+            return usageError(QStringLiteral("--progress-pause takes a number of seconds of 0 or more."), usage);
+        job.setProgressPauseOverride(s);
+    }
+
+    std::shared_ptr<MobileDeviceService> service;
+    if (p.isSet(simulate)) {
+        service = std::make_shared<sim::SimMobileDeviceService>(p.value(simulate));
+    } else {
+        QString reason;
+        service = defaultMobileDeviceService(&reason);
+        if (!service)
+            return fail(QStringLiteral("No devices can be reached."), reason);
+    }
+
+    RunController controller(job);
+    DeviceManager manager;
+    manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
+    manager.setMobileDeviceService(service);
+    manager.setDelegate(&controller);
+    manager.start();
+    // Devices that are connected already are announced from the event loop; let them in first.
+    if (auto* sim = dynamic_cast<sim::SimMobileDeviceService*>(service.get()))
+        sim->rescan();
+    QCoreApplication::processEvents();
+
+    if (!job.start()) {
+        manager.setDelegate(nullptr);
+        return fail(job.lastError().description, job.lastError().reason);
+    }
+    controller.queueAll();
+
+    RunDisplay display(job, controller.rows(), p.isSet(json));
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    QEventLoop loop;
+    QTimer tick;
+    tick.setInterval(100);
+    const bool isStation = p.isSet(station);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        display.refresh();
+        if (g_signal) {
+            loop.quit();
+            return;
+        }
+        if (!isStation && job.deviceQueue().empty() && job.runningThreads() == 0)
+            loop.quit();
+    });
+    tick.start();
+    loop.exec();
+    tick.stop();
+    job.stop();
+    manager.setDelegate(nullptr);
+    manager.stop();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    display.finish();
+    return display.printSummary() ? kExitOk : kExitFailure;
+}
+
+const Registration reg(QStringLiteral("run"), QStringLiteral("run a job on every connected device"), run);
+
+}  // namespace
+
+}  // namespace kestrap::cli

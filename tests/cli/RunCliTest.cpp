@@ -1,0 +1,133 @@
+// kestrap-cli run on simulated devices: what a duplication station sees.
+
+#include "support/CliRun.h"
+#include "support/TempTree.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+class RunCli : public ::testing::Test {
+protected:
+    TempTree tree;
+    QString farm;
+    QString jcf;
+    QMap<QString, QString> env;
+
+    void SetUp() override
+    {
+        farm = tree.path(QStringLiteral("farm"));
+        jcf = tree.path(QStringLiteral("job.jcf"));
+        env = {{QStringLiteral("KESTRAP_LOG_DIR"), tree.path(QStringLiteral("logs"))},
+            {QStringLiteral("KESTRAP_SETTINGS"), tree.path(QStringLiteral("settings.ini"))}};
+        tree.file(QStringLiteral("src/Photos/a.jpg"), 3000);
+        tree.file(QStringLiteral("src/Photos/2012/b.jpg"), 7 * 1024 * 1024);
+        ASSERT_EQ(runCli({"job", "create", jcf, "--app-id", "com.example.app", "--folder", "Documents",
+                             tree.path(QStringLiteral("src/Photos"))})
+                      .code,
+            0);
+    }
+
+    void addDevices(int count, const QString& app)
+    {
+        ASSERT_EQ(runCli({"sim", "create", farm, "--devices", QString::number(count), "--app", app}).code, 0);
+    }
+
+    QJsonObject runJson(const QStringList& extra, int* code)
+    {
+        const CliResult r
+            = runCli(QStringList {"run", jcf, "--simulate", farm, "--progress-pause", "0", "--json"} + extra, env);
+        *code = r.code;
+        return QJsonDocument::fromJson(r.out).object();
+    }
+};
+
+}  // namespace
+
+TEST_F(RunCli, ServesEveryDeviceAndSucceedsOnlyWhenAllGotEverything)
+{
+    addDevices(3, QStringLiteral("com.example.app"));
+    int code = -1;
+    QJsonObject summary = runJson({"--concurrency", "2"}, &code);
+    EXPECT_EQ(code, 0);
+    const QJsonArray devices = summary["devices"].toArray();
+    ASSERT_EQ(devices.size(), 3);
+    for (const auto& d : devices) {
+        const QJsonObject o = d.toObject();
+        EXPECT_EQ(o["statusText"].toString(), "Finished");
+        EXPECT_EQ(o["files_sent"].toInt(), 2);
+        EXPECT_EQ(o["files_failed"].toInt(), 0);
+        EXPECT_EQ(o["transferred_size"].toInteger(), 3000 + 7 * 1024 * 1024);
+        EXPECT_TRUE(QFileInfo::exists(QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos/2012/b.jpg")
+                                          .arg(farm, o["uid"].toString())));
+    }
+    EXPECT_TRUE(summary["success"].toBool());
+
+    // One more device without the app: it fails, and so does the run.
+    addDevices(1, QStringLiteral("com.example.other"));
+    summary = runJson({}, &code);
+    EXPECT_EQ(code, 1);
+    int failed = 0;
+    for (const auto& d : summary["devices"].toArray())
+        failed += d.toObject()["statusText"].toString() == QLatin1String("Failed");
+    EXPECT_EQ(failed, 1);
+
+    // The event log has the run's failure.
+    const CliResult log = runCli({"log", "--tail", "20"}, env);
+    EXPECT_TRUE(log.out.contains("Can't find 'com.example.app' on")) << log.out.constData();
+}
+
+TEST_F(RunCli, NothingToServeOrNothingToSend)
+{
+    int code = -1;
+    runJson({}, &code);
+    EXPECT_EQ(code, 1);  // no devices at all is no success
+
+    addDevices(1, QStringLiteral("com.example.app"));
+    const CliResult r = runCli({"run", jcf, "--simulate", farm, "--concurrency", "x"}, env);
+    EXPECT_EQ(r.code, 2);
+    QFile f(jcf);
+    f.open(QIODevice::ReadWrite);
+    f.seek(8);
+    f.write("!");
+    f.close();
+    const CliResult damaged = runCli({"run", jcf, "--simulate", farm}, env);
+    EXPECT_EQ(damaged.code, 1);
+    EXPECT_TRUE(damaged.err.contains("Corrupted file!"));
+}
+
+TEST_F(RunCli, StationServesLateDevicesAndStopsOnSignal)
+{
+    QProcess station;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (auto it = env.cbegin(); it != env.cend(); ++it)
+        e.insert(it.key(), it.value());
+    station.setProcessEnvironment(e);
+    QDir().mkpath(farm);
+    station.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")),
+        {"run", jcf, "--simulate", farm, "--station", "--progress-pause", "0", "--json"});
+    ASSERT_TRUE(station.waitForStarted());
+    QThread::msleep(300);
+    addDevices(1, QStringLiteral("com.example.app"));  // plugged in while the station runs
+    const QString udid = QDir(farm).entryList(QDir::Dirs | QDir::NoDotAndDotDot).value(0);
+    const QString landed
+        = QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos/2012/b.jpg").arg(farm, udid);
+    for (int i = 0; i < 300 && QFileInfo(landed).size() < 7 * 1024 * 1024; ++i)
+        QThread::msleep(50);
+    QThread::msleep(300);
+    EXPECT_EQ(station.state(), QProcess::Running);
+    ::kill(pid_t(station.processId()), SIGTERM);
+    ASSERT_TRUE(station.waitForFinished(30000));
+    EXPECT_EQ(station.exitStatus(), QProcess::NormalExit);
+    const QJsonObject summary = QJsonDocument::fromJson(station.readAllStandardOutput()).object();
+    ASSERT_EQ(summary["devices"].toArray().size(), 1);
+    EXPECT_EQ(summary["devices"].toArray()[0].toObject()["statusText"].toString(), "Finished");
+    EXPECT_EQ(station.exitCode(), 0);
+}

@@ -333,17 +333,20 @@ bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPat
     if (!m_connection || m_service->AFCFileRefOpen(m_connection, absolute, AFCFileModeWrite, &file) != MDSuccess)
         return false;
     FileRefCloser closer(*m_service, m_connection, file);
-    std::vector<char> buffer(kCopyBufferSize);
+    // No bigger than the file, and not zeroed: most files sent are far smaller than a block,
+    // and clearing 5 MiB for each of them would cost more than sending them.
+    const auto buffer
+        = std::make_unique_for_overwrite<char[]>(std::size_t(std::clamp<std::int64_t>(size, 1, kCopyBufferSize)));
     // A local file that delivers less than its size has changed under the copy: it fails.
     const auto copy = [&](std::int64_t count) {
         std::int64_t got = 0;
         while (got < count) {
-            const qint64 n = in.read(buffer.data() + got, count - got);
+            const qint64 n = in.read(buffer.get() + got, count - got);
             if (n <= 0)
                 return false;
             got += n;
         }
-        return m_service->AFCFileRefWrite(m_connection, file, buffer.data(), std::uint32_t(count)) == MDSuccess;
+        return m_service->AFCFileRefWrite(m_connection, file, buffer.get(), std::uint32_t(count)) == MDSuccess;
     };
     std::int64_t written = 0;
     while (written + kCopyBufferSize < size) {

@@ -82,11 +82,14 @@ void PortJob::transferBytes(std::int64_t done, std::int64_t total, const QVarian
     const auto record = userInfo.value<ProgressRecordPtr>();
     if (!record)
         return;
+    // A device's last report of a file says "complete" (an iOS device sends 100 of 100
+    // whatever the size); its numbers are no byte counts. The copy thread shows the finished
+    // file on the main thread right after it, so this report needs no hand-off of its own:
+    // for small files the hand-offs are most of the cost.
+    const bool complete = done == total;
     {
         std::lock_guard progress(m_progressLock);
-        if (done == total) {
-            // A device's last report of a file says "complete" (an iOS device sends 100 of
-            // 100 whatever the size); its numbers are no byte counts.
+        if (complete) {
             record->file_progress = 100;
         } else {
             const double t = now();
@@ -100,7 +103,8 @@ void PortJob::transferBytes(std::int64_t done, std::int64_t total, const QVarian
             record->file_progress = percentOf(done, total);
         }
     }
-    updateTransferOnMain();
+    if (!complete)
+        updateTransferOnMain();
     if (m_progressPause > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(m_progressPause));
 }

@@ -18,27 +18,7 @@ using namespace kestrap;
 namespace {
 
 constexpr qint64 kFileSize = 256ll * 1024 * 1024;
-constexpr std::size_t kPlainBuffer = 1024 * 1024;
 constexpr int kRuns = 9;
-
-bool plainCopy(const QString& from, const QString& to)
-{
-    std::FILE* in = std::fopen(QFile::encodeName(from).constData(), "rb");
-    std::FILE* out = std::fopen(QFile::encodeName(to).constData(), "wb");
-    bool ok = in && out;
-    std::vector<char> buffer(kPlainBuffer);
-    while (ok) {
-        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-        if (n == 0)
-            break;
-        ok = std::fwrite(buffer.data(), 1, n, out) == n;
-    }
-    if (in)
-        std::fclose(in);
-    if (out)
-        ok = std::fclose(out) == 0 && ok;
-    return ok;
-}
 
 }  // namespace
 

@@ -1,0 +1,214 @@
+// Running a job on many simulated devices, against a plain copy of the same payload into as
+// many folders by as many threads, in the same run.
+//
+//   bench_transfer            the two timed cases
+//   bench_transfer memory MB  one file of MB mebibytes to 2 devices; prints the peak memory
+//   bench_transfer small DEVICES FILES CONCURRENCY  files of 1 KiB only, for profiling
+
+#include "BenchSupport.h"
+#include "device/ios/iPhoneDevice.h"
+#include "device/ios/sim/SimMobileDeviceService.h"
+#include "job/PortJob.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
+#include <cstdio>
+#include <sys/resource.h>
+#include <thread>
+
+using namespace kestrap;
+
+namespace {
+
+const QString kApp = QStringLiteral("com.example.bench");
+
+void writeRandom(const QString& path, qint64 size)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    std::vector<quint32> block(std::size_t(std::min<qint64>(size, 1024 * 1024) + 3) / 4);
+    for (qint64 left = size; left > 0;) {
+        QRandomGenerator::global()->fillRange(block.data(), qsizetype(block.size()));
+        const qint64 n = std::min<qint64>(left, qint64(block.size() * 4));
+        f.write(reinterpret_cast<const char*>(block.data()), n);
+        left -= n;
+    }
+}
+
+struct Payload {
+    QString root;
+    std::vector<QString> files;  // relative paths
+    qint64 bytes = 0;
+};
+
+Payload makePayload(const QString& root, int smallFiles, qint64 smallSize, int largeFiles, qint64 largeSize)
+{
+    Payload p {root, {}, 0};
+    for (int i = 0; i < smallFiles; ++i)
+        p.files.push_back(QStringLiteral("small/%1/f%2.bin").arg(i / 100).arg(i));
+    for (int i = 0; i < largeFiles; ++i)
+        p.files.push_back(QStringLiteral("large/big%1.bin").arg(i));
+    for (int i = 0; i < smallFiles + largeFiles; ++i) {
+        const qint64 size = i < smallFiles ? smallSize : largeSize;
+        writeRandom(root + u'/' + p.files[std::size_t(i)], size);
+        p.bytes += size;
+    }
+    return p;
+}
+
+// The job's work done by hand: every folder gets the whole payload, `threads` folders at once.
+double plainCopyMs(const Payload& payload, const QString& into, int folders, int threads)
+{
+    QDir(into).removeRecursively();
+    QElapsedTimer t;
+    t.start();
+    std::atomic<int> next {0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < threads; ++w)
+        workers.emplace_back([&] {
+            for (int f = next++; f < folders; f = next++) {
+                const QString target = QStringLiteral("%1/%2/").arg(into).arg(f);
+                for (const QString& rel : payload.files) {
+                    QDir().mkpath(QFileInfo(target + rel).path());
+                    plainCopy(payload.root + u'/' + rel, target + rel);
+                }
+            }
+        });
+    for (auto& w : workers)
+        w.join();
+    return double(t.nsecsElapsed()) / 1e6;
+}
+
+// Runs the job on `devices` fresh simulated devices; answers the milliseconds from start to
+// the last device finished, or a negative number when a device did not finish cleanly.
+double jobMs(const Payload& payload, const QString& farm, int devices, int concurrency)
+{
+    QDir(farm).removeRecursively();
+    auto service = std::make_shared<sim::SimMobileDeviceService>(farm);
+    std::vector<DeviceRowPtr> rows;
+    for (int i = 0; i < devices; ++i) {
+        sim::SimDeviceSpec spec;
+        spec.udid = QStringLiteral("dev%1").arg(i, 3, 10, QLatin1Char('0'));
+        spec.name = spec.udid;
+        spec.apps.push_back({kApp, QStringLiteral("Bench")});
+        spec.capacity = 64ull * 1024 * 1024 * 1024;
+        QString error;
+        if (!sim::createDevice(farm, spec, &error))
+            return -1;
+        auto phone = std::make_shared<iPhoneDevice>(service);
+        if (!phone->createWithDevice(service->currentRecord(spec.udid), false))
+            return -1;
+        auto row = std::make_shared<DeviceRow>();
+        row->device = phone;
+        row->uid = spec.udid;
+        row->name = spec.name;
+        rows.push_back(row);
+    }
+    PortJob job;
+    job.setAppId(kApp);
+    job.setFolder(QStringLiteral("Documents"));
+    job.setConcurrencyOverride(concurrency);
+    job.setProgressPauseOverride(0);
+    job.filePaths().push_back(PortJob::infoOfFile(payload.root));
+    job.setRecursiveDepth(10);
+    for (const auto& row : rows)
+        job.addDeviceToQueue(row);
+
+    QElapsedTimer t;
+    t.start();
+    if (!job.start())
+        return -1;
+    const auto ended = [&] {
+        return job.runningThreads() == 0 && job.deviceQueue().empty()
+            && std::all_of(rows.begin(), rows.end(), [](const DeviceRowPtr& r) { return r->status; });
+    };
+    while (!ended())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    const double ms = double(t.nsecsElapsed()) / 1e6;
+    bool clean = true;
+    for (const auto& r : job.transferProgresses())
+        clean = clean && r.files_failed == 0 && r.files_sent == int(payload.files.size());
+    job.stop();
+    return clean ? ms : -1;
+}
+
+long peakRssKiB()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+
+    if (argc > 2 && QByteArray(argv[1]) == "memory") {
+        const qint64 mib = QByteArray(argv[2]).toLongLong();
+        const Payload payload = makePayload(dir.filePath(QStringLiteral("payload")), 0, 0, 1, mib * 1024 * 1024);
+        const long before = peakRssKiB();
+        const double ms = jobMs(payload, dir.filePath(QStringLiteral("farm")), 2, 2);
+        std::printf("one file of %lld MiB to 2 devices: %.0f ms; peak memory %ld KiB (%ld KiB before the run)%s\n", mib,
+            ms, peakRssKiB(), before, ms < 0 ? " FAILED" : "");
+        return ms < 0 ? 1 : 0;
+    }
+
+    if (argc > 4 && QByteArray(argv[1]) == "small") {
+        const int devices = QByteArray(argv[2]).toInt();
+        const int files = QByteArray(argv[3]).toInt();
+        const int concurrency = QByteArray(argv[4]).toInt();
+        const Payload payload = makePayload(dir.filePath(QStringLiteral("payload")), files, 1024, 0, 0);
+        const double ms = jobMs(payload, dir.filePath(QStringLiteral("farm")), devices, concurrency);
+        std::printf("%d files of 1 KiB to %d devices, %d at a time: %.0f ms, %.0f files/s\n", files, devices,
+            concurrency, ms, devices * files / (ms / 1000.0));
+        return ms < 0 ? 1 : 0;
+    }
+
+    // Case 1: 200 MiB (1,000 files of 40 KiB and four of 40 MiB) to 8 devices, 4 at a time.
+    {
+        const Payload payload
+            = makePayload(dir.filePath(QStringLiteral("payload1")), 1000, 40 * 1024, 4, 40ll * 1024 * 1024);
+        double best = 1e300;
+        double bestPlain = 1e300;
+        for (int run = 0; run < 3; ++run) {
+            bestPlain = std::min(bestPlain, plainCopyMs(payload, dir.filePath(QStringLiteral("plain")), 8, 4));
+            QDir(dir.filePath(QStringLiteral("plain"))).removeRecursively();
+            const double ms = jobMs(payload, dir.filePath(QStringLiteral("farm")), 8, 4);
+            if (ms < 0) {
+                std::printf("case 1: a device did not get every file\n");
+                return 1;
+            }
+            best = std::min(best, ms);
+            QDir(dir.filePath(QStringLiteral("farm"))).removeRecursively();
+        }
+        std::printf("case 1: %.0f MiB in %zu files to 8 devices, 4 at a time\n", double(payload.bytes) / 1048576.0,
+            payload.files.size());
+        reportRatio("job", best, "plain copy into 8 folders by 4 threads", bestPlain, 1.25);
+        QDir(payload.root).removeRecursively();
+    }
+
+    // Case 2: 2,000 files of 1 KiB to 64 devices, 8 at a time.
+    {
+        const Payload payload = makePayload(dir.filePath(QStringLiteral("payload2")), 2000, 1024, 0, 0);
+        const double plain = plainCopyMs(payload, dir.filePath(QStringLiteral("plain")), 64, 8);
+        QDir(dir.filePath(QStringLiteral("plain"))).removeRecursively();
+        const double ms = jobMs(payload, dir.filePath(QStringLiteral("farm")), 64, 8);
+        if (ms < 0) {
+            std::printf("case 2: a device did not get every file\n");
+            return 1;
+        }
+        const double files = 64.0 * 2000.0;
+        std::printf("case 2: 2,000 files of 1 KiB to 64 devices, 8 at a time: job %.0f files/s (%.0f ms), plain copy "
+                    "%.0f files/s (%.0f ms), ratio %.2fx of the plain copy's rate\n",
+            files / (ms / 1000.0), ms, files / (plain / 1000.0), plain, plain / ms);
+    }
+    return 0;
+}

@@ -1,0 +1,198 @@
+// Which volumes become iPods, and how their arrival and departure are announced.
+
+#include "device/ipod/iPodDetector.h"
+#include "PodVolume.h"
+#include "device/NotificationCenter.h"
+#include "device/ipod/iPodDevice.h"
+
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace kestrap;
+
+namespace {
+
+// Mounts and unmounts as the test says.
+class FakeMonitor : public MountMonitor {
+public:
+    explicit FakeMonitor(QStringList initial = {}) : m_initial(std::move(initial)) { }
+    QStringList start(Listener listener) override
+    {
+        m_listener = std::move(listener);
+        return m_initial;
+    }
+    void mount(const QString& path) { m_listener.mounted(path); }
+    void unmount(const QString& path) { m_listener.unmounted(path); }
+
+private:
+    QStringList m_initial;
+    Listener m_listener;
+};
+
+// Every pod notification, with the thread it came on.
+class Recorder {
+public:
+    struct Event {
+        QString name;
+        std::shared_ptr<iMobileDevice> device;
+        std::thread::id thread;
+    };
+
+    Recorder()
+    {
+        for (const QString& name : {msgNewPodConnected, msgPodDisconnected})
+            m_tokens.push_back(
+                NotificationCenter::defaultCenter().addObserver(name, [this](const DeviceNotification& n) {
+                    std::lock_guard guard(m_eventsLock);
+                    m_events.push_back({n.name, n.device, std::this_thread::get_id()});
+                    m_changed.notify_all();
+                }));
+    }
+    ~Recorder()
+    {
+        for (auto token : m_tokens)
+            NotificationCenter::defaultCenter().removeObserver(token);
+    }
+
+    std::vector<Event> waitFor(size_t count)
+    {
+        std::unique_lock guard(m_eventsLock);
+        m_changed.wait_for(guard, std::chrono::seconds(20), [&] { return m_events.size() >= count; });
+        return m_events;
+    }
+    std::vector<Event> events()
+    {
+        std::lock_guard guard(m_eventsLock);
+        return m_events;
+    }
+
+private:
+    std::vector<NotificationCenter::Token> m_tokens;
+    std::mutex m_eventsLock;  // guards m_events
+    std::condition_variable m_changed;
+    std::vector<Event> m_events;
+};
+
+QString mountPathOf(const std::shared_ptr<iMobileDevice>& device)
+{
+    return std::dynamic_pointer_cast<iPodDevice>(device)->mountPath();
+}
+
+}  // namespace
+
+TEST(iPodDetector, RecognisesTheControlFolderOnly)
+{
+    PodVolume pod;
+    FileTree plain;
+    FileTree impostor;
+    impostor.file("iPod_Control");
+    EXPECT_TRUE(iPodDetector::IsPodDevicePath(pod.path()));
+    EXPECT_FALSE(iPodDetector::IsPodDevicePath(plain.path()));
+    EXPECT_FALSE(iPodDetector::IsPodDevicePath(impostor.path()));
+    EXPECT_FALSE(iPodDetector::IsPodDevicePath(plain.path("missing")));
+}
+
+TEST(iPodDetector, StartUpScanAnnouncesFromThreadsOfItsOwn)
+{
+    PodVolume a;
+    PodVolume b;
+    FileTree plain;
+    FileTree impostor;
+    impostor.file("iPod_Control");
+    Recorder recorder;
+    iPodDetector detector(
+        std::make_unique<FakeMonitor>(QStringList {a.path(), plain.path(), b.path(), impostor.path(), a.path()}));
+
+    EXPECT_EQ(detector.allPodPaths(), (QStringList {a.path(), b.path()}));
+    const auto events = recorder.waitFor(2);
+    ASSERT_EQ(events.size(), 2u);
+    QStringList announced;
+    for (const auto& e : events) {
+        EXPECT_EQ(e.name, msgNewPodConnected);
+        EXPECT_NE(e.thread, std::this_thread::get_id());
+        EXPECT_EQ(e.device->deviceType(), DeviceTypePod);
+        announced << mountPathOf(e.device);
+    }
+    announced.sort();
+    QStringList expected {a.path(), b.path()};
+    expected.sort();
+    EXPECT_EQ(announced, expected);
+}
+
+TEST(iPodDetector, MountsAreAnnouncedOnTheWatchingThread)
+{
+    PodVolume pod;
+    FileTree plain;
+    FileTree impostor;
+    impostor.file("iPod_Control");
+    Recorder recorder;
+    auto monitor = std::make_unique<FakeMonitor>();
+    FakeMonitor* volumes = monitor.get();
+    iPodDetector detector(std::move(monitor));
+
+    volumes->mount(plain.path());
+    volumes->mount(impostor.path());
+    volumes->mount(pod.path());
+    volumes->mount(pod.path());  // reported twice: still one iPod
+    const auto events = recorder.events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].name, msgNewPodConnected);
+    EXPECT_EQ(events[0].thread, std::this_thread::get_id());
+    EXPECT_EQ(mountPathOf(events[0].device), pod.path());
+    EXPECT_EQ(detector.allPodDevices().size(), 1u);
+}
+
+TEST(iPodDetector, UnmountAnnouncesTheSameDeviceOnce)
+{
+    PodVolume pod;
+    FileTree plain;
+    Recorder recorder;
+    auto monitor = std::make_unique<FakeMonitor>();
+    FakeMonitor* volumes = monitor.get();
+    iPodDetector detector(std::move(monitor));
+
+    volumes->unmount(plain.path());  // never an iPod: nothing to say
+    volumes->mount(pod.path());
+    volumes->unmount(pod.path());
+    volumes->unmount(pod.path());
+    auto events = recorder.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].name, msgPodDisconnected);
+    EXPECT_EQ(events[1].device, events[0].device);
+    EXPECT_TRUE(detector.allPodPaths().isEmpty());
+    EXPECT_TRUE(detector.allPodDevices().empty());
+
+    // Mounted again, it is a new device.
+    volumes->mount(pod.path());
+    events = recorder.events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_NE(events[2].device, events[0].device);
+}
+
+TEST(iPodDetector, StartUpAnnouncementAlwaysPrecedesItsUnmount)
+{
+    PodVolume pod;
+    for (int round = 0; round < 20; ++round) {
+        Recorder recorder;
+        auto monitor = std::make_unique<FakeMonitor>(QStringList {pod.path()});
+        FakeMonitor* volumes = monitor.get();
+        iPodDetector detector(std::move(monitor));
+        volumes->unmount(pod.path());
+        const auto events = recorder.events();
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0].name, msgNewPodConnected);
+        EXPECT_EQ(events[1].name, msgPodDisconnected);
+        EXPECT_EQ(events[0].device, events[1].device);
+    }
+}
+
+TEST(iPodDetector, DestructionWaitsForStartUpAnnouncements)
+{
+    PodVolume pod;
+    Recorder recorder;
+    {
+        iPodDetector detector(std::make_unique<FakeMonitor>(QStringList {pod.path()}));
+    }
+    EXPECT_EQ(recorder.events().size(), 1u);
+}

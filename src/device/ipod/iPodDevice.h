@@ -86,8 +86,9 @@ public:
     // cannot be read or holds none.
     static QString getNameFromDB(const QString& path);
     // The same walk over an open file positioned at the database header. Nothing in the
-    // file is trusted: a length pointing backwards or past the end, or a record cut short,
-    // ends the walk with no name. The walk only moves forwards, so it ends within the file.
+    // file is trusted: a length pointing backwards or past the end, a count of records
+    // that cannot fit in the rest of the file, or a record cut short ends the walk with no
+    // name. The walk only moves forwards, so it ends within the file.
     static QString nameFromRecordDatabase(QIODevice& file);
     // Scans a playlist list the file is positioned at.
     static QString readMHLP(QIODevice& file);

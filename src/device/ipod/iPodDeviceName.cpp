@@ -46,6 +46,13 @@ bool skipForward(QIODevice& file, qint64 n)
     return file.skip(n) == n;
 }
 
+// A count of records that cannot all fit in the rest of the file is a lie or a file cut
+// short; either way the walk would end without a name, only later.
+bool plausibleCount(QIODevice& file, std::uint32_t count, qint64 minimumRecordSize)
+{
+    return file.isSequential() || qint64(count) * minimumRecordSize <= file.size() - file.pos();
+}
+
 bool isRegular(const QString& path)
 {
     struct stat st { };
@@ -126,8 +133,8 @@ QString iPodDevice::nameFromRecordDatabase(QIODevice& file)
     if (!readExactly(file, header, sizeof header) || !skipForward(file, qint64(le32(header, 4)) - 24))
         return {};
     const std::uint32_t sections = le32(header, 20);
-    // Every section takes at least its 16 header bytes, so the walk ends with the file
-    // however many sections the header claims.
+    if (!plausibleCount(file, sections, 16))
+        return {};
     for (std::uint32_t i = 0; i < sections; ++i) {
         unsigned char section[16];
         if (!readExactly(file, section, sizeof section))
@@ -149,6 +156,8 @@ QString iPodDevice::readMHLP(QIODevice& file)
     if (!readExactly(file, list, sizeof list) || !skipForward(file, qint64(le32(list, 4)) - 12))
         return {};
     const std::uint32_t playlists = le32(list, 8);
+    if (!plausibleCount(file, playlists, 24))
+        return {};
     for (std::uint32_t p = 0; p < playlists; ++p) {
         unsigned char playlist[24];
         if (!readExactly(file, playlist, sizeof playlist) || !skipForward(file, qint64(le32(playlist, 4)) - 24))
@@ -156,6 +165,8 @@ QString iPodDevice::readMHLP(QIODevice& file)
         const std::uint32_t objects = le32(playlist, 12);
         const std::uint32_t items = le32(playlist, 16);
         const bool master = playlist[20] == 1;
+        if (!plausibleCount(file, objects, 16) || !plausibleCount(file, items, kItemHeader))
+            return {};
 
         for (std::uint32_t o = 0; o < objects; ++o) {
             unsigned char object[16];

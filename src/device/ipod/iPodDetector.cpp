@@ -23,8 +23,14 @@ iPodDetector::iPodDetector(std::unique_ptr<MountMonitor> monitor)
 iPodDetector::~iPodDetector()
 {
     m_monitor.reset();
+    waitForAnnouncements();
+}
+
+void iPodDetector::waitForAnnouncements()
+{
     for (Announcer& a : m_announcers)
         a.thread.join();
+    m_announcers.clear();
 }
 
 bool iPodDetector::IsPodDevicePath(const QString& mountPath)

@@ -41,6 +41,10 @@ public:
     void OnNewPodMounted(const QString& mountPath);
     void OnPodUnMounted(const QString& mountPath);
 
+    // Returns once every start-up announcement has been delivered, so a caller that handed
+    // them on to its own event loop finds them queued there.
+    void waitForAnnouncements();
+
     // Snapshots, in order of arrival.
     QStringList allPodPaths() const;
     std::vector<std::shared_ptr<iPodDevice>> allPodDevices() const;

@@ -5,8 +5,8 @@
 #include "device/NotificationCenter.h"
 #include "device/ipod/iPodDevice.h"
 
-#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <thread>
 
 using namespace kestrap;
@@ -46,7 +46,6 @@ public:
                 NotificationCenter::defaultCenter().addObserver(name, [this](const DeviceNotification& n) {
                     std::lock_guard guard(m_eventsLock);
                     m_events.push_back({n.name, n.device, std::this_thread::get_id()});
-                    m_changed.notify_all();
                 }));
     }
     ~Recorder()
@@ -55,12 +54,6 @@ public:
             NotificationCenter::defaultCenter().removeObserver(token);
     }
 
-    std::vector<Event> waitFor(size_t count)
-    {
-        std::unique_lock guard(m_eventsLock);
-        m_changed.wait_for(guard, std::chrono::seconds(20), [&] { return m_events.size() >= count; });
-        return m_events;
-    }
     std::vector<Event> events()
     {
         std::lock_guard guard(m_eventsLock);
@@ -70,7 +63,6 @@ public:
 private:
     std::vector<NotificationCenter::Token> m_tokens;
     std::mutex m_eventsLock;  // guards m_events
-    std::condition_variable m_changed;
     std::vector<Event> m_events;
 };
 
@@ -93,7 +85,8 @@ TEST(iPodDetector, StartUpScanAnnouncesFromThreadsOfItsOwn)
         std::make_unique<FakeMonitor>(QStringList {a.path(), plain.path(), b.path(), impostor.path(), a.path()}));
 
     EXPECT_EQ(detector.allPodPaths(), (QStringList {a.path(), b.path()}));
-    const auto events = recorder.waitFor(2);
+    detector.waitForAnnouncements();
+    const auto events = recorder.events();
     ASSERT_EQ(events.size(), 2u);
     QStringList announced;
     for (const auto& e : events) {

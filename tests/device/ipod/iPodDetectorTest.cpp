@@ -5,6 +5,9 @@
 #include "device/NotificationCenter.h"
 #include "device/ipod/iPodDevice.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QProcess>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
@@ -151,4 +154,61 @@ TEST(iPodDetector, StartUpAnnouncementAlwaysPrecedesItsUnmount)
         EXPECT_EQ(events[1].name, msgPodDisconnected);
         EXPECT_EQ(events[0].device, events[1].device);
     }
+}
+
+// The kernel's own mount table, watched for real: the outer case re-runs the inner one in a
+// user and mount namespace of its own, where it may bind-mount a fabricated volume.
+TEST(MountWatch, KernelReportsMountsAndUnmounts)
+{
+    if (QProcess::execute("unshare", {"-rm", "true"}) != 0)
+        GTEST_SKIP() << "no user namespaces here";
+    QProcess inner;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KESTRAP_IN_MOUNT_NAMESPACE", "1");
+    inner.setProcessEnvironment(env);
+    inner.setProcessChannelMode(QProcess::MergedChannels);
+    inner.start(
+        "unshare", {"-rm", QFile::symLinkTarget("/proc/self/exe"), "--gtest_filter=MountWatch.InsideNamespace"});
+    ASSERT_TRUE(inner.waitForFinished(60000));
+    const QByteArray output = inner.readAll();
+    if (output.contains("[  SKIPPED ]"))
+        GTEST_SKIP() << output.constData();
+    EXPECT_EQ(inner.exitCode(), 0) << output.constData();
+}
+
+TEST(MountWatch, InsideNamespace)
+{
+    if (qEnvironmentVariableIsEmpty("KESTRAP_IN_MOUNT_NAMESPACE"))
+        GTEST_SKIP() << "run by MountWatch.KernelReportsMountsAndUnmounts";
+    int argc = 1;
+    char name[] = "inner";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    PodVolume pod;
+    FileTree mountPoint;
+    Recorder recorder;
+    iPodDetector detector;
+    auto waitForEvents = [&](size_t n) {
+        QDeadlineTimer deadline(20000);
+        while (recorder.events().size() < n && !deadline.hasExpired())
+            app.processEvents(QEventLoop::WaitForMoreEvents, 100);
+        return recorder.events();
+    };
+
+    ASSERT_EQ(QProcess::execute("mount", {"--bind", pod.path(), mountPoint.path()}), 0);
+    QFile table("/proc/self/mountinfo");
+    table.open(QIODevice::ReadOnly);
+    bool listed = false;
+    for (const auto& m : ProcMountMonitor::parseMountInfo(table.readAll()))
+        listed = listed || m.mountPoint == mountPoint.path();
+    if (!listed)
+        GTEST_SKIP() << "the temporary folder is not on a device-backed volume";
+    auto events = waitForEvents(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(mountPathOf(events[0].device), mountPoint.path());
+
+    ASSERT_EQ(QProcess::execute("umount", {mountPoint.path()}), 0);
+    events = waitForEvents(2);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].name, msgPodDisconnected);
 }

@@ -7,6 +7,7 @@
 
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QLoggingCategory>
 
 namespace kestrap::cli {
 
@@ -42,6 +43,9 @@ int info(const QStringList& args)
     if (!iPodDetector::IsPodDevicePath(mount))
         return fail(QStringLiteral("Not a disk-mode iPod: %1 has no iPod_Control folder.").arg(mount));
 
+    // The device layer's traces are for a diagnostic console, not for a command's output.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     iPodDevice device(mount);
     if (p.isSet(json)) {
         QJsonObject o;

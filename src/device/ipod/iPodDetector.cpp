@@ -1,6 +1,5 @@
 #include "device/ipod/iPodDetector.h"
 
-#include "device/NotificationCenter.h"
 #include "device/ipod/iPodDevice.h"
 #include "util/Paths.h"
 
@@ -8,8 +7,8 @@
 
 namespace kestrap {
 
-iPodDetector::iPodDetector(std::unique_ptr<MountMonitor> monitor)
-    : m_monitor(monitor ? std::move(monitor) : std::make_unique<ProcMountMonitor>())
+iPodDetector::iPodDetector(std::unique_ptr<MountMonitor> monitor, NotificationCenter& center)
+    : m_center(center), m_monitor(monitor ? std::move(monitor) : std::make_unique<ProcMountMonitor>())
 {
     // Watching starts before the scan, from the same reading of the table, so a volume
     // mounted in between is neither missed nor announced twice.
@@ -61,13 +60,13 @@ void iPodDetector::CheckExistingMountedDevices(const QStringList& mounted)
             m_allPodDevices.push_back(device);
         }
         // The thread owns its hold on the device until the announcement is delivered.
-        m_announcers.push_back({device.get(), std::thread([device] { NotifyForNewPod(device); })});
+        m_announcers.push_back({device.get(), std::thread([this, device] { NotifyForNewPod(device); })});
     }
 }
 
 void iPodDetector::NotifyForNewPod(const std::shared_ptr<iPodDevice>& device)
 {
-    NotificationCenter::defaultCenter().post(msgNewPodConnected, device);
+    m_center.post(msgNewPodConnected, device);
 }
 
 void iPodDetector::OnNewPodMounted(const QString& mountPath)
@@ -99,7 +98,7 @@ void iPodDetector::OnPodUnMounted(const QString& mountPath)
         device = m_allPodDevices[std::size_t(index)];
     }
     joinAnnouncer(device.get());
-    NotificationCenter::defaultCenter().post(msgPodDisconnected, device);
+    m_center.post(msgPodDisconnected, device);
     std::lock_guard guard(m_syncLock);
     m_allPodPaths.removeOne(mountPath);
     std::erase(m_allPodDevices, device);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/NotificationCenter.h"
 #include "device/ipod/MountMonitor.h"
 
 #include <QString>
@@ -13,7 +14,7 @@ namespace kestrap {
 
 class iPodDevice;
 
-// Watches mounted volumes and announces disk-mode iPods on the default notification center:
+// Watches mounted volumes and announces disk-mode iPods on a notification center:
 // "msgNewPodConnected" when a volume with an "iPod_Control" folder at its root appears,
 // "msgPodDisconnected" when it goes away, each with its iPodDevice as "device".
 //
@@ -28,7 +29,8 @@ class iPodDetector {
 public:
     // Scans the volumes mounted now and starts watching for changes; the monitor defaults to
     // the process's mount table.
-    explicit iPodDetector(std::unique_ptr<MountMonitor> monitor = nullptr);
+    explicit iPodDetector(std::unique_ptr<MountMonitor> monitor = nullptr,
+        NotificationCenter& center = NotificationCenter::defaultCenter());
     ~iPodDetector();
 
     iPodDetector(const iPodDetector&) = delete;
@@ -51,7 +53,7 @@ public:
 
 private:
     void CheckExistingMountedDevices(const QStringList& mounted);
-    static void NotifyForNewPod(const std::shared_ptr<iPodDevice>& device);
+    void NotifyForNewPod(const std::shared_ptr<iPodDevice>& device);
     // Waits for the start-up announcement of the device, if it has one still running.
     void joinAnnouncer(const iPodDevice* device);
 
@@ -64,6 +66,7 @@ private:
     QStringList m_allPodPaths;
     std::vector<std::shared_ptr<iPodDevice>> m_allPodDevices;
     std::vector<Announcer> m_announcers;  // touched on the detector's own thread only
+    NotificationCenter& m_center;
     std::unique_ptr<MountMonitor> m_monitor;
 };
 

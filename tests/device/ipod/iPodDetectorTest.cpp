@@ -1,9 +1,12 @@
-// Which volumes become iPods, and how their arrival and departure are announced.
+// Which volumes become iPods, how their arrival and departure are announced, and how the
+// device manager takes them in.
 
 #include "device/ipod/iPodDetector.h"
 #include "PodVolume.h"
+#include "device/DeviceManager.h"
 #include "device/NotificationCenter.h"
 #include "device/ipod/iPodDevice.h"
+#include "support/TestFarm.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -180,10 +183,6 @@ TEST(MountWatch, InsideNamespace)
 {
     if (qEnvironmentVariableIsEmpty("KESTRAP_IN_MOUNT_NAMESPACE"))
         GTEST_SKIP() << "run by MountWatch.KernelReportsMountsAndUnmounts";
-    int argc = 1;
-    char name[] = "inner";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
     PodVolume pod;
     FileTree mountPoint;
     Recorder recorder;
@@ -191,7 +190,7 @@ TEST(MountWatch, InsideNamespace)
     auto waitForEvents = [&](size_t n) {
         QDeadlineTimer deadline(20000);
         while (recorder.events().size() < n && !deadline.hasExpired())
-            app.processEvents(QEventLoop::WaitForMoreEvents, 100);
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         return recorder.events();
     };
 
@@ -211,4 +210,83 @@ TEST(MountWatch, InsideNamespace)
     events = waitForEvents(2);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1].name, msgPodDisconnected);
+}
+
+class PodManagerTest : public ::testing::Test {
+protected:
+    class Delegate : public DeviceManagerDelegate {
+    public:
+        void DeviceAdded(const std::shared_ptr<iMobileDevice>& d) override { events << "+" + mountPathOf(d); }
+        void DeviceRemoved(const std::shared_ptr<iMobileDevice>& d) override { events << "-" + mountPathOf(d); }
+        QStringList events;
+    };
+
+    void start(std::int32_t flags, const QStringList& mounted)
+    {
+        manager.setDeviceSupport(flags);
+        manager.setDelegate(&delegate);
+        manager.setMobileDeviceService(farm.service());
+        manager.setMountMonitorFactory([this, mounted] {
+            auto monitor = std::make_unique<FakeMonitor>(mounted);
+            volumes = monitor.get();
+            return monitor;
+        });
+        manager.start();
+    }
+
+    QStringList paths()
+    {
+        QStringList all;
+        for (const auto& d : manager.devices())
+            all << mountPathOf(d);
+        return all;
+    }
+
+    PodVolume a, b, c;
+    TestFarm farm;
+    NotificationCenter center;
+    DeviceManager manager {center};
+    Delegate delegate;
+    FakeMonitor* volumes = nullptr;
+};
+
+TEST_F(PodManagerTest, PodsJoinUnderThePodFlagOnTheManagersThread)
+{
+    start(DeviceSupportPod, {a.path(), b.path()});
+    manager.iPodListener()->waitForAnnouncements();
+    // Announced from other threads, they wait for the manager's thread to take them in.
+    EXPECT_TRUE(manager.devices().empty());
+    QCoreApplication::processEvents();
+    QStringList atStart = paths();
+    atStart.sort();
+    QStringList expected {a.path(), b.path()};
+    expected.sort();
+    EXPECT_EQ(atStart, expected);
+
+    volumes->mount(c.path());
+    volumes->unmount(a.path());
+    EXPECT_EQ(paths(), (QStringList {b.path(), c.path()}));
+    EXPECT_EQ(delegate.events.mid(2), (QStringList {"+" + c.path(), "-" + a.path()}));
+}
+
+TEST_F(PodManagerTest, ApplicationFlagsNeverTakeAPod)
+{
+    start(DeviceSupportPhone | DeviceSupportPad, {a.path()});
+    manager.iPodListener()->waitForAnnouncements();
+    QCoreApplication::processEvents();
+    volumes->mount(b.path());
+    volumes->unmount(a.path());
+    EXPECT_TRUE(manager.devices().empty());
+    EXPECT_TRUE(delegate.events.isEmpty());
+    EXPECT_EQ(manager.iPodListener()->allPodPaths(), QStringList {b.path()});
+}
+
+TEST_F(PodManagerTest, UnmountedBeforeItsStartUpAnnouncementArrived)
+{
+    start(DeviceSupportPod, {a.path()});
+    // The unmount is handled at once; the start-up announcement is still queued behind it.
+    volumes->unmount(a.path());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(manager.devices().empty());
+    EXPECT_TRUE(delegate.events.isEmpty());
 }

@@ -5,6 +5,7 @@
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
 #include "device/ios/iPhoneDevice.h"
+#include "device/ipod/iPodDetector.h"
 #include "util/Helpers.h"
 #include "util/Paths.h"
 
@@ -29,15 +30,20 @@ std::shared_ptr<MobileDeviceService> serviceFor(const QCommandLineParser& p, QSt
 
 // Starts the manager as the application does and lets the detector announce the devices
 // connected now.
-void startManager(DeviceManager& manager, std::shared_ptr<MobileDeviceService> service)
+void startManager(DeviceManager& manager, std::shared_ptr<MobileDeviceService> service,
+    std::int32_t support = DeviceSupportPhone | DeviceSupportPad)
 {
     // The device layer's traces are for the diagnostic console of the application, not for
     // the output of a command; warnings still show.
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
+    manager.setDeviceSupport(support);
     manager.setMobileDeviceService(std::move(service));
     manager.start();
+    // iPods mounted before the start are announced from threads of their own and handed to
+    // this thread; once they have all been sent, one round of events takes them in.
+    if (manager.iPodListener())
+        manager.iPodListener()->waitForAnnouncements();
     QCoreApplication::processEvents();
 }
 
@@ -50,6 +56,8 @@ QString typeName(std::int32_t type)
         return QStringLiteral("iPhone");
     case DeviceTypePad:
         return QStringLiteral("iPad");
+    case DeviceTypePod:
+        return QStringLiteral("iPod");
     default:
         return QStringLiteral("unknown");
     }
@@ -57,22 +65,30 @@ QString typeName(std::int32_t type)
 
 int devices(const QStringList& args)
 {
-    const QString usage = QStringLiteral("devices [--simulate FARM] [--json]");
+    const QString usage = QStringLiteral("devices [--simulate FARM] [--support FLAGS] [--json]");
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Lists the connected iPhone, iPad and iPod touch devices."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object per device."));
-    p.addOptions({kSimulate, json});
+    const QCommandLineOption support(QStringLiteral("support"),
+        QStringLiteral("Device kinds accepted, added up: 1 disk-mode iPods, 2 iPhone and iPod touch, 8 iPad "
+                       "(default 10, as the application)."),
+        QStringLiteral("FLAGS"), QStringLiteral("10"));
+    p.addOptions({kSimulate, support, json});
     int code = 0;
     if (!parse(p, usage, args, &code))
         return code;
     if (!p.positionalArguments().isEmpty())
         return usageError(QStringLiteral("devices takes no arguments."), usage);
+    bool supportOk = false;
+    const int flags = p.value(support).toInt(&supportOk);
+    if (!supportOk || flags < 0)
+        return usageError(QStringLiteral("--support takes a whole number such as 10 or 11."), usage);
     QString error;
     const auto service = serviceFor(p, &error);
     if (!service)
         return fail(error);
     DeviceManager manager;
-    startManager(manager, service);
+    startManager(manager, service, flags);
 
     QJsonArray all;
     for (const auto& device : manager.devices()) {

@@ -2,6 +2,7 @@
 
 #include "device/ios/MobileDeviceService.h"
 #include "device/ios/iPhoneDetector.h"
+#include "device/ipod/iPodDetector.h"
 
 #include <QDebug>
 #include <QPointer>
@@ -26,12 +27,18 @@ DeviceManager::~DeviceManager()
     if (m_iPhoneListener)
         m_iPhoneListener->cleanup();
     m_iPhoneListener.reset();
+    m_iPodListener.reset();
     m_devices.clear();
 }
 
 void DeviceManager::setMobileDeviceService(std::shared_ptr<MobileDeviceService> service)
 {
     m_service = std::move(service);
+}
+
+void DeviceManager::setMountMonitorFactory(std::function<std::unique_ptr<MountMonitor>()> factory)
+{
+    m_mountMonitorFactory = std::move(factory);
 }
 
 void DeviceManager::observe(const QString& name, void (DeviceManager::*handler)(const std::shared_ptr<iMobileDevice>&))
@@ -76,6 +83,11 @@ bool DeviceManager::start()
         m_iPhoneListener = std::make_unique<iPhoneDetector>(m_service, m_center);
         m_iPhoneListener->startListening();
     }
+    // The iPod detector always runs; the flags decide whether its iPods are accepted.
+    m_iPodListener.reset();
+    m_podsGone.clear();
+    m_iPodListener
+        = std::make_unique<iPodDetector>(m_mountMonitorFactory ? m_mountMonitorFactory() : nullptr, m_center);
     return true;
 }
 
@@ -124,6 +136,12 @@ void DeviceManager::OnNewPodConnected(const std::shared_ptr<iMobileDevice>& devi
 {
     if (!device || device->deviceType() != DeviceTypePod)
         return;
+    const auto gone = std::find_if(m_podsGone.begin(), m_podsGone.end(),
+        [&](const std::weak_ptr<iMobileDevice>& p) { return p.lock() == device; });
+    if (gone != m_podsGone.end()) {
+        m_podsGone.erase(gone);
+        return;
+    }
     qDebug("new pod connected:%s", qPrintable(device->name()));
     m_devices.push_back(device);
     if (m_delegate)
@@ -133,8 +151,15 @@ void DeviceManager::OnNewPodConnected(const std::shared_ptr<iMobileDevice>& devi
 void DeviceManager::OnPodDisconnected(const std::shared_ptr<iMobileDevice>& device)
 {
     qDebug("pod disconnected");
-    if (removeDevice(device) && m_delegate)
-        m_delegate->DeviceRemoved(device);
+    if (removeDevice(device)) {
+        if (m_delegate)
+            m_delegate->DeviceRemoved(device);
+        return;
+    }
+    if (device) {
+        std::erase_if(m_podsGone, [](const std::weak_ptr<iMobileDevice>& p) { return p.expired(); });
+        m_podsGone.push_back(device);
+    }
 }
 
 }  // namespace kestrap

@@ -4,13 +4,16 @@
 #include "device/iMobileDevice.h"
 
 #include <QObject>
+#include <functional>
 #include <memory>
 #include <vector>
 
 namespace kestrap {
 
 class iPhoneDetector;
+class iPodDetector;
 class MobileDeviceService;
+class MountMonitor;
 
 // Which device kinds the manager accepts; a bit set.
 enum DeviceSupport : std::int32_t {
@@ -47,6 +50,10 @@ public:
     // Accepted devices: iOS devices at the front in reverse order of arrival, iPods at the end.
     const std::vector<std::shared_ptr<iMobileDevice>>& devices() const { return m_devices; }
     iPhoneDetector* iPhoneListener() const { return m_iPhoneListener.get(); }
+    // Where the iPod detector learns about volumes; without a factory, start() watches the
+    // process's mount table.
+    void setMountMonitorFactory(std::function<std::unique_ptr<MountMonitor>()> factory);
+    iPodDetector* iPodListener() const { return m_iPodListener.get(); }
 
     // Observes the notifications the flags call for and starts the detectors; a second call
     // replaces them.
@@ -66,8 +73,11 @@ private:
     std::vector<std::shared_ptr<iMobileDevice>> m_devices;
     std::int32_t m_deviceSupport = 0;
     std::unique_ptr<iPhoneDetector> m_iPhoneListener;
-    // The disk-mode iPod detector joins here; until then iPods reach the manager only through
-    // "msgNewPodConnected" posted by whoever detects them.
+    std::unique_ptr<iPodDetector> m_iPodListener;
+    std::function<std::unique_ptr<MountMonitor>()> m_mountMonitorFactory;
+    // iPods whose disconnect came before their connect: one announced from the iPod
+    // detector's start-up thread reaches this thread queued, after an unmount handled at once.
+    std::vector<std::weak_ptr<iMobileDevice>> m_podsGone;
     DeviceManagerDelegate* m_delegate = nullptr;
     std::shared_ptr<MobileDeviceService> m_service;
     std::vector<NotificationCenter::Token> m_observers;

@@ -161,10 +161,14 @@ bool FileLogger::openCurrentFile()
         [](const QFileInfo& a, const QFileInfo& b) { return creationDate(a) > creationDate(b); });
 
     const QDateTime now = QDateTime::currentDateTime();
-    if (!files.isEmpty()) {
-        const QFileInfo& newest = files.first();
+    // The file to go on with is the newest one not archived yet. Files begun within the same
+    // millisecond have equal dates, so "newest of all" may well be an archived one.
+    const auto current = std::find_if(
+        files.cbegin(), files.cend(), [this](const QFileInfo& info) { return !isArchived(info.filePath()); });
+    if (current != files.cend()) {
+        const QFileInfo& newest = *current;
         const QDateTime created = creationDate(newest);
-        if (!isArchived(newest.filePath()) && newest.size() < m_options.maximumFileSize
+        if (newest.size() < m_options.maximumFileSize
             && created.msecsTo(now) < qint64(m_options.rollingFrequency * 1000)) {
             m_fd = ::open(QFile::encodeName(newest.filePath()).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
             if (m_fd >= 0) {

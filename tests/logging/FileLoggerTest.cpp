@@ -50,6 +50,7 @@ QByteArray readAll(const QString& path)
 
 TEST(FileLogger, LinesCarryTheFlagPrefixAndTheLocalDate)
 {
+    LogMaskGuard maskGuard;
     TempTree tree;
     logLevelMask = LogFlagError | LogFlagWarn | LogFlagInfo;
     {

@@ -64,6 +64,7 @@ QString counted(const QString& s)
 
 TEST_F(LogPipelineTest, MaskIsTestedAtTheCallSiteAndFormatsNothingWhenOff)
 {
+    LogMaskGuard maskGuard;
     auto logger = std::make_shared<CaptureLogger>();
     LogPipeline::addLogger(logger);
     EXPECT_EQ(logLevelMask.load(), LogFlagError | LogFlagInfo);  // until the settings are read
@@ -121,6 +122,7 @@ TEST_F(LogPipelineTest, EveryLoggerSeesEveryThreadsMessagesInOrder)
 
 TEST_F(LogPipelineTest, ErrorsAreHandledBeforeTheCallReturnsOthersAreNot)
 {
+    LogMaskGuard maskGuard;
     auto logger = std::make_shared<CaptureLogger>();
     LogPipeline::addLogger(logger);
     logLevelMask = LogFlagError | LogFlagWarn | LogFlagInfo;

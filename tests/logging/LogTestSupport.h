@@ -60,3 +60,10 @@ inline bool waitUntil(
     }
     return true;
 }
+
+// Puts the process-wide level mask back as it was, so a test that changes it leaves the
+// next one the program's default.
+struct LogMaskGuard {
+    std::int32_t saved = kestrap::logLevelMask.load();
+    ~LogMaskGuard() { kestrap::logLevelMask = saved; }
+};

@@ -75,6 +75,7 @@ TEST_F(SQLiteLoggerTest, CreatesTheSchemaAndKeepsTheDefaults)
 
 TEST_F(SQLiteLoggerTest, MessagesOfOneSecondLandTogetherASecondAfterTheFirst)
 {
+    LogMaskGuard maskGuard;
     auto logger = applicationLogger();
     LogPipeline::addLogger(logger);
     logLevelMask = LogFlagError | LogFlagWarn | LogFlagInfo;

@@ -13,7 +13,11 @@ PortJob::PortJob(QObject* controller)
     setStatusMessage(QStringLiteral("Not running!"));
 }
 
-PortJob::~PortJob() = default;
+PortJob::~PortJob()
+{
+    // Copy threads use the job to the end; a job that goes while it works stops them first.
+    stop();
+}
 
 #define KESTRAP_SETTER(Setter, member, key)                                                                            \
     void PortJob::Setter(const decltype(member)& value)                                                                \

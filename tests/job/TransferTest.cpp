@@ -315,3 +315,20 @@ TEST_F(Transfer, StartRefusesAnEmptySendList)
     EXPECT_FALSE(job.isWorking());
     EXPECT_EQ(job.deviceQueue().size(), 1u);
 }
+
+TEST_F(Transfer, AJobThatGoesWhileItWorksStopsFirst)
+{
+    addFiles(2, 1024 * 1024);
+    auto job2 = std::make_unique<PortJob>();
+    job2->setAppId(kApp);
+    job2->setFolder(QStringLiteral("Documents"));
+    job2->setProgressPauseOverride(0);
+    job2->setConcurrencyOverride(1);
+    job2->filePaths() = job.filePaths();
+    auto a = device(QStringLiteral("A"), true, slowWrites(100));
+    job2->addDeviceToQueue(a);
+    ASSERT_TRUE(job2->start());
+    ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
+    job2.reset();  // no crash, no thread left behind
+    EXPECT_EQ(a->status, DeviceStatusTransferring);
+}

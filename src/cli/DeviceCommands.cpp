@@ -2,6 +2,7 @@
 // one of them, on a device farm (--simulate FARM or KESTRAP_FARM).
 
 #include "cli/Cli.h"
+#include "cli/DeviceTree.h"
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
 #include "device/ios/iPhoneDevice.h"
@@ -202,6 +203,8 @@ int fileAction(iPhoneDevice& device, const QString& action, const QStringList& w
 
 int deviceCommand(const QStringList& args)
 {
+    if (args.value(0) == QLatin1String("tree"))
+        return deviceTree(args.mid(1));
     const QString usage = QStringLiteral(
         "device UDID ls [FOLDER] | get REMOTE LOCAL | put LOCAL REMOTE | rm PATH | mkdir PATH | mv PATH NEW_NAME "
         "[--app BUNDLE_ID] [--simulate FARM]");
@@ -239,7 +242,7 @@ int deviceCommand(const QStringList& args)
 const Registration devicesReg(
     QStringLiteral("devices"), QStringLiteral("list the connected iPhone, iPad and iPod touch devices"), devices);
 const Registration deviceReg(
-    QStringLiteral("device"), QStringLiteral("ls, get, put, rm, mkdir or mv on one device"), deviceCommand);
+    QStringLiteral("device"), QStringLiteral("ls, get, put, rm, mkdir, mv or tree on one device"), deviceCommand);
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include "device/image/gui/QtImageDecoder.h"
 #include "device/tree/TreeSeams.h"
 #include "support/DevicePng.h"
+#include "support/StubDevice.h"
 #include "support/TestFarm.h"
 
 #include <QFile>
@@ -143,6 +144,27 @@ TEST_F(FileSystemNodeTest, RootsNamesAndDisplayPaths)
     // is still the same path.
     EXPECT_FALSE(documents.children()[0]->isCameraRollNode());
     EXPECT_TRUE(documents.isEqualTo(FileSystemNode(device, "/Documents", nullptr, "/", true)));
+
+    // Asked whether it is a folder on its own root, not on the container the device is on.
+    ASSERT_EQ(device->currentService(), kNotes);
+    EXPECT_FALSE(FileSystemNode(device, "/Documents", nullptr, "/").isDirectory());
+    EXPECT_TRUE(FileSystemNode(device, "/Documents", nullptr, kNotes).isDirectory());
+}
+
+TEST(FileSystemNodeListing, NamesThatAreNoSinglePathComponentAreLeftOut)
+{
+    // A device answering such names would make nodes that stand for their own folder.
+    class OddDevice : public StubDevice {
+    public:
+        OddDevice() : StubDevice("odd", "Odd", DeviceTypePhone) { }
+        std::vector<iMobileFileSystemNode> contentsOfDirectory(const QString& path, std::int32_t) override
+        {
+            return {iMobileFileSystemNode("", path, true), iMobileFileSystemNode(".", path, true),
+                iMobileFileSystemNode("a/b", path, true), iMobileFileSystemNode("ok", path, false)};
+        }
+    };
+    const auto root = FileSystemNode::fileSystemRootNodeWithMobileDevice(std::make_shared<OddDevice>());
+    EXPECT_EQ(names(root->children()), QStringList {"ok"});
 }
 
 TEST_F(FileSystemNodeTest, AppRootListsNamedAppsAndListsThemAgainAfterRefresh)

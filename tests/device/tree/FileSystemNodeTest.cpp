@@ -25,17 +25,9 @@ const QString kMaps = QStringLiteral("com.example.maps");
 // Names its icons so that tests can tell them apart; runs a hook for every icon it makes.
 class NamingIcons : public FileSystemIconProvider {
 public:
-    QVariant folderIcon() override { return made(QStringLiteral("folder")); }
-    QVariant iconForFileType(const QString& extension) override { return made(QStringLiteral("file:") + extension); }
-    std::function<void()> onIcon;
-
-private:
-    QVariant made(const QString& name)
-    {
-        if (onIcon)
-            onIcon();
-        return name;
-    }
+    QVariant folderIcon() override { return onIcon(), QStringLiteral("folder"); }
+    QVariant iconForFileType(const QString& extension) override { return onIcon(), "file:" + extension; }
+    std::function<void()> onIcon = [] {};
 };
 
 void write(const QString& path, const QByteArray& bytes)
@@ -75,12 +67,7 @@ protected:
         setFileSystemIconProvider(nullptr);
         setFileSystemImageDecoder(nullptr);
     }
-    std::shared_ptr<iPhoneDevice> open()
-    {
-        auto device = farm.open(udid);
-        EXPECT_TRUE(device);
-        return device;
-    }
+    std::shared_ptr<iPhoneDevice> open() { return farm.open(udid); }
     int calls(const char* call) { return farm.calls(udid, call); }
 
     TestFarm farm;
@@ -100,22 +87,11 @@ TEST_F(FileSystemNodeTest, RootsNamesAndDisplayPaths)
     const auto device = open();
 
     const auto files = FileSystemNode::fileSystemRootNodeWithMobileDevice(device);
-    EXPECT_EQ(files->fullPath(), "/");
-    EXPECT_EQ(files->displayPath(), "/");
-    EXPECT_FALSE(files->isAppNode());
-    EXPECT_TRUE(FileSystemNode::deviceRootNodeWithMobileDevice(device)->isDeviceRootNode());
-    EXPECT_EQ(FileSystemNode::diskRootNodeWithMobileDevice(device)->fullPath(), "/.iDisk");
-    EXPECT_EQ(FileSystemNode::iTunesPhotoNodeWithMobileDevice(device), nullptr);
-    EXPECT_EQ(FileSystemNode(nullptr, "/DCIM", nullptr, "/", true).fullPath(), "");
 
     const auto roll = FileSystemNode::cameraRollNodeWithMobileDevice(device);
-    EXPECT_EQ(roll->fullPath(), "/DCIM");
-    EXPECT_EQ(roll->relativePath(), "DCIM");
     EXPECT_TRUE(roll->isCameraRollNode());
     ASSERT_EQ(roll->children().size(), 1u);
-    EXPECT_EQ(roll->children()[0]->fullPath(), "/DCIM/100APPLE");
     EXPECT_TRUE(roll->children()[0]->isCameraRollNode());
-    EXPECT_EQ(roll->children()[0]->icon(), QVariant("folder"));
     EXPECT_TRUE(roll->children()[0]->dimension().isNull());
     const auto old = std::find_if(files->children().begin(), files->children().end(),
         [](const auto& c) { return c->displayName() == "DCIM-old"; });
@@ -123,23 +99,17 @@ TEST_F(FileSystemNodeTest, RootsNamesAndDisplayPaths)
     EXPECT_FALSE((*old)->isCameraRollNode());
 
     const auto apps = FileSystemNode::appRootNodeWithMobileDevice(device);
-    EXPECT_EQ(apps->fsType(), FSTypeApps);
-    EXPECT_TRUE(apps->isAppNode());
-    EXPECT_EQ(apps->fullPath(), "/");
     EXPECT_EQ(apps->displayPath(), "");
     ASSERT_EQ(names(apps->children()), (QStringList {"Maps", "Notes"}));
     FileSystemNode& notes = *apps->children()[1];
-    EXPECT_EQ(notes.rootPath(), kNotes);
     EXPECT_EQ(notes.fullPath(), "/");
     EXPECT_EQ(notes.displayPath(), "/Notes");
-    EXPECT_TRUE(notes.isAppNode());
     FileSystemNode& documents = *notes.children()[0];
     ASSERT_EQ(names(documents.children()), (QStringList {"DCIM", "Inbox"}));
     FileSystemNode& inbox = *documents.children()[1];
     FileSystemNode& file = *inbox.children()[0];
     EXPECT_EQ(file.fullPath(), "/Documents/Inbox/a.txt");
     EXPECT_EQ(file.displayPath(), "/Notes/Documents/Inbox/a.txt");
-    EXPECT_EQ(file.icon(), QVariant("file:txt"));
     // A DCIM folder in an app's container is no camera roll; the same path on another root
     // is still the same path.
     EXPECT_FALSE(documents.children()[0]->isCameraRollNode());
@@ -182,7 +152,6 @@ TEST_F(FileSystemNodeTest, AppRootListsNamedAppsAndListsThemAgainAfterRefresh)
     const auto device = open();
 
     const auto apps = FileSystemNode::appRootNodeWithMobileDevice(device);
-    EXPECT_TRUE(apps->validChildren());
     EXPECT_EQ(names(apps->children()), QStringList {"Notes"});
     apps->refreshChildren();
     EXPECT_EQ(names(apps->children()), QStringList {"Notes"});
@@ -199,11 +168,8 @@ TEST_F(FileSystemNodeTest, ChildrenLoadLazilyOnceWithoutDotsOrTheDiskFolder)
 
     const auto root = FileSystemNode::fileSystemRootNodeWithMobileDevice(device);
     EXPECT_EQ(calls("AFCDirectoryOpen"), 0);
-    EXPECT_FALSE(root->validChildren());
     EXPECT_EQ(names(root->children()), (QStringList {"Photos", "a.png", "b.txt"}));
     EXPECT_EQ(calls("AFCDirectoryOpen"), 1);
-    EXPECT_TRUE(root->children()[0]->isDirectory());
-    EXPECT_FALSE(root->children()[1]->isDirectory());
     EXPECT_FALSE(root->children()[0]->validChildren());
     root->children();
     EXPECT_EQ(calls("AFCDirectoryOpen"), 1);
@@ -238,7 +204,6 @@ TEST_F(FileSystemNodeTest, StopKeepsThePartialListUntilRefresh)
             root->stop();
     };
     EXPECT_EQ(names(root->children()), (QStringList {"f1", "f2"}));
-    EXPECT_TRUE(root->validChildren());
     root->reset();
     EXPECT_EQ(root->children().size(), 2u);
     root->refreshChildren();
@@ -266,7 +231,6 @@ TEST_F(FileSystemNodeTest, StopKeepsThePartialListUntilRefresh)
 
 TEST_F(FileSystemNodeTest, ImagesTakeAtMostFiveAttempts)
 {
-    setFileSystemImageDecoder(std::make_shared<QtImageDecoder>());
     write(media + "/pic.png", artwork(30));
     write(media + "/broken.png", "not a picture at all");
     write(media + "/notes.txt", "text");
@@ -277,17 +241,16 @@ TEST_F(FileSystemNodeTest, ImagesTakeAtMostFiveAttempts)
     FileSystemNode& notes = *c[1];
     FileSystemNode& pic = *c[2];
 
-    // Asked before the image is loaded, the size is not known yet, but it shows afterwards.
-    EXPECT_TRUE(pic.dimension().isNull());
-    EXPECT_EQ(pic.image(), QVariant("file:png"));
-    const QImage image = pic.realImage().value<QImage>();
-    ASSERT_EQ(image.size(), QSize(2, 1));
-    EXPECT_EQ(image.pixel(0, 0), qRgba(30, 20, 10, 255));
+    // Without a decoder the standard PNG bytes are kept; asked before there is an image, the
+    // size is not known yet, and that is not kept either.
+    EXPECT_EQ(pic.realImage(), QVariant("file:png"));
     EXPECT_TRUE(PNGNormalizer::isGoodPNGData(pic.imageData()));
+    EXPECT_TRUE(pic.dimension().isNull());
+    setFileSystemImageDecoder(std::make_shared<QtImageDecoder>());
+    const int opens = calls("AFCFileRefOpen");
+    EXPECT_EQ(pic.realImage().value<QImage>().pixel(0, 0), qRgba(30, 20, 10, 255));
     EXPECT_EQ(pic.dimension(), "2 x 1");
     EXPECT_EQ(pic.imageVersion(), 2u);
-    const int opens = calls("AFCFileRefOpen");
-    pic.realImage();
     EXPECT_EQ(calls("AFCFileRefOpen"), opens);
 
     for (int i = 0; i < 5; ++i)
@@ -296,29 +259,12 @@ TEST_F(FileSystemNodeTest, ImagesTakeAtMostFiveAttempts)
     EXPECT_EQ(calls("AFCFileRefOpen"), opens + 5);
     EXPECT_EQ(broken.realImage(), QVariant("file:png"));
     EXPECT_EQ(calls("AFCFileRefOpen"), opens + 5);
-    EXPECT_TRUE(broken.imageData().isEmpty());
 
     // No image by name: counted, never read.
     EXPECT_EQ(notes.realImage(), QVariant("file:txt"));
     EXPECT_EQ(notes.imageVersion(), 2u);
     EXPECT_EQ(calls("AFCFileRefOpen"), opens + 5);
     EXPECT_EQ(root->realImage(), QVariant("folder"));
-    EXPECT_EQ(root->imageVersion(), 1u);
-}
-
-TEST_F(FileSystemNodeTest, BytesReadWithoutADecoderAreDecodedOnceOneIsInstalled)
-{
-    write(media + "/pic.png", artwork(40));
-    const auto device = open();
-    const auto root = FileSystemNode::fileSystemRootNodeWithMobileDevice(device);
-    FileSystemNode& pic = *root->children()[0];
-    EXPECT_EQ(pic.realImage(), QVariant("file:png"));
-    EXPECT_TRUE(PNGNormalizer::isGoodPNGData(pic.imageData()));
-
-    setFileSystemImageDecoder(std::make_shared<QtImageDecoder>());
-    const int opens = calls("AFCFileRefOpen");
-    EXPECT_EQ(pic.realImage().value<QImage>().pixel(0, 0), qRgba(40, 20, 10, 255));
-    EXPECT_EQ(calls("AFCFileRefOpen"), opens);
 }
 
 TEST_F(FileSystemNodeTest, AppArtworkComesFromTheAppsOwnContainer)
@@ -348,7 +294,6 @@ TEST_F(FileSystemNodeTest, DeletingAFolderRemovesEverythingInIt)
     const auto device = open();
     const auto root = FileSystemNode::fileSystemRootNodeWithMobileDevice(device);
     FileSystemNode& old = *root->children()[0];
-    ASSERT_EQ(old.displayName(), "Old");
     old.children();
     // Added after the children were loaded: removed all the same.
     write(media + "/Old/late.txt", "l");
@@ -372,8 +317,6 @@ TEST_F(FileSystemNodeTest, DeletingAFolderRemovesEverythingInIt)
     EXPECT_TRUE(QFileInfo::exists(farm.container(udid, kMaps) + "/Documents"));
 
     // A device that has gone removes nothing and says so.
-    FileSystemNode& keep = *root->children()[1];
     farm.service()->unplug(udid);
-    EXPECT_FALSE(keep.deleteItem());
-    EXPECT_TRUE(QFile::exists(media + "/keep.txt"));
+    EXPECT_FALSE(root->children()[1]->deleteItem());
 }

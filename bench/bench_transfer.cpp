@@ -92,21 +92,21 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
     auto service = std::make_shared<sim::SimMobileDeviceService>(farm);
     std::vector<DeviceRowPtr> rows;
     for (int i = 0; i < devices; ++i) {
-        sim::SimDeviceSpec spec;
-        spec.udid = QStringLiteral("dev%1").arg(i, 3, 10, QLatin1Char('0'));
-        spec.name = spec.udid;
-        spec.apps.push_back({kApp, QStringLiteral("Bench")});
-        spec.capacity = 64ull * 1024 * 1024 * 1024;
+        sim::SimDeviceSpec model;
+        model.udid = QStringLiteral("dev%1").arg(i, 3, 10, QLatin1Char('0'));
+        model.name = model.udid;
+        model.apps.push_back({kApp, QStringLiteral("Bench")});
+        model.capacity = 64ull * 1024 * 1024 * 1024;
         QString error;
-        if (!sim::createDevice(farm, spec, &error))
+        if (!sim::createDevice(farm, model, &error))
             return -1;
         auto phone = std::make_shared<iPhoneDevice>(service);
-        if (!phone->createWithDevice(service->currentRecord(spec.udid), false))
+        if (!phone->createWithDevice(service->currentRecord(model.udid), false))
             return -1;
         auto row = std::make_shared<DeviceRow>();
         row->device = phone;
-        row->uid = spec.udid;
-        row->name = spec.name;
+        row->uid = model.udid;
+        row->name = model.name;
         rows.push_back(row);
     }
     PortJob job;

@@ -38,17 +38,17 @@ int main()
     }
 
     const QString farm = dir.filePath(QStringLiteral("farm"));
-    sim::SimDeviceSpec spec;
-    spec.udid = QStringLiteral("bench");
-    spec.capacity = 4 * kFileSize;
+    sim::SimDeviceSpec model;
+    model.udid = QStringLiteral("bench");
+    model.capacity = 4 * kFileSize;
     QString error;
-    if (!sim::createDevice(farm, spec, &error)) {
+    if (!sim::createDevice(farm, model, &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
     auto service = std::make_shared<sim::SimMobileDeviceService>(farm);
     iPhoneDevice device(service);
-    if (!device.createWithDevice(service->currentRecord(spec.udid), false)) {
+    if (!device.createWithDevice(service->currentRecord(model.udid), false)) {
         std::fprintf(stderr, "cannot open the simulated device\n");
         return 1;
     }

@@ -53,19 +53,19 @@ int create(const QStringList& args)
     const auto productType = sim::productTypeForKind(p.value(type));
     if (!productType)
         return usageError(QStringLiteral("--type is iPhone, iPad or iPod."), usage);
-    sim::SimDeviceSpec spec;
-    spec.productType = *productType;
-    spec.jailbroken = p.isSet(jailbroken);
+    sim::SimDeviceSpec model;
+    model.productType = *productType;
+    model.jailbroken = p.isSet(jailbroken);
     if (p.isSet(capacity)) {
-        spec.capacity = p.value(capacity).toULongLong(&ok);
-        if (!ok || spec.capacity == 0)
+        model.capacity = p.value(capacity).toULongLong(&ok);
+        if (!ok || model.capacity == 0)
             return usageError(QStringLiteral("--capacity takes a number of bytes."), usage);
     }
     for (const QString& value : p.values(app)) {
         const QString id = value.section(QLatin1Char('='), 0, 0);
         if (!sim::isValidBundleId(id))
             return usageError(QStringLiteral("\"%1\" is not a valid bundle id.").arg(id), usage);
-        spec.apps.emplace_back(id, value.section(QLatin1Char('='), 1));
+        model.apps.emplace_back(id, value.section(QLatin1Char('='), 1));
     }
 
     const QString farm = p.positionalArguments().first();
@@ -79,13 +79,13 @@ int create(const QStringList& args)
     int number = 0;
     for (int i = 0; i < count; ++i) {
         do
-            spec.name = QStringLiteral("%1 %2").arg(kind).arg(++number);
-        while (names.contains(spec.name));
-        names.insert(spec.name);
-        spec.udid.clear();
+            model.name = QStringLiteral("%1 %2").arg(kind).arg(++number);
+        while (names.contains(model.name));
+        names.insert(model.name);
+        model.udid.clear();
         QString error;
         QString udid;
-        if (!sim::createDevice(farm, spec, &error, &udid))
+        if (!sim::createDevice(farm, model, &error, &udid))
             return fail(error);
         printLine(udid);
     }

@@ -46,12 +46,12 @@ protected:
     // A plugged-in simulated device, opened, with its row.
     DeviceRowPtr device(const QString& name, bool withApp = true, const SimFaults& faults = {})
     {
-        SimDeviceSpec spec;
-        spec.name = name;
+        SimDeviceSpec model;
+        model.name = name;
         if (withApp)
-            spec.apps.push_back({kApp, QStringLiteral("Example")});
-        spec.faults = faults;
-        const QString udid = farm.addDevice(spec);
+            model.apps.push_back({kApp, QStringLiteral("Example")});
+        model.faults = faults;
+        const QString udid = farm.addDevice(model);
         auto row = std::make_shared<DeviceRow>();
         row->device = farm.open(udid);
         EXPECT_TRUE(row->device);

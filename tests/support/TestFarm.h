@@ -19,26 +19,26 @@ public:
     QString path() const { return m_dir.path(); }
 
     // Adds a plugged-in device; answers its udid. Names default to "Device N".
-    QString addDevice(kestrap::sim::SimDeviceSpec spec = {})
+    QString addDevice(kestrap::sim::SimDeviceSpec model = {})
     {
         ++m_count;
-        if (spec.udid.isEmpty())
-            spec.udid = QStringLiteral("%1").arg(m_count, 40, 10, QLatin1Char('0'));
-        if (spec.name.isEmpty())
-            spec.name = QStringLiteral("Device %1").arg(m_count);
+        if (model.udid.isEmpty())
+            model.udid = QStringLiteral("%1").arg(m_count, 40, 10, QLatin1Char('0'));
+        if (model.name.isEmpty())
+            model.name = QStringLiteral("Device %1").arg(m_count);
         QString error;
-        if (!kestrap::sim::createDevice(path(), spec, &error))
+        if (!kestrap::sim::createDevice(path(), model, &error))
             qFatal("%s", qPrintable(error));
-        return spec.udid;
+        return model.udid;
     }
 
     // An iPhone with the given apps (bundle id, display name), not jailbroken.
     QString addPhone(std::vector<std::pair<QString, QString>> apps = {}, bool jailbroken = false)
     {
-        kestrap::sim::SimDeviceSpec spec;
-        spec.apps = std::move(apps);
-        spec.jailbroken = jailbroken;
-        return addDevice(spec);
+        kestrap::sim::SimDeviceSpec model;
+        model.apps = std::move(apps);
+        model.jailbroken = jailbroken;
+        return addDevice(model);
     }
 
     // The host folder behind a device's media area, an app's container or its Root.

@@ -237,9 +237,9 @@ TEST_F(SimServiceTest, PathsStayInsideTheServiceRoot)
 
 TEST_F(SimServiceTest, CapacityIsReportedAndAFullDeviceFailsTheWrite)
 {
-    SimDeviceSpec spec;
-    spec.capacity = 3 * kMiB;
-    const QString udid = farm.addDevice(spec);
+    SimDeviceSpec model;
+    model.capacity = 3 * kMiB;
+    const QString udid = farm.addDevice(model);
     SimMobileDeviceService& s = *farm.service();
     const AFCConnectionRef c = afc(udid);
     ASSERT_EQ(write(c, QStringLiteral("/one"), QByteArray(2 * kMiB, 'a')), MDSuccess);
@@ -263,9 +263,9 @@ TEST_F(SimServiceTest, CapacityIsReportedAndAFullDeviceFailsTheWrite)
 
 TEST_F(SimServiceTest, InjectedFaults)
 {
-    SimDeviceSpec spec;
-    spec.faults.refuseSession = true;
-    const QString noSession = farm.addDevice(spec);
+    SimDeviceSpec model;
+    model.faults.refuseSession = true;
+    const QString noSession = farm.addDevice(model);
     const QString udid = farm.addPhone({{QStringLiteral("com.example.notes"), QStringLiteral("Notes")}});
     SimMobileDeviceService& s = *farm.service();
 

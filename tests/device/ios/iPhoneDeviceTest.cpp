@@ -97,9 +97,9 @@ TEST_F(iPhoneDeviceTest, OpeningProbesAfc2ThenReopensOnTheMediaArea)
 
 TEST_F(iPhoneDeviceTest, LockdownValuesAndDeviceInfoAreCached)
 {
-    SimDeviceSpec spec;
-    spec.productType = QStringLiteral("iPad7,5");
-    const QString udid = farm.addDevice(spec);
+    SimDeviceSpec model;
+    model.productType = QStringLiteral("iPad7,5");
+    const QString udid = farm.addDevice(model);
     const auto device = farm.open(udid);
     ASSERT_TRUE(device);
     farm.service()->resetCallCounts(udid);

@@ -125,23 +125,23 @@ bool writeDevicePlist(const QString& deviceFolder, const QVariantMap& plist, QSt
     return true;
 }
 
-bool createDevice(const QString& farm, SimDeviceSpec spec, QString* error, QString* udid)
+bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QString* udid)
 {
-    if (spec.udid.isEmpty())
-        spec.udid = randomUdid();
-    if (!isValidBundleId(spec.udid))
-        return setError(error, QStringLiteral("\"%1\" cannot name a device folder.").arg(spec.udid));
-    for (const auto& app : spec.apps)
+    if (model.udid.isEmpty())
+        model.udid = randomUdid();
+    if (!isValidBundleId(model.udid))
+        return setError(error, QStringLiteral("\"%1\" cannot name a device folder.").arg(model.udid));
+    for (const auto& app : model.apps)
         if (!isValidBundleId(app.first))
             return setError(error, QStringLiteral("\"%1\" is not a valid bundle id.").arg(app.first));
-    const QDir dev(QDir(farm).filePath(spec.udid));
+    const QDir dev(QDir(farm).filePath(model.udid));
     if (dev.exists())
-        return setError(error, QStringLiteral("A device %1 exists already in %2.").arg(spec.udid, farm));
-    if (spec.name.isEmpty())
-        spec.name = QStringLiteral("Simulated device");
+        return setError(error, QStringLiteral("A device %1 exists already in %2.").arg(model.udid, farm));
+    if (model.name.isEmpty())
+        model.name = QStringLiteral("Simulated device");
 
     QVariantMap apps;
-    for (const auto& [bundleId, displayName] : spec.apps) {
+    for (const auto& [bundleId, displayName] : model.apps) {
         const QString exe = bundleId.section(QLatin1Char('.'), -1);
         apps.insert(bundleId,
             QVariantMap {
@@ -159,37 +159,37 @@ bool createDevice(const QString& farm, SimDeviceSpec spec, QString* error, QStri
             });
     }
     QVariantMap plist {
-        {QStringLiteral("DeviceName"), spec.name},
-        {QStringLiteral("UniqueDeviceID"), spec.udid},
-        {QStringLiteral("ProductType"), spec.productType},
-        {QStringLiteral("ProductVersion"), spec.productVersion},
+        {QStringLiteral("DeviceName"), model.name},
+        {QStringLiteral("UniqueDeviceID"), model.udid},
+        {QStringLiteral("ProductType"), model.productType},
+        {QStringLiteral("ProductVersion"), model.productVersion},
         {QStringLiteral("BuildVersion"), QStringLiteral("16G77")},
         {QStringLiteral("FirmwareVersion"), QStringLiteral("iBoot-4076.260.1")},
-        {QStringLiteral("DeviceClass"), deviceClass(spec.productType)},
+        {QStringLiteral("DeviceClass"), deviceClass(model.productType)},
         {QStringLiteral("ModelNumber"), QStringLiteral("MQ%1").arg(randomHex(3))},
         {QStringLiteral("SerialNumber"), randomHex(12)},
         {QStringLiteral("ActivationState"), QStringLiteral("Activated")},
         {QStringLiteral("WiFiAddress"), QStringLiteral("02:00:00:00:00:01")},
-        {kKeyFSTotalBytes, qint64(spec.capacity)},
-        {kKeyFSFreeBytes, qint64(spec.capacity)},
+        {kKeyFSTotalBytes, qint64(model.capacity)},
+        {kKeyFSFreeBytes, qint64(model.capacity)},
         {kKeyPaired, true},
-        {kKeyAFC2, spec.jailbroken},
+        {kKeyAFC2, model.jailbroken},
         {kKeyApplications, apps},
     };
-    const QVariantMap faults = spec.faults.toPlist();
+    const QVariantMap faults = model.faults.toPlist();
     if (!faults.isEmpty())
         plist.insert(kKeyFaults, faults);
 
     if (!dev.mkpath(kMediaFolder) || !dev.mkpath(kContainersFolder))
         return setError(error, QStringLiteral("Cannot create %1.").arg(dev.path()));
-    for (const auto& app : spec.apps)
+    for (const auto& app : model.apps)
         dev.mkpath(QStringLiteral("%1/%2/Documents").arg(kContainersFolder, app.first));
-    if (spec.jailbroken)
+    if (model.jailbroken)
         dev.mkpath(kRootFolder);
     if (!writeDevicePlist(dev.path(), plist, error))
         return false;
     if (udid)
-        *udid = spec.udid;
+        *udid = model.udid;
     return true;
 }
 

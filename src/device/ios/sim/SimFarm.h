@@ -72,7 +72,7 @@ bool isValidBundleId(const QString& bundleId);
 // Writes FARM/<udid>/ with its device.plist, Media/, a container with a Documents folder per
 // app and, when jailbroken, Root/. The device starts plugged in. Fails, writing nothing,
 // when a device with that udid exists already.
-bool createDevice(const QString& farm, SimDeviceSpec spec, QString* error, QString* udid = nullptr);
+bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QString* udid = nullptr);
 
 // Removes or creates the .unplugged marker. Fails for a folder that is not a device.
 bool setPlugged(const QString& farm, const QString& udid, bool plugged, QString* error);

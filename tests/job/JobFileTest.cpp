@@ -16,20 +16,6 @@ using namespace kestrap;
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    f.write(bytes);
-}
-
 // A job file holding any payload, with a correct checksum.
 QByteArray withCrc(const QByteArray& payload)
 {
@@ -71,13 +57,13 @@ protected:
         PortJob job;
         fill(job);
         EXPECT_TRUE(job.writeToFile(jcf));
-        return readAll(jcf);
+        return readFileBytes(jcf);
     }
 
     // Reads bytes into a job that had settings of its own; on failure the settings must stand.
     bool readsInto(const QByteArray& bytes, PortJob& job, bool noChecksum = false)
     {
-        writeAll(jcf, bytes);
+        writeFileBytes(jcf, bytes);
         job.setAppId(QStringLiteral("keep.me"));
         const bool ok = job.readFromFile(jcf, noChecksum);
         if (!ok) {
@@ -98,7 +84,7 @@ TEST_F(JobFile, RoundTripKeepsEverySetting)
     fill(original);
     ASSERT_TRUE(original.writeToFile(jcf));
     EXPECT_EQ(original.savedFilePath(), jcf);
-    const QByteArray bytes = readAll(jcf);
+    const QByteArray bytes = readFileBytes(jcf);
     EXPECT_EQ(bytes.mid(4, 8), "bplist00");
     EXPECT_EQ(qFromLittleEndian<quint32>(bytes.constData()), crc32(bytes.mid(4)));
 
@@ -116,7 +102,7 @@ TEST_F(JobFile, UnsetStringsAreLeftOutAndReadBackAsUnset)
     PortJob job;
     job.setAllowedPattern(QString());
     ASSERT_TRUE(job.writeToFile(jcf));
-    const QVariantMap root = plist::parse(readAll(jcf).mid(4))->toMap();
+    const QVariantMap root = plist::parse(readFileBytes(jcf).mid(4))->toMap();
     EXPECT_FALSE(root["transConfig"].toMap().contains("appId"));
     EXPECT_FALSE(root["fileConfig"].toMap().contains("allowedPattern"));
     EXPECT_TRUE(root["fileConfig"].toMap().contains("ignoredPattern"));
@@ -239,7 +225,7 @@ TEST_F(JobFile, MissingKeysReadAsAbsentAndStoredDirectoryWins)
     EXPECT_EQ(job.excludedDevices()[0].icon, "iPhone.png");
     // Keys this program does not know survive a save.
     ASSERT_TRUE(job.writeToFile(jcf));
-    const QVariantMap again = plist::parse(readAll(jcf).mid(4))->toMap();
+    const QVariantMap again = plist::parse(readFileBytes(jcf).mid(4))->toMap();
     EXPECT_EQ(again["excludedDevices"].toList()[0].toMap()["colour"], "red");
 }
 
@@ -271,7 +257,7 @@ TEST_F(JobFile, RandomGarbageNeverCrashes)
                     = char(rng.bounded(256));
         }
         PortJob job;
-        writeAll(jcf, bytes);
+        writeFileBytes(jcf, bytes);
         job.readFromFile(jcf, true);  // any answer, but no crash, hang or sanitizer report
     }
 }
@@ -302,5 +288,5 @@ TEST_F(JobFile, FailedWriteLeavesTheOldFileAndSavedPath)
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(written);
-    EXPECT_EQ(readAll(jcf), before);
+    EXPECT_EQ(readFileBytes(jcf), before);
 }

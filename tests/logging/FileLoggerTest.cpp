@@ -39,13 +39,6 @@ int countArchived(const QString& dir)
     return n;
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
 }  // namespace
 
 TEST(FileLogger, LinesCarryTheFlagPrefixAndTheLocalDate)
@@ -65,7 +58,7 @@ TEST(FileLogger, LinesCarryTheFlagPrefixAndTheLocalDate)
     const QStringList files = logFiles(tree.path());
     ASSERT_EQ(files.size(), 1);
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^log-[0-9A-F]{6}\\.txt$")).match(files[0]).hasMatch());
-    const QString text = QString::fromUtf8(readAll(tree.path(files[0])));
+    const QString text = QString::fromUtf8(readFileBytes(tree.path(files[0])));
     const QString date = QStringLiteral("\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}");
     const QRegularExpression expected(QStringLiteral("^\\[INFO\\]:  %1  New Device Connected: iPad\n"
                                                      "\\[WARN\\]:  %1  Device Removed: iPad\n"

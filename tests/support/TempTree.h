@@ -5,6 +5,23 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+// A file's whole content; empty when it cannot be read.
+inline QByteArray readFileBytes(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+// Replaces a file's content (making the file); answers the path.
+inline QString writeFileBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(bytes);
+    return path;
+}
+
 // A temporary folder in which tests lay out files by relative path.
 class TempTree {
 public:

@@ -15,18 +15,7 @@ namespace {
 
 QString writeFile(const TempTree& tree, const QString& name, const QByteArray& bytes)
 {
-    const QString path = tree.path(name);
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write(bytes);
-    return path;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
+    return writeFileBytes(tree.path(name), bytes);
 }
 
 const QByteArray kPixels = testpng::samplePixels(6, 5);
@@ -63,12 +52,12 @@ TEST(PNGFile, FixRewritesInPlaceAndKeepsTheFirstBackup)
     const QString path = writeFile(tree, "iTunesArtwork", kDevice);
     QString error;
     ASSERT_TRUE(PNGNormalizer::fixPNGFileAtPath(path, &error, true)) << error.toStdString();
-    EXPECT_EQ(readFile(path), *PNGNormalizer::dataFromPNGData(kDevice));
-    EXPECT_EQ(readFile(path + ".bak"), kDevice);
+    EXPECT_EQ(readFileBytes(path), *PNGNormalizer::dataFromPNGData(kDevice));
+    EXPECT_EQ(readFileBytes(path + ".bak"), kDevice);
 
     // Fixed again, the backup of the original stays.
     ASSERT_TRUE(PNGNormalizer::fixPNGFileAtPath(path, &error, true));
-    EXPECT_EQ(readFile(path + ".bak"), kDevice);
+    EXPECT_EQ(readFileBytes(path + ".bak"), kDevice);
 
     const QString plain = writeFile(tree, "plain.png", kDevice);
     ASSERT_TRUE(PNGNormalizer::fixPNGFileAtPath(plain, nullptr, false));
@@ -91,7 +80,7 @@ TEST(PNGFile, FixRefusesWithoutTouchingTheFile)
         QString error;
         EXPECT_FALSE(PNGNormalizer::fixPNGFileAtPath(path, &error, true));
         EXPECT_TRUE(error.contains(QLatin1String(c.says))) << error.toStdString();
-        EXPECT_EQ(readFile(path), c.bytes);
+        EXPECT_EQ(readFileBytes(path), c.bytes);
         EXPECT_FALSE(QFile::exists(path + ".bak"));
     }
     QString error;

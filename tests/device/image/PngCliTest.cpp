@@ -17,17 +17,7 @@ CliResult cli(const QStringList& args)
 
 QString write(const TempTree& tree, const QString& name, const QByteArray& bytes)
 {
-    QFile f(tree.path(name));
-    f.open(QIODevice::WriteOnly);
-    f.write(bytes);
-    return f.fileName();
-}
-
-QByteArray read(const QString& path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
+    return writeFileBytes(tree.path(name), bytes);
 }
 
 }  // namespace
@@ -47,13 +37,13 @@ TEST(PngCli, NormalizeAndFixWriteStandardPng)
     // A standard file is copied as it is.
     const QString again = tree.path("again.png");
     ASSERT_EQ(cli({"normalize", out, again}).code, 0);
-    EXPECT_EQ(read(again), read(out));
+    EXPECT_EQ(readFileBytes(again), readFileBytes(out));
 
-    const QByteArray before = read(in);
+    const QByteArray before = readFileBytes(in);
     r = cli({"fix", in, "--backup"});
     ASSERT_EQ(r.code, 0) << r.err.constData();
-    EXPECT_EQ(read(in), read(out));
-    EXPECT_EQ(read(in + ".bak"), before);
+    EXPECT_EQ(readFileBytes(in), readFileBytes(out));
+    EXPECT_EQ(readFileBytes(in + ".bak"), before);
 }
 
 TEST(PngCli, FailuresWriteNothing)

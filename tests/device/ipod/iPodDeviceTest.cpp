@@ -28,13 +28,6 @@ QStringList names(const std::vector<kestrap::iMobileFileSystemNode>& nodes)
     return out;
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
 }  // namespace
 
 TEST(iPodDevice, FullPath)
@@ -133,7 +126,7 @@ TEST(iPodDevice, PathsNeverLeaveTheVolume)
 
     // The link itself is on the volume: removing it leaves its target alone.
     EXPECT_TRUE(device.deleteItemAtPath("Music/out"));
-    EXPECT_EQ(readAll(outside.path("secret.txt")), "secret");
+    EXPECT_EQ(readFileBytes(outside.path("secret.txt")), "secret");
     // Links that stay inside the volume work as usual.
     EXPECT_EQ(names(device.contentsOfDirectory("Music/control", kestrap::PathTypeFolders)), QStringList {"iTunes"});
 }
@@ -157,7 +150,7 @@ TEST(iPodDevice, UploadAndDownload)
     EXPECT_TRUE(progress.reports.empty());
 
     ASSERT_TRUE(device.uploadFile("Music/song.mp3", local.path("song.mp3")));
-    EXPECT_EQ(readAll(volume.path("Music/song.mp3")), content);
+    EXPECT_EQ(readFileBytes(volume.path("Music/song.mp3")), content);
     ASSERT_FALSE(progress.reports.empty());
     EXPECT_EQ(progress.reports.back().first, content.size());
     EXPECT_EQ(progress.reports.back().second, content.size());

@@ -10,6 +10,8 @@ PortJob::PortJob(QObject* controller)
     , m_allowedPattern(QStringLiteral("*"))
     , m_ignoredPattern(QStringLiteral(""))
 {
+    // Registered here, on the main thread, rather than lazily by the first copy threads at once.
+    qRegisterMetaType<ProgressRecordPtr>();
     setStatusMessage(QStringLiteral("Not running!"));
 }
 

@@ -154,8 +154,6 @@ public:
 signals:
     void keyWillChange(const QString& key);
     void keyDidChange(const QString& key);
-    // The scheduler has ended (any thread); wakes a waiting stop().
-    void schedulerFinished();
 
 protected:
     void willChange(const QString& key) { emit keyWillChange(key); }

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 
 namespace kestrap {
@@ -113,12 +114,17 @@ void PortJob::stop()
         m_pauseCondition.notify_all();
     }
     // Copy threads hand their last changes to this thread before they end, so it keeps
-    // serving them while it waits for the scheduler.
-    while (!m_isFinished) {
+    // serving them while it waits for the scheduler. The scheduler only sets a flag, which a
+    // timer of this thread looks at: no signal crosses threads here.
+    if (!m_isFinished) {
         QEventLoop loop;
-        connect(this, &PortJob::schedulerFinished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-        if (m_isFinished)
-            break;
+        QTimer poll;
+        poll.setInterval(5);
+        connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (m_isFinished)
+                loop.quit();
+        });
+        poll.start();
         loop.exec();
     }
     m_scheduler.join();
@@ -270,7 +276,6 @@ void PortJob::TransferQueue()
     }
     joinEndedThreads();
     m_isFinished = true;
-    emit schedulerFinished();
 }
 
 }  // namespace kestrap

@@ -16,6 +16,14 @@ namespace kestrap::sim {
 
 namespace {
 
+// Service starts and app lookups need a connected link with a lockdown session.
+MDError sessionError(const SimRecord& record)
+{
+    if (!record.connected)
+        return AMDNotConnectedError;
+    return record.session ? MDSuccess : AMDSessionInactiveError;
+}
+
 // device.plist keys that describe the simulation and are not lockdown values.
 const QSet<QString>& simulationKeys()
 {
@@ -371,10 +379,8 @@ MDError SimMobileDeviceService::AMDeviceStartService(
     auto [record, state, lock, error] = lockRecord(device, "AMDeviceStartService");
     if (!state)
         return error;
-    if (!record->connected)
-        return AMDNotConnectedError;
-    if (!record->session)
-        return AMDSessionInactiveError;
+    if (const MDError failure = sessionError(*record))
+        return failure;
     if (!service || state->faults.refuseServices.contains(serviceName))
         return AMDServiceProhibitedError;
     if (serviceName == kServiceAFC)
@@ -390,10 +396,8 @@ MDError SimMobileDeviceService::AMDeviceStartHouseArrestService(
     auto [record, state, lock, error] = lockRecord(device, "AMDeviceStartHouseArrestService");
     if (!state)
         return error;
-    if (!record->connected)
-        return AMDNotConnectedError;
-    if (!record->session)
-        return AMDSessionInactiveError;
+    if (const MDError failure = sessionError(*record))
+        return failure;
     if (!service || state->faults.refuseHouseArrest)
         return AMDServiceProhibitedError;
     if (!isValidBundleId(bundleId) || !state->plist.value(kKeyApplications).toMap().contains(bundleId))
@@ -408,10 +412,8 @@ MDError SimMobileDeviceService::AMDeviceLookupApplications(
     auto [record, state, lock, error] = lockRecord(device, "AMDeviceLookupApplications");
     if (!state)
         return error;
-    if (!record->connected)
-        return AMDNotConnectedError;
-    if (!record->session)
-        return AMDSessionInactiveError;
+    if (const MDError failure = sessionError(*record))
+        return failure;
     if (!apps)
         return AMDInvalidArgumentError;
     if (state->faults.refuseAppLookups > 0) {

@@ -4,7 +4,6 @@
 #include "cli/RunDisplay.h"
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
-#include "device/ios/sim/SimMobileDeviceService.h"
 #include "job/PortJob.h"
 #include "logging/Log.h"
 #include "logging/LoggingSetup.h"
@@ -127,7 +126,10 @@ int run(const QStringList& args)
 
     std::shared_ptr<MobileDeviceService> service;
     if (p.isSet(simulate)) {
-        service = std::make_shared<sim::SimMobileDeviceService>(p.value(simulate));
+        QString reason;
+        service = farmMobileDeviceService(p.value(simulate), &reason);
+        if (!service)
+            return fail(QStringLiteral("No devices can be reached."), reason);
     } else {
         QString reason;
         service = defaultMobileDeviceService(&reason);
@@ -142,8 +144,7 @@ int run(const QStringList& args)
     manager.setDelegate(&controller);
     manager.start();
     // Devices that are connected already are announced from the event loop; let them in first.
-    if (auto* sim = dynamic_cast<sim::SimMobileDeviceService*>(service.get()))
-        sim->rescan();
+    service->announceAttachedDevices();
     QCoreApplication::processEvents();
 
     if (!job.start()) {

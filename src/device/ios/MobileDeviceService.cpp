@@ -6,6 +6,66 @@
 
 namespace kestrap {
 
+QString amdErrorText(MDError code)
+{
+    switch (code) {
+    case MDSuccess:
+        return {};
+    case AMDDeviceDisconnectedError:
+        return QStringLiteral("the device was disconnected");
+    case AMDNotConnectedError:
+        return QStringLiteral("the device is not connected");
+    case AMDSessionInactiveError:
+        return QStringLiteral("no lockdown session with the device");
+    case AMDPairingRefusedError:
+        return QStringLiteral("the device does not trust this computer");
+    case AMDSessionRefusedError:
+        return QStringLiteral("the device refused a session");
+    case AMDServiceProhibitedError:
+        return QStringLiteral("the device refused the service");
+    case AMDApplicationNotInstalledError:
+        return QStringLiteral("app not installed");
+    case AMDInvalidArgumentError:
+        return QStringLiteral("invalid argument");
+    case AMDAlreadySubscribedError:
+        return QStringLiteral("already subscribed");
+    default:
+        return QStringLiteral("device error %1").arg(code);
+    }
+}
+
+QString afcErrorText(MDError code)
+{
+    switch (code) {
+    case MDSuccess:
+        return {};
+    case AFCReadError:
+        return QStringLiteral("read error on the device");
+    case AFCWriteError:
+        return QStringLiteral("write error on the device");
+    case AFCInvalidArgumentError:
+        return QStringLiteral("invalid path or argument");
+    case AFCObjectNotFoundError:
+        return QStringLiteral("no such file or folder on the device");
+    case AFCObjectIsDirError:
+        return QStringLiteral("a folder is in the way");
+    case AFCPermissionDeniedError:
+        return QStringLiteral("permission denied on the device");
+    case AFCServiceNotConnectedError:
+        return QStringLiteral("the device was disconnected");
+    case AFCObjectExistsError:
+        return QStringLiteral("the item exists already");
+    case AFCNoSpaceLeftError:
+        return QStringLiteral("no space left on the device");
+    case AFCIOError:
+        return QStringLiteral("input/output error on the device");
+    case AFCDirNotEmptyError:
+        return QStringLiteral("the folder is not empty");
+    default:
+        return QStringLiteral("file error %1").arg(code);
+    }
+}
+
 std::shared_ptr<MobileDeviceService> farmMobileDeviceService(const QString& farm, QString* error)
 {
     if (QFileInfo(farm).isDir())

@@ -136,6 +136,11 @@ public:
     // Ends a subscription; no call of its callback starts after this returns. Must be made
     // on the subscribing thread.
     virtual MDError AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification) = 0;
+    // Delivers, on the calling thread and before returning, the notifications still owed to
+    // its subscriptions for devices attached now, so that a caller that must know every
+    // present device (a command-line run about to start) need not guess how long to wait.
+    // Call it on the subscribing thread. Backends that cannot tell do nothing.
+    virtual void announceAttachedDevices() { }
 
     // The device's identifier ("UniqueDeviceID") as the record carries it without asking the
     // device; a null string when the record carries none.
@@ -208,6 +213,11 @@ public:
     virtual MDError AFCRemovePath(AFCConnectionRef connection, const QString& path) = 0;
     virtual MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) = 0;
 };
+
+// What went wrong, in words a user can act on ("no space left on the device"), for a code of
+// the lockdown side and of the file side. Unknown codes get a generic text with the number.
+QString amdErrorText(MDError code);
+QString afcErrorText(MDError code);
 
 // Simulated devices on a device farm folder (docs/device-farm.md); null, with the reason in
 // *error, when the folder does not exist.

@@ -49,6 +49,7 @@ public:
     AMDeviceRef makeStrayRecord(const QString& udid);
     // Looks at the farm now and delivers the changes to every subscription of this thread.
     void rescan();
+    void announceAttachedDevices() override { rescan(); }
     // Delivers a raw notification to every subscription, synchronously on this thread.
     void deliverNotification(AMDeviceRef device, std::int32_t message);
     // Unplugs the device as if its cable were pulled: its records and connections die now,

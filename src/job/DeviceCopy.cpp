@@ -199,7 +199,7 @@ void DeviceCopy::finishRecord(int status)
         r.file_progress = percent;
         r.ended = now();
     });
-    m_run->events.postProgress(m_recordIndex);
+    m_run->events.postFinalProgress(m_recordIndex);
 }
 
 bool DeviceCopy::shouldContinue()

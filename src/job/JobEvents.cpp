@@ -29,6 +29,11 @@ void JobEvents::postProgress(int index)
     post(Event {Kind::Progress, index, false, nullptr, {}});
 }
 
+void JobEvents::postFinalProgress(int index)
+{
+    post(Event {Kind::FinalProgress, index, false, nullptr, {}});
+}
+
 void JobEvents::post(Event event)
 {
     std::lock_guard guard(m_lock);
@@ -64,6 +69,9 @@ void JobEvents::deliver()
             break;
         case Kind::Progress:
             deliverProgress(e.number, false);
+            break;
+        case Kind::FinalProgress:
+            deliverProgress(e.number, true);
             break;
         }
     }

@@ -36,6 +36,8 @@ public:
     void postStatusMessage(const QString& message);
     void postProgressAdded(int index);
     void postProgress(int index);
+    // A record's last change of a serving: delivered in order, never held back.
+    void postFinalProgress(int index);
 
     // Delivers everything posted so far, progress held back for its interval included.
     void drain();
@@ -47,7 +49,7 @@ signals:
     void progress(int index);
 
 private:
-    enum class Kind { RowStatus, StatusMessage, ProgressAdded, Progress };
+    enum class Kind { RowStatus, StatusMessage, ProgressAdded, Progress, FinalProgress };
     struct Event {
         Kind kind;
         int number = 0;  // status or record index

@@ -4,7 +4,9 @@
 #include "support/TempTree.h"
 #include "support/TestFarm.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace kestrap;
@@ -331,4 +333,130 @@ TEST_F(Transfer, AJobThatGoesWhileItWorksStopsFirst)
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
     job2.reset();  // no crash, no thread left behind
     EXPECT_EQ(a->status, DeviceStatusTransferring);
+}
+
+TEST_F(Transfer, ACopyNeverWaitsForTheMainThreadNorTheMainThreadForItsDevice)
+{
+    // Two blocks, so the copy pauses after a progress report while it holds its device.
+    addFiles(1, 6 * 1024 * 1024);
+    job.setProgressPauseOverride(0.4);
+    auto a = device(QStringLiteral("A"));
+    ASSERT_EQ(a->device->appBundles().size(), 1u);  // read once, then cached
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(job.start());
+    // From here on this thread runs no event loop: a copy that waited for it would hang.
+    ASSERT_TRUE(TestFarm::waitFor(
+        [&] {
+            const auto r = recordOf(a);
+            return r.file_progress > 0 && r.file_progress < 100;
+        },
+        30000, false));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_GT(a->device->capacity(), 0u);
+    EXPECT_GT(a->device->freeCapacity(), 0u);
+    EXPECT_EQ(a->device->name(), "A");
+    EXPECT_EQ(a->device->appBundles().size(), 1u);
+    EXPECT_LT(clock.elapsed(), 200);
+    // A call that needs the device's connection waits for the copy's step, never for ever.
+    a->device->getSizeOfItemAtPath(QStringLiteral("/Documents"));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return job.runningThreads() == 0; }, 30000, false));
+    EXPECT_EQ(readFileBytes(containerFile(a, QStringLiteral("Documents/f0.bin"))).size(), 6 * 1024 * 1024);
+    EXPECT_EQ(recordOf(a).device_file, "A - Finished");
+}
+
+TEST_F(Transfer, SignalsComeInOrderCoalescedAndEndOnTheFinalValues)
+{
+    addFiles(40, 64 * 1024);
+    auto a = device(QStringLiteral("A"), true, slowWrites(100));
+    QStringList seen;
+    int progressSignals = 0;
+    QObject::connect(&job, &PortJob::transferProgressAdded, [&](int i) { seen << QStringLiteral("added %1").arg(i); });
+    QObject::connect(&job, &PortJob::transferProgressChanged, [&](int i) {
+        ++progressSignals;
+        const ProgressRecord r = job.transferProgressAt(i);
+        seen << r.device_file.section(QStringLiteral(" - "), 1);
+    });
+    QObject::connect(
+        &job, &PortJob::deviceStatusChanged, [&](const DeviceRowPtr& row) { seen << DeviceStatusText(row->status); });
+    job.addDeviceToQueue(a);
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return seen.contains("Finished") && allEnded(); }));
+    const qint64 ms = clock.elapsed();
+
+    EXPECT_EQ(seen.first(), "Transferring");
+    EXPECT_EQ(seen[1], "added 0");
+    EXPECT_EQ(seen.last(), "Finished");  // the row's status after the record's last value
+    EXPECT_EQ(seen[seen.size() - 2], "Finished");
+    EXPECT_EQ(job.transferProgressCount(), 1);
+    EXPECT_EQ(job.transferProgressAt(0).overall_progress, 100);
+    // 40 files and 80 reports, but no more than about one delivery per 50 ms.
+    EXPECT_LE(progressSignals, ms / 50 + 3);
+}
+
+TEST_F(Transfer, StopCalledAgainWhileStoppingDoesNothing)
+{
+    addFiles(2, 2 * 1024 * 1024);
+    auto a = device(QStringLiteral("A"), true, slowWrites(300));
+    int stopped = 0;
+    QObject::connect(&job, &PortJob::workingChanged, [&](bool working) { stopped += !working; });
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
+    // Quitting, or a second click, lands in the event loop that the first stop runs.
+    QTimer::singleShot(0, &job, [&] { job.stop(); });
+    QTimer::singleShot(1, &job, [&] { job.stop(); });
+    job.stop();
+    EXPECT_EQ(stopped, 1);
+    EXPECT_EQ(job.statusMessage(), "Stopped!");
+    job.stop();
+    EXPECT_EQ(stopped, 1);
+}
+
+TEST_F(Transfer, ARunKeepsTheSettingsItStartedWith)
+{
+    addFiles(1, 1000);
+    job.setConcurrencyOverride(1);
+    auto first = device(QStringLiteral("First"), true, slowWrites(300000));
+    job.addDeviceToQueue(first);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return first->status == DeviceStatusTransferring; }));
+    job.setAppId(QStringLiteral("com.example.other"));
+    job.setFolder(QStringLiteral("Elsewhere"));
+    job.addFilePaths({tree.file(QStringLiteral("later.bin"), 10)});
+    EXPECT_FALSE(job.prepareStarting());
+    EXPECT_EQ(job.singleFiles().size(), 1u);
+
+    // Queued while the only slot is busy: it waits, then gets what the run began with.
+    auto second = device(QStringLiteral("Second"));
+    job.addDeviceToQueue(second);
+    EXPECT_EQ(job.deviceQueue().size(), 1u);
+    ASSERT_TRUE(waitFor([&] { return allEnded(); }));
+    EXPECT_EQ(mostServedAtOnce, 1);
+    for (const auto& row : {first, second}) {
+        EXPECT_EQ(row->status, DeviceStatusFinished);
+        EXPECT_TRUE(QFileInfo::exists(containerFile(row, QStringLiteral("Documents/f0.bin"))));
+        EXPECT_FALSE(QFileInfo::exists(containerFile(row, QStringLiteral("Elsewhere"))));
+    }
+}
+
+TEST_F(Transfer, AJobDestroyedMidRunLeavesNoDelegateBehind)
+{
+    addFiles(1, 12 * 1024 * 1024);
+    auto a = device(QStringLiteral("A"), true, slowWrites(100));
+    auto doomed = std::make_unique<PortJob>();
+    doomed->setAppId(kApp);
+    doomed->setFolder(QStringLiteral("Documents"));
+    doomed->setProgressPauseOverride(0);
+    doomed->setFilePaths(job.filePaths());
+    doomed->addDeviceToQueue(a);
+    ASSERT_TRUE(doomed->start());
+    ASSERT_TRUE(waitFor([&] { return doomed->transferProgresses().size() == 1; }));
+    doomed.reset();
+    // The device reports its next upload's progress to whatever delegate it holds: a
+    // destroyed job would be used after its end here.
+    ASSERT_TRUE(a->device->changeService(QStringLiteral("/")));
+    EXPECT_TRUE(a->device->uploadFile(QStringLiteral("again.bin"), job.filePaths()[0]->path, QVariant(1)));
 }

@@ -67,12 +67,14 @@ public:
 
     int calls(const QString& udid, const char* call) { return service()->callCount(udid, QString::fromLatin1(call)); }
 
-    // Serves the event loop until done() holds or the time is up; answers done().
-    static bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000)
+    // Serves the event loop (unless told not to) until done() holds or the time is up;
+    // answers done().
+    static bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000, bool serveEvents = true)
     {
         const QDeadlineTimer deadline(timeoutMs);
         while (!done() && !deadline.hasExpired()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (serveEvents)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             QThread::msleep(2);
         }
         return done();

@@ -83,12 +83,12 @@ int log(const QStringList& args)
 
     DBLogReader reader;
     // A log that was never written is empty, not an error; --follow waits for it.
-    const auto load = [&](const double* laterThan) {
+    const auto load = [&](const double* laterThan, qint64 limit) {
         if (!QFileInfo::exists(reader.databasePath()))
             return std::vector<DBLogEntry> {};
-        return laterThan ? reader.loadFrom(0, count, *laterThan) : reader.loadFrom(0, count, true);
+        return laterThan ? reader.loadFrom(0, limit, *laterThan) : reader.loadFrom(0, limit, true);
     };
-    std::vector<DBLogEntry> entries = load(p.isSet(since) ? &sinceSeconds : nullptr);
+    std::vector<DBLogEntry> entries = load(p.isSet(since) ? &sinceSeconds : nullptr, count);
     const bool asJson = p.isSet(json);
     if (asJson && !p.isSet(follow)) {
         QJsonArray array;
@@ -103,13 +103,15 @@ int log(const QStringList& args)
         return kExitOk;
 
     // Rows are written at most once a second; polling at that pace shows them as they land.
+    // What was there before is behind us even when --tail showed none of it.
     double last = p.isSet(since) ? sinceSeconds : -INFINITY;
-    for (const DBLogEntry& e : entries)
+    for (const DBLogEntry& e : p.isSet(since) || count > 0 ? entries : load(nullptr, 1))
         if (e.hasTimestamp())
             last = std::max(last, e.TimeStamp());
+    constexpr qint64 kFollowBatch = 3000;
     for (;;) {
         QThread::msleep(500);
-        entries = std::isinf(last) ? load(nullptr) : load(&last);
+        entries = std::isinf(last) ? load(nullptr, kFollowBatch) : load(&last, kFollowBatch);
         for (const DBLogEntry& e : entries) {
             printEntry(e, asJson);
             if (e.hasTimestamp())

@@ -114,6 +114,8 @@ void DatabaseLogger::logMessage(const LogMessage& message)
 void DatabaseLogger::didAddLogger()
 {
     m_added = true;
+    // Programs that live less than one delete interval (command-line runs) clear old rows too.
+    performDelete();
     armDeleteTimer();
 }
 

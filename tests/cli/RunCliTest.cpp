@@ -14,6 +14,14 @@
 
 namespace {
 
+QByteArray pattern(qsizetype size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * 31 + seed * 7 + i / 4099) % 251);
+    return bytes;
+}
+
 class RunCli : public ::testing::Test {
 protected:
     TempTree tree;
@@ -27,8 +35,11 @@ protected:
         jcf = tree.path(QStringLiteral("job.jcf"));
         env = {{QStringLiteral("KESTRAP_LOG_DIR"), tree.path(QStringLiteral("logs"))},
             {QStringLiteral("KESTRAP_SETTINGS"), tree.path(QStringLiteral("settings.ini"))}};
-        tree.file(QStringLiteral("src/Photos/a.jpg"), 3000);
-        tree.file(QStringLiteral("src/Photos/2012/b.jpg"), 7 * 1024 * 1024);
+        // Contents that differ from file to file and byte to byte, so that what reached a
+        // device can be told from anything else of the same size.
+        tree.folder(QStringLiteral("src/Photos/2012"));
+        writeFileBytes(tree.path(QStringLiteral("src/Photos/a.jpg")), pattern(3000, 1));
+        writeFileBytes(tree.path(QStringLiteral("src/Photos/2012/b.jpg")), pattern(7 * 1024 * 1024, 2));
         ASSERT_EQ(runCli({"job", "create", jcf, "--app-id", "com.example.app", "--folder", "Documents",
                              tree.path(QStringLiteral("src/Photos"))})
                       .code,
@@ -65,8 +76,11 @@ TEST_F(RunCli, ServesEveryDeviceAndSucceedsOnlyWhenAllGotEverything)
         EXPECT_EQ(o["files_sent"].toInt(), 2);
         EXPECT_EQ(o["files_failed"].toInt(), 0);
         EXPECT_EQ(o["transferred_size"].toInteger(), 3000 + 7 * 1024 * 1024);
-        EXPECT_TRUE(QFileInfo::exists(QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos/2012/b.jpg")
-                                          .arg(farm, o["uid"].toString())));
+        EXPECT_FALSE(o.contains("error"));
+        const QString documents
+            = QStringLiteral("%1/%2/Containers/com.example.app/Documents/").arg(farm, o["uid"].toString());
+        EXPECT_EQ(readFileBytes(documents + "Photos/a.jpg"), pattern(3000, 1));
+        EXPECT_EQ(readFileBytes(documents + "Photos/2012/b.jpg"), pattern(7 * 1024 * 1024, 2));
     }
     EXPECT_TRUE(summary["success"].toBool());
 
@@ -74,14 +88,16 @@ TEST_F(RunCli, ServesEveryDeviceAndSucceedsOnlyWhenAllGotEverything)
     addDevices(1, QStringLiteral("com.example.other"));
     summary = runJson({}, &code);
     EXPECT_EQ(code, 1);
-    int failed = 0;
+    QStringList causes;
     for (const auto& d : summary["devices"].toArray())
-        failed += d.toObject()["statusText"].toString() == QLatin1String("Failed");
-    EXPECT_EQ(failed, 1);
+        if (d.toObject()["statusText"].toString() == QLatin1String("Failed"))
+            causes << d.toObject()["error"].toString();
+    EXPECT_EQ(causes, QStringList {"app not installed"});
 
     // The event log has the run's failure.
     const CliResult log = runCli({"log", "--tail", "20"}, env);
     EXPECT_TRUE(log.out.contains("Can't find 'com.example.app' on")) << log.out.constData();
+    EXPECT_TRUE(log.out.contains(": app not installed")) << log.out.constData();
 }
 
 TEST_F(RunCli, NothingToServeOrNothingToSend)
@@ -91,8 +107,9 @@ TEST_F(RunCli, NothingToServeOrNothingToSend)
     EXPECT_EQ(code, 1);  // no devices at all is no success
 
     addDevices(1, QStringLiteral("com.example.app"));
-    const CliResult r = runCli({"run", jcf, "--simulate", farm, "--concurrency", "x"}, env);
-    EXPECT_EQ(r.code, 2);
+    // None at a time would serve nothing and never end.
+    for (const char* bad : {"x", "0"})
+        EXPECT_EQ(runCli({"run", jcf, "--simulate", farm, "--concurrency", bad}, env).code, 2);
     QFile f(jcf);
     f.open(QIODevice::ReadWrite);
     f.seek(8);

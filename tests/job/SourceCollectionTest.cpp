@@ -34,14 +34,17 @@ protected:
 
 TEST_F(Collection, ExtensionListsAreExactAndCaseSensitive)
 {
-    for (const char* name : {"a.jpg", "b.png", "c.JPG", "d.gif", "e", "f.tmp"})
+    for (const char* name : {"a.jpg", "b.png", "c.JPG", "d.gif", "e", "f.tmp", "g.pngx", "h.tmpl"})
         add(tree.file(name));
+    // An extension that begins with an allowed one is another extension.
     job.setAllowedPattern(QStringLiteral("jpg;png"));
     EXPECT_EQ(sent(), (QStringList {"/Docs/a.jpg", "/Docs/b.png"}));
 
     job.setAllowedPattern(QStringLiteral(" *\t"));
     job.setIgnoredPattern(QStringLiteral("tmp"));
-    EXPECT_EQ(sent(), (QStringList {"/Docs/a.jpg", "/Docs/b.png", "/Docs/c.JPG", "/Docs/d.gif", "/Docs/e"}));
+    EXPECT_EQ(sent(),
+        (QStringList {
+            "/Docs/a.jpg", "/Docs/b.png", "/Docs/c.JPG", "/Docs/d.gif", "/Docs/e", "/Docs/g.pngx", "/Docs/h.tmpl"}));
 
     // An empty allowed pattern is one empty part: only files without an extension.
     job.setAllowedPattern(QStringLiteral(""));
@@ -55,7 +58,7 @@ TEST_F(Collection, ExtensionListsAreExactAndCaseSensitive)
 
     job.setAllowedPattern(QStringLiteral(""));
     job.setIgnoredPattern(QStringLiteral(" "));
-    EXPECT_EQ(sent().size(), 6);  // both blank: everything
+    EXPECT_EQ(sent().size(), 8);  // both blank: everything
 }
 
 TEST_F(Collection, RegexSearchesTheWholeLocalPath)

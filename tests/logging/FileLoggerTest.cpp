@@ -95,6 +95,28 @@ TEST(FileLogger, RollsBySizeKeepsFiveArchivesAndReusesTheCurrentFile)
     EXPECT_GT(QFileInfo(tree.path(current)).size(), before);
 }
 
+TEST(FileLogger, TheProgramsLoggerRollsAtOneMebibyteAndKeepsFiveArchives)
+{
+    TempTree tree;
+    qputenv("KESTRAP_LOG_DIR", tree.path().toUtf8());
+    const QString line(10 * 1024, u'x');
+    {
+        FileLogger logger;  // as the program makes it
+        for (int i = 0; i < 8 * 1024 * 1024 / line.size(); ++i)
+            feed(logger, makeMessage(LogFlagInfo, line));
+    }
+    qunsetenv("KESTRAP_LOG_DIR");
+    const QStringList files = logFiles(tree.path());
+    EXPECT_EQ(files.size(), 6);
+    EXPECT_EQ(countArchived(tree.path()), 5);
+    for (const QString& f : files) {
+        const qint64 size = QFileInfo(tree.path(f)).size();
+        EXPECT_LT(size, 1048576 + 11 * 1024) << f.toStdString();
+        if (archived(tree.path(f)))
+            EXPECT_GE(size, 1048576) << f.toStdString();
+    }
+}
+
 TEST(FileLogger, WithoutExtendedAttributesArchivesAreRenamedAndStillCounted)
 {
     TempTree tree;

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QThread>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -95,14 +96,24 @@ TEST_F(LogCli, FollowPrintsEntriesAsTheyArrive)
 {
     add(4, QStringLiteral("before"), 1.7e9);
     QProcess p;
+    QProcess fromNow;
     start(p, {QStringLiteral("--follow"), QStringLiteral("--json")});
+    start(fromNow, {QStringLiteral("--follow"), QStringLiteral("--tail"), QStringLiteral("0")});
     ASSERT_TRUE(p.waitForReadyRead(10000));
+    QThread::msleep(700);  // past fromNow's first look
     add(1, QStringLiteral("after"), 1.7e9 + 1);
-    QByteArray out;
-    while (!out.contains("after") && p.waitForReadyRead(10000))
-        out += p.readAllStandardOutput();
-    p.kill();
-    p.waitForFinished();
-    const QList<QByteArray> lines = out.trimmed().split('\n');
+    const auto readUntilAfter = [](QProcess& proc) {
+        QByteArray out;
+        while (!out.contains("after") && proc.waitForReadyRead(10000))
+            out += proc.readAllStandardOutput();
+        proc.kill();
+        proc.waitForFinished();
+        return out.trimmed().split('\n');
+    };
+    const QList<QByteArray> lines = readUntilAfter(p);
     EXPECT_EQ(QJsonDocument::fromJson(lines.last()).object()["message"].toString(), "after");
+    // --tail 0 shows nothing of the past, and everything from then on.
+    const QList<QByteArray> fresh = readUntilAfter(fromNow);
+    ASSERT_EQ(fresh.size(), 1);
+    EXPECT_TRUE(fresh[0].endsWith("after")) << fresh[0].constData();
 }

@@ -119,7 +119,7 @@ TEST_F(SQLiteLoggerTest, QuittingWithinTheSecondLosesNothing)
     EXPECT_GT(QFile(tree.path(texts[0])).size(), 0);
 }
 
-TEST_F(SQLiteLoggerTest, RowsOlderThanAWeekArePurgedOnTheDeleteTimer)
+TEST_F(SQLiteLoggerTest, RowsOlderThanAWeekArePurgedAtStartAndOnTheDeleteTimer)
 {
     {
         auto setup = applicationLogger();  // creates the table
@@ -132,9 +132,25 @@ TEST_F(SQLiteLoggerTest, RowsOlderThanAWeekArePurgedOnTheDeleteTimer)
                 .toUtf8()
                 .constData());
 
+    // A short command-line run never sees its 300 s delete timer: the start purges.
     auto logger = applicationLogger();
-    logger->setDeleteInterval(0.1);  // 300 s in the application
     LogPipeline::addLogger(logger);
+    LogPipeline::flushLog();
+    EXPECT_EQ(db.text("SELECT message FROM logs"), QStringLiteral("recent\n"));
+    LogPipeline::removeAllLoggers();
+
+    db.exec(QStringLiteral("INSERT INTO logs VALUES (0, 4, 'old', %1)")
+                .arg(now - 8 * 86400, 0, 'f', 3)
+                .toUtf8()
+                .constData());
+    logger = applicationLogger();
+    logger->setDeleteInterval(0.1);
+    LogPipeline::addLogger(logger);
+    ASSERT_TRUE(waitUntil([&] { return db.count() == 1; }));
+    db.exec(QStringLiteral("INSERT INTO logs VALUES (0, 4, 'old', %1)")
+                .arg(now - 8 * 86400, 0, 'f', 3)
+                .toUtf8()
+                .constData());
     ASSERT_TRUE(waitUntil([&] { return db.count() == 1; }));
     EXPECT_EQ(db.text("SELECT message FROM logs"), QStringLiteral("recent\n"));
 }

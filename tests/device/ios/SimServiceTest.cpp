@@ -1,6 +1,7 @@
 // The simulated backend as a real device would answer: lockdown sequence, services, file
 // information, capacity, path confinement and injected faults.
 
+#include "support/TempTree.h"
 #include "support/TestFarm.h"
 
 #include <QFile>
@@ -203,6 +204,11 @@ TEST_F(SimServiceTest, PathsStayInsideTheServiceRoot)
     ASSERT_EQ(
         ::symlink(QFile::encodeName(outside + "/new").constData(), QFile::encodeName(box + "/dangling").constData()),
         0);
+    // A sibling whose path begins with the container's own is outside it all the same.
+    const QString sibling = box + QStringLiteral("-other");
+    QDir().mkpath(sibling);
+    writeFileBytes(sibling + QStringLiteral("/secret"), "sibling");
+    ASSERT_EQ(::symlink(QFile::encodeName(sibling).constData(), QFile::encodeName(box + "/near").constData()), 0);
 
     const AFCConnectionRef c = afc(udid, QStringLiteral("com.example.notes"));
     AFCFileRef f = 0;
@@ -222,6 +228,8 @@ TEST_F(SimServiceTest, PathsStayInsideTheServiceRoot)
     EXPECT_EQ(s.AFCFileRefOpen(c, QStringLiteral("/s"), AFCFileModeWrite, &f), AFCPermissionDeniedError);
     EXPECT_NE(s.AFCFileRefOpen(c, QStringLiteral("/dangling"), AFCFileModeWrite, &f), MDSuccess);
     EXPECT_EQ(s.AFCDirectoryOpen(c, QStringLiteral("/out"), &dir), AFCPermissionDeniedError);
+    EXPECT_EQ(s.AFCDirectoryOpen(c, QStringLiteral("/near"), &dir), AFCPermissionDeniedError);
+    EXPECT_EQ(s.AFCFileRefOpen(c, QStringLiteral("/near/secret"), AFCFileModeRead, &f), AFCPermissionDeniedError);
     EXPECT_EQ(
         s.AFCRenamePath(c, QStringLiteral("/Documents"), QStringLiteral("/out/Documents")), AFCPermissionDeniedError);
     EXPECT_EQ(s.AFCDirectoryCreate(c, QStringLiteral("/out/made")), AFCPermissionDeniedError);

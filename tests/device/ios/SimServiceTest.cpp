@@ -261,6 +261,12 @@ TEST_F(SimServiceTest, CapacityIsReportedAndAFullDeviceFailsTheWrite)
     // Does not fit: the write fails and the file does not grow past what fits.
     EXPECT_EQ(write(c, QStringLiteral("/two"), QByteArray(2 * kMiB, 'b')), AFCNoSpaceLeftError);
     EXPECT_EQ(QFileInfo(farm.media(udid) + "/two").size(), 0);
+    // A file renamed over another frees the other's bytes.
+    EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/two")), MDSuccess);
+    ASSERT_EQ(write(c, QStringLiteral("/small"), QByteArray(kMiB / 2, 'd')), MDSuccess);
+    ASSERT_EQ(s.AFCRenamePath(c, QStringLiteral("/small"), QStringLiteral("/one")), MDSuccess);
+    ASSERT_EQ(s.AFCDeviceInfoOpen(c, &kv), MDSuccess);
+    EXPECT_EQ(pairs(kv)["FSFreeBytes"].toLongLong(), 3 * kMiB - kMiB / 2);
     // Rewriting a file frees its old bytes first; removing frees them too.
     EXPECT_EQ(write(c, QStringLiteral("/one"), QByteArray(3 * kMiB, 'c')), MDSuccess);
     EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/one")), MDSuccess);

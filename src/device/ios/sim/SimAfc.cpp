@@ -487,10 +487,14 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     struct stat st { };
     if (::lstat(hostFrom.constData(), &st) != 0)
         return afcErrorFromErrno(errno);
+    struct stat replaced { };
+    const bool replacesFile = ::lstat(hostTo.constData(), &replaced) == 0 && S_ISREG(replaced.st_mode);
     if (::rename(hostFrom.constData(), hostTo.constData()) != 0)
         return afcErrorFromErrno(errno);
-    // A replaced file may have freed space; count again when next asked.
-    c.connection->state->usedBytes.reset();
+    // A replaced file frees its space. Counted here rather than by walking the device again:
+    // every upload ends in a rename.
+    if (replacesFile)
+        adjustUsed(*c.connection->state, -std::int64_t(replaced.st_size));
     return MDSuccess;
 }
 

@@ -39,7 +39,7 @@ bool parse(QCommandLineParser& parser, const QString& usage, const QStringList& 
         // Qt's first line names the program by the path it was started with; the usage line
         // of every command reads the same instead.
         const QString text = parser.helpText();
-        printLine(QStringLiteral("usage: kestrap-cli %1\n%2").arg(usage, text.mid(text.indexOf(u'\n') + 1).trimmed()));
+        printLine((QStringLiteral("usage: kestrap-cli ") + usage + text.mid(text.indexOf(u'\n'))).trimmed());
         *exitCode = kExitOk;
         return false;
     }

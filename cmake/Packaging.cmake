@@ -10,8 +10,7 @@ set(CPACK_GENERATOR DEB)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Kestrap copies one prepared set of local files and folders into a folder of
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Kestrap copies one prepared set of local files and folders into a folder of
 one app's container on many connected iPhone, iPad and iPod touch devices at
 once, a configurable number at a time, with an event log of everything done.
 .

@@ -58,11 +58,12 @@ int main(int argc, char** argv)
         return kExitOk;
     }
     if (isHelp(args.first())) {
+        if (args.size() == 1) {
+            printLine(overview());
+            return kExitOk;
+        }
         // "help COMMAND" is that command's own --help.
-        if (args.size() > 1 && find(args[1]))
-            return find(args[1])->run({QStringLiteral("--help")});
-        printLine(overview());
-        return kExitOk;
+        args = QStringList {args[1], QStringLiteral("--help")};
     }
     const QString name = args.takeFirst();
     if (const Command* c = find(name))

@@ -42,9 +42,11 @@ TEST(CliFront, OverviewListsEveryCommandInOneStyle)
     EXPECT_EQ(none.code, 2);
     EXPECT_TRUE(none.out.isEmpty());
     EXPECT_TRUE(none.err.contains("  run "));
-    const CliResult unknown = runCli({"frobnicate"});
-    EXPECT_EQ(unknown.code, 2);
-    EXPECT_TRUE(unknown.err.contains("Unknown command \"frobnicate\"."));
+    for (const QStringList& unknown : {QStringList {"frobnicate"}, QStringList {"help", "frobnicate"}}) {
+        const CliResult r = runCli(unknown);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(r.err.contains("Unknown command \"frobnicate\"."));
+    }
 }
 
 TEST(CliFront, EveryCommandAnswersHelp)

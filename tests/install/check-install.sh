@@ -82,14 +82,18 @@ while read -r word; do
   grep -qF -- "$name" "$tmp/page" || fail "kestrap-cli(1) does not mention $name"
 done <"$tmp/readme-words"
 
-# The completion loads beside bash-completion's own and completes commands.
+# The completion loads beside bash-completion's own and completes commands, and the udids of
+# a farm named on the line.
 completion="$share/bash-completion/completions/kestrap-cli"
-reply=$(bash -c '
+udid=$("$usr/bin/kestrap-cli" sim create "$tmp/farm")
+reply=$(PATH="$usr/bin:$PATH" bash -c '
   [ -f /usr/share/bash-completion/bash_completion ] && source /usr/share/bash-completion/bash_completion
   source "$1" || exit 1
   COMP_WORDS=(kestrap-cli j); COMP_CWORD=1; _kestrap_cli; echo "${COMPREPLY[*]}"
-  COMP_WORDS=(kestrap-cli job s); COMP_CWORD=2; _kestrap_cli; echo "${COMPREPLY[*]}"' _ "$completion" 2>&1)
-[ "$reply" = $'job\nshow' ] || fail "completion of kestrap-cli j / job s: $reply"
+  COMP_WORDS=(kestrap-cli --verbose job s); COMP_CWORD=3; _kestrap_cli; echo "${COMPREPLY[*]}"
+  COMP_WORDS=(kestrap-cli device --simulate "$2" ""); COMP_CWORD=4; _kestrap_cli; echo "${COMPREPLY[*]}"
+  ' _ "$completion" "$tmp/farm" 2>&1)
+[ "$reply" = $'job\nshow\ntree '"$udid" ] || fail "completion of kestrap-cli j, job s, device UDID: $reply"
 
 # The station unit runs the installed kestrap-cli, and systemd accepts it.
 unit="$usr/lib/systemd/system/kestrap-station@.service"

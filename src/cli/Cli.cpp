@@ -36,9 +36,10 @@ bool parse(QCommandLineParser& parser, const QString& usage, const QStringList& 
         return false;
     }
     if (parser.isSet(help)) {
-        QString text = parser.helpText();
-        text.replace(QStringLiteral("kestrap-cli [options]"), QStringLiteral("kestrap-cli ") + usage);
-        printLine(text.trimmed());
+        // Qt's first line names the program by the path it was started with; the usage line
+        // of every command reads the same instead.
+        const QString text = parser.helpText();
+        printLine((QStringLiteral("usage: kestrap-cli ") + usage + text.mid(text.indexOf(u'\n'))).trimmed());
         *exitCode = kExitOk;
         return false;
     }
@@ -58,6 +59,18 @@ int usageError(const QString& message, const QString& usage)
 {
     fail(message, QStringLiteral("usage: kestrap-cli ") + usage);
     return kExitUsage;
+}
+
+int unknownSubcommand(const QString& command, const QString& word, const QString& usage)
+{
+    if (word == QLatin1String("--help") || word == QLatin1String("-h")) {
+        printLine(QStringLiteral("usage: kestrap-cli %1\n\nkestrap-cli %2 COMMAND --help describes one command.")
+                      .arg(usage, command));
+        return kExitOk;
+    }
+    if (word.isEmpty())
+        return usageError(QStringLiteral("A %1 command is required.").arg(command), usage);
+    return usageError(QStringLiteral("Unknown %1 command \"%2\".").arg(command, word), usage);
 }
 
 void printJson(const QJsonDocument& doc)

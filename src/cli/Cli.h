@@ -38,6 +38,9 @@ constexpr int kExitUsage = 2;
 int fail(const QString& message, const QString& detail = {});
 // The message and the usage line on stderr; answers kExitUsage.
 int usageError(const QString& message, const QString& usage);
+// The answer of a command made of sub-commands (job, sim, png, ipod) to a word that names none of
+// them: its usage on stdout for --help, else a usage error.
+int unknownSubcommand(const QString& command, const QString& word, const QString& usage);
 void printJson(const QJsonDocument& doc);
 void printLine(const QString& line);
 

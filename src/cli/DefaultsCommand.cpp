@@ -144,7 +144,7 @@ int defaults(const QStringList& args)
     return usageError(QStringLiteral("Expected get KEY, set KEY VALUE or list."), kUsage);
 }
 
-const Registration reg(QStringLiteral("defaults"), QStringLiteral("Read and write the user defaults."), defaults);
+const Registration reg(QStringLiteral("defaults"), QStringLiteral("read and write the user defaults"), defaults);
 
 }  // namespace
 

@@ -15,7 +15,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QLoggingCategory>
 
 namespace kestrap::cli {
 
@@ -34,10 +33,6 @@ std::shared_ptr<MobileDeviceService> serviceFor(const QCommandLineParser& p, QSt
 void startManager(DeviceManager& manager, std::shared_ptr<MobileDeviceService> service,
     std::int32_t support = DeviceSupportPhone | DeviceSupportPad)
 {
-    // The device layer's traces are for the diagnostic console of the application, not for
-    // the output of a command; warnings still show.
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     manager.setDeviceSupport(support);
     manager.setMobileDeviceService(std::move(service));
     manager.start();

@@ -148,8 +148,7 @@ int job(const QStringList& args)
         return show(rest);
     if (sub == QLatin1String("plan"))
         return plan(rest);
-    return usageError(
-        QStringLiteral("Unknown job command \"%1\".").arg(sub), QStringLiteral("job create|show|plan ..."));
+    return unknownSubcommand(QStringLiteral("job"), sub, QStringLiteral("job create|show|plan ..."));
 }
 
 const Registration reg(QStringLiteral("job"), QStringLiteral("create, show or plan a job file"), job);

@@ -120,7 +120,7 @@ int log(const QStringList& args)
     }
 }
 
-const Registration reg(QStringLiteral("log"), QStringLiteral("Print the event log."), log);
+const Registration reg(QStringLiteral("log"), QStringLiteral("print the event log"), log);
 
 }  // namespace
 

@@ -69,7 +69,7 @@ int png(const QStringList& args)
         return normalize(rest);
     if (sub == QLatin1String("fix"))
         return fix(rest);
-    return usageError(QStringLiteral("Unknown png command \"%1\".").arg(sub), QStringLiteral("png normalize|fix ..."));
+    return unknownSubcommand(QStringLiteral("png"), sub, QStringLiteral("png normalize|fix ..."));
 }
 
 const Registration reg(QStringLiteral("png"), QStringLiteral("make device-optimised PNG files standard"), png);

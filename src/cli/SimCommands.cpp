@@ -121,8 +121,7 @@ int simCommand(const QStringList& args)
         return plug(rest, true);
     if (sub == QLatin1String("unplug"))
         return plug(rest, false);
-    return usageError(
-        QStringLiteral("Unknown sim command \"%1\".").arg(sub), QStringLiteral("sim create|plug|unplug ..."));
+    return unknownSubcommand(QStringLiteral("sim"), sub, QStringLiteral("sim create|plug|unplug ..."));
 }
 
 const Registration reg(QStringLiteral("sim"), QStringLiteral("create, plug or unplug simulated devices"), simCommand);

@@ -12,7 +12,6 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QLoggingCategory>
 
 namespace kestrap::cli {
 
@@ -123,9 +122,6 @@ int deviceTree(const QStringList& args)
         = p.isSet(simulate) ? farmMobileDeviceService(p.value(simulate), &error) : defaultMobileDeviceService(&error);
     if (!service)
         return fail(error);
-    // The device layer's traces are for the application's console, not for this output.
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     DeviceManager manager;
     manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
     manager.setMobileDeviceService(service);

@@ -7,7 +7,6 @@
 
 #include <QFileInfo>
 #include <QJsonObject>
-#include <QLoggingCategory>
 
 namespace kestrap::cli {
 
@@ -43,9 +42,6 @@ int info(const QStringList& args)
     if (!iPodDetector::IsPodDevicePath(mount))
         return fail(QStringLiteral("Not a disk-mode iPod: %1 has no iPod_Control folder.").arg(mount));
 
-    // The device layer's traces are for a diagnostic console, not for a command's output.
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     iPodDevice device(mount);
     if (p.isSet(json)) {
         QJsonObject o;
@@ -78,7 +74,7 @@ int ipod(const QStringList& args)
     const QString sub = args.value(0);
     if (sub == QLatin1String("info"))
         return info(args.mid(1));
-    return usageError(QStringLiteral("Unknown ipod command \"%1\".").arg(sub), QStringLiteral("ipod info ..."));
+    return unknownSubcommand(QStringLiteral("ipod"), sub, QStringLiteral("ipod info ..."));
 }
 
 const Registration reg(QStringLiteral("ipod"), QStringLiteral("describe a disk-mode iPod's volume"), ipod);

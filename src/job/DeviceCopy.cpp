@@ -93,29 +93,28 @@ bool DeviceCopy::openContainer(iMobileDevice& device)
 
 void DeviceCopy::beginRecord(const QString& deviceid)
 {
-    if (!m_record) {
+    if (!m_slot) {
         const auto entry = m_run->progress.recordFor(deviceid);
-        m_record = entry.record;
+        m_slot = entry.slot;
         m_recordIndex = entry.index;
         if (entry.created)
             m_run->events.postProgressAdded(entry.index);
     }
-    m_run->progress.update(m_record, [](ProgressRecord& r) {
-        r.current_size = 0;
-        r.transferred_size = 0;
-        r.files_sent = 0;
-        r.files_failed = 0;
-        r.error.clear();
-        r.started = now();
-        r.ended = 0;
-    });
+    ProgressBoard::Edit r(*m_slot);
+    r->current_size = 0;
+    r->transferred_size = 0;
+    r->files_sent = 0;
+    r->files_failed = 0;
+    r->error.clear();
+    r->started = now();
+    r->ended = 0;
 }
 
 void DeviceCopy::recordError(const QString& cause)
 {
-    if (!m_record)
+    if (!m_slot)
         beginRecord(m_row->device ? m_row->device->uuid() : m_row->uid);
-    m_run->progress.update(m_record, [&](ProgressRecord& r) { r.error = cause; });
+    ProgressBoard::Edit(*m_slot)->error = cause;
 }
 
 void DeviceCopy::sendAll(iMobileDevice& device)
@@ -138,15 +137,16 @@ bool DeviceCopy::sendOne(iMobileDevice& device, std::size_t index, std::set<QStr
     const QString& local = entry.path;
     const std::size_t count = m_run->plan.files().size();
     KLOG_INFO("Transferring %1 to %2...", local, m_name);
-    m_run->progress.update(m_record, [&](ProgressRecord& r) {
-        r.device_file = QStringLiteral("%1 << %2").arg(m_name, local);
-        r.overall_progress = int(float(index) / float(count) * 100.0f);
-        r.current_size = m_sum;
-        r.file_progress = 0;
-        r.lastbytes = 0;
-        r.seconds = now();
-    });
-    m_run->events.postProgress(m_recordIndex);
+    {
+        ProgressBoard::Edit r(*m_slot);
+        r->device_file = QStringLiteral("%1 << %2").arg(m_name, local);
+        r->overall_progress = int(float(index) / float(count) * 100.0f);
+        r->current_size = m_sum;
+        r->file_progress = 0;
+        r->lastbytes = 0;
+        r->seconds = now();
+    }
+    m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
 
     const QString folder = SendPlan::remoteFolderOf(m_run->folder, entry);
     if (!knownFolders.count(folder) && (device.createDirectory(folder) || device.itemExistsAtPath(folder)))
@@ -154,34 +154,32 @@ bool DeviceCopy::sendOne(iMobileDevice& device, std::size_t index, std::set<QStr
 
     bool copied = false;
     try {
-        copied = device.uploadFile(SendPlan::remotePathOf(m_run->folder, entry), local, QVariant::fromValue(m_record));
+        copied = device.uploadFile(SendPlan::remotePathOf(m_run->folder, entry), local, QVariant::fromValue(m_slot));
     } catch (...) {
         copied = false;
     }
     if (copied) {
         KLOG_INFO("Successfully copied '%1' to %2!", local, m_name);
         m_sum += entry.filesize.value_or(0);
-        m_run->progress.update(m_record, [&](ProgressRecord& r) {
-            r.transferred_size = m_sum;
-            r.current_size = m_sum;
-            ++r.files_sent;
-        });
+        ProgressBoard::Edit r(*m_slot);
+        r->transferred_size = m_sum;
+        r->current_size = m_sum;
+        ++r->files_sent;
     } else {
         KLOG_ERROR("Failed to copy '%1' to %2!", local, m_name);
         const QString cause = causeOf(device, QStringLiteral("the copy failed"));
         KLOG_ERROR("%1: %2", m_name, cause);
-        m_run->progress.update(m_record, [&](ProgressRecord& r) {
-            ++r.files_failed;
-            r.error = cause;
-        });
+        ProgressBoard::Edit r(*m_slot);
+        ++r->files_failed;
+        r->error = cause;
     }
-    m_run->events.postProgress(m_recordIndex);
+    m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
     return copied;
 }
 
 void DeviceCopy::finishRecord(int status)
 {
-    if (!m_record)
+    if (!m_slot)
         beginRecord(m_row->device ? m_row->device->uuid() : m_row->uid);
     QString text;
     int percent = 0;
@@ -193,12 +191,13 @@ void DeviceCopy::finishRecord(int status)
         text = QStringLiteral("%1 - Finished").arg(m_name);
         percent = 100;
     }
-    m_run->progress.update(m_record, [&](ProgressRecord& r) {
-        r.device_file = text;
-        r.overall_progress = percent;
-        r.file_progress = percent;
-        r.ended = now();
-    });
+    {
+        ProgressBoard::Edit r(*m_slot);
+        r->device_file = text;
+        r->overall_progress = percent;
+        r->file_progress = percent;
+        r->ended = now();
+    }
     m_run->events.postFinalProgress(m_recordIndex);
 }
 
@@ -209,30 +208,31 @@ bool DeviceCopy::shouldContinue()
 
 void DeviceCopy::transferBytes(std::int64_t done, std::int64_t total, const QVariant& userInfo)
 {
-    const auto record = userInfo.value<ProgressRecordPtr>();
-    if (!record)
+    const auto slot = userInfo.value<ProgressBoard::SlotPtr>();
+    if (!slot)
         return;
     // A device's last report of a file says "complete" (an iOS device sends 100 of 100
     // whatever the size); its numbers are no byte counts, and the copy shows the finished
     // file itself right after.
     const bool complete = done == total;
-    m_run->progress.update(record, [&](ProgressRecord& r) {
+    {
+        ProgressBoard::Edit r(*slot);
         if (complete) {
-            r.file_progress = 100;
-            return;
+            r->file_progress = 100;
+        } else {
+            const double t = now();
+            if (done > 0 && t > r->seconds) {
+                const double speed = (double(done) - double(r->lastbytes)) / (t - r->seconds);
+                r->transfer_speed = CapacityString(speed > 0 ? std::uint64_t(speed) : 0) + QStringLiteral(" /s");
+            }
+            r->lastbytes = std::uint64_t(std::max<std::int64_t>(done, 0));
+            r->seconds = t;
+            r->transferred_size = r->current_size + r->lastbytes;
+            r->file_progress = percentOf(done, total);
         }
-        const double t = now();
-        if (done > 0 && t > r.seconds) {
-            const double speed = (double(done) - double(r.lastbytes)) / (t - r.seconds);
-            r.transfer_speed = CapacityString(speed > 0 ? std::uint64_t(speed) : 0) + QStringLiteral(" /s");
-        }
-        r.lastbytes = std::uint64_t(std::max<std::int64_t>(done, 0));
-        r.seconds = t;
-        r.transferred_size = r.current_size + r.lastbytes;
-        r.file_progress = percentOf(done, total);
-    });
+    }
     if (!complete)
-        m_run->events.postProgress(m_recordIndex);
+        m_run->events.postProgress(m_recordIndex, slot->progressPosted);
     if (m_run->progressPause > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(m_run->progressPause));
 }

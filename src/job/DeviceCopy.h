@@ -41,7 +41,7 @@ private:
     const std::shared_ptr<JobRun> m_run;
     const DeviceRowPtr m_row;
     const QString m_name;
-    ProgressRecordPtr m_record;
+    ProgressBoard::SlotPtr m_slot;
     int m_recordIndex = -1;
     std::uint64_t m_sum = 0;
     std::atomic<bool> m_cancelled {false};

@@ -24,9 +24,11 @@ void JobEvents::postProgressAdded(int index)
     post(Event {Kind::ProgressAdded, index, false, nullptr, {}});
 }
 
-void JobEvents::postProgress(int index)
+void JobEvents::postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted)
 {
-    post(Event {Kind::Progress, index, false, nullptr, {}});
+    if (posted && posted->exchange(true))
+        return;  // one waits already, and it will show the newest value
+    post(Event {Kind::Progress, index, false, nullptr, {}, posted});
 }
 
 void JobEvents::postFinalProgress(int index)
@@ -36,13 +38,16 @@ void JobEvents::postFinalProgress(int index)
 
 void JobEvents::post(Event event)
 {
-    std::lock_guard guard(m_lock);
-    if (event.kind == Kind::Progress && !m_progressQueued.insert(event.number).second)
-        return;  // one waits already, and it will show the newest value
-    m_events.push_back(std::move(event));
-    if (m_scheduled)
-        return;
-    m_scheduled = true;
+    {
+        std::lock_guard guard(m_lock);
+        if (event.kind == Kind::Progress && !event.posted && !m_progressQueued.insert(event.number).second)
+            return;  // one waits already, and it will show the newest value
+        m_events.push_back(std::move(event));
+        if (std::exchange(m_scheduled, true))
+            return;
+    }
+    // Outside the lock: posting allocates and takes Qt's own locks, and dozens of copies
+    // post here.
     QMetaObject::invokeMethod(this, &JobEvents::deliver, Qt::QueuedConnection);
 }
 
@@ -68,6 +73,9 @@ void JobEvents::deliver()
             emit progressAdded(e.number);
             break;
         case Kind::Progress:
+            // Cleared before the record is read, so a change made from now on posts again.
+            if (e.posted)
+                e.posted->store(false);
             deliverProgress(e.number, false);
             break;
         case Kind::FinalProgress:

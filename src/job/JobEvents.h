@@ -4,9 +4,11 @@
 
 #include <QObject>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -35,7 +37,9 @@ public:
     void postRowStatus(const DeviceRowPtr& row, int status, bool finished);
     void postStatusMessage(const QString& message);
     void postProgressAdded(int index);
-    void postProgress(int index);
+    // posted, when given, is the record's own flag: set while a progress event of that
+    // record waits, so that further reports need not take the channel's lock at all.
+    void postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted = nullptr);
     // A record's last change of a serving: delivered in order, never held back.
     void postFinalProgress(int index);
 
@@ -56,6 +60,7 @@ private:
         bool finished = false;
         DeviceRowPtr row;
         QString text;
+        std::shared_ptr<std::atomic<bool>> posted;
     };
     using Clock = std::chrono::steady_clock;
 

@@ -14,7 +14,7 @@ namespace kestrap {
 PortJob::PortJob(QObject* controller) : QObject(nullptr), m_controller(controller), m_events(new JobEvents(this))
 {
     // Registered here, on the job's thread, rather than lazily by the first copy threads at once.
-    qRegisterMetaType<ProgressRecordPtr>();
+    qRegisterMetaType<ProgressBoard::SlotPtr>();
     qRegisterMetaType<DeviceRowPtr>();
     connect(m_events, &JobEvents::rowStatus, this, &PortJob::onRowStatus);
     connect(m_events, &JobEvents::statusMessage, this, &PortJob::setStatusMessage);

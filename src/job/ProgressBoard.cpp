@@ -4,43 +4,53 @@ namespace kestrap {
 
 ProgressBoard::Entry ProgressBoard::recordFor(const QString& deviceid)
 {
-    std::lock_guard guard(m_lock);
-    for (std::size_t i = 0; i < m_records.size(); ++i)
-        if (m_records[i]->deviceid == deviceid)
-            return Entry {m_records[i], int(i), false};
-    auto record = std::make_shared<ProgressRecord>();
-    record->deviceid = deviceid;
-    m_records.push_back(record);
-    return Entry {record, int(m_records.size() - 1), true};
+    std::lock_guard list(m_listLock);
+    // Ids never change once a record is made, so they are read without the record's lock.
+    for (std::size_t i = 0; i < m_slots.size(); ++i)
+        if (m_slots[i]->record->deviceid == deviceid)
+            return Entry {m_slots[i], int(i), false};
+    auto slot = std::make_shared<Slot>();
+    slot->record->deviceid = deviceid;
+    m_slots.push_back(slot);
+    return Entry {slot, int(m_slots.size() - 1), true};
 }
 
-void ProgressBoard::update(const ProgressRecordPtr& record, const std::function<void(ProgressRecord&)>& change)
+ProgressBoard::SlotPtr ProgressBoard::slotAt(int index) const
 {
-    std::lock_guard guard(m_lock);
-    change(*record);
+    std::lock_guard list(m_listLock);
+    if (index < 0 || std::size_t(index) >= m_slots.size())
+        return nullptr;
+    return m_slots[std::size_t(index)];
 }
 
 ProgressRecord ProgressBoard::at(int index) const
 {
-    std::lock_guard guard(m_lock);
-    if (index < 0 || std::size_t(index) >= m_records.size())
+    const SlotPtr slot = slotAt(index);
+    if (!slot)
         return {};
-    return *m_records[std::size_t(index)];
+    std::lock_guard record(slot->lock);
+    return *slot->record;
 }
 
 int ProgressBoard::size() const
 {
-    std::lock_guard guard(m_lock);
-    return int(m_records.size());
+    std::lock_guard list(m_listLock);
+    return int(m_slots.size());
 }
 
 std::vector<ProgressRecord> ProgressBoard::all() const
 {
-    std::lock_guard guard(m_lock);
+    std::vector<SlotPtr> copies;
+    {
+        std::lock_guard list(m_listLock);
+        copies = m_slots;
+    }
     std::vector<ProgressRecord> out;
-    out.reserve(m_records.size());
-    for (const auto& r : m_records)
-        out.push_back(*r);
+    out.reserve(copies.size());
+    for (const auto& slot : copies) {
+        std::lock_guard record(slot->lock);
+        out.push_back(*slot->record);
+    }
     return out;
 }
 

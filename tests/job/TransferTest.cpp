@@ -284,23 +284,24 @@ TEST_F(Transfer, ProgressRecordsOverallPercentAndSpeed)
     JobEvents events;
     auto run = std::make_shared<JobRun>(board, events);
     DeviceCopy copy(run, a);
-    auto record = std::make_shared<ProgressRecord>();
+    const ProgressBoard::SlotPtr slot = board.recordFor(QStringLiteral("x")).slot;
+    const ProgressRecordPtr record = slot->record;
     record->seconds = 0;
     record->transfer_speed = QStringLiteral("keep");
-    copy.transferBytes(0, 5000, QVariant::fromValue(record));
+    copy.transferBytes(0, 5000, QVariant::fromValue(slot));
     EXPECT_EQ(record->transfer_speed, "keep");
     EXPECT_EQ(record->file_progress, 0);
-    copy.transferBytes(4000, 5000, QVariant::fromValue(record));
+    copy.transferBytes(4000, 5000, QVariant::fromValue(slot));
     EXPECT_EQ(record->file_progress, 80);
     EXPECT_EQ(record->transferred_size, 4000u);
     record->seconds -= 2;
-    copy.transferBytes(1000, 5000, QVariant::fromValue(record));
+    copy.transferBytes(1000, 5000, QVariant::fromValue(slot));
     EXPECT_EQ(record->transfer_speed, "0 /s");
     record->seconds -= 1;
-    copy.transferBytes(3000, 5000, QVariant::fromValue(record));
+    copy.transferBytes(3000, 5000, QVariant::fromValue(slot));
     EXPECT_TRUE(record->transfer_speed.endsWith(" KB /s") || record->transfer_speed.endsWith(" bytes /s"))
         << record->transfer_speed.toStdString();
-    copy.transferBytes(100, 100, QVariant::fromValue(record));
+    copy.transferBytes(100, 100, QVariant::fromValue(slot));
     EXPECT_EQ(record->file_progress, 100);
     EXPECT_EQ(record->transferred_size, 3000u);
 }

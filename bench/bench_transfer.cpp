@@ -15,6 +15,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
+#include <QEventLoop>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -175,8 +177,17 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
                    return r->status == DeviceStatusFinished || r->status == DeviceStatusFailed;
                });
     };
-    while (!ended())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    // The main thread sleeps in its event loop as a program's would; processEvents() in a
+    // loop would spin and take a core from the copies.
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (ended())
+            loop.quit();
+    });
+    poll.start();
+    loop.exec();
     const double ms = double(t.nsecsElapsed()) / 1e6;
     if (probe)
         probe->arm(false);

@@ -2,11 +2,16 @@
 
 #include <QFile>
 #include <QStringList>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace kestrap::sim {
 
@@ -23,6 +28,55 @@ std::optional<QByteArray> realPath(const QByteArray& path)
     if (!::realpath(path.constData(), buf))
         return std::nullopt;
     return QByteArray(buf);
+}
+
+// The real path of root/relative, resolved by the kernel in one call that refuses to leave
+// root (EXDEV), where realpath() would read every component's link on its own. Nothing, with
+// errno, on failure; errno ENOSYS where the kernel has no openat2.
+std::optional<QByteArray> realPathBeneath(const QByteArray& root, const QByteArray& relative)
+{
+    static std::atomic<bool> unsupported {false};
+    if (unsupported) {
+        errno = ENOSYS;
+        return std::nullopt;
+    }
+    const int rootFd = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0)
+        return std::nullopt;
+    open_how how {};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const int fd
+        = int(::syscall(SYS_openat2, rootFd, relative.isEmpty() ? "." : relative.constData(), &how, sizeof how));
+    const int openError = errno;
+    ::close(rootFd);
+    if (fd < 0) {
+        if (openError == ENOSYS)
+            unsupported = true;
+        errno = openError;
+        return std::nullopt;
+    }
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), buf, sizeof buf);
+    ::close(fd);
+    if (n <= 0 || std::size_t(n) >= sizeof buf)
+        return std::nullopt;
+    return QByteArray(buf, n);
+}
+
+// realPathBeneath(), or realpath() where the kernel has no openat2; EXDEV when the path
+// leads out of root.
+std::optional<QByteArray> resolveBeneath(const QByteArray& root, const QByteArray& relative)
+{
+    auto real = realPathBeneath(root, relative);
+    if (real || errno != ENOSYS)
+        return real;
+    real = realPath(relative.isEmpty() ? root : root + '/' + relative);
+    if (real && !within(*real, root)) {
+        errno = EXDEV;
+        return std::nullopt;
+    }
+    return real;
 }
 
 }  // namespace
@@ -49,22 +103,25 @@ MDError resolveDevicePath(const QByteArray& root, const QString& path, bool foll
         *host = root;
         return MDSuccess;
     }
-    const QString last = parts.takeLast();
-    QByteArray parent = root;
+    const QByteArray last = QFile::encodeName(parts.takeLast());
+    QByteArray relativeParent;
     for (const QString& part : parts)
-        parent += '/' + QFile::encodeName(part);
+        relativeParent += (relativeParent.isEmpty() ? "" : "/") + QFile::encodeName(part);
     // Links among the folders are followed, but the folder reached must lie inside the root.
-    const auto realParent = realPath(parent);
-    if (!realParent)
+    const auto realParent = resolveBeneath(root, relativeParent);
+    if (!realParent) {
+        if (errno == EXDEV || errno == ELOOP)
+            return AFCPermissionDeniedError;
         return errno == ENOENT || errno == ENOTDIR ? AFCObjectNotFoundError : afcErrorFromErrno(errno);
+    }
     if (!within(*realParent, root))
         return AFCPermissionDeniedError;
-    QByteArray full = *realParent + '/' + QFile::encodeName(last);
+    QByteArray full = *realParent + '/' + last;
     struct stat st { };
     if (followLast && ::lstat(full.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        const auto target = realPath(full);
+        const auto target = resolveBeneath(root, relativeParent.isEmpty() ? last : relativeParent + '/' + last);
         if (!target)
-            return AFCObjectNotFoundError;
+            return errno == EXDEV || errno == ELOOP ? AFCPermissionDeniedError : AFCObjectNotFoundError;
         if (!within(*target, root))
             return AFCPermissionDeniedError;
         full = *target;

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
 #include <cstdint>
@@ -141,6 +142,10 @@ public:
     // present device (a command-line run about to start) need not guess how long to wait.
     // Call it on the subscribing thread. Backends that cannot tell do nothing.
     virtual void announceAttachedDevices() { }
+    // Identifiers of devices attached now that are not announced because they do not trust
+    // this computer yet (their user has not tapped "Trust"). Backends that cannot tell
+    // answer none.
+    virtual QStringList devicesAwaitingTrust() { return {}; }
 
     // The device's identifier ("UniqueDeviceID") as the record carries it without asking the
     // device; a null string when the record carries none.

@@ -229,8 +229,9 @@ QString afcErrorText(MDError code);
 std::shared_ptr<MobileDeviceService> farmMobileDeviceService(const QString& farm, QString* error = nullptr);
 
 // The service the program uses when none is given: simulated devices on the device farm
-// named by the environment variable KESTRAP_FARM, when it is set. Without it there is no
-// real-device backend in this build yet, and the answer is null with the reason in *error.
+// named by the environment variable KESTRAP_FARM, when it is set; else real devices through
+// usbmuxd (the libimobiledevice backend). Null, with the reason in *error, when there is no
+// farm and usbmuxd cannot be reached, or the build has no real-device backend.
 std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error = nullptr);
 
 }  // namespace kestrap

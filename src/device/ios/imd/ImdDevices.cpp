@@ -8,6 +8,7 @@
 
 #include <QDebug>
 #include <QThread>
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <usbmuxd.h>
@@ -126,7 +127,6 @@ void ImdMobileDeviceService::reconcile()
     }
     if (list)
         usbmuxd_device_list_free(&list);
-    std::vector<std::pair<QString, std::uint32_t>> arrived;
     {
         std::lock_guard guard(m_devicesLock);
         // A usbmuxd that cannot be reached has lost every device.
@@ -136,24 +136,24 @@ void ImdMobileDeviceService::reconcile()
             if (!present.erase({record->udid, record->muxHandle}))
                 markGone(record.get());
         }
-        arrived.assign(present.begin(), present.end());
-        const bool first = !m_listed;
+        std::vector<std::pair<QString, std::uint32_t>> arrived(present.begin(), present.end());
+        // usbmuxd numbers attachments in the order they came.
+        std::sort(arrived.begin(), arrived.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        for (const auto& [udid, handle] : arrived)
+            arriveLocked(udid, handle);
+        // Only now: announceAttachedDevices() waits for the devices of the first list.
         m_listed = true;
-        if (first)
-            m_devicesChanged.notify_all();
+        m_devicesChanged.notify_all();
     }
-    for (const auto& [udid, handle] : arrived)
-        arrive(udid, handle);
     notifySubscribers();
 }
 
-void ImdMobileDeviceService::arrive(const QString& udid, std::uint32_t handle)
+void ImdMobileDeviceService::arriveLocked(const QString& udid, std::uint32_t handle)
 {
     auto record = std::make_unique<ImdRecord>();
     record->udid = udid;
     record->muxHandle = handle;
     ImdRecord* r = record.get();
-    std::lock_guard guard(m_devicesLock);
     if (m_stopping)
         return;
     m_records.push_back(std::move(record));
@@ -168,6 +168,7 @@ void ImdMobileDeviceService::markGone(ImdRecord* record)
     if (record->announced)
         m_events.emplace_back(record, AMDeviceMessageDisconnected);
     record->announced = false;
+    dropServicesOf(record);
     publishLocked();
     m_devicesChanged.notify_all();
 }

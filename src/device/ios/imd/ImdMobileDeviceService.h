@@ -95,7 +95,7 @@ private:
     // --- Devices (ImdDevices.cpp) --------------------------------------------------------
     void monitor();
     void reconcile();
-    void arrive(const QString& udid, std::uint32_t handle);
+    void arriveLocked(const QString& udid, std::uint32_t handle);
     void markGone(ImdRecord* record);
     void prepareLoop(ImdRecord* record);
     // One attempt to open the device; AMDPairingRefusedError while it does not trust us.

@@ -27,7 +27,6 @@ public:
     // Starts the emulator and waits until it answers on its socket.
     bool start()
     {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(KESTRAP_DEVICEFARM_PATH),
             QStringList {m_farm, QStringLiteral("--socket"), socketPath()} + m_options);
         const QDeadlineTimer deadline(10000);
@@ -39,6 +38,16 @@ public:
             QThread::msleep(10);
         }
         return false;
+    }
+
+    // Ends it as an operator would; answers what it said on its way out.
+    QByteArray stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return {};
+        m_process.terminate();
+        m_process.waitForFinished(10000);
+        return m_process.readAllStandardError();
     }
 
     // Ends it at once, as a crash would: no goodbye to any client.

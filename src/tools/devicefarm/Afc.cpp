@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -110,6 +111,7 @@ private:
     const QByteArray m_root;
     std::vector<char> m_body;
     std::uint64_t m_packet = 0;
+    std::chrono::steady_clock::time_point m_due;  // when the answer to the present request is due
     std::map<std::uint64_t, OpenFile> m_files;
     std::uint64_t m_nextHandle = 1;
 };
@@ -130,7 +132,9 @@ void AfcSession::run()
         m_body.resize(entire - kHeaderSize);
         if (!m_body.empty() && !readFull(m_c.fd, m_body.data(), m_body.size()))
             return;
-        m_emulator.delay();
+        m_due = m_emulator.requestDue();
+        if (operation != OpFileWrite)
+            std::this_thread::sleep_until(m_due);
         if (!handle(operation))
             return;
     }
@@ -144,7 +148,7 @@ bool AfcSession::send(std::uint64_t operation, const QByteArray& data, bool inHe
     qToLittleEndian<std::uint64_t>(kHeaderSize + (inHeader ? data.size() : 0), header + 16);
     qToLittleEndian<std::uint64_t>(m_packet, header + 24);
     qToLittleEndian<std::uint64_t>(operation, header + 32);
-    return writeFull(m_c.fd, header, sizeof header) && writeFull(m_c.fd, data.constData(), std::size_t(data.size()));
+    return writeFull(m_c.fd, header, sizeof header, data.constData(), std::size_t(data.size()));
 }
 
 bool AfcSession::number(std::uint64_t operation, std::uint64_t value)
@@ -369,7 +373,7 @@ bool AfcSession::write()
     if (!f)
         return status(AFCInvalidArgumentError);
     const std::size_t count = m_body.size() - 8;
-    m_emulator.throttleWrite(*m_c.device, count);
+    m_emulator.throttleWrite(*m_c.device, count, m_due);
     const MDError error = m_service.AFCFileRefWrite(m_afc, f->ref, m_body.data() + 8, std::uint32_t(count));
     if (!error)
         f->position += std::int64_t(count);

@@ -88,6 +88,8 @@ bool FarmEmulator::start(QString* error)
     }
     m_sim->AMDeviceNotificationSubscribe(
         [this](const AMDeviceNotificationInfo& info) { onNotification(info.device, info.message); }, &m_subscription);
+    // The devices plugged in now are there before the first client can ask.
+    m_sim->announceAttachedDevices();
     m_acceptThread = std::thread([this] { acceptLoop(); });
     return true;
 }
@@ -168,24 +170,31 @@ bool FarmEmulator::bindDevice(Connection& connection, const std::shared_ptr<EmuD
     return device->alive;
 }
 
-void FarmEmulator::delay() const
+void FarmEmulator::beginRequest()
 {
-    if (m_options.latencyMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(m_options.latencyMs));
+    std::this_thread::sleep_until(requestDue());
 }
 
-void FarmEmulator::throttleWrite(EmuDevice& device, std::size_t bytes) const
+std::chrono::steady_clock::time_point FarmEmulator::requestDue()
 {
-    if (m_options.writeRateMBps <= 0)
-        return;
+    ++m_requests;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.latencyMs);
+}
+
+void FarmEmulator::throttleWrite(EmuDevice& device, std::size_t bytes, std::chrono::steady_clock::time_point due) const
+{
     using namespace std::chrono;
+    if (m_options.writeRateMBps <= 0) {
+        std::this_thread::sleep_until(due);
+        return;
+    }
     const auto cost = duration_cast<steady_clock::duration>(
         duration<double>(double(bytes) / (m_options.writeRateMBps * 1000.0 * 1000.0)));
     steady_clock::time_point done;
     {
         std::lock_guard guard(device.lock);
         device.linkFree = std::max(device.linkFree, steady_clock::now()) + cost;
-        done = device.linkFree;
+        done = std::max(device.linkFree, due);
     }
     std::this_thread::sleep_until(done);
 }

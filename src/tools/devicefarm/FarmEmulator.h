@@ -87,9 +87,15 @@ public:
     // Ties the connection to a device, so that it breaks when the device goes; false when
     // the device has gone already.
     bool bindDevice(Connection& connection, const std::shared_ptr<EmuDevice>& device);
-    void delay() const;
-    // Waits until the device's write link has carried `bytes` more at the capped rate.
-    void throttleWrite(EmuDevice& device, std::size_t bytes) const;
+    // Called once at every request: counts it and waits the configured latency.
+    void beginRequest();
+    // Counts a request and answers when its answer is due, without waiting: a write waits
+    // once, for the later of that and its turn on the link (see throttleWrite).
+    std::chrono::steady_clock::time_point requestDue();
+    std::uint64_t requestsServed() const { return m_requests; }
+    // Waits until the device's write link has carried `bytes` more at the capped rate, and
+    // at least until `due`.
+    void throttleWrite(EmuDevice& device, std::size_t bytes, std::chrono::steady_clock::time_point due) const;
     // A port for a started service; takeService hands it to the connection that comes.
     std::uint16_t registerService(EmuDevice& device, PendingService service);
     std::optional<PendingService> takeService(EmuDevice& device, std::uint16_t port);
@@ -106,6 +112,7 @@ private:
     void serve(std::shared_ptr<Connection> connection);
 
     const EmulatorOptions m_options;
+    std::atomic<std::uint64_t> m_requests {0};
     std::shared_ptr<sim::SimMobileDeviceService> m_sim;
     AMDeviceNotificationRef m_subscription = 0;
     int m_listenFd = -1;

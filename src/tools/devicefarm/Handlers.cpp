@@ -128,7 +128,7 @@ void serveMux(FarmEmulator& emulator, const std::shared_ptr<Connection>& connect
 {
     Connection& c = *connection;
     while (auto m = readMuxMessage(c.fd)) {
-        emulator.delay();
+        emulator.beginRequest();
         const QString type = m->payload.value(kMessageType).toString();
         if (type == QStringLiteral("Listen")) {
             listen(emulator, c, m->tag);
@@ -254,7 +254,7 @@ void serveLockdown(FarmEmulator& emulator, Connection& c)
     EmuDevice& device = *c.device;
     bool session = false;
     while (auto request = readPlistFrame(c.fd)) {
-        emulator.delay();
+        emulator.beginRequest();
         const QString name = request->value(kRequest).toString();
         QVariantMap answer;
         if (name == QStringLiteral("QueryType")) {
@@ -295,7 +295,7 @@ void serveHouseArrest(FarmEmulator& emulator, Connection& c)
     const auto request = readPlistFrame(c.fd);
     if (!request)
         return;
-    emulator.delay();
+    emulator.beginRequest();
     const QString command = request->value(QStringLiteral("Command")).toString();
     const QString bundleId = request->value(QStringLiteral("Identifier")).toString();
     if (command != QStringLiteral("VendContainer") && command != QStringLiteral("VendDocuments")) {
@@ -371,7 +371,7 @@ bool browse(FarmEmulator& emulator, Connection& c, const QVariantMap& options)
 void serveInstallationProxy(FarmEmulator& emulator, Connection& c)
 {
     while (auto request = readPlistFrame(c.fd)) {
-        emulator.delay();
+        emulator.beginRequest();
         const QString command = request->value(QStringLiteral("Command")).toString();
         const QVariantMap options = request->value(QStringLiteral("ClientOptions")).toMap();
         bool ok = false;

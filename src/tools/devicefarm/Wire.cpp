@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace kestrap::devicefarm {
@@ -37,6 +38,34 @@ bool writeFull(int fd, const void* buffer, std::size_t count)
             return false;
         p += n;
         count -= std::size_t(n);
+    }
+    return true;
+}
+
+bool writeFull(int fd, const void* first, std::size_t firstCount, const void* second, std::size_t secondCount)
+{
+    iovec parts[2] = {{const_cast<void*>(first), firstCount}, {const_cast<void*>(second), secondCount}};
+    iovec* part = parts;
+    int left = secondCount ? 2 : 1;
+    while (left > 0) {
+        msghdr message {};
+        message.msg_iov = part;
+        message.msg_iovlen = std::size_t(left);
+        const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        auto sent = std::size_t(n);
+        while (left > 0 && sent >= part->iov_len) {
+            sent -= part->iov_len;
+            ++part;
+            --left;
+        }
+        if (left > 0) {
+            part->iov_base = static_cast<char*>(part->iov_base) + sent;
+            part->iov_len -= sent;
+        }
     }
     return true;
 }

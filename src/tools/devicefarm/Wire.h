@@ -20,6 +20,9 @@ constexpr std::uint32_t kMaxPlistFrame = 1u << 20;
 
 bool readFull(int fd, void* buffer, std::size_t count);
 bool writeFull(int fd, const void* buffer, std::size_t count);
+// Both buffers, in one system call where the socket takes them: a request's answer is
+// its header and its data.
+bool writeFull(int fd, const void* first, std::size_t firstCount, const void* second, std::size_t secondCount);
 
 struct MuxMessage {
     std::uint32_t version = 0;

@@ -281,8 +281,20 @@ MDError ImdMobileDeviceService::prepare(ImdRecord& r)
             return fromLockdown(started, AMDSessionRefusedError);
         }
         r.session = true;
+        r.deviceSession = true;
     }
     r.validated = true;
+    // The detector probes "com.apple.afc2" at every opening; most devices refuse it, and
+    // they do so for as long as they stay attached.
+    lockdownd_service_descriptor_t afc2 = nullptr;
+    const lockdownd_error_t probed = lockdownd_start_service(r.lockdown.get(), "com.apple.afc2", &afc2);
+    ServicePtr afc2Owner(afc2);
+    if (probed == LOCKDOWN_E_MUX_ERROR || probed == LOCKDOWN_E_RECEIVE_TIMEOUT || probed == LOCKDOWN_E_PLIST_ERROR) {
+        r.lockdown.reset();
+        r.session = r.deviceSession = false;
+        return AMDNotConnectedError;
+    }
+    r.afc2Refused = probed != LOCKDOWN_E_SUCCESS;
     plist_t values = nullptr;
     if (lockdownd_get_value(r.lockdown.get(), nullptr, nullptr, &values) == LOCKDOWN_E_SUCCESS) {
         PlistPtr owner(values);

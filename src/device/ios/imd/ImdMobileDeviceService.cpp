@@ -57,6 +57,7 @@ MDError linkFailure(ImdRecord& record, MDError error)
         record.lockdown.reset();
         record.connected = false;
         record.session = false;
+        record.deviceSession = false;
     }
     return error;
 }
@@ -83,6 +84,7 @@ MDError ImdMobileDeviceService::AMDeviceConnect(AMDeviceRef device)
             return linkFailure(*record, failure);
         record->lockdown.reset(client);
         record->session = false;
+        record->deviceSession = false;
     }
     record->connected = true;
     return MDSuccess;
@@ -93,9 +95,10 @@ MDError ImdMobileDeviceService::AMDeviceDisconnect(AMDeviceRef device)
     auto [record, lock, error] = lockRecord(device);
     if (error)
         return error;
-    if (record->session && record->lockdown)
+    if (record->deviceSession && record->lockdown)
         lockdownd_stop_session(record->lockdown.get(), record->sessionId.constData());
     record->session = false;
+    record->deviceSession = false;
     record->connected = false;
     lock.unlock();
     dropServicesOf(record);
@@ -128,6 +131,10 @@ MDError ImdMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
         return AMDNotConnectedError;
     if (record->session)
         return MDSuccess;
+    if (record->deviceSession) {
+        record->session = true;
+        return MDSuccess;
+    }
     if (record->hostId.isEmpty())
         return AMDPairingRefusedError;
     char* session = nullptr;
@@ -140,6 +147,7 @@ MDError ImdMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
         return linkFailure(*record, fromLockdown(started, AMDSessionRefusedError));
     }
     record->session = true;
+    record->deviceSession = true;
     return MDSuccess;
 }
 
@@ -195,6 +203,8 @@ MDError ImdMobileDeviceService::AMDeviceStartService(
     auto [record, lock, error] = lockRecord(device);
     if (error)
         return error;
+    if (serviceName == kServiceAFC2 && record->afc2Refused && !sessionError(*record))
+        return AMDServiceProhibitedError;
     lockdownd_service_descriptor_t descriptor = nullptr;
     if (const MDError failure = startServiceLocked(*record, serviceName.toLatin1().constData(), &descriptor))
         return failure;

@@ -39,7 +39,12 @@ struct ImdRecord : AMDevice {
     LockdownPtr lockdown;
     QByteArray sessionId;
     bool connected = false;
-    bool session = false;
+    bool session = false;  // as the seam's caller sees it
+    // A stopped session is ended on the device only when the link closes or another
+    // session replaces it: the detector stops and restarts one at every opening, and each
+    // round trip there is one the main thread waits for.
+    bool deviceSession = false;
+    bool afc2Refused = false;  // asked once when prepared: a device is jailbroken or not while attached
     bool paired = false;
     bool validated = false;
     QByteArray hostId;

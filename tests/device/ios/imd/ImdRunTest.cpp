@@ -180,3 +180,16 @@ TEST_F(ImdRun, AnEmulatorKilledAndRestartedMidRunEndsTheRunWithTheLostDevicesFai
     for (const auto& d : devices)
         EXPECT_EQ(d.toObject()["statusText"].toString(), "Failed");
 }
+
+TEST_F(ImdRun, WithoutAFarmOrAUsbmuxdToReachItSaysSoAndFails)
+{
+    const QMap<QString, QString> nowhere {
+        {QStringLiteral("USBMUXD_SOCKET_ADDRESS"), QStringLiteral("UNIX:") + tree.path(QStringLiteral("no-usbmuxd"))}};
+    const CliResult devices = runCli({"devices"}, nowhere);
+    EXPECT_EQ(devices.code, 1);
+    EXPECT_TRUE(devices.err.contains("usbmuxd is not reachable")) << devices.err.constData();
+    EXPECT_EQ(devices.err.count('\n'), 1);
+    const CliResult run = runCli({"run", jcf}, nowhere);
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(run.err.contains("usbmuxd is not reachable")) << run.err.constData();
+}

@@ -84,3 +84,25 @@ TEST_F(DeviceFarmTool, ADeviceThatDoesNotTrustTheHostGivesNoSession)
     ASSERT_TRUE(p.waitForFinished(20000));
     EXPECT_NE(p.exitCode(), 0);
 }
+
+TEST_F(DeviceFarmTool, ServesSixtyFourDevicesAtOnce)
+{
+    QStringList udids;
+    for (int i = 0; i < 64; ++i)
+        udids << farm.addPhone({{QStringLiteral("com.example.app"), QStringLiteral("App")}});
+    serve();
+    const QStringList ids = run(QStringLiteral("idevice_id"), {QStringLiteral("-l")}).split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(ids.size(), 64);
+    // Kestrap's own backend opens all of them, each on a thread of its own.
+    QProcess cli;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("KESTRAP_FARM"));
+    env.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), emulator->address());
+    cli.setProcessEnvironment(env);
+    cli.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), {QStringLiteral("devices")});
+    ASSERT_TRUE(cli.waitForFinished(60000));
+    EXPECT_EQ(cli.exitCode(), 0);
+    const QString out = QString::fromUtf8(cli.readAllStandardOutput());
+    for (const QString& udid : udids)
+        EXPECT_TRUE(out.contains(udid + QStringLiteral("  iPhone"))) << qPrintable(udid);
+}

@@ -27,6 +27,14 @@ constexpr auto kTrustRetry = 1s;
 // How long announceAttachedDevices() waits for the devices present to be prepared.
 constexpr auto kAnnounceWait = 10s;
 
+// Deadlines on the system clock: waits against it go through pthread_cond_timedwait, which
+// ThreadSanitizer follows; a steady-clock wait does not, and every wake-up would look like
+// a race. A clock step at most shortens or stretches one short wait.
+std::chrono::system_clock::time_point after(std::chrono::system_clock::duration wait)
+{
+    return std::chrono::system_clock::now() + wait;
+}
+
 const char* const kLabel = "kestrap";
 
 // On libusbmuxd's own thread: only wake the monitor, which reads the list itself.
@@ -53,6 +61,9 @@ QVariant toVariant(plist_t node)
 
 ImdMobileDeviceService::ImdMobileDeviceService()
 {
+    // libusbmuxd fills some globals of its own at its first request, without a lock; made
+    // here, before the monitor and libusbmuxd's event thread both make their first.
+    usbmuxdReachable();
     m_monitor = std::thread([this] { monitor(); });
     usbmuxd_subscription_context_t context = nullptr;
     if (usbmuxd_events_subscribe(&context, &onUsbmuxEvent, this) == 0)
@@ -111,7 +122,7 @@ void ImdMobileDeviceService::monitor()
         guard.unlock();
         reconcile();
         guard.lock();
-        m_devicesChanged.wait_for(guard, kListInterval, [this] { return m_wake || m_stopping; });
+        m_devicesChanged.wait_until(guard, after(kListInterval), [this] { return m_wake || m_stopping; });
     }
 }
 
@@ -224,7 +235,7 @@ void ImdMobileDeviceService::prepareLoop(ImdRecord* record)
         if (!error)
             return;
         std::unique_lock guard(m_devicesLock);
-        m_devicesChanged.wait_for(guard, kTrustRetry, [&] { return !record->alive || m_stopping; });
+        m_devicesChanged.wait_until(guard, after(kTrustRetry), [&] { return !record->alive || m_stopping; });
         if (!record->alive || m_stopping)
             return;
     }
@@ -309,8 +320,8 @@ void ImdMobileDeviceService::announceAttachedDevices()
 {
     {
         std::unique_lock guard(m_devicesLock);
-        m_devicesChanged.wait_for(
-            guard, kAnnounceWait, [this] { return m_stopping || (m_listed && m_arrivals.empty()); });
+        m_devicesChanged.wait_until(
+            guard, after(kAnnounceWait), [this] { return m_stopping || (m_listed && m_arrivals.empty()); });
     }
     std::vector<ImdSubscription*> mine;
     {

@@ -7,6 +7,7 @@
 #include <QThread>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -44,6 +45,8 @@ public:
             return false;
         m_pid = ::fork();
         if (m_pid == 0) {
+            // A test that dies takes its emulator with it.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             ::dup2(m_stderr[1], 2);
             ::execv(argv[0], argv.data());
             ::_exit(127);

@@ -34,8 +34,11 @@ void startManager(DeviceManager& manager, std::shared_ptr<MobileDeviceService> s
     std::int32_t support = DeviceSupportPhone | DeviceSupportPad)
 {
     manager.setDeviceSupport(support);
-    manager.setMobileDeviceService(std::move(service));
+    manager.setMobileDeviceService(service);
     manager.start();
+    // Real devices are opened by the backend before they are announced; it knows when the
+    // ones attached now are ready.
+    service->announceAttachedDevices();
     // iPods mounted before the start are announced from threads of their own and handed to
     // this thread; once they have all been sent, one round of events takes them in.
     if (manager.iPodListener())
@@ -120,6 +123,9 @@ int devices(const QStringList& args)
     }
     if (p.isSet(json))
         printJson(QJsonDocument(all));
+    else
+        for (const QString& udid : service->devicesAwaitingTrust())
+            printLine(QStringLiteral("%1  waiting for trust: tap \"Trust\" on the device").arg(udid));
     return kExitOk;
 }
 

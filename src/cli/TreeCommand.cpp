@@ -126,6 +126,7 @@ int deviceTree(const QStringList& args)
     manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
     manager.setMobileDeviceService(service);
     manager.start();
+    service->announceAttachedDevices();
     QCoreApplication::processEvents();
     const QString udid = p.positionalArguments().first();
     const std::shared_ptr<iMobileDevice> device = findDevice(manager, udid);

@@ -1,6 +1,9 @@
 #include "device/ios/MobileDeviceService.h"
 
 #include "device/ios/sim/SimMobileDeviceService.h"
+#ifdef KESTRAP_WITH_IMD
+#include "device/ios/imd/ImdMobileDeviceService.h"
+#endif
 
 #include <QFileInfo>
 
@@ -80,8 +83,17 @@ std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error)
     const QString farm = qEnvironmentVariable("KESTRAP_FARM");
     if (!farm.isEmpty())
         return farmMobileDeviceService(farm, error);
+#ifdef KESTRAP_WITH_IMD
+    if (imd::ImdMobileDeviceService::usbmuxdReachable())
+        return std::make_shared<imd::ImdMobileDeviceService>();
+    if (error)
+        *error = QStringLiteral(
+            "No device farm given (--simulate FARM or KESTRAP_FARM) and usbmuxd is not reachable, so no device can "
+            "be served; is usbmuxd running?");
+#else
     if (error)
         *error = QStringLiteral("This build has no real-device backend; give a device farm (KESTRAP_FARM).");
+#endif
     return nullptr;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
 #include <cstdint>
@@ -141,6 +142,10 @@ public:
     // present device (a command-line run about to start) need not guess how long to wait.
     // Call it on the subscribing thread. Backends that cannot tell do nothing.
     virtual void announceAttachedDevices() { }
+    // Identifiers of devices attached now that are not announced because they do not trust
+    // this computer yet (their user has not tapped "Trust"). Backends that cannot tell
+    // answer none.
+    virtual QStringList devicesAwaitingTrust() { return {}; }
 
     // The device's identifier ("UniqueDeviceID") as the record carries it without asking the
     // device; a null string when the record carries none.
@@ -224,8 +229,9 @@ QString afcErrorText(MDError code);
 std::shared_ptr<MobileDeviceService> farmMobileDeviceService(const QString& farm, QString* error = nullptr);
 
 // The service the program uses when none is given: simulated devices on the device farm
-// named by the environment variable KESTRAP_FARM, when it is set. Without it there is no
-// real-device backend in this build yet, and the answer is null with the reason in *error.
+// named by the environment variable KESTRAP_FARM, when it is set; else real devices through
+// usbmuxd (the libimobiledevice backend). Null, with the reason in *error, when there is no
+// farm and usbmuxd cannot be reached, or the build has no real-device backend.
 std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error = nullptr);
 
 }  // namespace kestrap

@@ -1,0 +1,258 @@
+// Real-device stack against the simulated backend, on emulated devices (kestrap-devicefarm):
+//
+//   case 1: 200 MiB to 8 devices through libimobiledevice on loopback, no rate cap, against
+//           the same job on the simulated backend in the same run: throughput ratio;
+//   case 2: devices capped at 22 MB/s with 1 ms per request, 8 at once: the job's time
+//           against the ideal (payload / rate + one round trip per request);
+//   case 3: 32 devices plugged in at once, 5 ms per request: the main thread's longest
+//           wait while the detector opens them, and whether all are announced.
+
+#include "BenchSupport.h"
+#include "device/ios/iPhoneDevice.h"
+#include "device/ios/imd/ImdMobileDeviceService.h"
+#include "device/ios/sim/SimMobileDeviceService.h"
+#include "job/PortJob.h"
+#include "support/DeviceEmulator.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <cstdio>
+
+using namespace kestrap;
+
+namespace {
+
+const QString kApp = QStringLiteral("com.example.bench");
+
+struct Payload {
+    QString root;
+    int files = 0;
+    qint64 bytes = 0;
+};
+
+void writeRandom(const QString& path, qint64 size)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    std::vector<quint32> block(std::size_t(std::min<qint64>(size, 1024 * 1024) + 3) / 4);
+    for (qint64 left = size; left > 0;) {
+        QRandomGenerator::global()->fillRange(block.data(), qsizetype(block.size()));
+        const qint64 n = std::min<qint64>(left, qint64(block.size() * 4));
+        f.write(reinterpret_cast<const char*>(block.data()), n);
+        left -= n;
+    }
+}
+
+Payload makePayload(const QString& root, int smallFiles, qint64 smallSize, int largeFiles, qint64 largeSize)
+{
+    Payload p {root, smallFiles + largeFiles, 0};
+    for (int i = 0; i < smallFiles; ++i)
+        writeRandom(QStringLiteral("%1/small/%2/f%3.bin").arg(root).arg(i / 100).arg(i), smallSize);
+    for (int i = 0; i < largeFiles; ++i)
+        writeRandom(QStringLiteral("%1/large/big%2.bin").arg(root).arg(i), largeSize);
+    p.bytes = smallFiles * smallSize + largeFiles * largeSize;
+    return p;
+}
+
+QStringList makeFarm(const QString& farm, int devices, bool plugged = true)
+{
+    QDir(farm).removeRecursively();
+    QStringList udids;
+    for (int i = 0; i < devices; ++i) {
+        sim::SimDeviceSpec model;
+        model.udid = QStringLiteral("dev%1").arg(i, 37, 10, QLatin1Char('0'));
+        model.name = model.udid;
+        model.apps.push_back({kApp, QStringLiteral("Bench")});
+        model.capacity = 64ull * 1024 * 1024 * 1024;
+        QString error;
+        sim::createDevice(farm, model, &error);
+        if (!plugged)
+            sim::setPlugged(farm, model.udid, false, &error);
+        udids << model.udid;
+    }
+    return udids;
+}
+
+// The announced devices of a service, opened the way the detector opens them.
+std::vector<std::shared_ptr<iPhoneDevice>> openAll(const std::shared_ptr<MobileDeviceService>& service, int expected)
+{
+    std::vector<AMDeviceRef> records;
+    AMDeviceNotificationRef ref = 0;
+    service->AMDeviceNotificationSubscribe(
+        [&](const AMDeviceNotificationInfo& info) {
+            if (info.message == AMDeviceMessageConnected)
+                records.push_back(info.device);
+        },
+        &ref);
+    service->announceAttachedDevices();
+    QCoreApplication::processEvents();
+    service->AMDeviceNotificationUnsubscribe(ref);
+    std::vector<std::shared_ptr<iPhoneDevice>> phones;
+    for (AMDeviceRef record : records) {
+        auto phone = std::make_shared<iPhoneDevice>(service);
+        if (phone->createWithDevice(record, true) && phone->connect(false))
+            phones.push_back(phone);
+    }
+    if (int(phones.size()) != expected)
+        std::printf("only %zu of %d devices opened\n", phones.size(), expected);
+    return phones;
+}
+
+// Milliseconds from the job's start to its last device finished; negative when a device
+// did not get every file.
+double jobMs(const Payload& payload, const std::vector<std::shared_ptr<iPhoneDevice>>& phones, int concurrency)
+{
+    std::vector<DeviceRowPtr> rows;
+    for (const auto& phone : phones) {
+        auto row = std::make_shared<DeviceRow>();
+        row->device = phone;
+        row->uid = phone->uuid();
+        row->name = phone->name();
+        rows.push_back(row);
+    }
+    PortJob job;
+    job.setAppId(kApp);
+    job.setFolder(QStringLiteral("Documents"));
+    job.setConcurrencyOverride(concurrency);
+    job.setProgressPauseOverride(0);
+    job.filePaths().push_back(PortJob::infoOfFile(payload.root));
+    job.setRecursiveDepth(10);
+    for (const auto& row : rows)
+        job.addDeviceToQueue(row);
+    QElapsedTimer t;
+    t.start();
+    if (!job.start())
+        return -1;
+    const auto ended = [&] {
+        return job.runningThreads() == 0 && job.deviceQueue().empty()
+            && std::all_of(rows.begin(), rows.end(), [](const DeviceRowPtr& r) { return r->status; });
+    };
+    while (!ended())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    const double ms = double(t.nsecsElapsed()) / 1e6;
+    bool clean = true;
+    for (const auto& r : job.transferProgresses())
+        clean = clean && r.files_failed == 0 && r.files_sent == payload.files;
+    job.stop();
+    return clean ? ms : -1;
+}
+
+// The job on `devices` emulated devices through libimobiledevice; *requests is the number
+// of requests the emulator served, opening the devices included.
+double imdJobMs(
+    const Payload& payload, const QString& farm, int devices, const QStringList& options, double* requests = nullptr)
+{
+    makeFarm(farm, devices);
+    DeviceEmulator emulator(farm, options);
+    if (!emulator.start())
+        return -1;
+    qputenv("USBMUXD_SOCKET_ADDRESS", emulator.address().toLocal8Bit());
+    double ms = -1;
+    {
+        auto service = std::make_shared<imd::ImdMobileDeviceService>();
+        const auto phones = openAll(service, devices);
+        ms = int(phones.size()) == devices ? jobMs(payload, phones, devices) : -1;
+    }
+    const QByteArray said = emulator.stop();
+    const qsizetype at = said.indexOf("served ");
+    if (requests)
+        *requests = at < 0 ? 0 : said.mid(at + 7).split(' ').first().toDouble();
+    return ms;
+}
+
+double simJobMs(const Payload& payload, const QString& farm, int devices)
+{
+    makeFarm(farm, devices);
+    auto service = std::make_shared<sim::SimMobileDeviceService>(farm);
+    return jobMs(payload, openAll(service, devices), devices);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    const QString farm = dir.filePath(QStringLiteral("farm"));
+
+    // Case 1: 1,000 files of 40 KiB and four of 40 MiB to 8 devices at once.
+    {
+        const Payload payload
+            = makePayload(dir.filePath(QStringLiteral("payload1")), 1000, 40 * 1024, 4, 40ll * 1024 * 1024);
+        double bestSim = 1e300;
+        double bestImd = 1e300;
+        for (int run = 0; run < 2; ++run) {
+            bestSim = std::min(bestSim, simJobMs(payload, farm, 8));
+            const double imd = imdJobMs(payload, farm, 8, {});
+            if (imd < 0) {
+                std::printf("case 1: a device did not get every file\n");
+                return 1;
+            }
+            bestImd = std::min(bestImd, imd);
+        }
+        const double ratio = bestSim / bestImd;
+        std::printf("case 1: %.0f MiB in %d files to 8 devices: simulated backend %.0f ms, libimobiledevice through "
+                    "the emulator %.0f ms; throughput %.0f%% of the simulated backend's (target at least 70%%) %s\n",
+            double(payload.bytes) / 1048576.0, payload.files, bestSim, bestImd, 100 * ratio,
+            ratio >= 0.70 ? "OK" : "MISSED");
+        QDir(payload.root).removeRecursively();
+    }
+
+    // Case 2: 250 files of 40 KiB and one of 40 MiB, devices at 22 MB/s and 1 ms a request.
+    {
+        const Payload payload
+            = makePayload(dir.filePath(QStringLiteral("payload2")), 250, 40 * 1024, 1, 40ll * 1024 * 1024);
+        double requests = 0;
+        const double ms = imdJobMs(payload, farm, 8, {"--write-rate", "22", "--latency-ms", "1"}, &requests);
+        // Each device's link carries its payload at the rate and waits one round trip of
+        // 1 ms for each of its requests (an eighth of those served, opening included).
+        const double ideal = double(payload.bytes) / 22e6 * 1000 + requests / 8;
+        std::printf("case 2: %.1f MiB to 8 devices at 22 MB/s, 1 ms a request: %.0f ms, ideal %.0f ms (%.0f requests "
+                    "a device, %.1f a file); %.0f%% of ideal (target at least 85%%) %s\n",
+            double(payload.bytes) / 1048576.0, ms, ideal, requests / 8, requests / 8 / payload.files, 100 * ideal / ms,
+            ms > 0 && ideal / ms >= 0.85 ? "OK" : "MISSED");
+    }
+
+    // Case 3: 32 devices plugged in at once, 5 ms a request.
+    {
+        const QStringList udids = makeFarm(farm, 32, false);
+        DeviceEmulator emulator(farm, {"--latency-ms", "5"});
+        if (!emulator.start())
+            return 1;
+        qputenv("USBMUXD_SOCKET_ADDRESS", emulator.address().toLocal8Bit());
+        auto service = std::make_shared<imd::ImdMobileDeviceService>();
+        std::vector<std::shared_ptr<iPhoneDevice>> phones;
+        double longest = 0;
+        AMDeviceNotificationRef ref = 0;
+        // What the detector does on the main thread for each announced device.
+        service->AMDeviceNotificationSubscribe(
+            [&](const AMDeviceNotificationInfo& info) {
+                if (info.message != AMDeviceMessageConnected)
+                    return;
+                QElapsedTimer t;
+                t.start();
+                auto phone = std::make_shared<iPhoneDevice>(service);
+                if (phone->createWithDevice(info.device, true))
+                    phone->connect(false);
+                phones.push_back(phone);
+                longest = std::max(longest, double(t.nsecsElapsed()) / 1e6);
+            },
+            &ref);
+        QElapsedTimer all;
+        all.start();
+        for (const QString& udid : udids)
+            sim::setPlugged(farm, udid, true, nullptr);
+        const QDeadlineTimer deadline(60000);
+        while (phones.size() < 32 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        std::printf("case 3: %zu of 32 devices announced in %.0f ms; the main thread's longest wait %.1f ms (target "
+                    "under 100 ms) %s\n",
+            phones.size(), double(all.nsecsElapsed()) / 1e6, longest,
+            phones.size() == 32 && longest < 100 ? "OK" : "MISSED");
+        service->AMDeviceNotificationUnsubscribe(ref);
+    }
+    return 0;
+}

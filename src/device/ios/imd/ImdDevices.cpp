@@ -1,0 +1,387 @@
+// The libimobiledevice backend's device list: usbmuxd's attachments followed, each new one
+// prepared on a worker thread, announcements handed to the subscribing threads in order.
+#include "device/ios/imd/ImdErrors.h"
+#include "device/ios/imd/ImdMobileDeviceService.h"
+#include "device/ios/imd/ImdState.h"
+#include "device/ios/imd/ImdSubscription.h"
+#include "util/Plist.h"
+
+#include <QDebug>
+#include <QThread>
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <usbmuxd.h>
+
+namespace kestrap::imd {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How often usbmuxd's list is read even without an event: a usbmuxd that restarts between
+// two looks is not seen by its events alone.
+constexpr auto kListInterval = 250ms;
+// How often a device that does not trust this computer is tried again.
+constexpr auto kTrustRetry = 1s;
+// How long announceAttachedDevices() waits for the devices present to be prepared.
+constexpr auto kAnnounceWait = 10s;
+
+// Deadlines on the system clock: waits against it go through pthread_cond_timedwait, which
+// ThreadSanitizer follows; a steady-clock wait does not, and every wake-up would look like
+// a race. A clock step at most shortens or stretches one short wait.
+std::chrono::system_clock::time_point after(std::chrono::system_clock::duration wait)
+{
+    return std::chrono::system_clock::now() + wait;
+}
+
+const char* const kLabel = "kestrap";
+
+// On libusbmuxd's own thread: only wake the monitor, which reads the list itself.
+void onUsbmuxEvent(const usbmuxd_event_t*, void* self)
+{
+    static_cast<ImdMobileDeviceService*>(self)->wakeMonitor();
+}
+
+}  // namespace
+
+QVariant toVariant(plist_t node)
+{
+    if (!node)
+        return {};
+    char* bytes = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(node, &bytes, &length);
+    if (!bytes)
+        return {};
+    const QByteArray data(bytes, qsizetype(length));
+    free(bytes);
+    return plist::parse(data).value_or(QVariant());
+}
+
+ImdMobileDeviceService::ImdMobileDeviceService()
+{
+    // libusbmuxd fills some globals of its own at its first request, without a lock; made
+    // here, before the monitor and libusbmuxd's event thread both make their first.
+    usbmuxdReachable();
+    m_monitor = std::thread([this] { monitor(); });
+    usbmuxd_subscription_context_t context = nullptr;
+    if (usbmuxd_events_subscribe(&context, &onUsbmuxEvent, this) == 0)
+        m_usbmuxSubscription = context;
+}
+
+ImdMobileDeviceService::~ImdMobileDeviceService()
+{
+    if (m_usbmuxSubscription)
+        usbmuxd_events_unsubscribe(static_cast<usbmuxd_subscription_context_t>(m_usbmuxSubscription));
+    {
+        std::lock_guard guard(m_devicesLock);
+        m_stopping = true;
+        for (const auto& record : m_records)
+            record->alive = false;
+    }
+    m_devicesChanged.notify_all();
+    m_monitor.join();
+    for (auto& worker : m_workers)
+        worker.join();
+    // Subscriptions left by their owners die with the service, which they point to.
+    std::map<AMDeviceNotificationRef, ImdSubscription*> left;
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        left.swap(m_subscriptions);
+    }
+    for (auto& [ref, sub] : left)
+        sub->cancel();
+    std::lock_guard services(m_servicesLock);
+    m_services.clear();
+}
+
+bool ImdMobileDeviceService::usbmuxdReachable()
+{
+    usbmuxd_device_info_t* list = nullptr;
+    const int count = usbmuxd_get_device_list(&list);
+    if (list)
+        usbmuxd_device_list_free(&list);
+    return count >= 0;
+}
+
+void ImdMobileDeviceService::wakeMonitor()
+{
+    {
+        std::lock_guard guard(m_devicesLock);
+        m_wake = true;
+    }
+    m_devicesChanged.notify_all();
+}
+
+void ImdMobileDeviceService::monitor()
+{
+    std::unique_lock guard(m_devicesLock);
+    while (!m_stopping) {
+        m_wake = false;
+        guard.unlock();
+        reconcile();
+        guard.lock();
+        m_devicesChanged.wait_until(guard, after(kListInterval), [this] { return m_wake || m_stopping; });
+    }
+}
+
+void ImdMobileDeviceService::reconcile()
+{
+    usbmuxd_device_info_t* list = nullptr;
+    const int count = usbmuxd_get_device_list(&list);
+    std::set<std::pair<QString, std::uint32_t>> present;
+    for (int i = 0; i < count; ++i) {
+        // Devices on the network are not served: only USB links are fast and stable enough.
+        if (list[i].conn_type == CONNECTION_TYPE_USB)
+            present.emplace(QString::fromLatin1(list[i].udid), list[i].handle);
+    }
+    if (list)
+        usbmuxd_device_list_free(&list);
+    {
+        std::lock_guard guard(m_devicesLock);
+        // A usbmuxd that cannot be reached has lost every device.
+        for (const auto& record : m_records) {
+            if (record->stage == ImdRecord::Stage::Gone)
+                continue;
+            if (!present.erase({record->udid, record->muxHandle}))
+                markGone(record.get());
+        }
+        std::vector<std::pair<QString, std::uint32_t>> arrived(present.begin(), present.end());
+        // usbmuxd numbers attachments in the order they came.
+        std::sort(arrived.begin(), arrived.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        for (const auto& [udid, handle] : arrived)
+            arriveLocked(udid, handle);
+        // Only now: announceAttachedDevices() waits for the devices of the first list.
+        m_listed = true;
+        m_devicesChanged.notify_all();
+    }
+    notifySubscribers();
+}
+
+void ImdMobileDeviceService::arriveLocked(const QString& udid, std::uint32_t handle)
+{
+    auto record = std::make_unique<ImdRecord>();
+    record->udid = udid;
+    record->muxHandle = handle;
+    ImdRecord* r = record.get();
+    if (m_stopping)
+        return;
+    m_records.push_back(std::move(record));
+    m_arrivals.push_back(r);
+    m_workers.emplace_back([this, r] { prepareLoop(r); });
+}
+
+void ImdMobileDeviceService::markGone(ImdRecord* record)
+{
+    record->alive = false;
+    record->stage = ImdRecord::Stage::Gone;
+    if (record->announced)
+        m_events.emplace_back(record, AMDeviceMessageDisconnected);
+    record->announced = false;
+    dropServicesOf(record);
+    publishLocked();
+    m_devicesChanged.notify_all();
+}
+
+void ImdMobileDeviceService::publishLocked()
+{
+    while (!m_arrivals.empty()) {
+        ImdRecord* front = m_arrivals.front();
+        if (front->stage == ImdRecord::Stage::Preparing)
+            break;
+        m_arrivals.pop_front();
+        if (front->stage == ImdRecord::Stage::Ready && !front->announced) {
+            front->announced = true;
+            m_events.emplace_back(front, AMDeviceMessageConnected);
+        }
+    }
+}
+
+void ImdMobileDeviceService::notifySubscribers()
+{
+    std::lock_guard guard(m_subscriptionsLock);
+    for (const auto& [ref, sub] : m_subscriptions)
+        sub->post();
+}
+
+void ImdMobileDeviceService::prepareLoop(ImdRecord* record)
+{
+    for (;;) {
+        const MDError error = prepare(*record);
+        {
+            std::unique_lock guard(m_devicesLock);
+            if (!record->alive || m_stopping)
+                return;
+            if (!error) {
+                record->stage = ImdRecord::Stage::Ready;
+                // A device that waited for trust comes now, after those that did not.
+                if (!std::count(m_arrivals.begin(), m_arrivals.end(), record)) {
+                    record->announced = true;
+                    m_events.emplace_back(record, AMDeviceMessageConnected);
+                }
+                publishLocked();
+                m_devicesChanged.notify_all();
+            } else {
+                // Not trusted yet, or not answering yet: the devices behind it in the
+                // queue must not wait for its user.
+                record->stage
+                    = error == AMDPairingRefusedError ? ImdRecord::Stage::AwaitingTrust : ImdRecord::Stage::Retrying;
+                publishLocked();
+                m_devicesChanged.notify_all();
+            }
+        }
+        notifySubscribers();
+        if (!error)
+            return;
+        std::unique_lock guard(m_devicesLock);
+        m_devicesChanged.wait_until(guard, after(kTrustRetry), [&] { return !record->alive || m_stopping; });
+        if (!record->alive || m_stopping)
+            return;
+    }
+}
+
+MDError ImdMobileDeviceService::prepare(ImdRecord& r)
+{
+    std::lock_guard guard(r.lock);
+    if (!r.device) {
+        idevice_t device = nullptr;
+        const QByteArray udid = r.udid.toLatin1();
+        if (const MDError error
+            = fromDevice(idevice_new_with_options(&device, udid.constData(), IDEVICE_LOOKUP_USBMUX)))
+            return error;
+        r.device.reset(device);
+    }
+    if (!r.lockdown) {
+        lockdownd_client_t client = nullptr;
+        if (const MDError error = fromLockdown(lockdownd_client_new(r.device.get(), &client, kLabel)))
+            return error;
+        r.lockdown.reset(client);
+    }
+    // The pair record: the host's identity towards this device, kept by usbmuxd.
+    char* record = nullptr;
+    std::uint32_t length = 0;
+    if (usbmuxd_read_pair_record(r.udid.toLatin1().constData(), &record, &length) < 0 || !record) {
+        free(record);
+        // Asking to pair makes a device show its "Trust" dialog; the answer is pending
+        // until its user taps it.
+        const lockdownd_error_t pair = lockdownd_pair(r.lockdown.get(), nullptr);
+        if (pair != LOCKDOWN_E_SUCCESS) {
+            qDebug("device %s: %s", qPrintable(r.udid), qPrintable(lockdownErrorText(pair)));
+            r.lockdown.reset();
+            return AMDPairingRefusedError;
+        }
+        usbmuxd_read_pair_record(r.udid.toLatin1().constData(), &record, &length);
+    }
+    const auto pairRecord = record ? plist::parse(QByteArray(record, qsizetype(length))) : std::nullopt;
+    free(record);
+    r.hostId = pairRecord ? pairRecord->toMap().value(QStringLiteral("HostID")).toString().toLatin1() : QByteArray();
+    if (r.hostId.isEmpty())
+        return AMDPairingRefusedError;
+    r.paired = true;
+    if (!r.session) {
+        char* session = nullptr;
+        const lockdownd_error_t started
+            = lockdownd_start_session(r.lockdown.get(), r.hostId.constData(), &session, nullptr);
+        r.sessionId = QByteArray(session);
+        free(session);
+        if (started != LOCKDOWN_E_SUCCESS) {
+            qDebug("device %s: %s", qPrintable(r.udid), qPrintable(lockdownErrorText(started)));
+            // The device closes a link whose session it refused.
+            r.lockdown.reset();
+            return fromLockdown(started, AMDSessionRefusedError);
+        }
+        r.session = true;
+        r.deviceSession = true;
+    }
+    r.validated = true;
+    // The detector probes "com.apple.afc2" at every opening; most devices refuse it, and
+    // they do so for as long as they stay attached.
+    lockdownd_service_descriptor_t afc2 = nullptr;
+    const lockdownd_error_t probed = lockdownd_start_service(r.lockdown.get(), "com.apple.afc2", &afc2);
+    ServicePtr afc2Owner(afc2);
+    if (probed == LOCKDOWN_E_MUX_ERROR || probed == LOCKDOWN_E_RECEIVE_TIMEOUT || probed == LOCKDOWN_E_PLIST_ERROR) {
+        r.lockdown.reset();
+        r.session = r.deviceSession = false;
+        return AMDNotConnectedError;
+    }
+    r.afc2Refused = probed != LOCKDOWN_E_SUCCESS;
+    plist_t values = nullptr;
+    if (lockdownd_get_value(r.lockdown.get(), nullptr, nullptr, &values) == LOCKDOWN_E_SUCCESS) {
+        PlistPtr owner(values);
+        const QVariant all = toVariant(values);
+        if (all.typeId() == QMetaType::QVariantMap)
+            r.values = all.toMap();
+    }
+    return MDSuccess;
+}
+
+void ImdMobileDeviceService::announceAttachedDevices()
+{
+    {
+        std::unique_lock guard(m_devicesLock);
+        m_devicesChanged.wait_until(
+            guard, after(kAnnounceWait), [this] { return m_stopping || (m_listed && m_arrivals.empty()); });
+    }
+    std::vector<ImdSubscription*> mine;
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        for (const auto& [ref, sub] : m_subscriptions)
+            if (sub->thread() == QThread::currentThread())
+                mine.push_back(sub);
+    }
+    for (ImdSubscription* sub : mine)
+        sub->drain();
+}
+
+QStringList ImdMobileDeviceService::devicesAwaitingTrust()
+{
+    QStringList udids;
+    std::lock_guard guard(m_devicesLock);
+    for (const auto& record : m_records)
+        if (record->stage == ImdRecord::Stage::AwaitingTrust)
+            udids.append(record->udid);
+    return udids;
+}
+
+MDError ImdMobileDeviceService::AMDeviceNotificationSubscribe(
+    AMDeviceNotificationCallback callback, AMDeviceNotificationRef* notification)
+{
+    if (!callback || !notification)
+        return AMDInvalidArgumentError;
+    std::vector<AMDeviceRef> present;
+    std::size_t cursor = 0;
+    {
+        std::lock_guard guard(m_devicesLock);
+        for (const auto& record : m_records)
+            if (record->announced)
+                present.push_back(record.get());
+        cursor = m_events.size();
+    }
+    // Devices that came before the subscription are announced in the order they came.
+    auto* sub = new ImdSubscription(this, std::move(callback), cursor, std::move(present));
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        *notification = m_nextSubscription++;
+        m_subscriptions[*notification] = sub;
+    }
+    sub->post();
+    return MDSuccess;
+}
+
+MDError ImdMobileDeviceService::AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification)
+{
+    ImdSubscription* sub = nullptr;
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        const auto it = m_subscriptions.find(notification);
+        if (it == m_subscriptions.end())
+            return AMDInvalidArgumentError;
+        sub = it->second;
+        m_subscriptions.erase(it);
+    }
+    sub->cancel();
+    return MDSuccess;
+}
+
+}  // namespace kestrap::imd

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "device/ios/MobileDeviceService.h"
+
+#include <QObject>
+#include <QStringList>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+struct lockdownd_service_descriptor;
+
+namespace kestrap::imd {
+
+struct ImdRecord;
+struct ImdPendingService;
+class ImdSubscription;
+
+// Real devices through libimobiledevice and usbmuxd. USB devices only: devices usbmuxd
+// reports over the network are left out.
+//
+// Devices: a monitor thread keeps the list of attached devices in step with usbmuxd's (woken
+// by usbmuxd's events, and looking every quarter second, which also notices a usbmuxd that
+// restarted or went: the devices it had are announced gone, and those it has afterwards as
+// new). Each new attachment is prepared on a worker thread of its own before it is
+// announced: lockdown link, pairing checked, session started, the default domain's values
+// read once and kept. The detector's opening on the main thread is then served mostly from
+// what the record holds. Attachments are announced in the order they arrived. A device that
+// does not trust this computer (its user has not tapped "Trust") is not announced; it is
+// tried again every second while it stays attached, and announced once pairing works.
+//
+// Threads: as MobileDeviceService. The monitor and worker threads never call a callback;
+// they hand each change to the subscribing threads through their event loops.
+class ImdMobileDeviceService : public MobileDeviceService {
+public:
+    ImdMobileDeviceService();
+    ~ImdMobileDeviceService() override;
+    ImdMobileDeviceService(const ImdMobileDeviceService&) = delete;
+    ImdMobileDeviceService& operator=(const ImdMobileDeviceService&) = delete;
+
+    // Whether usbmuxd answered a device list request just now.
+    static bool usbmuxdReachable();
+    // Makes the monitor read usbmuxd's list now; from any thread (libusbmuxd's events).
+    void wakeMonitor();
+
+    // --- MobileDeviceService -------------------------------------------------------------
+    MDError AMDeviceNotificationSubscribe(
+        AMDeviceNotificationCallback callback, AMDeviceNotificationRef* notification) override;
+    MDError AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification) override;
+    // Waits, at most a few seconds, until usbmuxd's list has been read and the devices on it
+    // prepared, then delivers what the calling thread's subscriptions are owed.
+    void announceAttachedDevices() override;
+    QStringList devicesAwaitingTrust() override;
+    QString AMDeviceCopyDeviceIdentifier(AMDeviceRef device) override;
+    MDError AMDeviceConnect(AMDeviceRef device) override;
+    MDError AMDeviceDisconnect(AMDeviceRef device) override;
+    std::int32_t AMDeviceIsPaired(AMDeviceRef device) override;
+    MDError AMDeviceValidatePairing(AMDeviceRef device) override;
+    MDError AMDeviceStartSession(AMDeviceRef device) override;
+    MDError AMDeviceStopSession(AMDeviceRef device) override;
+    QVariant AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key) override;
+    MDError AMDeviceStartService(AMDeviceRef device, const QString& serviceName, AMServiceHandle* service) override;
+    MDError AMDeviceStartHouseArrestService(
+        AMDeviceRef device, const QString& bundleId, AMServiceHandle* service) override;
+    MDError AMDeviceLookupApplications(AMDeviceRef device, const QVariantMap& options, QVariantMap* apps) override;
+
+    MDError AFCConnectionOpen(AMServiceHandle service, std::uint32_t timeout, AFCConnectionRef* connection) override;
+    MDError AFCConnectionClose(AFCConnectionRef connection) override;
+    MDError AFCDeviceInfoOpen(AFCConnectionRef connection, AFCKeyValueRef* info) override;
+    MDError AFCFileInfoOpen(AFCConnectionRef connection, const QString& path, AFCKeyValueRef* info) override;
+    MDError AFCKeyValueRead(AFCKeyValueRef handle, QByteArray* key, QByteArray* value) override;
+    MDError AFCKeyValueClose(AFCKeyValueRef handle) override;
+    MDError AFCDirectoryOpen(AFCConnectionRef connection, const QString& path, AFCDirectoryRef* dir) override;
+    MDError AFCDirectoryRead(AFCConnectionRef connection, AFCDirectoryRef dir, QByteArray* name) override;
+    MDError AFCDirectoryClose(AFCConnectionRef connection, AFCDirectoryRef dir) override;
+    MDError AFCDirectoryCreate(AFCConnectionRef connection, const QString& path) override;
+    MDError AFCFileRefOpen(
+        AFCConnectionRef connection, const QString& path, std::uint64_t mode, AFCFileRef* file) override;
+    MDError AFCFileRefSeek(
+        AFCConnectionRef connection, AFCFileRef file, std::int64_t offset, std::uint64_t origin) override;
+    MDError AFCFileRefRead(AFCConnectionRef connection, AFCFileRef file, void* buffer, std::uint32_t* count) override;
+    MDError AFCFileRefWrite(
+        AFCConnectionRef connection, AFCFileRef file, const void* buffer, std::uint32_t count) override;
+    MDError AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file) override;
+    MDError AFCRemovePath(AFCConnectionRef connection, const QString& path) override;
+    MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) override;
+
+private:
+    friend class ImdSubscription;
+
+    // --- Devices (ImdDevices.cpp) --------------------------------------------------------
+    void monitor();
+    void reconcile();
+    void arriveLocked(const QString& udid, std::uint32_t handle);
+    void markGone(ImdRecord* record);
+    void prepareLoop(ImdRecord* record);
+    // One attempt to open the device; AMDPairingRefusedError while it does not trust us.
+    MDError prepare(ImdRecord& record);
+    // Announces, in arrival order, the attachments whose preparation has ended. Needs
+    // m_devicesLock.
+    void publishLocked();
+    void notifySubscribers();
+
+    // --- Lockdown helpers (ImdMobileDeviceService.cpp) -----------------------------------
+    MDError registerService(ImdPendingService pending, AMServiceHandle* service);
+    void dropServicesOf(ImdRecord* record);
+    MDError startServiceLocked(ImdRecord& record, const char* name, ::lockdownd_service_descriptor** service);
+
+    mutable std::mutex m_devicesLock;  // guards the device lists, the events and m_stopping
+    std::condition_variable m_devicesChanged;
+    std::vector<std::unique_ptr<ImdRecord>> m_records;  // every record ever made; freed with the service
+    std::deque<ImdRecord*> m_arrivals;  // being prepared, in arrival order
+    std::vector<std::pair<ImdRecord*, std::int32_t>> m_events;  // every announcement, in order
+    bool m_listed = false;  // usbmuxd's list was read (or found unreachable) once
+    bool m_wake = false;
+    bool m_stopping = false;
+    std::vector<std::thread> m_workers;
+    std::thread m_monitor;
+    void* m_usbmuxSubscription = nullptr;
+
+    std::mutex m_servicesLock;  // guards m_services and m_nextService
+    std::map<AMServiceHandle, std::unique_ptr<ImdPendingService>> m_services;
+    AMServiceHandle m_nextService = 1;
+
+    std::mutex m_subscriptionsLock;  // guards m_subscriptions and m_nextSubscription; after m_devicesLock
+    std::map<AMDeviceNotificationRef, ImdSubscription*> m_subscriptions;
+    AMDeviceNotificationRef m_nextSubscription = 1;
+};
+
+}  // namespace kestrap::imd

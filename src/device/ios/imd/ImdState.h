@@ -1,0 +1,81 @@
+#pragma once
+
+#include "device/ios/MobileDeviceService.h"
+#include "device/ios/imd/ImdHandles.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVariantMap>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// The inside of the libimobiledevice backend, shared by its source files only.
+namespace kestrap::imd {
+
+// One attachment of a device, as usbmuxd reported it.
+struct ImdRecord : AMDevice {
+    enum class Stage {
+        Preparing,  // being opened on its worker thread
+        AwaitingTrust,  // the device does not trust this computer yet; tried again while attached
+        Retrying,  // could not be opened for another reason; tried again while attached
+        Ready,  // opened once; announced
+        Gone,
+    };
+
+    QString udid;
+    std::uint32_t muxHandle = 0;
+    std::atomic<bool> alive {true};
+
+    // Guarded by the service's m_devicesLock.
+    Stage stage = Stage::Preparing;
+    bool announced = false;
+
+    std::mutex lock;  // guards the lockdown link and everything below; never held while waiting for another record
+    DevicePtr device;  // kept for the record's life: every connection to the device refers to it
+    LockdownPtr lockdown;
+    QByteArray sessionId;
+    bool connected = false;
+    bool session = false;  // as the seam's caller sees it
+    // A stopped session is ended on the device only when the link closes or another
+    // session replaces it: the detector stops and restarts one at every opening, and each
+    // round trip there is one the main thread waits for.
+    bool deviceSession = false;
+    bool afc2Refused = false;  // asked once when prepared: a device is jailbroken or not while attached
+    bool paired = false;
+    bool validated = false;
+    QByteArray hostId;
+    std::optional<QVariantMap> values;  // the default domain, read once when the device was prepared
+};
+
+// A service started and not yet opened as an AFC connection.
+struct ImdPendingService {
+    ImdRecord* record = nullptr;
+    ServicePtr service;  // "com.apple.afc" or "com.apple.afc2"
+    HouseArrestPtr houseArrest;  // a vended container, in AFC mode from now on
+};
+
+struct ImdConnection : AFCConnection {
+    ImdRecord* record = nullptr;
+    // The house-arrest client is freed after the AFC client that took over its link.
+    HouseArrestPtr houseArrest;
+    AfcPtr afc;
+};
+
+struct ImdKeyValue : AFCKeyValue {
+    std::vector<std::pair<QByteArray, QByteArray>> pairs;
+    std::size_t next = 0;
+};
+
+struct ImdDirectory : AFCDirectory {
+    std::vector<QByteArray> names;
+    std::size_t next = 0;
+};
+
+// A property-list node as the program's QVariant tree (see util/Plist.h); invalid for none.
+QVariant toVariant(plist_t node);
+
+}  // namespace kestrap::imd

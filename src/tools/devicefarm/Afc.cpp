@@ -1,0 +1,456 @@
+// The Apple File Conduit as a device farm answers it: every request a general AFC client
+// sends, on an open connection of the simulated backend. Status codes are the protocol's,
+// which the seam's file codes are numbered after.
+#include "device/ios/sim/SimState.h"
+#include "tools/devicefarm/FarmEmulator.h"
+#include "tools/devicefarm/Wire.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace kestrap::devicefarm {
+
+namespace {
+
+enum AfcOperation : std::uint64_t {
+    OpStatus = 0x01,
+    OpData = 0x02,
+    OpReadDir = 0x03,
+    OpTruncate = 0x07,
+    OpRemovePath = 0x08,
+    OpMakeDir = 0x09,
+    OpGetFileInfo = 0x0A,
+    OpGetDeviceInfo = 0x0B,
+    OpFileOpen = 0x0D,
+    OpFileOpenResult = 0x0E,
+    OpFileRead = 0x0F,
+    OpFileWrite = 0x10,
+    OpFileSeek = 0x11,
+    OpFileTell = 0x12,
+    OpFileTellResult = 0x13,
+    OpFileClose = 0x14,
+    OpFileSetSize = 0x15,
+    OpGetConnectionInfo = 0x16,
+    OpSetConnectionOptions = 0x17,
+    OpRenamePath = 0x18,
+    OpSetFSBlockSize = 0x19,
+    OpSetSocketBlockSize = 0x1A,
+    OpFileLock = 0x1B,
+    OpSetFileModTime = 0x1E,
+};
+
+constexpr char kMagic[8] = {'C', 'F', 'A', '6', 'L', 'P', 'A', 'A'};
+constexpr std::size_t kHeaderSize = 40;
+// A write request larger than this is refused: real clients send a few MiB at most.
+constexpr std::uint64_t kMaxRequest = 64ull << 20;
+constexpr std::uint64_t kMaxRead = 16ull << 20;
+constexpr std::uint64_t kOpNotSupported = 15;
+
+// AFC's open modes beyond the seam's three.
+enum AfcOpenMode : std::uint64_t {
+    ModeReadOnly = 1,
+    ModeReadWrite = 2,
+    ModeWriteOnly = 3,
+    ModeWriteRead = 4,  // create or empty, read and write
+    ModeAppend = 5,  // create, write at the end
+    ModeReadAppend = 6,
+};
+
+struct OpenFile {
+    AFCFileRef ref = 0;
+    QString path;
+    std::int64_t position = 0;
+};
+
+class AfcSession {
+public:
+    AfcSession(FarmEmulator& emulator, Connection& c, AFCConnectionRef afc, const QString& hostRoot)
+        : m_emulator(emulator)
+        , m_service(emulator.service())
+        , m_c(c)
+        , m_afc(afc)
+        , m_root(QFile::encodeName(QFileInfo(hostRoot).canonicalFilePath()))
+    {
+    }
+    ~AfcSession() { m_service.AFCConnectionClose(m_afc); }
+
+    void run();
+
+private:
+    bool handle(std::uint64_t operation);
+    bool send(std::uint64_t operation, const QByteArray& data, bool inHeader = false);
+    bool status(MDError code);
+    bool number(std::uint64_t operation, std::uint64_t value);
+
+    // Parameters of the request being served.
+    bool u64(std::size_t offset, std::uint64_t* value) const;
+    bool string(std::size_t offset, QString* value, std::size_t* end = nullptr) const;
+
+    bool readDir();
+    bool keyValues(bool fileInfo);
+    bool open();
+    bool read();
+    bool write();
+    bool seek();
+    bool setSize(const QString& path, std::uint64_t size);
+    bool setModTime();
+    MDError fileSize(const QString& path, std::int64_t* size);
+    OpenFile* file(std::uint64_t handle);
+
+    FarmEmulator& m_emulator;
+    MobileDeviceService& m_service;
+    Connection& m_c;
+    AFCConnectionRef m_afc;
+    const QByteArray m_root;
+    std::vector<char> m_body;
+    std::uint64_t m_packet = 0;
+    std::chrono::steady_clock::time_point m_due;  // when the answer to the present request is due
+    std::map<std::uint64_t, OpenFile> m_files;
+    std::uint64_t m_nextHandle = 1;
+};
+
+void AfcSession::run()
+{
+    for (;;) {
+        char header[kHeaderSize];
+        if (!readFull(m_c.fd, header, sizeof header) || std::memcmp(header, kMagic, sizeof kMagic) != 0)
+            return;
+        const auto entire = qFromLittleEndian<std::uint64_t>(header + 8);
+        const auto thisLength = qFromLittleEndian<std::uint64_t>(header + 16);
+        m_packet = qFromLittleEndian<std::uint64_t>(header + 24);
+        const auto operation = qFromLittleEndian<std::uint64_t>(header + 32);
+        if (entire < kHeaderSize || thisLength < kHeaderSize || thisLength > entire
+            || entire - kHeaderSize > kMaxRequest)
+            return;
+        m_body.resize(entire - kHeaderSize);
+        if (!m_body.empty() && !readFull(m_c.fd, m_body.data(), m_body.size()))
+            return;
+        m_due = m_emulator.requestDue();
+        if (operation != OpFileWrite)
+            std::this_thread::sleep_until(m_due);
+        if (!handle(operation))
+            return;
+    }
+}
+
+bool AfcSession::send(std::uint64_t operation, const QByteArray& data, bool inHeader)
+{
+    char header[kHeaderSize];
+    std::memcpy(header, kMagic, sizeof kMagic);
+    qToLittleEndian<std::uint64_t>(kHeaderSize + data.size(), header + 8);
+    qToLittleEndian<std::uint64_t>(kHeaderSize + (inHeader ? data.size() : 0), header + 16);
+    qToLittleEndian<std::uint64_t>(m_packet, header + 24);
+    qToLittleEndian<std::uint64_t>(operation, header + 32);
+    return writeFull(m_c.fd, header, sizeof header, data.constData(), std::size_t(data.size()));
+}
+
+bool AfcSession::number(std::uint64_t operation, std::uint64_t value)
+{
+    QByteArray data(8, Qt::Uninitialized);
+    qToLittleEndian<std::uint64_t>(value, data.data());
+    return send(operation, data, true);
+}
+
+bool AfcSession::status(MDError code)
+{
+    // A device that is gone answers nothing more: the link breaks, as it would on USB.
+    if (code == AFCServiceNotConnectedError)
+        return false;
+    return number(OpStatus, std::uint64_t(code));
+}
+
+bool AfcSession::u64(std::size_t offset, std::uint64_t* value) const
+{
+    if (offset + 8 > m_body.size())
+        return false;
+    *value = qFromLittleEndian<std::uint64_t>(m_body.data() + offset);
+    return true;
+}
+
+bool AfcSession::string(std::size_t offset, QString* value, std::size_t* end) const
+{
+    if (offset >= m_body.size())
+        return false;
+    const void* nul = std::memchr(m_body.data() + offset, 0, m_body.size() - offset);
+    if (!nul)
+        return false;
+    const auto length = std::size_t(static_cast<const char*>(nul) - (m_body.data() + offset));
+    *value = QString::fromUtf8(m_body.data() + offset, qsizetype(length));
+    if (end)
+        *end = offset + length + 1;
+    return true;
+}
+
+OpenFile* AfcSession::file(std::uint64_t handle)
+{
+    const auto it = m_files.find(handle);
+    return it == m_files.end() ? nullptr : &it->second;
+}
+
+bool AfcSession::handle(std::uint64_t operation)
+{
+    QString path;
+    std::uint64_t a = 0;
+    switch (operation) {
+    case OpReadDir:
+        return readDir();
+    case OpGetFileInfo:
+        return keyValues(true);
+    case OpGetDeviceInfo:
+        return keyValues(false);
+    case OpMakeDir:
+        return string(0, &path) ? status(m_service.AFCDirectoryCreate(m_afc, path)) : status(AFCInvalidArgumentError);
+    case OpRemovePath:
+        return string(0, &path) ? status(m_service.AFCRemovePath(m_afc, path)) : status(AFCInvalidArgumentError);
+    case OpRenamePath: {
+        QString to;
+        std::size_t end = 0;
+        if (!string(0, &path, &end) || !string(end, &to))
+            return status(AFCInvalidArgumentError);
+        return status(m_service.AFCRenamePath(m_afc, path, to));
+    }
+    case OpFileOpen:
+        return open();
+    case OpFileRead:
+        return read();
+    case OpFileWrite:
+        return write();
+    case OpFileSeek:
+        return seek();
+    case OpFileTell: {
+        const OpenFile* f = u64(0, &a) ? file(a) : nullptr;
+        return f ? number(OpFileTellResult, std::uint64_t(f->position)) : status(AFCInvalidArgumentError);
+    }
+    case OpFileClose: {
+        if (!u64(0, &a) || !file(a))
+            return status(AFCInvalidArgumentError);
+        const MDError error = m_service.AFCFileRefClose(m_afc, file(a)->ref);
+        m_files.erase(a);
+        return status(error);
+    }
+    case OpFileSetSize: {
+        std::uint64_t size = 0;
+        const OpenFile* f = u64(0, &a) && u64(8, &size) ? file(a) : nullptr;
+        return f ? setSize(f->path, size) : status(AFCInvalidArgumentError);
+    }
+    case OpTruncate:
+        return u64(0, &a) && string(8, &path) ? setSize(path, a) : status(AFCInvalidArgumentError);
+    case OpSetFileModTime:
+        return setModTime();
+    case OpGetConnectionInfo:
+    case OpSetConnectionOptions:
+    case OpSetFSBlockSize:
+    case OpSetSocketBlockSize:
+    case OpFileLock:
+        // Tuning and advisory locks: a single client per connection needs neither.
+        return status(MDSuccess);
+    default:
+        return number(OpStatus, kOpNotSupported);
+    }
+}
+
+bool AfcSession::readDir()
+{
+    QString path;
+    if (!string(0, &path))
+        return status(AFCInvalidArgumentError);
+    AFCDirectoryRef dir = nullptr;
+    if (const MDError error = m_service.AFCDirectoryOpen(m_afc, path, &dir))
+        return status(error);
+    QByteArray names;
+    QByteArray name;
+    while (m_service.AFCDirectoryRead(m_afc, dir, &name) == MDSuccess && !name.isNull()) {
+        names += name;
+        names += '\0';
+    }
+    m_service.AFCDirectoryClose(m_afc, dir);
+    return send(OpData, names);
+}
+
+bool AfcSession::keyValues(bool fileInfo)
+{
+    QString path;
+    AFCKeyValueRef info = nullptr;
+    MDError error = AFCInvalidArgumentError;
+    if (!fileInfo)
+        error = m_service.AFCDeviceInfoOpen(m_afc, &info);
+    else if (string(0, &path))
+        error = m_service.AFCFileInfoOpen(m_afc, path, &info);
+    if (error)
+        return status(error);
+    QByteArray pairs;
+    QByteArray key;
+    QByteArray value;
+    while (m_service.AFCKeyValueRead(info, &key, &value) == MDSuccess && !key.isNull()) {
+        pairs += key + '\0' + value + '\0';
+    }
+    m_service.AFCKeyValueClose(info);
+    return send(OpData, pairs);
+}
+
+MDError AfcSession::fileSize(const QString& path, std::int64_t* size)
+{
+    AFCKeyValueRef info = nullptr;
+    if (const MDError error = m_service.AFCFileInfoOpen(m_afc, path, &info))
+        return error;
+    QByteArray key;
+    QByteArray value;
+    *size = 0;
+    while (m_service.AFCKeyValueRead(info, &key, &value) == MDSuccess && !key.isNull())
+        if (key == "st_size")
+            *size = value.toLongLong();
+    m_service.AFCKeyValueClose(info);
+    return MDSuccess;
+}
+
+bool AfcSession::open()
+{
+    std::uint64_t mode = 0;
+    QString path;
+    if (!u64(0, &mode) || !string(8, &path) || mode < ModeReadOnly || mode > ModeReadAppend)
+        return status(AFCInvalidArgumentError);
+    OpenFile f;
+    f.path = path;
+    MDError error = MDSuccess;
+    // The seam opens for reading, for reading and writing, or for writing afresh; the other
+    // modes are made of those: create first where the mode creates, then open for both.
+    if (mode <= ModeWriteOnly) {
+        error = m_service.AFCFileRefOpen(m_afc, path, mode, &f.ref);
+    } else {
+        std::int64_t size = 0;
+        if (mode == ModeWriteRead || fileSize(path, &size) == AFCObjectNotFoundError) {
+            AFCFileRef created = 0;
+            error = m_service.AFCFileRefOpen(m_afc, path, AFCFileModeWrite, &created);
+            if (!error)
+                m_service.AFCFileRefClose(m_afc, created);
+        }
+        if (!error)
+            error = m_service.AFCFileRefOpen(m_afc, path, AFCFileModeReadWrite, &f.ref);
+        if (!error && mode != ModeWriteRead && fileSize(path, &size) == MDSuccess
+            && m_service.AFCFileRefSeek(m_afc, f.ref, 0, AFCSeekFromEnd) == MDSuccess)
+            f.position = size;
+    }
+    if (error)
+        return status(error);
+    const std::uint64_t handle = m_nextHandle++;
+    m_files[handle] = f;
+    return number(OpFileOpenResult, handle);
+}
+
+bool AfcSession::read()
+{
+    std::uint64_t handle = 0;
+    std::uint64_t length = 0;
+    OpenFile* f = u64(0, &handle) && u64(8, &length) ? file(handle) : nullptr;
+    if (!f)
+        return status(AFCInvalidArgumentError);
+    QByteArray data(qsizetype(std::min(length, kMaxRead)), Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < data.size()) {
+        auto count = std::uint32_t(data.size() - got);
+        if (const MDError error = m_service.AFCFileRefRead(m_afc, f->ref, data.data() + got, &count))
+            return status(error);
+        if (count == 0)
+            break;
+        got += count;
+    }
+    data.truncate(got);
+    f->position += got;
+    return send(OpData, data);
+}
+
+bool AfcSession::write()
+{
+    std::uint64_t handle = 0;
+    OpenFile* f = u64(0, &handle) ? file(handle) : nullptr;
+    if (!f)
+        return status(AFCInvalidArgumentError);
+    const std::size_t count = m_body.size() - 8;
+    m_emulator.throttleWrite(*m_c.device, count, m_due);
+    const MDError error = m_service.AFCFileRefWrite(m_afc, f->ref, m_body.data() + 8, std::uint32_t(count));
+    if (!error)
+        f->position += std::int64_t(count);
+    return status(error);
+}
+
+bool AfcSession::seek()
+{
+    std::uint64_t handle = 0;
+    std::uint64_t whence = 0;
+    std::uint64_t offset = 0;
+    OpenFile* f = u64(0, &handle) && u64(8, &whence) && u64(16, &offset) ? file(handle) : nullptr;
+    if (!f || whence > AFCSeekFromEnd)
+        return status(AFCInvalidArgumentError);
+    std::int64_t base = 0;
+    if (whence == AFCSeekFromCurrent)
+        base = f->position;
+    else if (whence == AFCSeekFromEnd && fileSize(f->path, &base) != MDSuccess)
+        return status(AFCIOError);
+    const std::int64_t target = base + std::int64_t(offset);
+    if (target < 0)
+        return status(AFCInvalidArgumentError);
+    if (const MDError error = m_service.AFCFileRefSeek(m_afc, f->ref, target, AFCSeekFromStart))
+        return status(error);
+    f->position = target;
+    return status(MDSuccess);
+}
+
+bool AfcSession::setSize(const QString& path, std::uint64_t size)
+{
+    std::int64_t before = 0;
+    if (const MDError error = fileSize(path, &before))
+        return status(error);
+    QByteArray host;
+    if (const MDError error = sim::resolveDevicePath(m_root, path, true, &host))
+        return status(error);
+    // Growing a file takes room like writing does; a full device refuses it.
+    if (std::int64_t(size) > before) {
+        AFCKeyValueRef info = nullptr;
+        std::int64_t free = 0;
+        if (m_service.AFCDeviceInfoOpen(m_afc, &info) == MDSuccess) {
+            QByteArray key;
+            QByteArray value;
+            while (m_service.AFCKeyValueRead(info, &key, &value) == MDSuccess && !key.isNull())
+                if (key == "FSFreeBytes")
+                    free = value.toLongLong();
+            m_service.AFCKeyValueClose(info);
+        }
+        if (std::int64_t(size) - before > free)
+            return status(AFCNoSpaceLeftError);
+    }
+    if (::truncate(host.constData(), off_t(size)) != 0)
+        return status(sim::afcErrorFromErrno(errno));
+    return status(MDSuccess);
+}
+
+bool AfcSession::setModTime()
+{
+    std::uint64_t nanoseconds = 0;
+    QString path;
+    if (!u64(0, &nanoseconds) || !string(8, &path))
+        return status(AFCInvalidArgumentError);
+    QByteArray host;
+    if (const MDError error = sim::resolveDevicePath(m_root, path, false, &host))
+        return status(error);
+    const timespec times[2]
+        = {{0, UTIME_OMIT}, {time_t(nanoseconds / 1000000000ull), long(nanoseconds % 1000000000ull)}};
+    if (::utimensat(AT_FDCWD, host.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return status(sim::afcErrorFromErrno(errno));
+    return status(MDSuccess);
+}
+
+}  // namespace
+
+void serveAfc(FarmEmulator& emulator, Connection& connection, AFCConnectionRef afc, const QString& hostRoot)
+{
+    AfcSession(emulator, connection, afc, hostRoot).run();
+}
+
+}  // namespace kestrap::devicefarm

@@ -1,0 +1,135 @@
+// The libimobiledevice backend's device list against the device emulator: announcements on
+// the subscribing thread, devices waiting for trust, a usbmuxd that goes and comes back.
+
+#include "support/DeviceEmulator.h"
+#include "support/TestFarm.h"
+
+#include "device/ios/imd/ImdMobileDeviceService.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrap;
+
+namespace {
+
+class ImdDevices : public ::testing::Test {
+protected:
+    TestFarm farm;
+    std::unique_ptr<DeviceEmulator> emulator;
+    std::unique_ptr<imd::ImdMobileDeviceService> service;
+    AMDeviceNotificationRef subscription = 0;
+    std::vector<std::pair<QString, std::int32_t>> heard;  // udid, message
+    std::map<QString, AMDeviceRef> present;
+    bool offThread = false;
+
+    void serve()
+    {
+        emulator = std::make_unique<DeviceEmulator>(farm.path());
+        ASSERT_TRUE(emulator->start());
+        qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
+        service = std::make_unique<imd::ImdMobileDeviceService>();
+        service->AMDeviceNotificationSubscribe(
+            [this](const AMDeviceNotificationInfo& info) {
+                offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+                const QString udid = service->AMDeviceCopyDeviceIdentifier(info.device);
+                heard.emplace_back(udid, info.message);
+                if (info.message == AMDeviceMessageConnected)
+                    present[udid] = info.device;
+                else
+                    present.erase(udid);
+            },
+            &subscription);
+        service->announceAttachedDevices();
+    }
+
+    void TearDown() override
+    {
+        if (service)
+            service->AMDeviceNotificationUnsubscribe(subscription);
+        service.reset();
+        qunsetenv("USBMUXD_SOCKET_ADDRESS");
+    }
+
+    static void setPaired(const QString& folder, bool paired)
+    {
+        auto plist = sim::readDevicePlist(folder);
+        plist->insert(sim::kKeyPaired, paired);
+        sim::writeDevicePlist(folder, *plist);
+    }
+};
+
+}  // namespace
+
+TEST_F(ImdDevices, AnnouncesOnlyTrustedDevicesAndOneWhoseUserTapsTrustLater)
+{
+    const QString trusted = farm.addPhone();
+    const QString pending = farm.addPhone();
+    setPaired(QDir(farm.path()).filePath(pending), false);
+    sim::SimDeviceSpec refusing;
+    refusing.faults.refusePairing = true;
+    const QString refuser = farm.addDevice(refusing);
+    serve();
+
+    EXPECT_EQ(present.size(), 1u);
+    EXPECT_TRUE(present.count(trusted));
+    QStringList waiting = service->devicesAwaitingTrust();
+    waiting.sort();
+    QStringList expected {pending, refuser};
+    expected.sort();
+    EXPECT_EQ(waiting, expected);
+
+    setPaired(QDir(farm.path()).filePath(pending), true);
+    EXPECT_TRUE(TestFarm::waitFor([&] { return present.count(pending) == 1; }, 10000));
+    EXPECT_EQ(service->devicesAwaitingTrust(), QStringList {refuser});
+    EXPECT_EQ(present.count(refuser), 0u);
+    EXPECT_FALSE(offThread);
+
+    // The device that came late is a device like the others: it opens and answers values.
+    AMDeviceRef record = present.at(pending);
+    ASSERT_EQ(service->AMDeviceConnect(record), MDSuccess);
+    EXPECT_EQ(service->AMDeviceIsPaired(record), 1);
+    EXPECT_EQ(service->AMDeviceCopyValue(record, {}, QStringLiteral("UniqueDeviceID")).toString(), pending);
+}
+
+TEST_F(ImdDevices, AUsbmuxdThatRestartsTakesItsDevicesAndBringsThemBackAsNewOnes)
+{
+    const QString a = farm.addPhone();
+    const QString b = farm.addPhone();
+    serve();
+    ASSERT_EQ(present.size(), 2u);
+    const AMDeviceRef before = present.at(a);
+
+    emulator->kill();
+    EXPECT_TRUE(TestFarm::waitFor([&] { return present.empty(); }, 5000));
+    EXPECT_EQ(service->AMDeviceConnect(before), AMDDeviceDisconnectedError);
+
+    ASSERT_TRUE(emulator->start());
+    EXPECT_TRUE(TestFarm::waitFor([&] { return present.size() == 2; }, 10000));
+    ASSERT_TRUE(present.count(a));
+    EXPECT_NE(present.at(a), before);
+    EXPECT_EQ(service->AMDeviceConnect(present.at(a)), MDSuccess);
+    int gone = 0;
+    for (const auto& [udid, message] : heard)
+        gone += message == AMDeviceMessageDisconnected;
+    EXPECT_EQ(gone, 2);
+}
+
+TEST_F(ImdDevices, AnnouncesDevicesInTheOrderTheyArrived)
+{
+    for (int i = 0; i < 8; ++i)
+        farm.addPhone();
+    const QStringList ids = sim::deviceIds(farm.path());
+    for (const QString& udid : ids)
+        sim::setPlugged(farm.path(), udid, false, nullptr);
+    serve();
+    EXPECT_TRUE(present.empty());
+    // Plugged in together: the farm attaches them in the order of their udids, and each is
+    // prepared on a thread of its own, finishing in any order.
+    for (const QString& udid : ids)
+        sim::setPlugged(farm.path(), udid, true, nullptr);
+    ASSERT_TRUE(TestFarm::waitFor([&] { return present.size() == 8; }, 10000));
+    QStringList announced;
+    for (const auto& [udid, message] : heard)
+        announced << udid;
+    EXPECT_EQ(announced, ids);
+}

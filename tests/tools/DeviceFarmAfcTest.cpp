@@ -1,0 +1,117 @@
+// The emulator's AFC beyond what Kestrap itself sends: the requests of a general client
+// (a FUSE mount of a container opens in every mode, seeks, tells, truncates, sets times).
+
+#include "support/DeviceEmulator.h"
+#include "support/TestFarm.h"
+
+#include <gtest/gtest.h>
+#include <libimobiledevice/afc.h>
+#include <libimobiledevice/house_arrest.h>
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#include <sys/stat.h>
+
+namespace {
+
+class DeviceFarmAfc : public ::testing::Test {
+protected:
+    TestFarm farm;
+    QString udid;
+    std::unique_ptr<DeviceEmulator> emulator;
+    idevice_t device = nullptr;
+    lockdownd_client_t lockdown = nullptr;
+    house_arrest_client_t houseArrest = nullptr;
+    afc_client_t afc = nullptr;
+
+    void SetUp() override
+    {
+        udid = farm.addPhone({{QStringLiteral("com.example.app"), QStringLiteral("App")}});
+        emulator = std::make_unique<DeviceEmulator>(farm.path());
+        ASSERT_TRUE(emulator->start());
+        qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
+        ASSERT_EQ(idevice_new(&device, udid.toLatin1().constData()), IDEVICE_E_SUCCESS);
+        ASSERT_EQ(lockdownd_client_new_with_handshake(device, &lockdown, "test"), LOCKDOWN_E_SUCCESS);
+        lockdownd_service_descriptor_t service = nullptr;
+        ASSERT_EQ(lockdownd_start_service(lockdown, "com.apple.mobile.house_arrest", &service), LOCKDOWN_E_SUCCESS);
+        ASSERT_EQ(house_arrest_client_new(device, service, &houseArrest), HOUSE_ARREST_E_SUCCESS);
+        lockdownd_service_descriptor_free(service);
+        ASSERT_EQ(house_arrest_send_command(houseArrest, "VendContainer", "com.example.app"), HOUSE_ARREST_E_SUCCESS);
+        plist_t result = nullptr;
+        ASSERT_EQ(house_arrest_get_result(houseArrest, &result), HOUSE_ARREST_E_SUCCESS);
+        EXPECT_EQ(plist_dict_get_item(result, "Error"), nullptr);
+        plist_free(result);
+        ASSERT_EQ(afc_client_new_from_house_arrest_client(houseArrest, &afc), AFC_E_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        if (afc)
+            afc_client_free(afc);
+        if (houseArrest)
+            house_arrest_client_free(houseArrest);
+        if (lockdown)
+            lockdownd_client_free(lockdown);
+        if (device)
+            idevice_free(device);
+        qunsetenv("USBMUXD_SOCKET_ADDRESS");
+    }
+
+    QString host(const char* path) const { return farm.container(udid, QStringLiteral("com.example.app")) + path; }
+
+    QByteArray readAll(const char* path)
+    {
+        std::uint64_t f = 0;
+        EXPECT_EQ(afc_file_open(afc, path, AFC_FOPEN_RDONLY, &f), AFC_E_SUCCESS);
+        QByteArray bytes(1024, '\0');
+        std::uint32_t n = 0;
+        EXPECT_EQ(afc_file_read(afc, f, bytes.data(), std::uint32_t(bytes.size()), &n), AFC_E_SUCCESS);
+        afc_file_close(afc, f);
+        return bytes.left(n);
+    }
+};
+
+}  // namespace
+
+TEST_F(DeviceFarmAfc, OpensInEveryModeSeeksTellsAndTruncates)
+{
+    std::uint64_t f = 0;
+    std::uint32_t n = 0;
+    // "w+": made, written, read back through the same handle.
+    ASSERT_EQ(afc_file_open(afc, "/Documents/a.txt", AFC_FOPEN_WR, &f), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_file_write(afc, f, "hello world", 11, &n), AFC_E_SUCCESS);
+    std::uint64_t position = 0;
+    EXPECT_EQ(afc_file_tell(afc, f, &position), AFC_E_SUCCESS);
+    EXPECT_EQ(position, 11u);
+    EXPECT_EQ(afc_file_seek(afc, f, -5, SEEK_END), AFC_E_SUCCESS);
+    char word[5];
+    EXPECT_EQ(afc_file_read(afc, f, word, 5, &n), AFC_E_SUCCESS);
+    EXPECT_EQ(QByteArray(word, int(n)), "world");
+    EXPECT_EQ(afc_file_truncate(afc, f, 5), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_close(afc, f), AFC_E_SUCCESS);
+    EXPECT_EQ(readAll("/Documents/a.txt"), "hello");
+
+    // "a": writes go after what is there.
+    ASSERT_EQ(afc_file_open(afc, "/Documents/a.txt", AFC_FOPEN_APPEND, &f), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_write(afc, f, "!", 1, &n), AFC_E_SUCCESS);
+    afc_file_close(afc, f);
+    EXPECT_EQ(readAll("/Documents/a.txt"), "hello!");
+
+    EXPECT_EQ(afc_truncate(afc, "/Documents/a.txt", 2), AFC_E_SUCCESS);
+    EXPECT_EQ(readAll("/Documents/a.txt"), "he");
+    EXPECT_EQ(afc_set_file_time(afc, "/Documents/a.txt", 1000000000ull * 1234567890), AFC_E_SUCCESS);
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(host("/Documents/a.txt")).constData(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1234567890);
+
+    // Errors carry the protocol's codes; a path out of the container reaches nothing.
+    EXPECT_EQ(afc_file_open(afc, "/Documents/none", AFC_FOPEN_RDONLY, &f), AFC_E_OBJECT_NOT_FOUND);
+    EXPECT_EQ(afc_truncate(afc, "/../../device.plist", 0), AFC_E_PERM_DENIED);
+    EXPECT_EQ(afc_make_link(afc, AFC_SYMLINK, "/etc/passwd", "/Documents/link"), AFC_E_OP_NOT_SUPPORTED);
+    char** list = nullptr;
+    ASSERT_EQ(afc_read_directory(afc, "/Documents", &list), AFC_E_SUCCESS);
+    QStringList names;
+    for (char** p = list; *p; ++p)
+        names << QString::fromUtf8(*p);
+    afc_dictionary_free(list);
+    EXPECT_EQ(names, (QStringList {".", "..", "a.txt"}));
+}

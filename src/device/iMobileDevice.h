@@ -27,6 +27,7 @@ struct AppBundle {
 struct DeviceError {
     int code = 0;
     QString text;
+    bool deviceGone = false;  // the device went away: nothing more can be done on it
 
     bool isEmpty() const { return text.isEmpty(); }
 };

@@ -169,6 +169,10 @@ bool DeviceCopy::sendOne(iMobileDevice& device, std::size_t index, std::set<QStr
         KLOG_ERROR("Failed to copy '%1' to %2!", local, m_name);
         const QString cause = causeOf(device, QStringLiteral("the copy failed"));
         KLOG_ERROR("%1: %2", m_name, cause);
+        // A device that went away gets none of the remaining files, and did not finish,
+        // whenever the manager gets round to saying it is gone.
+        if (device.lastError().deviceGone)
+            m_cancelled = true;
         ProgressBoard::Edit r(*m_slot);
         ++r->files_failed;
         r->error = cause;

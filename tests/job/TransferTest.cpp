@@ -254,10 +254,14 @@ TEST_F(Transfer, UnpluggedDevicesLeaveTheQueueOrEndFailed)
     EXPECT_TRUE(job.deviceQueue().empty());
     EXPECT_EQ(job.statusMessage(), "Ready for transferring.");
 
-    ASSERT_TRUE(waitFor([&] { return !farm.service()->currentRecord(a->uid); }));
-    job.removeDeviceFromQueue(a);
+    // Pulled mid-file: it fails at once, before anyone says it is gone, and no further
+    // file is tried on it.
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusFailed; }));
+    EXPECT_FALSE(farm.service()->currentRecord(a->uid));
     EXPECT_EQ(recordOf(a).device_file, "A - Failed");
+    EXPECT_EQ(recordOf(a).files_failed, 1);
+    EXPECT_EQ(recordOf(a).error, "the device was disconnected");
+    job.removeDeviceFromQueue(a);
     EXPECT_TRUE(job.doneDevices().empty());
     EXPECT_FALSE(waiting->status);
 }

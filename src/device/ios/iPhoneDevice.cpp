@@ -180,21 +180,21 @@ DeviceError iPhoneDevice::lastError() const
     return m_lastError;
 }
 
-bool iPhoneDevice::failed(int code, const QString& text)
+bool iPhoneDevice::failed(int code, const QString& text, bool deviceGone)
 {
     std::lock_guard error(m_errorLock);
-    m_lastError = DeviceError {code, text};
+    m_lastError = DeviceError {code, text, deviceGone};
     return false;
 }
 
 bool iPhoneDevice::failedAMD(MDError code)
 {
-    return failed(code, amdErrorText(code));
+    return failed(code, amdErrorText(code), code == AMDDeviceDisconnectedError);
 }
 
 bool iPhoneDevice::failedAFC(MDError code)
 {
-    return failed(code, afcErrorText(code));
+    return failed(code, afcErrorText(code), code == AFCServiceNotConnectedError);
 }
 
 QString iPhoneDevice::currentService()

@@ -140,7 +140,7 @@ private:
     bool uploadToTemporaryLocked(const QString& temporary, QFile& in, std::int64_t size, const QVariant& userInfo);
     bool replaceWithTemporaryLocked(const QString& temporary, const QString& absolute);
     // Keeps the cause of a failure; answers false so failure paths can return it.
-    bool failed(int code, const QString& text);
+    bool failed(int code, const QString& text, bool deviceGone = false);
     bool failedAMD(MDError code);
     bool failedAFC(MDError code);
 

@@ -332,7 +332,7 @@ bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPat
     const QString temporary = temporaryUploadPath(absolute);
     std::lock_guard access(accessLock);
     if (!m_connection)
-        return failed(AFCServiceNotConnectedError, afcErrorText(AFCServiceNotConnectedError));
+        return failedAFC(AFCServiceNotConnectedError);
     if (!uploadToTemporaryLocked(temporary, in, size, userInfo) || !replaceWithTemporaryLocked(temporary, absolute)) {
         m_service->AFCRemovePath(m_connection, temporary);
         return false;

@@ -67,6 +67,8 @@ void SimMobileDeviceService::scanFarm()
     for (const QString& udid : ids) {
         const bool plugged = isPlugged(m_farm, udid);
         const auto state = stateFor(udid);
+        if (plugged == state->plugged)
+            continue;
         std::lock_guard guard(state->stateLock);
         if (plugged && !state->plugged) {
             QString error;

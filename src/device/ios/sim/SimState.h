@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QVariantMap>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,7 +30,9 @@ struct SimDeviceState {
     std::int64_t faultBytes = 0;  // bytes written since the faults were set
     std::optional<std::int64_t> usedBytes;  // bytes stored on the device; counted when first needed
     std::map<QString, int> calls;
-    bool plugged = false;
+    // Changed under stateLock; read without it by the farm scan, so that a scan that finds
+    // nothing new never waits for a copy holding the device.
+    std::atomic<bool> plugged {false};
     bool unreadableReported = false;  // a broken device.plist is reported once, not at every look
     SimRecord* current = nullptr;  // the record of the present attachment
 };

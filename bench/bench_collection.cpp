@@ -55,7 +55,7 @@ int main(int argc, char** argv)
         PortJob job;
         job.setRecursiveDepth(10);
         job.setAllowedPattern(QStringLiteral("jpg"));
-        job.filePaths().push_back(PortJob::infoOfFile(root));
+        job.addFilePaths({root});
         job.prepareStarting();
         collected = job.singleFiles().size();
     });

@@ -14,13 +14,15 @@ int main()
     PortJob job;
     job.setAppId(QStringLiteral("com.example.app"));
     job.setFolder(QStringLiteral("Documents"));
+    std::vector<FileEntryPtr> entries;
     for (int i = 0; i < 10000; ++i) {
         auto entry = std::make_shared<FileEntry>();
         entry->path = QStringLiteral("/srv/media/library/album-%1/track-%2.m4a").arg(i / 100).arg(i);
         entry->directory = QStringLiteral("album-%1").arg(i / 100);
         entry->filesize = 4000000 + i;
-        job.filePaths().push_back(entry);
+        entries.push_back(entry);
     }
+    job.setFilePaths(entries);
     bool ok = true;
     const double writeMs = bestOfMs(5, [&] { ok = job.writeToFile(path) && ok; });
     const double readMs = bestOfMs(5, [&] {

@@ -4,8 +4,8 @@
 #include "cli/Cli.h"
 #include "cli/DeviceTree.h"
 #include "device/DeviceManager.h"
+#include "device/iMobileDevice.h"
 #include "device/ios/MobileDeviceService.h"
-#include "device/ios/iPhoneDevice.h"
 #include "device/ipod/iPodDetector.h"
 #include "util/Helpers.h"
 #include "util/Paths.h"
@@ -93,10 +93,9 @@ int devices(const QStringList& args)
 
     QJsonArray all;
     for (const auto& device : manager.devices()) {
-        const auto phone = std::dynamic_pointer_cast<iPhoneDevice>(device);
         QJsonArray apps;
         QStringList appNames;
-        for (const AppBundle& app : phone ? phone->appBundles() : std::vector<AppBundle> {}) {
+        for (const AppBundle& app : device->appBundles()) {
             QJsonObject record {{QStringLiteral("ID"), app.ID}};
             if (!app.name.isNull()) {
                 record.insert(QStringLiteral("name"), app.name);
@@ -105,7 +104,7 @@ int devices(const QStringList& args)
             apps.append(record);
             appNames << app.ID;
         }
-        const bool jailbroken = phone && phone->isJailbreak();
+        const bool jailbroken = device->isJailbreak();
         if (!p.isSet(json)) {
             printLine(QStringLiteral("%1  %2  %3  %4 free of %5%6%7")
                           .arg(device->name(), device->uuid(), typeName(device->deviceType()),
@@ -130,7 +129,7 @@ int devices(const QStringList& args)
 }
 
 // One file operation; answers the exit code.
-int fileAction(iPhoneDevice& device, const QString& action, const QStringList& words, const QString& usage)
+int fileAction(iMobileDevice& device, const QString& action, const QStringList& words, const QString& usage)
 {
     const auto need = [&](int n) { return words.size() == n; };
     if (action == QLatin1String("ls")) {
@@ -228,10 +227,10 @@ int deviceCommand(const QStringList& args)
         return fail(error);
     DeviceManager manager;
     startManager(manager, service);
-    std::shared_ptr<iPhoneDevice> device;
+    std::shared_ptr<iMobileDevice> device;
     for (const auto& d : manager.devices())
-        if (d->uuid() == words[0])
-            device = std::dynamic_pointer_cast<iPhoneDevice>(d);
+        if (d->uuid() == words[0] && d->canChangeService())
+            device = d;
     if (!device)
         return fail(QStringLiteral("No device %1 is connected.").arg(words[0]));
     if (p.isSet(app) && !device->changeService(p.value(app)))

@@ -70,12 +70,14 @@ int create(const QStringList& args)
     job.setIsIgnoredPatternRegex(p.isSet(ignoreRegex));
     job.setIsRecursive(!p.isSet(noRecursive));
     job.setRecursiveDepth(depthValue);
+    QStringList paths;
     for (qsizetype i = 1; i < positional.size(); ++i) {
         const QFileInfo info(positional[i]);
         if (!info.exists() && !info.isSymLink())
             return fail(QStringLiteral("No such file or folder: %1").arg(positional[i]));
-        job.filePaths().push_back(PortJob::infoOfFile(info.absoluteFilePath()));
+        paths << info.absoluteFilePath();
     }
+    job.addFilePaths(paths);
     if (!job.writeToFile(positional[0]))
         return failWithJobError(job.lastError());
     return kExitOk;

@@ -4,6 +4,7 @@
 #include "cli/RunDisplay.h"
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
+#include "job/DeviceRoster.h"
 #include "job/PortJob.h"
 #include "logging/Log.h"
 #include "logging/LoggingSetup.h"
@@ -13,7 +14,6 @@
 #include <QTimer>
 #include <atomic>
 #include <csignal>
-#include <set>
 
 namespace kestrap::cli {
 
@@ -26,52 +26,18 @@ extern "C" void onSignal(int sig)
     g_signal = sig;
 }
 
-// What the application's controller does for a running job: one row per device the
-// manager accepts, queued while the job works, taken out when the device goes.
-class RunController : public DeviceManagerDelegate {
+// Every row the roster listed in this run, gone ones included, for the summary.
+class SeenRows : public QObject {
 public:
-    explicit RunController(PortJob& job) : m_job(job) { }
-
-    void DeviceAdded(const std::shared_ptr<iMobileDevice>& device) override
+    explicit SeenRows(DeviceRoster& roster)
     {
-        auto row = std::make_shared<DeviceRow>();
-        row->device = device;
-        row->name = device->name().isEmpty() ? QStringLiteral("n/a") : device->name();
-        row->uid = device->uuid().isEmpty() ? QStringLiteral("n/a") : device->uuid();
-        row->icon = DeviceIconName(device->deviceType());
-        if (m_job.isDeviceExcluded(row->uid))
-            row->status = DeviceStatusExcluded;
-        KLOG_INFO("New Device Connected: %1", row->name);
-        m_rows.push_back(row);
-        if (m_job.isWorking())
-            m_job.addDeviceToQueue(row);
+        connect(&roster, &DeviceRoster::rowAdded, this,
+            [this, &roster](int index) { m_rows.push_back(roster.rows()[std::size_t(index)]); });
     }
-
-    void DeviceRemoved(const std::shared_ptr<iMobileDevice>& device) override
-    {
-        for (const auto& row : m_rows) {
-            if (row->device != device)
-                continue;
-            KLOG_INFO("Device Removed: %1", row->name);
-            m_job.removeDeviceFromQueue(row);
-            m_gone.insert(row.get());
-        }
-    }
-
-    // Every row seen in this run, in order of arrival.
     const std::vector<DeviceRowPtr>& rows() const { return m_rows; }
 
-    void queueAll()
-    {
-        for (const auto& row : m_rows)
-            if (!m_gone.count(row.get()))
-                m_job.addDeviceToQueue(row);
-    }
-
 private:
-    PortJob& m_job;
     std::vector<DeviceRowPtr> m_rows;
-    std::set<const DeviceRow*> m_gone;
 };
 
 int run(const QStringList& args)
@@ -112,8 +78,9 @@ int run(const QStringList& args)
     if (p.isSet(concurrency)) {
         bool ok = false;
         const int n = p.value(concurrency).toInt(&ok);
-        if (!ok || n < 0)
-            return usageError(QStringLiteral("--concurrency takes a whole number of 0 or more."), usage);
+        // With none at a time nothing would ever be served, and the run would never end.
+        if (!ok || n < 1)
+            return usageError(QStringLiteral("--concurrency takes a whole number of 1 or more."), usage);
         job.setConcurrencyOverride(n);
     }
     if (p.isSet(pause)) {
@@ -137,23 +104,36 @@ int run(const QStringList& args)
             return fail(QStringLiteral("No devices can be reached."), reason);
     }
 
-    RunController controller(job);
+    switch (job.startCheck()) {
+    case StartCheck::NoFiles:
+        return fail(QStringLiteral("There is no file to be transferred."));
+    case StartCheck::NoAppId:
+        return fail(QStringLiteral("App ID can't be empty!"));
+    case StartCheck::NoFolder:
+        return fail(QStringLiteral("Please specify a folder under the App."));
+    case StartCheck::Ready:
+        break;
+    }
+
+    DeviceRoster roster;
+    roster.setJob(&job);
+    SeenRows seen(roster);
     DeviceManager manager;
     manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
     manager.setMobileDeviceService(service);
-    manager.setDelegate(&controller);
+    manager.setDelegate(&roster);
     manager.start();
     // Devices that are connected already are announced from the event loop; let them in first.
     service->announceAttachedDevices();
     QCoreApplication::processEvents();
 
+    roster.queueAll();
     if (!job.start()) {
         manager.setDelegate(nullptr);
         return fail(job.lastError().description, job.lastError().reason);
     }
-    controller.queueAll();
 
-    RunDisplay display(job, controller.rows(), p.isSet(json));
+    RunDisplay display(job, seen.rows(), p.isSet(json));
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 

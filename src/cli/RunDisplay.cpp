@@ -129,13 +129,16 @@ bool RunDisplay::printSummary()
         o.insert(QStringLiteral("seconds"), seconds);
         if (row->doneTime)
             o.insert(QStringLiteral("done_time"), row->doneTime->toString(Qt::ISODate));
+        if (!rec.error.isEmpty())
+            o.insert(QStringLiteral("error"), rec.error);
         devices.append(o);
-        lines << QStringLiteral("%1 (%2): %3, %4 files sent, %5 failed, %6 in %7 s")
+        lines << QStringLiteral("%1 (%2): %3, %4 files sent, %5 failed, %6 in %7 s%8")
                      .arg(row->name, row->uid, DeviceStatusText(row->status))
                      .arg(rec.files_sent)
                      .arg(rec.files_failed)
                      .arg(CapacityString(rec.transferred_size))
-                     .arg(seconds, 0, 'f', 1);
+                     .arg(seconds, 0, 'f', 1)
+                     .arg(rec.error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rec.error));
     }
     allGood = allGood && anyServed;
     if (m_json) {

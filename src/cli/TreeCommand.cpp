@@ -4,8 +4,8 @@
 #include "cli/Cli.h"
 #include "cli/DeviceTree.h"
 #include "device/DeviceManager.h"
+#include "device/iMobileDevice.h"
 #include "device/ios/MobileDeviceService.h"
-#include "device/ios/iPhoneDevice.h"
 #include "device/tree/FileSystemNode.h"
 #include "util/Helpers.h"
 
@@ -76,11 +76,11 @@ QJsonObject toJson(FileSystemNode& node, int level, int depth)
     return o;
 }
 
-std::shared_ptr<iPhoneDevice> findDevice(DeviceManager& manager, const QString& udid)
+std::shared_ptr<iMobileDevice> findDevice(DeviceManager& manager, const QString& udid)
 {
     for (const auto& d : manager.devices())
         if (d->uuid() == udid)
-            return std::dynamic_pointer_cast<iPhoneDevice>(d);
+            return d->canChangeService() ? d : nullptr;
     return nullptr;
 }
 
@@ -132,7 +132,7 @@ int deviceTree(const QStringList& args)
     manager.start();
     QCoreApplication::processEvents();
     const QString udid = p.positionalArguments().first();
-    const std::shared_ptr<iPhoneDevice> device = findDevice(manager, udid);
+    const std::shared_ptr<iMobileDevice> device = findDevice(manager, udid);
     if (!device)
         return fail(QStringLiteral("No device %1 is connected.").arg(udid));
 

@@ -14,6 +14,23 @@
 
 namespace kestrap {
 
+// One user app of a device, as appBundles() lists it.
+struct AppBundle {
+    QString name;  // "CFBundleDisplayName"; null when the app has none
+    QString ID;  // bundle identifier
+    QString iconPath;  // "/<last component of the app's Path>/<CFBundleIconFile>"; null without a name
+};
+
+// Why the last operation of a device failed, for the user: the device layer's own code
+// (0 when nothing failed, or when the cause is not the device's) and a short text
+// ("no space left on the device", "app not installed").
+struct DeviceError {
+    int code = 0;
+    QString text;
+
+    bool isEmpty() const { return text.isEmpty(); }
+};
+
 // Watches long copies: asked whether to go on, told how far they are.
 // Every call comes on the copying thread. A device keeps its delegate as a plain,
 // non-owning pointer, so the delegate must outlive every copy it watches.
@@ -108,6 +125,24 @@ public:
         return uploadFile(devicePath, localPath);
     }
     virtual void setCopyDelegate(iMobileDeviceCopyDelegate* delegate) { Q_UNUSED(delegate); }
+
+    // Devices whose files sit behind services (iOS devices) can attach their file access to
+    // another root: "/" (the media area), "com.apple.afc2" or an app's bundle id (its
+    // container). Others answer false to both.
+    virtual bool canChangeService() const { return false; }
+    virtual bool changeService(const QString& serviceName)
+    {
+        Q_UNUSED(serviceName);
+        return false;
+    }
+    // Whether the whole file system can be reached ("com.apple.afc2").
+    virtual bool isJailbreak() const { return false; }
+    // The user apps; empty on devices without apps.
+    virtual std::vector<AppBundle> appBundles() { return {}; }
+
+    // The cause of the last failed operation on this device, kept until the next failure.
+    // A copy thread reads it right after the failure it reports.
+    virtual DeviceError lastError() const { return {}; }
 };
 
 // Told by the device manager when a device it accepts comes or goes. Main thread only.

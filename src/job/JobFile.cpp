@@ -1,7 +1,6 @@
-// Job files: the CRC-32 of the payload (least significant byte first), then the job's
-// settings as a binary property list.
+#include "job/JobSettings.h"
 
-#include "job/PortJob.h"
+#include "job/SendPlan.h"
 
 #include "device/DeviceTypes.h"
 #include "util/Crc32.h"
@@ -18,20 +17,6 @@ namespace {
 const QString kReadDomain = QStringLiteral("Read Config File");
 const QString kWriteDomain = QStringLiteral("Write Config File");
 const QString kInvalidFile = QStringLiteral("This is not a valid file!");
-
-// The settings of a job file, checked in full before any of them reaches the job.
-struct JobSettings {
-    QString appId;
-    QString folder;
-    bool isRecursive = false;
-    std::int32_t recursiveDepth = 0;
-    bool isAllowedPatternRegex = false;
-    QString allowedPattern;
-    bool isIgnoredPatternRegex = false;
-    QString ignoredPattern;
-    std::vector<FileEntryPtr> filePaths;
-    std::vector<ExcludedDevice> excludedDevices;
-};
 
 // Reads typed values out of a parsed payload; the first value of the wrong kind is
 // remembered with where it was, and ends the read.
@@ -117,7 +102,12 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
     }
     const QVariantMap root = payload.toMap();
     ShapeReader r;
+    // Whatever the file leaves out is off or empty, not the default of a new job.
     JobSettings s;
+    s.isRecursive = false;
+    s.recursiveDepth = 0;
+    s.allowedPattern = QString();
+    s.ignoredPattern = QString();
 
     const QVariantList excluded = r.array(root, QStringLiteral("excludedDevices"), QString());
     for (qsizetype i = 0; r.ok() && i < excluded.size(); ++i) {
@@ -165,7 +155,7 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
         if (!r.ok())
             break;
         // The stored sub-folder wins over the one found on disk: the user may have edited it.
-        FileEntryPtr entry = PortJob::infoOfFile(path);
+        FileEntryPtr entry = SendPlan::infoOfFile(path);
         entry->directory = directory;
         s.filePaths.push_back(std::move(entry));
     }
@@ -183,7 +173,7 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
 
 }  // namespace
 
-QVariantMap PortJob::toPropertyList() const
+QVariantMap JobFile::toPropertyList(const JobSettings& settings)
 {
     auto putString = [](QVariantMap& map, const char* key, const QString& value) {
         if (!value.isNull())
@@ -191,7 +181,7 @@ QVariantMap PortJob::toPropertyList() const
     };
 
     QVariantList excluded;
-    for (const ExcludedDevice& d : m_excludedDevices) {
+    for (const ExcludedDevice& d : settings.excludedDevices) {
         QVariantMap rec = d.extra;
         putString(rec, "name", d.name);
         putString(rec, "uid", d.uid);
@@ -205,7 +195,7 @@ QVariantMap PortJob::toPropertyList() const
     }
 
     QVariantList files;
-    for (const FileEntryPtr& f : m_filePaths) {
+    for (const FileEntryPtr& f : settings.filePaths) {
         QVariantMap rec;
         putString(rec, "path", f->path);
         putString(rec, "directory", f->directory);
@@ -215,17 +205,17 @@ QVariantMap PortJob::toPropertyList() const
     }
 
     QVariantMap fileConfig;
-    fileConfig.insert(QStringLiteral("isRecursive"), m_isRecursive);
-    fileConfig.insert(QStringLiteral("recursiveDepth"), qint64(m_recursiveDepth));
-    fileConfig.insert(QStringLiteral("isAllowedPatternRegex"), m_isAllowedPatternRegex);
-    putString(fileConfig, "allowedPattern", m_allowedPattern);
-    fileConfig.insert(QStringLiteral("isIgnoredPatternRegex"), m_isIgnoredPatternRegex);
-    putString(fileConfig, "ignoredPattern", m_ignoredPattern);
+    fileConfig.insert(QStringLiteral("isRecursive"), settings.isRecursive);
+    fileConfig.insert(QStringLiteral("recursiveDepth"), qint64(settings.recursiveDepth));
+    fileConfig.insert(QStringLiteral("isAllowedPatternRegex"), settings.isAllowedPatternRegex);
+    putString(fileConfig, "allowedPattern", settings.allowedPattern);
+    fileConfig.insert(QStringLiteral("isIgnoredPatternRegex"), settings.isIgnoredPatternRegex);
+    putString(fileConfig, "ignoredPattern", settings.ignoredPattern);
     fileConfig.insert(QStringLiteral("filePaths"), files);
 
     QVariantMap transConfig;
-    putString(transConfig, "appId", m_appId);
-    putString(transConfig, "folder", m_folder);
+    putString(transConfig, "appId", settings.appId);
+    putString(transConfig, "folder", settings.folder);
 
     QVariantMap root;
     root.insert(QStringLiteral("excludedDevices"), excluded);
@@ -234,11 +224,11 @@ QVariantMap PortJob::toPropertyList() const
     return root;
 }
 
-bool PortJob::writeToFile(const QString& path)
+bool JobFile::write(const JobSettings& settings, const QString& path, JobError* error)
 {
-    const auto payload = plist::toBinary(toPropertyList());
+    const auto payload = plist::toBinary(toPropertyList(settings));
     if (!payload) {
-        setLastError(kWriteDomain, -300, QStringLiteral("The job cannot be written as a property list."));
+        *error = JobError {kWriteDomain, -300, QStringLiteral("The job cannot be written as a property list."), {}};
         return false;
     }
     QByteArray content(4, '\0');
@@ -249,62 +239,43 @@ bool PortJob::writeToFile(const QString& path)
     // disk, so a failed write leaves the previous file as it was.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
-        setLastError(kWriteDomain, -301, QStringLiteral("The job file cannot be written."),
-            QStringLiteral("%1: %2").arg(path, file.errorString()));
+        *error = JobError {kWriteDomain, -301, QStringLiteral("The job file cannot be written."),
+            QStringLiteral("%1: %2").arg(path, file.errorString())};
         return false;
     }
-    setSavedFilePath(path);
     return true;
 }
 
-bool PortJob::readFromFile(const QString& path, bool noChecksum)
+std::optional<JobSettings> JobFile::read(const QString& path, bool noChecksum, JobError* error)
 {
     QFile file(path);
     QByteArray content;
     if (file.open(QIODevice::ReadOnly))
         content = file.readAll();
     if (content.size() < 4) {
-        setLastError(kReadDomain, -200, kInvalidFile,
+        *error = JobError {kReadDomain, -200, kInvalidFile,
             file.error() != QFileDevice::NoError ? QStringLiteral("%1: %2").arg(path, file.errorString())
-                                                 : QStringLiteral("%1: shorter than 4 bytes").arg(path));
-        return false;
+                                                 : QStringLiteral("%1: shorter than 4 bytes").arg(path)};
+        return std::nullopt;
     }
     const QByteArray payload = content.mid(4);
     if (!noChecksum && qFromLittleEndian<quint32>(content.constData()) != crc32(payload)) {
-        setLastError(kReadDomain, -100, QStringLiteral("Corrupted file!"));
-        return false;
+        *error = JobError {kReadDomain, -100, QStringLiteral("Corrupted file!"), {}};
+        return std::nullopt;
     }
     QString parseError;
     const auto parsed = plist::parse(payload, &parseError);
     if (!parsed) {
         // The property-list reader's own error, as the platform's reader reports it.
-        setLastError(plist::kErrorDomain, plist::kReadCorruptError,
-            QStringLiteral("The data couldn't be read because it isn't in the correct format."), parseError);
-        return false;
+        *error = JobError {plist::kErrorDomain, plist::kReadCorruptError,
+            QStringLiteral("The data couldn't be read because it isn't in the correct format."), parseError};
+        return std::nullopt;
     }
     QString fault;
     auto settings = settingsFromPayload(*parsed, &fault);
-    if (!settings) {
-        setLastError(kReadDomain, -200, kInvalidFile, fault);
-        return false;
-    }
-
-    willChange(QStringLiteral("excludedDevices"));
-    m_excludedDevices = std::move(settings->excludedDevices);
-    didChange(QStringLiteral("excludedDevices"));
-    setIsRecursive(settings->isRecursive);
-    setRecursiveDepth(settings->recursiveDepth);
-    setIsAllowedPatternRegex(settings->isAllowedPatternRegex);
-    setAllowedPattern(settings->allowedPattern);
-    setIsIgnoredPatternRegex(settings->isIgnoredPatternRegex);
-    setIgnoredPattern(settings->ignoredPattern);
-    willChange(QStringLiteral("filePaths"));
-    m_filePaths = std::move(settings->filePaths);
-    didChange(QStringLiteral("filePaths"));
-    setAppId(settings->appId);
-    setFolder(settings->folder);
-    setSavedFilePath(path);
-    return true;
+    if (!settings)
+        *error = JobError {kReadDomain, -200, kInvalidFile, fault};
+    return settings;
 }
 
 }  // namespace kestrap

@@ -1,68 +1,128 @@
 #include "job/PortJob.h"
 
-#include "device/iMobileDevice.h"
+#include "logging/Log.h"
+#include "settings/Settings.h"
+#include "util/Helpers.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
 
 namespace kestrap {
 
-PortJob::PortJob(QObject* controller)
-    : QObject(nullptr)
-    , m_controller(controller)
-    , m_allowedPattern(QStringLiteral("*"))
-    , m_ignoredPattern(QStringLiteral(""))
+PortJob::PortJob(QObject* controller) : QObject(nullptr), m_controller(controller), m_events(new JobEvents(this))
 {
-    // Registered here, on the main thread, rather than lazily by the first copy threads at once.
+    // Registered here, on the job's thread, rather than lazily by the first copy threads at once.
     qRegisterMetaType<ProgressRecordPtr>();
+    qRegisterMetaType<DeviceRowPtr>();
+    connect(m_events, &JobEvents::rowStatus, this, &PortJob::onRowStatus);
+    connect(m_events, &JobEvents::statusMessage, this, &PortJob::setStatusMessage);
+    connect(m_events, &JobEvents::progressAdded, this, &PortJob::onProgressAdded);
+    connect(m_events, &JobEvents::progress, this, &PortJob::transferProgressChanged);
     setStatusMessage(QStringLiteral("Not running!"));
 }
 
 PortJob::~PortJob()
 {
-    // Copy threads use the job to the end; a job that goes while it works stops them first.
-    stop();
+    // Copies use the run to the end; a job that goes while it works stops them first. No
+    // event loop runs here: nothing a copy does waits for this thread.
+    m_scheduler.requestStop();
+    m_scheduler.join();
 }
 
-#define KESTRAP_SETTER(Setter, member, key)                                                                            \
-    void PortJob::Setter(const decltype(member)& value)                                                                \
-    {                                                                                                                  \
-        willChange(QStringLiteral(key));                                                                               \
-        member = value;                                                                                                \
-        didChange(QStringLiteral(key));                                                                                \
-    }
+template <class T> void PortJob::change(T& field, const T& value, JobSetting which)
+{
+    field = value;
+    emit settingChanged(which);
+}
 
-KESTRAP_SETTER(setAppId, m_appId, "appId")
-KESTRAP_SETTER(setFolder, m_folder, "folder")
-KESTRAP_SETTER(setAllowedPattern, m_allowedPattern, "allowedPattern")
-KESTRAP_SETTER(setIgnoredPattern, m_ignoredPattern, "ignoredPattern")
-KESTRAP_SETTER(setSavedFilePath, m_savedFilePath, "savedFilePath")
-KESTRAP_SETTER(setStatusMessage, m_statusMessage, "statusMessage")
-#undef KESTRAP_SETTER
+void PortJob::setAppId(const QString& appId)
+{
+    change(m_settings.appId, appId, JobSetting::AppId);
+}
+
+void PortJob::setFolder(const QString& folder)
+{
+    change(m_settings.folder, folder, JobSetting::Folder);
+}
+
+void PortJob::setAllowedPattern(const QString& pattern)
+{
+    change(m_settings.allowedPattern, pattern, JobSetting::AllowedPattern);
+}
+
+void PortJob::setIgnoredPattern(const QString& pattern)
+{
+    change(m_settings.ignoredPattern, pattern, JobSetting::IgnoredPattern);
+}
 
 void PortJob::setIsAllowedPatternRegex(bool on)
 {
-    willChange(QStringLiteral("isAllowedPatternRegex"));
-    m_isAllowedPatternRegex = on;
-    didChange(QStringLiteral("isAllowedPatternRegex"));
+    change(m_settings.isAllowedPatternRegex, on, JobSetting::AllowedPatternRegex);
 }
 
 void PortJob::setIsIgnoredPatternRegex(bool on)
 {
-    willChange(QStringLiteral("isIgnoredPatternRegex"));
-    m_isIgnoredPatternRegex = on;
-    didChange(QStringLiteral("isIgnoredPatternRegex"));
+    change(m_settings.isIgnoredPatternRegex, on, JobSetting::IgnoredPatternRegex);
 }
 
 void PortJob::setIsRecursive(bool on)
 {
-    willChange(QStringLiteral("isRecursive"));
-    m_isRecursive = on;
-    didChange(QStringLiteral("isRecursive"));
+    change(m_settings.isRecursive, on, JobSetting::Recursive);
 }
 
 void PortJob::setRecursiveDepth(std::int32_t depth)
 {
-    willChange(QStringLiteral("recursiveDepth"));
-    m_recursiveDepth = depth;
-    didChange(QStringLiteral("recursiveDepth"));
+    change(m_settings.recursiveDepth, depth, JobSetting::RecursiveDepth);
+}
+
+void PortJob::setSavedFilePath(const QString& path)
+{
+    change(m_savedFilePath, path, JobSetting::SavedFilePath);
+}
+
+void PortJob::setStatusMessage(const QString& message)
+{
+    m_statusMessage = message;
+    emit statusMessageChanged(message);
+}
+
+int PortJob::addFilePaths(const QStringList& paths)
+{
+    std::vector<FileEntryPtr> added;
+    for (const QString& path : paths) {
+        const auto listed = [&](const FileEntryPtr& e) { return e->path == path; };
+        if (std::none_of(m_settings.filePaths.begin(), m_settings.filePaths.end(), listed)
+            && std::none_of(added.begin(), added.end(), listed))
+            added.push_back(infoOfFile(path));
+    }
+    if (added.empty())
+        return 0;
+    emit filePathsAboutToChange();
+    m_settings.filePaths.insert(m_settings.filePaths.end(), added.begin(), added.end());
+    emit filePathsChanged();
+    return int(added.size());
+}
+
+void PortJob::removeFilePathsAt(std::vector<int> indexes)
+{
+    std::sort(indexes.begin(), indexes.end(), std::greater<>());
+    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+    std::erase_if(indexes, [&](int i) { return i < 0 || std::size_t(i) >= m_settings.filePaths.size(); });
+    if (indexes.empty())
+        return;
+    emit filePathsAboutToChange();
+    for (int i : indexes)
+        m_settings.filePaths.erase(m_settings.filePaths.begin() + i);
+    emit filePathsChanged();
+}
+
+void PortJob::setFilePaths(std::vector<FileEntryPtr> entries)
+{
+    emit filePathsAboutToChange();
+    m_settings.filePaths = std::move(entries);
+    emit filePathsChanged();
 }
 
 QString PortJob::actionButtonTitle() const
@@ -72,10 +132,8 @@ QString PortJob::actionButtonTitle() const
 
 bool PortJob::isDeviceExcluded(const QString& uid) const
 {
-    for (const ExcludedDevice& e : m_excludedDevices)
-        if (e.uid == uid)
-            return true;
-    return false;
+    return std::any_of(m_settings.excludedDevices.begin(), m_settings.excludedDevices.end(),
+        [&](const ExcludedDevice& e) { return e.uid == uid; });
 }
 
 void PortJob::excludeDevice(const DeviceRow& row)
@@ -92,19 +150,211 @@ void PortJob::excludeDevice(const DeviceRow& row)
         record.status = qint64(*row.status);
     if (row.doneTime)
         record.doneTime = *row.doneTime;
-    m_excludedDevices.push_back(std::move(record));
+    emit excludedDevicesAboutToChange();
+    m_settings.excludedDevices.push_back(std::move(record));
+    emit excludedDevicesChanged();
 }
 
 void PortJob::includeDeviceAtIndex(std::int32_t index)
 {
-    if (index < 0 || std::size_t(index) >= m_excludedDevices.size())
+    if (index < 0 || std::size_t(index) >= m_settings.excludedDevices.size())
         return;
-    m_excludedDevices.erase(m_excludedDevices.begin() + index);
+    emit excludedDevicesAboutToChange();
+    m_settings.excludedDevices.erase(m_settings.excludedDevices.begin() + index);
+    emit excludedDevicesChanged();
 }
 
 void PortJob::setLastError(const QString& domain, int code, const QString& description, const QString& reason)
 {
     m_lastError = JobError {domain, code, description, reason};
+}
+
+// --- Running ---------------------------------------------------------------------------------
+
+StartCheck PortJob::startCheck() const
+{
+    if (m_settings.filePaths.empty())
+        return StartCheck::NoFiles;
+    if (IsEmpty(m_settings.appId))
+        return StartCheck::NoAppId;
+    if (IsEmpty(m_settings.folder))
+        return StartCheck::NoFolder;
+    return StartCheck::Ready;
+}
+
+void PortJob::setWorking(bool working)
+{
+    m_isWorking = working;
+    emit workingChanged(working);
+}
+
+bool PortJob::prepareStarting()
+{
+    if (m_isWorking)
+        return false;
+    m_plan = SendPlan::collect(m_settings);
+    return !m_plan.isEmpty();
+}
+
+void PortJob::recurFolder(const QString& localFolder, const QString& remoteFolder, std::vector<SendEntryPtr>& fileArray,
+    std::int32_t depth) const
+{
+    if (!m_isWorking)
+        SendPlan::recurFolder(m_settings, localFolder, remoteFolder, fileArray, depth);
+}
+
+bool PortJob::start()
+{
+    if (m_isWorking)
+        return true;
+    m_lastError = JobError {};
+    if (!prepareStarting()) {
+        setLastError(
+            QStringLiteral("Start"), -1, QStringLiteral("No files to copy, please check the filter settings."));
+        return false;
+    }
+    auto run = std::make_shared<JobRun>(m_progress, *m_events);
+    run->appId = m_settings.appId;
+    run->folder = m_settings.folder;
+    run->plan = m_plan;
+    run->concurrency = m_concurrencyOverride >= 0 ? m_concurrencyOverride : Settings::settings().concurrency();
+    run->progressPause = m_progressPauseOverride >= 0 ? m_progressPauseOverride : Settings::settings().progressPause();
+    m_run = run;
+    setWorking(true);
+    m_scheduler.start(run);
+    setStatusMessage(QStringLiteral("Ready for transferring."));
+    return true;
+}
+
+void PortJob::waitForScheduler()
+{
+    // Copies end after the file in progress; the loop keeps the program answering meanwhile.
+    // The scheduler only sets a flag, which a timer of this thread looks at: no signal
+    // crosses threads here.
+    if (m_scheduler.isFinished())
+        return;
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(5);
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (m_scheduler.isFinished())
+            loop.quit();
+    });
+    poll.start();
+    loop.exec();
+}
+
+void PortJob::stop()
+{
+    // The wait below runs the event loop, where a second Stop (or quitting, which asks to
+    // stop) may arrive: the stop under way covers it.
+    if (!m_isWorking || m_isStopping)
+        return;
+    m_isStopping = true;
+    m_scheduler.requestStop();
+    waitForScheduler();
+    m_scheduler.join();
+    // What the copies posted before they ended is shown before the job says it stopped.
+    m_events->drain();
+    m_isStopping = false;
+
+    setWorking(false);
+    setStatusMessage(QStringLiteral("Stopped!"));
+    KLOG_WARN("The transfer job has been stopped!");
+    m_scheduler.clearQueue();
+    m_run.reset();
+}
+
+void PortJob::pause()
+{
+    if (m_run)
+        m_run->setPaused(true);
+}
+
+void PortJob::resume()
+{
+    if (m_run)
+        m_run->setPaused(false);
+}
+
+bool PortJob::isPaused() const
+{
+    return m_run && m_run->isPaused();
+}
+
+std::vector<DeviceRowPtr> PortJob::doneDevices() const
+{
+    return m_run ? m_run->doneDevices() : std::vector<DeviceRowPtr> {};
+}
+
+std::int32_t PortJob::threadsConcurrency() const
+{
+    return m_run ? m_run->concurrency : 0;
+}
+
+void PortJob::addDeviceToQueue(const DeviceRowPtr& row)
+{
+    if (!row || isDeviceExcluded(row->uid))
+        return;
+    setStatusMessage(queueMessage(m_scheduler.add(row)));
+}
+
+void PortJob::removeDeviceFromQueue(const DeviceRowPtr& row)
+{
+    if (!row)
+        return;
+    std::size_t queued = 0;
+    if (m_scheduler.remove(row, &queued) && m_isWorking)
+        setStatusMessage(queueMessage(queued));
+}
+
+void PortJob::onRowStatus(const DeviceRowPtr& row, int status, bool finished)
+{
+    row->status = status;
+    if (finished)
+        row->doneTime = QDateTime::currentDateTime();
+    emit deviceStatusChanged(row);
+}
+
+void PortJob::onProgressAdded(int index)
+{
+    emit transferProgressAboutToBeAdded(index);
+    m_publishedProgress = std::max(m_publishedProgress, index + 1);
+    emit transferProgressAdded(index);
+}
+
+// --- Job files -------------------------------------------------------------------------------
+
+bool PortJob::writeToFile(const QString& path)
+{
+    JobError error;
+    if (!JobFile::write(m_settings, path, &error)) {
+        m_lastError = error;
+        return false;
+    }
+    setSavedFilePath(path);
+    return true;
+}
+
+bool PortJob::readFromFile(const QString& path, bool noChecksum)
+{
+    JobError error;
+    auto settings = JobFile::read(path, noChecksum, &error);
+    if (!settings) {
+        m_lastError = error;
+        return false;
+    }
+    emit excludedDevicesAboutToChange();
+    emit filePathsAboutToChange();
+    m_settings = std::move(*settings);
+    emit filePathsChanged();
+    emit excludedDevicesChanged();
+    for (JobSetting s : {JobSetting::AppId, JobSetting::Folder, JobSetting::AllowedPattern, JobSetting::IgnoredPattern,
+             JobSetting::AllowedPatternRegex, JobSetting::IgnoredPatternRegex, JobSetting::Recursive,
+             JobSetting::RecursiveDepth})
+        emit settingChanged(s);
+    setSavedFilePath(path);
+    return true;
 }
 
 }  // namespace kestrap

@@ -82,6 +82,9 @@ struct ProgressRecord {
     // ended (seconds since 1 January 2001 UTC; 0 while it runs).
     int files_sent = 0;
     int files_failed = 0;
+    // Why the device failed, or why its last file failed ("no space left on the device");
+    // empty when nothing failed in the last serving.
+    QString error;
     double started = 0;
     double ended = 0;
 };

@@ -41,8 +41,8 @@ protected:
         job.setIsIgnoredPatternRegex(true);
         job.setRecursiveDepth(5);
         job.setIsRecursive(false);
-        job.filePaths().push_back(PortJob::infoOfFile(tree.folder(QStringLiteral("Books"))));
-        job.filePaths().push_back(PortJob::infoOfFile(tree.file(QStringLiteral("cover.pdf"))));
+        job.addFilePaths({tree.folder(QStringLiteral("Books"))});
+        job.addFilePaths({tree.file(QStringLiteral("cover.pdf"))});
         DeviceRow row;
         row.device = std::make_shared<StubDevice>(QStringLiteral("U1"), QStringLiteral("Pad"), DeviceTypePad);
         row.uid = QStringLiteral("U1");
@@ -277,7 +277,7 @@ TEST_F(JobFile, FailedWriteLeavesTheOldFileAndSavedPath)
     PortJob big;
     fill(big);
     for (int i = 0; i < 2000; ++i)
-        big.filePaths().push_back(PortJob::infoOfFile(QStringLiteral("/data/some/long/path/file-%1.bin").arg(i)));
+        big.addFilePaths({QStringLiteral("/data/some/long/path/file-%1.bin").arg(i)});
     struct rlimit old;
     getrlimit(RLIMIT_FSIZE, &old);
     const auto oldHandler = signal(SIGXFSZ, SIG_IGN);

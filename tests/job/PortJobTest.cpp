@@ -35,15 +35,39 @@ TEST(PortJob, NewJobDefaults)
     EXPECT_TRUE(job.savedFilePath().isNull());
 }
 
-TEST(PortJob, SettersAnnounceTheirKeyAroundTheChange)
+TEST(PortJob, FileListSkipsListedPathsAndAnnouncesAroundEachChange)
 {
     PortJob job;
     QStringList events;
     QObject::connect(
-        &job, &PortJob::keyWillChange, [&](const QString& k) { events << "will " + k + "=" + job.appId(); });
-    QObject::connect(&job, &PortJob::keyDidChange, [&](const QString& k) { events << "did " + k + "=" + job.appId(); });
+        &job, &PortJob::filePathsAboutToChange, [&] { events << QString("about %1").arg(job.filePaths().size()); });
+    QObject::connect(
+        &job, &PortJob::filePathsChanged, [&] { events << QString("changed %1").arg(job.filePaths().size()); });
+    QObject::connect(&job, &PortJob::settingChanged, [&](JobSetting s) {
+        if (s == JobSetting::AppId)
+            events << "appId " + job.appId();
+    });
+    EXPECT_EQ(job.addFilePaths({"/a", "/b", "/a"}), 2);
+    EXPECT_EQ(job.addFilePaths({"/b"}), 0);  // nothing new: no announcement
+    job.removeFilePathsAt({0, 7, 0});
     job.setAppId(QStringLiteral("com.x"));
-    EXPECT_EQ(events, (QStringList {"will appId=", "did appId=com.x"}));
+    EXPECT_EQ(events, (QStringList {"about 0", "changed 2", "about 2", "changed 1", "appId com.x"}));
+    ASSERT_EQ(job.filePaths().size(), 1u);
+    EXPECT_EQ(job.filePaths()[0]->path, "/b");
+}
+
+TEST(PortJob, StartChecksFilesThenAppIdThenFolder)
+{
+    PortJob job;
+    EXPECT_EQ(job.startCheck(), StartCheck::NoFiles);
+    job.addFilePaths({"/a"});
+    EXPECT_EQ(job.startCheck(), StartCheck::NoAppId);
+    job.setAppId(QStringLiteral(" \t"));
+    EXPECT_EQ(job.startCheck(), StartCheck::NoAppId);
+    job.setAppId(QStringLiteral("com.x"));
+    EXPECT_EQ(job.startCheck(), StartCheck::NoFolder);
+    job.setFolder(QStringLiteral("Documents"));
+    EXPECT_EQ(job.startCheck(), StartCheck::Ready);
 }
 
 TEST(PortJob, ExcludingKeepsOneRecordPerUidWithTypeAndNoDevice)

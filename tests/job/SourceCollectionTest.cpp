@@ -13,7 +13,7 @@ protected:
     TempTree tree;
     PortJob job;
 
-    void add(const QString& absolutePath) { job.filePaths().push_back(PortJob::infoOfFile(absolutePath)); }
+    void add(const QString& absolutePath) { job.addFilePaths({absolutePath}); }
 
     // The send list as "remote path" strings relative to the job's folder, sorted.
     QStringList sent()

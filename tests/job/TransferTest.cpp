@@ -29,15 +29,12 @@ protected:
         job.setFolder(QStringLiteral("Documents"));
         job.setConcurrencyOverride(3);
         job.setProgressPauseOverride(0);
-        QObject::connect(&job, &PortJob::keyDidChange, [this](const QString& key) {
-            if (key == QLatin1String("statusMessage"))
-                messages << job.statusMessage();
-            if (key == QLatin1String("fakeSeed")) {
-                int serving = 0;
-                for (const auto& r : rows)
-                    serving += r->status == DeviceStatusTransferring;
-                mostServedAtOnce = std::max(mostServedAtOnce, serving);
-            }
+        QObject::connect(&job, &PortJob::statusMessageChanged, [this](const QString& m) { messages << m; });
+        QObject::connect(&job, &PortJob::deviceStatusChanged, [this] {
+            int serving = 0;
+            for (const auto& r : rows)
+                serving += r->status == DeviceStatusTransferring;
+            mostServedAtOnce = std::max(mostServedAtOnce, serving);
         });
     }
 
@@ -70,7 +67,7 @@ protected:
     void addFiles(int count, qint64 size)
     {
         for (int i = 0; i < count; ++i)
-            job.filePaths().push_back(PortJob::infoOfFile(tree.file(QStringLiteral("src/f%1.bin").arg(i), size)));
+            job.addFilePaths({tree.file(QStringLiteral("src/f%1.bin").arg(i), size)});
     }
 
     // Every device has its final status and every copy thread has ended.
@@ -210,7 +207,7 @@ TEST_F(Transfer, FailuresOfFilesAppsAndDevices)
 {
     // A file that vanished before start fails on its own; the rest still arrive.
     const QString gone = tree.file(QStringLiteral("src/gone.bin"), 10);
-    job.filePaths().push_back(PortJob::infoOfFile(gone));
+    job.addFilePaths({gone});
     addFiles(1, 100);
     QFile::remove(gone);
     auto a = device(QStringLiteral("A"));
@@ -265,12 +262,11 @@ TEST_F(Transfer, UnpluggedDevicesLeaveTheQueueOrEndFailed)
 
 TEST_F(Transfer, ProgressRecordsOverallPercentAndSpeed)
 {
-    addFiles(4, 1000);
-    auto a = device(QStringLiteral("A"));
+    // Slow enough that every file outlasts the display's coalescing interval.
+    addFiles(4, 100 * 1024);
+    auto a = device(QStringLiteral("A"), true, slowWrites(1500));
     std::vector<int> overall;
-    QObject::connect(&job, &PortJob::keyDidChange, [&](const QString& key) {
-        if (key != QLatin1String("transferProgresses"))
-            return;
+    QObject::connect(&job, &PortJob::transferProgressChanged, [&] {
         const int v = recordOf(a).overall_progress;
         if (overall.empty() || overall.back() != v)
             overall.push_back(v);
@@ -282,30 +278,34 @@ TEST_F(Transfer, ProgressRecordsOverallPercentAndSpeed)
 
     // The delegate on its own: a report of 0 bytes leaves the speed alone, a lower count
     // than before reads "0 /s", the closing "done == total" report completes the file.
+    ProgressBoard board;
+    JobEvents events;
+    auto run = std::make_shared<JobRun>(board, events);
+    DeviceCopy copy(run, a);
     auto record = std::make_shared<ProgressRecord>();
     record->seconds = 0;
     record->transfer_speed = QStringLiteral("keep");
-    job.transferBytes(0, 5000, QVariant::fromValue(record));
+    copy.transferBytes(0, 5000, QVariant::fromValue(record));
     EXPECT_EQ(record->transfer_speed, "keep");
     EXPECT_EQ(record->file_progress, 0);
-    job.transferBytes(4000, 5000, QVariant::fromValue(record));
+    copy.transferBytes(4000, 5000, QVariant::fromValue(record));
     EXPECT_EQ(record->file_progress, 80);
     EXPECT_EQ(record->transferred_size, 4000u);
     record->seconds -= 2;
-    job.transferBytes(1000, 5000, QVariant::fromValue(record));
+    copy.transferBytes(1000, 5000, QVariant::fromValue(record));
     EXPECT_EQ(record->transfer_speed, "0 /s");
     record->seconds -= 1;
-    job.transferBytes(3000, 5000, QVariant::fromValue(record));
+    copy.transferBytes(3000, 5000, QVariant::fromValue(record));
     EXPECT_TRUE(record->transfer_speed.endsWith(" KB /s") || record->transfer_speed.endsWith(" bytes /s"))
         << record->transfer_speed.toStdString();
-    job.transferBytes(100, 100, QVariant::fromValue(record));
+    copy.transferBytes(100, 100, QVariant::fromValue(record));
     EXPECT_EQ(record->file_progress, 100);
     EXPECT_EQ(record->transferred_size, 3000u);
 }
 
 TEST_F(Transfer, StartRefusesAnEmptySendList)
 {
-    job.filePaths().push_back(PortJob::infoOfFile(tree.folder(QStringLiteral("empty"))));
+    job.addFilePaths({tree.folder(QStringLiteral("empty"))});
     auto a = device(QStringLiteral("A"));
     job.addDeviceToQueue(a);
     EXPECT_FALSE(job.start());
@@ -324,7 +324,7 @@ TEST_F(Transfer, AJobThatGoesWhileItWorksStopsFirst)
     job2->setFolder(QStringLiteral("Documents"));
     job2->setProgressPauseOverride(0);
     job2->setConcurrencyOverride(1);
-    job2->filePaths() = job.filePaths();
+    job2->setFilePaths(job.filePaths());
     auto a = device(QStringLiteral("A"), true, slowWrites(100));
     job2->addDeviceToQueue(a);
     ASSERT_TRUE(job2->start());

@@ -174,6 +174,29 @@ bool iPhoneDevice::changeService(const QString& serviceName)
     return started && m_connection && m_phoneDevice.load();
 }
 
+DeviceError iPhoneDevice::lastError() const
+{
+    std::lock_guard error(m_errorLock);
+    return m_lastError;
+}
+
+bool iPhoneDevice::failed(int code, const QString& text)
+{
+    std::lock_guard error(m_errorLock);
+    m_lastError = DeviceError {code, text};
+    return false;
+}
+
+bool iPhoneDevice::failedAMD(MDError code)
+{
+    return failed(code, amdErrorText(code));
+}
+
+bool iPhoneDevice::failedAFC(MDError code)
+{
+    return failed(code, afcErrorText(code));
+}
+
 QString iPhoneDevice::currentService()
 {
     std::lock_guard access(accessLock);
@@ -206,11 +229,15 @@ bool iPhoneDevice::tryStartService(const QString& serviceName, std::int32_t tryT
             started = m_service->AMDeviceStartHouseArrestService(device, serviceName, &service);
         if (started == MDSuccess) {
             AFCConnectionRef connection = nullptr;
-            if (m_service->AFCConnectionOpen(service, 0, &connection) == MDSuccess) {
+            const MDError opened = m_service->AFCConnectionOpen(service, 0, &connection);
+            if (opened == MDSuccess) {
                 m_connection = connection;
                 return true;
             }
             m_connection = nullptr;
+            failedAFC(opened);
+        } else {
+            failedAMD(started);
         }
     }
     if (tryTimes <= 0 || !ResetConnection())
@@ -248,6 +275,11 @@ QString iPhoneDevice::stringAttribute(const QString& key)
 
 std::optional<QMap<QString, std::int64_t>> iPhoneDevice::getDeviceInfo()
 {
+    {
+        std::lock_guard caches(m_cachesLock);
+        if (m_deviceInfo)
+            return m_deviceInfo;
+    }
     std::lock_guard access(accessLock);
     std::lock_guard caches(m_cachesLock);
     if (m_deviceInfo)

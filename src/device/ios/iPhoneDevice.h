@@ -3,6 +3,7 @@
 #include "device/iMobileDevice.h"
 #include "device/ios/MobileDeviceService.h"
 
+#include <QFile>
 #include <QHash>
 #include <QMap>
 #include <QString>
@@ -15,13 +16,6 @@
 #include <vector>
 
 namespace kestrap {
-
-// One user app of a device, as appBundles() lists it.
-struct AppBundle {
-    QString name;  // "CFBundleDisplayName"; null when the app has none
-    QString ID;  // bundle identifier
-    QString iconPath;  // "/<last component of the app's Path>/<CFBundleIconFile>"; null without a name
-};
 
 // An iPhone, iPad or iPod touch reached through the mobile-device service.
 //
@@ -38,6 +32,9 @@ struct AppBundle {
 //   the connection. The object's monitor (m_cachesLock) guards the caches: lockdown values,
 //   device information, app list and item information. When both are needed, accessLock
 //   is taken first.
+// - Values that are cached (lockdown values such as the name, the device information behind
+//   capacity() and freeCapacity(), the app list once read) are answered without accessLock,
+//   so a display on the main thread never waits for a copy in progress.
 // - Copy progress and shouldContinue() are called on the copying thread while accessLock is
 //   held: a copy delegate must not call back into the same device from them.
 class iPhoneDevice : public iMobileDevice {
@@ -61,11 +58,12 @@ public:
     bool connect(bool enableAfc2);
     // Attaches the connection to another root: "/", "com.apple.afc", "com.apple.afc2" or a
     // bundle id. Two attempts with one reset of the device link between them.
-    bool changeService(const QString& serviceName);
+    bool canChangeService() const override { return true; }
+    bool changeService(const QString& serviceName) override;
     bool isEqualToDevice(AMDeviceRef device) const { return device && device == m_phoneDevice.load(); }
     AMDeviceRef phoneDevice() const { return m_phoneDevice.load(); }
 
-    bool isJailbreak() const { return m_isJailbreak.load(); }
+    bool isJailbreak() const override { return m_isJailbreak.load(); }
     bool isAFC2Mode() const { return m_isAFC2Mode.load(); }
     QString currentService();
     bool hasConnection();
@@ -76,7 +74,7 @@ public:
     // opening; nothing when it cannot be read (the next call tries again).
     std::optional<QMap<QString, std::int64_t>> getDeviceInfo();
     // The user apps, cached while the list is not empty.
-    std::vector<AppBundle> appBundles();
+    std::vector<AppBundle> appBundles() override;
     // Every installed app: bundle id -> attributes (those of defaultReturnAttributes()).
     QVariantMap GetAllAppBundlesOnDevice(AMDeviceRef device);
 
@@ -124,6 +122,11 @@ public:
     bool supportsUploadWithUserInfo() const override { return true; }
     bool uploadFile(const QString& devicePath, const QString& localPath, const QVariant& userInfo) override;
     void setCopyDelegate(iMobileDeviceCopyDelegate* delegate) override { m_copyDelegate.store(delegate); }
+    DeviceError lastError() const override;
+
+    // An upload writes here first, beside its target, and renames it over the target only
+    // once the whole file is on the device.
+    static QString temporaryUploadPath(const QString& absolutePath);
 
 private:
     // Each of these needs accessLock held by the caller.
@@ -133,6 +136,13 @@ private:
     QMap<QString, QString> itemInfoLocked(const QString& absolutePath);
     bool isDirectoryLocked(const QString& absolutePath);
     std::optional<AFCFileRef> openForReadingLocked(const QString& absolutePath);
+
+    bool uploadToTemporaryLocked(const QString& temporary, QFile& in, std::int64_t size, const QVariant& userInfo);
+    bool replaceWithTemporaryLocked(const QString& temporary, const QString& absolute);
+    // Keeps the cause of a failure; answers false so failure paths can return it.
+    bool failed(int code, const QString& text);
+    bool failedAMD(MDError code);
+    bool failedAFC(MDError code);
 
     QString stringAttribute(const QString& key);
     std::int64_t deviceInfoValue(const QString& key);
@@ -148,6 +158,9 @@ private:
     std::mutex accessLock;  // guards m_connection and m_currentService, and every use of the connection
     AFCConnectionRef m_connection = nullptr;
     QString m_currentService = QStringLiteral("/");
+
+    mutable std::mutex m_errorLock;  // guards m_lastError; taken alone
+    DeviceError m_lastError;
 
     std::mutex m_cachesLock;  // the object's monitor: guards the caches below
     QHash<QString, QVariant> m_attributes;

@@ -313,25 +313,44 @@ bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPat
     return uploadFile(devicePath, localPath, QVariant());
 }
 
+QString iPhoneDevice::temporaryUploadPath(const QString& absolutePath)
+{
+    const QFileInfo target(absolutePath);
+    return PathJoin(target.path(), QStringLiteral(".%1.kestrap-part").arg(target.fileName()));
+}
+
 bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPath, const QVariant& userInfo)
 {
     const QString absolute = fullPath(devicePath);
-    // accessLock is not recursive: the old item goes before the lock is taken.
-    if (itemExistsAtPath(absolute))
-        deleteItemAtPath(absolute);
-
-    const QFileInfo info(localPath);
-    if (!info.exists())
-        return false;
-    const std::int64_t size = info.size();
     QFile in(localPath);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
+        return failed(0, QStringLiteral("the local file cannot be read: %1").arg(in.errorString()));
+    const std::int64_t size = in.size();
 
+    // The old item stays whole until the new one is: a missing local file, a full device, a
+    // stop or a pulled cable leaves the device as it was.
+    const QString temporary = temporaryUploadPath(absolute);
     std::lock_guard access(accessLock);
-    AFCFileRef file = 0;
-    if (!m_connection || m_service->AFCFileRefOpen(m_connection, absolute, AFCFileModeWrite, &file) != MDSuccess)
+    if (!m_connection)
+        return failed(AFCServiceNotConnectedError, afcErrorText(AFCServiceNotConnectedError));
+    if (!uploadToTemporaryLocked(temporary, in, size, userInfo) || !replaceWithTemporaryLocked(temporary, absolute)) {
+        m_service->AFCRemovePath(m_connection, temporary);
         return false;
+    }
+    {
+        std::lock_guard caches(m_cachesLock);
+        m_itemInfoCaches.remove(absolute);
+    }
+    finish(100, 100, userInfo);
+    return true;
+}
+
+bool iPhoneDevice::uploadToTemporaryLocked(
+    const QString& temporary, QFile& in, std::int64_t size, const QVariant& userInfo)
+{
+    AFCFileRef file = 0;
+    if (const MDError e = m_service->AFCFileRefOpen(m_connection, temporary, AFCFileModeWrite, &file))
+        return failedAFC(e);
     FileRefCloser closer(*m_service, m_connection, file);
     // No bigger than the file, and not zeroed: most files sent are far smaller than a block,
     // and clearing 5 MiB for each of them would cost more than sending them.
@@ -343,26 +362,35 @@ bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPat
         while (got < count) {
             const qint64 n = in.read(buffer.get() + got, count - got);
             if (n <= 0)
-                return false;
+                return failed(0, QStringLiteral("the local file changed while it was sent"));
             got += n;
         }
-        return m_service->AFCFileRefWrite(m_connection, file, buffer.get(), std::uint32_t(count)) == MDSuccess;
+        if (const MDError e = m_service->AFCFileRefWrite(m_connection, file, buffer.get(), std::uint32_t(count)))
+            return failedAFC(e);
+        return true;
     };
     std::int64_t written = 0;
     while (written + kCopyBufferSize < size) {
         if (!copy(kCopyBufferSize))
             return false;
         written += kCopyBufferSize;
-        // Stopped by the delegate: the device keeps a partial file, so the copy failed.
+        // Stopped by the delegate: what is on the device is partial, so the copy failed.
         if (!finish(written, size, userInfo))
-            return false;
+            return failed(0, QStringLiteral("the copy was stopped"));
     }
-    if (size > written && !copy(size - written))
-        return false;
-    finish(100, 100, userInfo);
-    return true;
+    return size <= written || copy(size - written);
 }
 
+bool iPhoneDevice::replaceWithTemporaryLocked(const QString& temporary, const QString& absolute)
+{
+    MDError e = m_service->AFCRenamePath(m_connection, temporary, absolute);
+    // Devices that refuse to rename over an existing item get the old one removed just
+    // before the rename, the shortest window in which neither exists.
+    if (e != MDSuccess && e != AFCServiceNotConnectedError
+        && m_service->AFCRemovePath(m_connection, absolute) == MDSuccess)
+        e = m_service->AFCRenamePath(m_connection, temporary, absolute);
+    return e == MDSuccess || failedAFC(e);
+}
 bool iPhoneDevice::finish(std::int64_t done, std::int64_t total, const QVariant& userInfo)
 {
     iMobileDeviceCopyDelegate* delegate = m_copyDelegate;

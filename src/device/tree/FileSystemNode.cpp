@@ -1,7 +1,7 @@
 #include "device/tree/FileSystemNode.h"
 
+#include "device/iMobileDevice.h"
 #include "device/image/ImageFiles.h"
-#include "device/ios/iPhoneDevice.h"
 #include "device/tree/TreeSeams.h"
 #include "util/Helpers.h"
 #include "util/Paths.h"
@@ -109,17 +109,16 @@ FileSystemNode::FileSystemNode(
 FileSystemNode::FileSystemNode(std::shared_ptr<iMobileDevice> device)
     : m_fsType(FSTypeApps), m_device(std::move(device)), m_isDirectory(true)
 {
-    if (dynamic_cast<iPhoneDevice*>(m_device.get()))
+    if (m_device && m_device->canChangeService())
         m_children = appChildren();
 }
 
 std::optional<FileSystemNode::Children> FileSystemNode::appChildren()
 {
-    auto* phone = dynamic_cast<iPhoneDevice*>(m_device.get());
-    if (!phone)
+    if (!m_device || !m_device->canChangeService())
         return std::nullopt;
     Children apps;
-    for (const AppBundle& app : phone->appBundles()) {
+    for (const AppBundle& app : m_device->appBundles()) {
         if (app.name.isEmpty() || app.ID.isEmpty())
             continue;
         auto node = std::make_unique<FileSystemNode>(m_device, kRoot, this, app.ID, true);
@@ -192,13 +191,12 @@ iMobileDevice* FileSystemNode::device()
 
 bool FileSystemNode::connectToDevice()
 {
-    auto* phone = dynamic_cast<iPhoneDevice*>(m_device.get());
-    if (!phone)
+    if (!m_device || !m_device->canChangeService())
         return m_device != nullptr;
     // The app root has no root of its own to attach to; its children have.
     if (m_rootPath.isEmpty())
         return false;
-    return phone->changeService(m_rootPath);
+    return m_device->changeService(m_rootPath);
 }
 
 const FileSystemNode::Children& FileSystemNode::children()

@@ -68,7 +68,7 @@ public:
     // The same, asking the device, attached to root, whether path is a folder.
     FileSystemNode(
         std::shared_ptr<iMobileDevice> device, const QString& path, FileSystemNode* parent, const QString& root);
-    // The app root. On an iPhoneDevice its children are the user apps that have both a name
+    // The app root. On a device with services (iOS) its children are the user apps that have both a name
     // and an id, in the device's order; on other devices it lists "/" like any folder.
     explicit FileSystemNode(std::shared_ptr<iMobileDevice> device);
 
@@ -105,7 +105,7 @@ public:
     // The device attached to this node's root; rawDevice() leaves it where it is.
     iMobileDevice* device();
     iMobileDevice* rawDevice() const { return m_device.get(); }
-    // Moves the device's connection to this node's root (iPhoneDevice only; others need
+    // Moves the device's connection to this node's root (devices with services only; others need
     // nothing). False when the root cannot be opened: the device then has no connection and
     // answers nothing, rather than answering for another root.
     bool connectToDevice();

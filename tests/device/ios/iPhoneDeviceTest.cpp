@@ -183,10 +183,13 @@ TEST_F(iPhoneDeviceTest, ItemInfoCache)
     ASSERT_TRUE(device->uploadFile(QStringLiteral("f"), local.file(QStringLiteral("small"), 3)));
     EXPECT_EQ(device->getSizeOfItemAtPath(QStringLiteral("f")), 3u);
 
-    // Rewritten behind the cache: the old size stands until refresh.
-    ASSERT_TRUE(device->uploadFile(QStringLiteral("/f"), local.file(QStringLiteral("large"), 7)));
+    // Rewritten behind the cache: the old size stands until refresh. An upload of its own
+    // is no change behind its back.
+    writeFileBytes(farm.media(udid) + QStringLiteral("/f"), QByteArray(5, 'x'));
     EXPECT_EQ(device->getSizeOfItemAtPath(QStringLiteral("/f/")), 3u);
     device->refresh();
+    EXPECT_EQ(device->getSizeOfItemAtPath(QStringLiteral("f")), 5u);
+    ASSERT_TRUE(device->uploadFile(QStringLiteral("/f"), local.file(QStringLiteral("large"), 7)));
     EXPECT_EQ(device->getSizeOfItemAtPath(QStringLiteral("f")), 7u);
 
     // A path cached under one root is another item under the next.
@@ -255,37 +258,58 @@ TEST_F(iPhoneDeviceTest, UploadChunksAndProgress)
         EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/up/f%1").arg(c.size)).size(), c.size);
         EXPECT_EQ(farm.calls(udid, "AFCFileRefClose"), 1);
     }
-    // Replacing: the old item goes first, even when the local file is missing.
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("up/f0"), local.path(QStringLiteral("absent"))));
-    EXPECT_FALSE(QFile::exists(farm.media(udid) + QStringLiteral("/up/f0")));
 }
 
-TEST_F(iPhoneDeviceTest, UploadStoppedByTheDelegateFails)
+TEST_F(iPhoneDeviceTest, FailedUploadsLeaveTheOldFileWholeAndNoTemporaryFile)
 {
-    const QString udid = farm.addPhone();
+    SimDeviceSpec model;
+    model.capacity = 16 * kMiB;
+    const QString udid = farm.addDevice(model);
     const auto device = farm.open(udid);
     RecordingDelegate delegate;
     delegate.allow = 0;
     device->setCopyDelegate(&delegate);
+    const QString target = farm.media(udid) + QStringLiteral("/big");
+    const QByteArray old("the old file");
+    const auto oldFileStands = [&] {
+        EXPECT_EQ(readFileBytes(target), old);
+        EXPECT_EQ(QDir(farm.media(udid)).entryList(QDir::Files | QDir::Hidden), QStringList {"big"});
+    };
+    writeFileBytes(target, old);
 
     // Up to 5 MiB is written before the first question: complete, and a success.
     ASSERT_TRUE(device->uploadFile(QStringLiteral("small"), local.file(QStringLiteral("small"), 5 * kMiB), 1));
     EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/small")).size(), 5 * kMiB);
+    QFile::remove(farm.media(udid) + QStringLiteral("/small"));
 
-    // Stopped after the first chunk: a partial file is not a copy.
+    // Stopped after the first chunk: a partial file is no copy, and replaces nothing.
     delegate.reports.clear();
     EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.file(QStringLiteral("big"), 12 * kMiB), 1));
-    EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/big")).size(), 5 * kMiB);
     EXPECT_EQ(delegate.reports, (std::vector<Report> {{5 * kMiB, 12 * kMiB}}));
+    EXPECT_EQ(device->lastError().text, "the copy was stopped");
+    oldFileStands();
 
-    // A device that fails mid-copy fails the upload and leaves no file handle behind.
+    // A missing local file.
     delegate.allow = 1 << 30;
-    SimFaults faults;
-    faults.failWriteAfterBytes = 7 * kMiB;
-    farm.service()->setFaults(udid, faults);
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("absent"))));
+    EXPECT_TRUE(device->lastError().text.startsWith("the local file cannot be read"));
+    oldFileStands();
+
+    // A device that runs out of space mid-copy, leaving no file handle behind.
     farm.service()->resetCallCounts(udid);
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("big"))));
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.file(QStringLiteral("huge"), 20 * kMiB)));
     EXPECT_EQ(farm.calls(udid, "AFCFileRefOpen"), farm.calls(udid, "AFCFileRefClose"));
+    EXPECT_EQ(device->lastError().code, AFCNoSpaceLeftError);
+    EXPECT_EQ(device->lastError().text, "no space left on the device");
+    oldFileStands();
+
+    // A pulled cable: the temporary file cannot be removed, the old file still stands.
+    SimFaults faults;
+    faults.unplugAfterBytes = 6 * kMiB;
+    farm.service()->setFaults(udid, faults);
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("big"))));
+    EXPECT_EQ(device->lastError().text, "the device was disconnected");
+    EXPECT_EQ(readFileBytes(target), old);
 }
 
 TEST_F(iPhoneDeviceTest, DownloadAndReads)

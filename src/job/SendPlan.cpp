@@ -1,6 +1,6 @@
 // Turning the chosen files and folders into the list of files a run sends.
 
-#include "job/PortJob.h"
+#include "job/SendPlan.h"
 
 #include "util/Helpers.h"
 #include "util/Paths.h"
@@ -134,7 +134,7 @@ QStringView trimSpacesAndTabs(const QString& s)
 
 }  // namespace
 
-FileEntryPtr PortJob::infoOfFile(const QString& path)
+FileEntryPtr SendPlan::infoOfFile(const QString& path)
 {
     auto entry = std::make_shared<FileEntry>();
     entry->path = path;
@@ -142,10 +142,10 @@ FileEntryPtr PortJob::infoOfFile(const QString& path)
     return entry;
 }
 
-void PortJob::recurFolder(const QString& localFolder, const QString& remoteFolder, std::vector<SendEntryPtr>& fileArray,
-    std::int32_t depth) const
+void SendPlan::recurFolder(const JobSettings& settings, const QString& localFolder, const QString& remoteFolder,
+    std::vector<SendEntryPtr>& fileArray, std::int32_t depth)
 {
-    if (depth >= m_recursiveDepth)
+    if (depth >= settings.recursiveDepth)
         return;
     const QByteArray local = QFile::encodeName(localFolder);
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(local.constData()), ::closedir);
@@ -162,8 +162,8 @@ void PortJob::recurFolder(const QString& localFolder, const QString& remoteFolde
         if (ent->d_type == DT_UNKNOWN)
             isFolder = kindOf(childPath) == Kind::Folder;
         if (isFolder) {
-            recurFolder(
-                QFile::decodeName(childPath), PathJoin(remoteFolder, QFile::decodeName(name)), fileArray, depth + 1);
+            recurFolder(settings, QFile::decodeName(childPath), PathJoin(remoteFolder, QFile::decodeName(name)),
+                fileArray, depth + 1);
         } else {
             auto entry = std::make_shared<SendEntry>();
             entry->directory = remoteFolder;
@@ -173,44 +173,43 @@ void PortJob::recurFolder(const QString& localFolder, const QString& remoteFolde
     }
 }
 
-bool PortJob::prepareStarting()
+SendPlan SendPlan::collect(const JobSettings& settings)
 {
-    m_singleFiles.clear();
-    m_totalFileSize = 0;
-
-    for (const FileEntryPtr& entry : m_filePaths) {
+    SendPlan plan;
+    std::vector<SendEntryPtr>& files = plan.m_files;
+    for (const FileEntryPtr& entry : settings.filePaths) {
         if (kindOf(QFile::encodeName(entry->path)) == Kind::Folder) {
-            if (m_isRecursive)
-                recurFolder(entry->path, entry->directory, m_singleFiles, 0);
+            if (settings.isRecursive)
+                recurFolder(settings, entry->path, entry->directory, files, 0);
         } else {
-            m_singleFiles.push_back(entry);
+            files.push_back(entry);
         }
     }
 
-    if (!IsEmpty(m_allowedPattern) || !IsEmpty(m_ignoredPattern)) {
-        if (trimSpacesAndTabs(m_allowedPattern) != QLatin1String("*"))
-            applyPattern(m_singleFiles, m_allowedPattern, m_isAllowedPatternRegex, true);
-        if (!IsEmpty(m_ignoredPattern))
-            applyPattern(m_singleFiles, m_ignoredPattern, m_isIgnoredPatternRegex, false);
+    if (!IsEmpty(settings.allowedPattern) || !IsEmpty(settings.ignoredPattern)) {
+        if (trimSpacesAndTabs(settings.allowedPattern) != QLatin1String("*"))
+            applyPattern(files, settings.allowedPattern, settings.isAllowedPatternRegex, true);
+        if (!IsEmpty(settings.ignoredPattern))
+            applyPattern(files, settings.ignoredPattern, settings.isIgnoredPatternRegex, false);
     }
 
-    measureSizes(m_singleFiles);
-    for (const SendEntryPtr& entry : m_singleFiles)
-        m_totalFileSize += *entry->filesize;
-    return !m_singleFiles.empty();
+    measureSizes(files);
+    for (const SendEntryPtr& entry : files)
+        plan.m_totalFileSize += *entry->filesize;
+    return plan;
 }
 
-QString PortJob::remoteFolderOf(const SendEntry& entry) const
+QString SendPlan::remoteFolderOf(const QString& jobFolder, const SendEntry& entry)
 {
-    QString folder = PathJoin(m_folder, entry.directory);
+    QString folder = PathJoin(jobFolder, entry.directory);
     while (folder.contains(QLatin1String("//")))
         folder.replace(QLatin1String("//"), QLatin1String("/"));
     return folder;
 }
 
-QString PortJob::remotePathOf(const SendEntry& entry) const
+QString SendPlan::remotePathOf(const QString& jobFolder, const SendEntry& entry)
 {
-    return PathJoin(PathJoin(QStringLiteral("/"), remoteFolderOf(entry)), LastPathComponent(entry.path));
+    return PathJoin(PathJoin(QStringLiteral("/"), remoteFolderOf(jobFolder, entry)), LastPathComponent(entry.path));
 }
 
 }  // namespace kestrap

@@ -1,0 +1,128 @@
+#include "job/DeviceRoster.h"
+
+#include "device/DeviceTypes.h"
+#include "job/PortJob.h"
+#include "logging/Log.h"
+
+namespace kestrap {
+
+namespace {
+
+QString validString(const QString& s)
+{
+    return s.isEmpty() ? QStringLiteral("n/a") : s;
+}
+
+}  // namespace
+
+DeviceRoster::DeviceRoster(QObject* parent) : QObject(parent) { }
+
+DeviceRoster::~DeviceRoster() = default;
+
+void DeviceRoster::setJob(PortJob* job)
+{
+    for (const auto& c : m_jobConnections)
+        disconnect(c);
+    m_jobConnections.clear();
+    m_job = job;
+    if (job) {
+        m_jobConnections.push_back(
+            connect(job, &PortJob::excludedDevicesChanged, this, &DeviceRoster::syncExcludedMarks));
+        m_jobConnections.push_back(
+            connect(job, &PortJob::deviceStatusChanged, this, &DeviceRoster::onDeviceStatusChanged));
+    }
+    syncExcludedMarks();
+}
+
+int DeviceRoster::indexOf(const DeviceRow* row) const
+{
+    for (std::size_t i = 0; i < m_rows.size(); ++i)
+        if (m_rows[i].get() == row)
+            return int(i);
+    return -1;
+}
+
+void DeviceRoster::syncExcludedMarks()
+{
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        DeviceRow& row = *m_rows[i];
+        const bool excluded = m_job && m_job->isDeviceExcluded(row.uid);
+        if (excluded && row.status != DeviceStatusExcluded) {
+            row.status = DeviceStatusExcluded;
+        } else if (!excluded && row.status == DeviceStatusExcluded) {
+            row.status = DeviceStatusIdle;
+        } else {
+            continue;
+        }
+        emit rowChanged(int(i));
+    }
+}
+
+void DeviceRoster::onDeviceStatusChanged(const DeviceRowPtr& row)
+{
+    const int index = indexOf(row.get());
+    if (index >= 0)
+        emit rowChanged(index);
+}
+
+void DeviceRoster::excludeRow(int index)
+{
+    if (!m_job || index < 0 || std::size_t(index) >= m_rows.size())
+        return;
+    const DeviceRowPtr& row = m_rows[std::size_t(index)];
+    row->status = DeviceStatusExcluded;
+    emit rowChanged(index);
+    m_job->excludeDevice(*row);
+}
+
+void DeviceRoster::includeExcluded(int index)
+{
+    if (m_job)
+        m_job->includeDeviceAtIndex(index);
+}
+
+void DeviceRoster::queueAll()
+{
+    if (!m_job)
+        return;
+    for (const auto& row : m_rows)
+        m_job->addDeviceToQueue(row);
+}
+
+void DeviceRoster::DeviceAdded(const std::shared_ptr<iMobileDevice>& device)
+{
+    auto row = std::make_shared<DeviceRow>();
+    row->device = device;
+    row->name = validString(device->name());
+    row->uid = validString(device->uuid());
+    row->icon = DeviceIconName(device->deviceType());
+    KLOG_INFO("New Device Connected: %1", row->name);
+    // The mark comes at once rather than at the job's next change, so a device plugged in
+    // while the list is on screen never shows "Idle" for a moment.
+    if (m_job && m_job->isDeviceExcluded(row->uid))
+        row->status = DeviceStatusExcluded;
+    const int index = int(m_rows.size());
+    emit rowAboutToBeAdded(index);
+    m_rows.push_back(row);
+    emit rowAdded(index);
+    if (m_job && m_job->isWorking())
+        m_job->addDeviceToQueue(row);
+}
+
+void DeviceRoster::DeviceRemoved(const std::shared_ptr<iMobileDevice>& device)
+{
+    KLOG_WARN("Device Removed: %1", validString(device->name()));
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        if (m_rows[i]->device != device)
+            continue;
+        const DeviceRowPtr row = m_rows[i];
+        if (m_job)
+            m_job->removeDeviceFromQueue(row);
+        emit rowAboutToBeRemoved(int(i));
+        m_rows.erase(m_rows.begin() + std::ptrdiff_t(i));
+        emit rowRemoved(int(i));
+        return;
+    }
+}
+
+}  // namespace kestrap

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "device/iMobileDevice.h"
+#include "job/Records.h"
+
+#include <QObject>
+#include <QPointer>
+#include <memory>
+#include <vector>
+
+namespace kestrap {
+
+class PortJob;
+
+// The connected devices as both front ends list them: one row per device the device
+// manager accepts, in order of arrival, with "n/a" for a missing name or uid and the icon
+// name of its kind. It keeps the rows' "Excluded" marks in step with the current job's
+// excluded devices, hands rows that arrive while the job works to its queue, and takes rows
+// of devices that go out of it. Rows are shared with the job, which sets their transfer
+// status; the roster forwards those changes as rowChanged.
+//
+// Threads: the job's thread (the main thread), where the device manager calls its delegate.
+class DeviceRoster : public QObject, public DeviceManagerDelegate {
+    Q_OBJECT
+
+public:
+    explicit DeviceRoster(QObject* parent = nullptr);
+    ~DeviceRoster() override;
+
+    // The job the rows belong to (not owned). Giving a new one (New, Open) marks the rows
+    // anew: "Excluded" where the new job excludes the device, "Idle" where only the old one
+    // did; transfer statuses stay.
+    void setJob(PortJob* job);
+    PortJob* job() const { return m_job; }
+
+    const std::vector<DeviceRowPtr>& rows() const { return m_rows; }
+    int indexOf(const DeviceRow* row) const;
+
+    // Leaves the device of that row out of the job and marks it. Nothing for a bad index.
+    void excludeRow(int index);
+    // Takes the job's excluded device at that index back.
+    void includeExcluded(int index);
+    // Hands every row, in order, to the job's queue (which skips excluded devices).
+    void queueAll();
+
+    void DeviceAdded(const std::shared_ptr<iMobileDevice>& device) override;
+    void DeviceRemoved(const std::shared_ptr<iMobileDevice>& device) override;
+
+signals:
+    void rowAboutToBeAdded(int index);
+    void rowAdded(int index);
+    void rowAboutToBeRemoved(int index);
+    void rowRemoved(int index);
+    // The row's status, done time or mark changed.
+    void rowChanged(int index);
+
+private:
+    void syncExcludedMarks();
+    void onDeviceStatusChanged(const DeviceRowPtr& row);
+
+    QPointer<PortJob> m_job;
+    std::vector<DeviceRowPtr> m_rows;
+    std::vector<QMetaObject::Connection> m_jobConnections;
+};
+
+}  // namespace kestrap

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "job/Records.h"
+
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace kestrap {
+
+// Carries what the scheduler and the copy threads change to the job's thread, without ever
+// waiting for it: a copy thread that waited for the display while it held its device's lock
+// would freeze any display that asked the same device something.
+//
+// Exact events (a row's status, the status message, a new progress record) arrive in the
+// order they were posted. Progress of one record is coalesced: at most one delivery every
+// kProgressInterval per record, and the newest value is always delivered, because the
+// receiver reads the record when it gets the event.
+//
+// Threads: post*() from any thread. Signals, drain() and the object itself belong to the
+// thread the object lives on, whose event loop delivers.
+class JobEvents : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds kProgressInterval {50};
+
+    explicit JobEvents(QObject* parent = nullptr);
+
+    // status goes into the row on the receiving thread; finished also stamps "done_time".
+    void postRowStatus(const DeviceRowPtr& row, int status, bool finished);
+    void postStatusMessage(const QString& message);
+    void postProgressAdded(int index);
+    void postProgress(int index);
+
+    // Delivers everything posted so far, progress held back for its interval included.
+    void drain();
+
+signals:
+    void rowStatus(const kestrap::DeviceRowPtr& row, int status, bool finished);
+    void statusMessage(const QString& message);
+    void progressAdded(int index);
+    void progress(int index);
+
+private:
+    enum class Kind { RowStatus, StatusMessage, ProgressAdded, Progress };
+    struct Event {
+        Kind kind;
+        int number = 0;  // status or record index
+        bool finished = false;
+        DeviceRowPtr row;
+        QString text;
+    };
+    using Clock = std::chrono::steady_clock;
+
+    void post(Event event);
+    void deliver();
+    void deliverProgress(int index, bool now);
+    void deliverHeldBack();
+
+    std::mutex m_lock;  // guards m_events, m_progressQueued and m_scheduled
+    std::deque<Event> m_events;
+    std::set<int> m_progressQueued;  // records with a progress event waiting in m_events
+    bool m_scheduled = false;  // a delivery is on its way to the event loop
+
+    // The receiving thread's own.
+    std::map<int, Clock::time_point> m_lastProgress;
+    std::set<int> m_heldBack;
+    QTimer m_heldBackTimer;
+};
+
+}  // namespace kestrap

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "job/JobEvents.h"
+#include "job/ProgressBoard.h"
+#include "job/SendPlan.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace kestrap {
+
+// One run of a job, from start to stop: what it sends and where, taken from the job's
+// settings at start and fixed from then on, and the state its scheduler and copy threads
+// share. The job's progress board and event channel outlive every run of the job.
+//
+// Threads: the fixed part is read by any thread without a lock. The pause gate and the
+// done list have a lock each; neither is held while another lock is taken.
+struct JobRun {
+    JobRun(ProgressBoard& progress, JobEvents& events) : progress(progress), events(events) { }
+
+    // Fixed at start.
+    QString appId;
+    QString folder;
+    SendPlan plan;
+    std::int32_t concurrency = 0;
+    double progressPause = 0;
+
+    ProgressBoard& progress;
+    JobEvents& events;
+
+    std::atomic<bool> stopping {false};
+
+    // Copy threads finish the file in progress and wait before the next while paused.
+    void setPaused(bool paused);
+    bool isPaused() const;
+    // Returns at once unless paused; wakes when resumed or stopped.
+    void waitWhilePaused();
+    void wakeForStop();
+
+    // Devices that finished in this run, one per uid.
+    void addDone(const DeviceRowPtr& row);
+    std::vector<DeviceRowPtr> doneDevices() const;
+
+private:
+    mutable std::mutex m_pauseLock;  // guards m_isPaused; with m_pauseCondition
+    std::condition_variable m_pauseCondition;
+    bool m_isPaused = false;
+
+    mutable std::mutex m_doneLock;  // guards m_doneDevices
+    std::vector<DeviceRowPtr> m_doneDevices;
+};
+
+}  // namespace kestrap

@@ -1,0 +1,193 @@
+#include "job/JobScheduler.h"
+
+#include <algorithm>
+
+namespace kestrap {
+
+QString queueMessage(std::size_t queued)
+{
+    if (queued == 0)
+        return QStringLiteral("Ready for transferring.");
+    if (queued == 1)
+        return QStringLiteral("There is one device in queue.");
+    return QStringLiteral("There are %1 devices in queue.").arg(queued);
+}
+
+JobScheduler::~JobScheduler()
+{
+    requestStop();
+    join();
+}
+
+std::size_t JobScheduler::add(const DeviceRowPtr& row)
+{
+    std::lock_guard queue(m_queueLock);
+    const bool already = std::any_of(
+        m_deviceQueue.begin(), m_deviceQueue.end(), [&](const DeviceRowPtr& r) { return r->uid == row->uid; });
+    if (!already) {
+        m_deviceQueue.insert(m_deviceQueue.begin(), row);
+        signal();
+    }
+    return m_deviceQueue.size();
+}
+
+bool JobScheduler::remove(const DeviceRowPtr& row, std::size_t* queued)
+{
+    std::lock_guard queue(m_queueLock);
+    // A device that is gone cannot be served: waiting for it would only end in failure.
+    const auto before = m_deviceQueue.size();
+    std::erase_if(m_deviceQueue, [&](const DeviceRowPtr& r) { return r->uid == row->uid; });
+    if (auto it = m_workingThreads.find(row->uid); it != m_workingThreads.end())
+        it->second->cancel();
+    *queued = m_deviceQueue.size();
+    return before != m_deviceQueue.size();
+}
+
+std::vector<DeviceRowPtr> JobScheduler::queue() const
+{
+    std::lock_guard queue(m_queueLock);
+    return m_deviceQueue;
+}
+
+void JobScheduler::clearQueue()
+{
+    std::lock_guard queue(m_queueLock);
+    m_deviceQueue.clear();
+}
+
+int JobScheduler::runningThreads() const
+{
+    std::lock_guard threads(m_threadsLock);
+    return m_threads;
+}
+
+void JobScheduler::start(std::shared_ptr<JobRun> run)
+{
+    join();
+    m_run = std::move(run);
+    m_isFinished = false;
+    {
+        std::lock_guard threads(m_threadsLock);
+        m_threads = 0;
+    }
+    m_scheduler = std::thread([this] { schedule(); });
+}
+
+void JobScheduler::requestStop()
+{
+    if (!m_run)
+        return;
+    m_run->stopping = true;
+    signal();
+    // Paused copies must get to see the stop too.
+    m_run->wakeForStop();
+}
+
+void JobScheduler::join()
+{
+    if (m_scheduler.joinable())
+        m_scheduler.join();
+}
+
+void JobScheduler::signal()
+{
+    std::lock_guard threads(m_threadsLock);
+    ++m_signals;
+    m_threadsCondition.notify_all();
+}
+
+// Under m_queueLock. A row whose device is still being served (unplugged and plugged in
+// again) waits until its previous copy has ended.
+bool JobScheduler::startOldestLocked()
+{
+    const auto startable = [&](const DeviceRowPtr& r) { return !m_workingThreads.count(r->uid); };
+    const auto oldest = std::find_if(m_deviceQueue.rbegin(), m_deviceQueue.rend(), startable);
+    if (oldest == m_deviceQueue.rend())
+        return false;
+    {
+        std::lock_guard threads(m_threadsLock);
+        if (m_threads >= m_run->concurrency)
+            return false;
+        ++m_threads;
+    }
+    DeviceRowPtr row = *oldest;
+    m_deviceQueue.erase(std::next(oldest).base());
+    auto copy = std::make_shared<DeviceCopy>(m_run, row);
+    m_workingThreads[row->uid] = copy;
+    auto thread = std::make_unique<CopyThread>();
+    thread->copy = copy;
+    thread->thread = std::thread([this, copy] {
+        copy->run();
+        {
+            std::lock_guard queue(m_queueLock);
+            if (auto it = m_workingThreads.find(copy->row()->uid); it != m_workingThreads.end() && it->second == copy)
+                m_workingThreads.erase(it);
+        }
+        std::lock_guard threads(m_threadsLock);
+        --m_threads;
+        ++m_signals;
+        m_threadsCondition.notify_all();
+    });
+    m_allThreads.push_back(std::move(thread));
+    return true;
+}
+
+void JobScheduler::joinEndedThreads()
+{
+    std::vector<std::unique_ptr<CopyThread>> ended;
+    {
+        std::lock_guard queue(m_queueLock);
+        for (auto it = m_allThreads.begin(); it != m_allThreads.end();) {
+            if ((*it)->copy->ended()) {
+                ended.push_back(std::move(*it));
+                it = m_allThreads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& t : ended)
+        t->thread.join();
+}
+
+void JobScheduler::schedule()
+{
+    JobRun& run = *m_run;
+    while (!run.stopping) {
+        joinEndedThreads();
+        std::size_t queued = 0;
+        bool idle = false;
+        bool startAnother = false;
+        std::uint64_t signalsSeen = 0;
+        {
+            std::lock_guard queue(m_queueLock);
+            {
+                std::lock_guard threads(m_threadsLock);
+                signalsSeen = m_signals;
+            }
+            const bool started = startOldestLocked();
+            queued = m_deviceQueue.size();
+            const bool waiting = std::any_of(m_deviceQueue.begin(), m_deviceQueue.end(),
+                [&](const DeviceRowPtr& r) { return !m_workingThreads.count(r->uid); });
+            std::lock_guard threads(m_threadsLock);
+            idle = m_threads == 0;
+            startAnother = started && waiting && m_threads < run.concurrency;
+        }
+        if (idle)
+            run.events.postStatusMessage(queueMessage(queued));
+
+        // Sleeps until a device is queued, a copy ends or the run stops; a signal that came
+        // since the look above counts too, so none is lost.
+        std::unique_lock threads(m_threadsLock);
+        m_threadsCondition.wait(threads, [&] { return startAnother || run.stopping || m_signals != signalsSeen; });
+    }
+
+    {
+        std::unique_lock threads(m_threadsLock);
+        m_threadsCondition.wait(threads, [this] { return m_threads == 0; });
+    }
+    joinEndedThreads();
+    m_isFinished = true;
+}
+
+}  // namespace kestrap

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "job/JobSettings.h"
+
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+namespace kestrap {
+
+// The files one run sends, collected once at its start from the job's settings, and where
+// each of them lands inside the app's container. A plan does not change once built; copy
+// threads share it read-only.
+class SendPlan {
+public:
+    SendPlan() = default;
+
+    // A new file entry for a chosen path: "directory" is the folder's own name when the
+    // path is a folder (links followed), otherwise "".
+    static FileEntryPtr infoOfFile(const QString& path);
+
+    // Walks the chosen files and folders to the settings' depth, keeps what the patterns
+    // admit and measures every file.
+    static SendPlan collect(const JobSettings& settings);
+
+    // Walks one folder to the settings' depth, appending a send entry for everything that
+    // is not a folder; folders are walked with remoteFolder joined with their name.
+    static void recurFolder(const JobSettings& settings, const QString& localFolder, const QString& remoteFolder,
+        std::vector<SendEntryPtr>& fileArray, std::int32_t depth);
+
+    // Where an entry lands: the folder is the job's folder joined with the entry's
+    // "directory" (no "//" left), the path "/" + folder + file name.
+    static QString remoteFolderOf(const QString& jobFolder, const SendEntry& entry);
+    static QString remotePathOf(const QString& jobFolder, const SendEntry& entry);
+
+    const std::vector<SendEntryPtr>& files() const { return m_files; }
+    std::uint64_t totalFileSize() const { return m_totalFileSize; }
+    bool isEmpty() const { return m_files.empty(); }
+
+private:
+    std::vector<SendEntryPtr> m_files;
+    std::uint64_t m_totalFileSize = 0;
+};
+
+}  // namespace kestrap

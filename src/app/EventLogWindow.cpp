@@ -28,6 +28,7 @@ EventLogWindow::EventLogWindow(const QString& logDirectory, QWidget* parent)
     m_table->verticalHeader()->hide();
     m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 6);
     m_table->horizontalHeader()->setStretchLastSection(true);
+    m_table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_table->setColumnWidth(0, 70);
     m_table->setColumnWidth(1, 180);
     auto* layout = new QVBoxLayout(this);

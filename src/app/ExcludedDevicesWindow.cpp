@@ -83,6 +83,7 @@ ExcludedDevicesWindow::ExcludedDevicesWindow(AppController& controller, QWidget*
     m_table->verticalHeader()->hide();
     m_table->verticalHeader()->setDefaultSectionSize(28);
     m_table->horizontalHeader()->setStretchLastSection(true);
+    m_table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_table->setColumnWidth(ExcludedDeviceModel::Name, 200);
     m_table->viewport()->installEventFilter(this);
     layout->addWidget(m_table);

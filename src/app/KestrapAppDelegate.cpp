@@ -7,6 +7,7 @@
 #include "app/FilesConfigWindow.h"
 #include "app/MainWindow.h"
 #include "app/PreferencesWindow.h"
+#include "app/Resources.h"
 #include "device/ios/MobileDeviceService.h"
 #include "logging/Log.h"
 #include "settings/Settings.h"
@@ -22,7 +23,7 @@ namespace kestrap::app {
 KestrapAppDelegate::KestrapAppDelegate(
     AlertController& alerts, FilePanels& panels, UserDefaults& defaults, QObject* parent)
     : QObject(parent)
-    , m_controller(std::make_unique<AppController>(alerts, panels, defaults))
+    , m_controller((initResources(), std::make_unique<AppController>(alerts, panels, defaults)))
     , m_window(std::make_unique<MainWindow>(*m_controller))
 {
     m_window->setAppCommands({

@@ -43,6 +43,9 @@ QVariant TransferTableModel::data(const QModelIndex& index, int role) const
     if (role == Qt::TextAlignmentRole)
         return index.column() == Speed ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
     const ProgressRecord record = m_job->transferProgressAt(index.row());
+    // A failed device says why where its file would be.
+    if (role == Qt::ToolTipRole && index.column() == DeviceFile && !record.error.isEmpty())
+        return record.device_file + QStringLiteral("\n") + record.error;
     switch (index.column()) {
     case DeviceFile:
         return record.device_file;

@@ -1,19 +1,27 @@
 // kestrap, the desktop application.
 
 #include "app/AlertController.h"
+#include "app/AppController.h"
+#include "app/EventLogWindow.h"
+#include "app/ExcludedDevicesWindow.h"
+#include "app/FilesConfigWindow.h"
 #include "app/KestrapAppDelegate.h"
 #include "app/MainWindow.h"
+#include "app/PreferencesWindow.h"
 #include "app/QtAlertPresenter.h"
 #include "app/QtFilePanels.h"
 #include "device/image/gui/QtImageDecoder.h"
 #include "device/ios/MobileDeviceService.h"
 #include "device/tree/TreeSeams.h"
+#include "job/DeviceRoster.h"
+#include "job/PortJob.h"
 #include "logging/LoggingSetup.h"
 #include "settings/Settings.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QTableView>
 #include <QTimer>
 
 using namespace kestrap;
@@ -25,6 +33,7 @@ struct Options {
     QStringList files;
     QString screenshot;
     int screenshotDelayMs = 0;
+    QString screenshotExclude;
 };
 
 Options parseOptions(const QApplication& app)
@@ -35,9 +44,12 @@ Options parseOptions(const QApplication& app)
     p.addVersionOption();
     const QCommandLineOption simulate(
         QStringLiteral("simulate"), QStringLiteral("Serve the devices of a device farm."), QStringLiteral("FARM"));
-    // For scripts/screenshot: saves the main window as a PNG after a delay, then quits.
-    const QCommandLineOption screenshot(QStringLiteral("screenshot"),
-        QStringLiteral("Save the main window to PNG after MS milliseconds and quit."), QStringLiteral("PNG:MS"));
+    // For scripts/screenshot: excludes a device by name, starts the job, saves the main window
+    // as a PNG after a delay, then quits.
+    QCommandLineOption screenshot(QStringLiteral("screenshot"),
+        QStringLiteral("Start, save the main window to PNG after MS milliseconds and quit."),
+        QStringLiteral("PNG:MS[:EXCLUDE]"));
+    screenshot.setFlags(QCommandLineOption::HiddenFromHelp);
     p.addOptions({simulate, screenshot});
     p.addPositionalArgument(
         QStringLiteral("JOB"), QStringLiteral("Job files (.jcf) to open."), QStringLiteral("[JOB...]"));
@@ -46,10 +58,10 @@ Options parseOptions(const QApplication& app)
     o.farm = p.value(simulate);
     o.files = p.positionalArguments();
     if (p.isSet(screenshot)) {
-        const QString v = p.value(screenshot);
-        const qsizetype colon = v.lastIndexOf(QLatin1Char(':'));
-        o.screenshot = colon > 0 ? v.left(colon) : v;
-        o.screenshotDelayMs = colon > 0 ? v.mid(colon + 1).toInt() : 0;
+        const QStringList parts = p.value(screenshot).split(QLatin1Char(':'));
+        o.screenshot = parts.value(0);
+        o.screenshotDelayMs = parts.value(1).toInt();
+        o.screenshotExclude = parts.value(2);
     }
     return o;
 }
@@ -59,6 +71,34 @@ std::shared_ptr<MobileDeviceService> deviceService(const Options& o, QString* re
     if (!o.farm.isEmpty())
         return farmMobileDeviceService(o.farm, reason);
     return defaultMobileDeviceService(reason);
+}
+
+// The screenshot run: one device left out, the job started, the window saved mid-way. With
+// KESTRAP_SCREENSHOT_ALL set, the other windows are saved beside it too.
+void takeScreenshot(app::KestrapAppDelegate& delegate, const Options& o)
+{
+    QCoreApplication::processEvents();
+    const auto& rows = delegate.controller().roster().rows();
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i]->name == o.screenshotExclude)
+            delegate.controller().OnExcludeDevice(int(i));
+    delegate.controller().OnStart();
+    QTimer::singleShot(o.screenshotDelayMs, &delegate, [&delegate, o] {
+        delegate.window().grab().save(o.screenshot);
+        if (qEnvironmentVariableIsSet("KESTRAP_SCREENSHOT_ALL")) {
+            const QString base = o.screenshot.chopped(4);
+            delegate.OnConfig();
+            delegate.filesConfigWindow()->grab().save(base + QStringLiteral("-filesettings.png"));
+            delegate.OnShowExcludedDevice();
+            delegate.excludedDevicesWindow()->table()->selectRow(0);
+            delegate.excludedDevicesWindow()->grab().save(base + QStringLiteral("-excluded.png"));
+            delegate.OnEventLog();
+            delegate.eventLogWindow()->grab().save(base + QStringLiteral("-eventlog.png"));
+            app::PreferencesWindow prefs(Settings::settings());
+            prefs.grab().save(base + QStringLiteral("-preferences.png"));
+        }
+        QApplication::quit();
+    });
 }
 
 }  // namespace
@@ -89,11 +129,7 @@ int main(int argc, char** argv)
     for (const QString& file : options.files)
         delegate.openFile(file);
 
-    if (!options.screenshot.isEmpty()) {
-        QTimer::singleShot(options.screenshotDelayMs, &app, [&] {
-            delegate.window().grab().save(options.screenshot);
-            QApplication::quit();
-        });
-    }
+    if (!options.screenshot.isEmpty())
+        takeScreenshot(delegate, options);
     return app.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "app/AlertController.h"
 #include "app/AppController.h"
+#include "app/DeviceBrowserWindow.h"
 #include "app/EventLogWindow.h"
 #include "app/ExcludedDevicesWindow.h"
 #include "app/FilesConfigWindow.h"
@@ -23,6 +24,7 @@
 #include <QIcon>
 #include <QTableView>
 #include <QTimer>
+#include <QTreeView>
 
 using namespace kestrap;
 
@@ -96,6 +98,16 @@ void takeScreenshot(app::KestrapAppDelegate& delegate, const Options& o)
             delegate.eventLogWindow()->grab().save(base + QStringLiteral("-eventlog.png"));
             app::PreferencesWindow prefs(Settings::settings());
             prefs.grab().save(base + QStringLiteral("-preferences.png"));
+            delegate.controller().currentJob()->stop();
+            delegate.window().deviceTable()->selectRow(0);
+            delegate.OnBrowseDevice();
+            if (auto* browser = delegate.window().findChild<app::DeviceBrowserWindow*>()) {
+                auto* tree = browser->findChild<QTreeView*>();
+                tree->expandRecursively(tree->model()->index(1, 0), 2);
+                tree->expand(tree->model()->index(0, 0));
+                QCoreApplication::processEvents();
+                browser->grab().save(base + QStringLiteral("-browser.png"));
+            }
         }
         QApplication::quit();
     });

@@ -84,7 +84,6 @@ void takeScreenshot(app::KestrapAppDelegate& delegate, const Options& o)
     for (std::size_t i = 0; i < rows.size(); ++i)
         if (rows[i]->name == o.screenshotExclude)
             delegate.controller().OnExcludeDevice(int(i));
-    delegate.controller().OnStart();
     QTimer::singleShot(o.screenshotDelayMs, &delegate, [&delegate, o] {
         delegate.window().grab().save(o.screenshot);
         if (qEnvironmentVariableIsSet("KESTRAP_SCREENSHOT_ALL")) {
@@ -111,6 +110,8 @@ void takeScreenshot(app::KestrapAppDelegate& delegate, const Options& o)
         }
         QApplication::quit();
     });
+    // Last: Start may ask a question, and the timer above must be running while it waits.
+    delegate.controller().OnStart();
 }
 
 }  // namespace
@@ -141,7 +142,8 @@ int main(int argc, char** argv)
     for (const QString& file : options.files)
         delegate.openFile(file);
 
+    // From the event loop, so a question asked by Start cannot outlive the quit.
     if (!options.screenshot.isEmpty())
-        takeScreenshot(delegate, options);
+        QTimer::singleShot(0, &delegate, [&] { takeScreenshot(delegate, options); });
     return app.exec();
 }

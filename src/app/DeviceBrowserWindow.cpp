@@ -17,6 +17,16 @@
 
 namespace kestrap::app {
 
+namespace {
+
+// The app root lists apps, not files, and does not call itself a folder.
+bool isFolder(const FileSystemNode& node)
+{
+    return node.isDirectory() || node.fsType() == FSTypeApps;
+}
+
+}  // namespace
+
 DeviceTreeModel::DeviceTreeModel(std::shared_ptr<iMobileDevice> device, std::function<bool()> canLoad, QObject* parent)
     : QAbstractItemModel(parent), m_canLoad(std::move(canLoad))
 {
@@ -84,13 +94,13 @@ bool DeviceTreeModel::hasChildren(const QModelIndex& parent) const
     FileSystemNode* p = nodeAt(parent);
     if (!p)
         return !m_roots.empty();
-    return p->isDirectory() && (!p->validChildren() || !p->children().empty());
+    return isFolder(*p) && (!p->validChildren() || !p->children().empty());
 }
 
 bool DeviceTreeModel::canFetchMore(const QModelIndex& parent) const
 {
     FileSystemNode* p = nodeAt(parent);
-    return p && p->isDirectory() && !p->validChildren() && m_canLoad();
+    return p && isFolder(*p) && !p->validChildren() && m_canLoad();
 }
 
 void DeviceTreeModel::fetchMore(const QModelIndex& parent)
@@ -113,7 +123,7 @@ QVariant DeviceTreeModel::data(const QModelIndex& index, int role) const
     if (!node)
         return {};
     if (role == Qt::DecorationRole && index.column() == Name) {
-        const QStyle::StandardPixmap kind = node->isDirectory() ? QStyle::SP_DirIcon : QStyle::SP_FileIcon;
+        const QStyle::StandardPixmap kind = isFolder(*node) ? QStyle::SP_DirIcon : QStyle::SP_FileIcon;
         return QApplication::style()->standardIcon(kind);
     }
     if (role == Qt::TextAlignmentRole && index.column() == Size)
@@ -128,9 +138,9 @@ QVariant DeviceTreeModel::data(const QModelIndex& index, int role) const
         return node->displayName();
     case Size:
         // Sizes and dates ask the device; only for files, and only while it may be asked.
-        return node->isDirectory() || !m_canLoad() ? QVariant() : QVariant(node->sizeString());
+        return isFolder(*node) || !m_canLoad() ? QVariant() : QVariant(node->sizeString());
     case Modified:
-        return node->isDirectory() || !m_canLoad()
+        return isFolder(*node) || !m_canLoad()
             ? QVariant()
             : QVariant(QLocale().toString(node->modifiedDate(), QLocale::ShortFormat));
     default:
@@ -194,7 +204,7 @@ void DeviceBrowserWindow::showPreview(const QModelIndex& index)
     m_preview->clear();
     m_info->clear();
     FileSystemNode* node = m_model->nodeAt(index);
-    if (!node || node->isDirectory() || m_controller.currentJob()->isWorking())
+    if (!node || isFolder(*node) || m_controller.currentJob()->isWorking())
         return;
     const QVariant image = node->realImage();
     if (image.canConvert<QImage>() && !image.value<QImage>().isNull()) {

@@ -380,15 +380,18 @@ void MainWindow::dropEvent(QDropEvent* event)
     if (paths.isEmpty())
         return;
     event->acceptProposedAction();
-    // A job file alone opens; anything else joins the job's files.
     // Later, from the event loop: a question asked inside the drop would hold the file
     // manager's drag until it was answered.
-    QTimer::singleShot(0, this, [this, paths] {
-        if (paths.size() == 1 && isJobFile(paths.first()))
-            m_controller.openJobFile(paths.first());
-        else
-            m_controller.addFiles(paths);
-    });
+    QTimer::singleShot(0, this, [this, paths] { takeDroppedPaths(paths); });
+}
+
+void MainWindow::takeDroppedPaths(const QStringList& paths)
+{
+    // A job file alone opens; anything else joins the job's files.
+    if (paths.size() == 1 && isJobFile(paths.first()))
+        m_controller.openJobFile(paths.first());
+    else
+        m_controller.addFiles(paths);
 }
 
 }  // namespace kestrap::app

@@ -47,6 +47,9 @@ public:
     QLabel* statusLabel() const { return m_status; }
     DeviceTableModel* deviceModel() const { return m_deviceModel; }
     TransferTableModel* transferModel() const { return m_transferModel; }
+    // What a drop of these local paths does: a job file alone opens, anything else joins the
+    // job's files.
+    void takeDroppedPaths(const QStringList& paths);
     // The device row selected in the device table, or -1.
     int selectedDevice() const;
 

@@ -1,8 +1,14 @@
 #include "app/AlertController.h"
+#include "app/QtAlertPresenter.h"
 #include "settings/UserDefaults.h"
 #include "support/ScriptedAlerts.h"
 
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace kestrap;
@@ -102,4 +108,60 @@ TEST_F(Alerts, FileListMessageListsEveryFile)
     EXPECT_EQ(r.buttons, QStringList {QStringLiteral("Okay")});
     EXPECT_TRUE(r.showFileList);
     EXPECT_EQ(r.files, (QStringList {QStringLiteral("a.png"), QStringLiteral("b.png")}));
+}
+
+namespace {
+
+QAbstractButton* buttonTitled(QMessageBox* box, const QString& title)
+{
+    for (QAbstractButton* b : box->buttons())
+        if (b->text() == title)
+            return b;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(QtAlertPresenter, WaitsInANestedLoopWhilePostedWorkRunsAndAnswersByButton)
+{
+    QWidget window;
+    window.show();
+    QtAlertPresenter presenter;
+    AlertRequest r;
+    r.message = QStringLiteral("The item named 'x' already exists in this location.");
+    r.buttons = {QStringLiteral("Replace"), QStringLiteral("Skip"), QStringLiteral("Keep Both")};
+    r.showSuppression = true;
+    r.suppressionTitle = QStringLiteral("Apply to all items");
+    r.window = &window;
+
+    bool ranMeanwhile = false;
+    QTimer::singleShot(0, [&] { ranMeanwhile = true; });
+    QTimer::singleShot(30, [&] {
+        auto* box = window.findChild<QMessageBox*>();
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(box->text(), r.message);
+        EXPECT_EQ(box->checkBox()->text(), QStringLiteral("Apply to all items"));
+        box->checkBox()->setChecked(true);
+        buttonTitled(box, QStringLiteral("Keep Both"))->click();
+    });
+    const AlertAnswer answer = presenter.present(r);
+    EXPECT_TRUE(ranMeanwhile);
+    EXPECT_EQ(answer.code, -1);
+    EXPECT_TRUE(answer.suppressionChecked);
+
+    // The file list, one name a line.
+    AlertRequest list;
+    list.title = QStringLiteral("Failed files");
+    list.buttons = {QStringLiteral("Okay")};
+    list.files = {QStringLiteral("a.png"), QStringLiteral("b.png")};
+    list.showFileList = true;
+    list.window = &window;
+    QTimer::singleShot(30, [&] {
+        auto* box = window.findChild<QMessageBox*>();
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->findChild<QPlainTextEdit*>()->toPlainText(), QStringLiteral("a.png\nb.png\n"));
+        buttonTitled(box, QStringLiteral("Okay"))->click();
+    });
+    EXPECT_EQ(presenter.present(list).code, 1);
 }

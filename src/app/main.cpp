@@ -108,6 +108,8 @@ void takeScreenshot(app::KestrapAppDelegate& delegate, const Options& o)
                 browser->grab().save(base + QStringLiteral("-browser.png"));
             }
         }
+        // Stopped first: quitting closes the window, which would ask about a running job.
+        delegate.controller().currentJob()->stop();
         QApplication::quit();
     });
     // Last: Start may ask a question, and the timer above must be running while it waits.

@@ -1,0 +1,179 @@
+// The application with 64 simulated devices transferring at once (concurrency 64, no pause):
+// how long a posted event waits before it runs while the job works, against the same probe
+// on an idle event loop; how many change signals the table models emit against the changes
+// the job announced; and the start-up time to a shown main window with 64 devices attached.
+
+#include "app/AlertController.h"
+#include "app/AppController.h"
+#include "app/DeviceTableModel.h"
+#include "app/KestrapAppDelegate.h"
+#include "app/MainWindow.h"
+#include "app/TransferTableModel.h"
+#include "device/ios/sim/SimMobileDeviceService.h"
+#include "job/DeviceRoster.h"
+#include "job/PortJob.h"
+#include "settings/UserDefaults.h"
+#include "support/ScriptedAlerts.h"
+#include "support/TestFarm.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <set>
+
+using namespace kestrap;
+
+namespace {
+
+constexpr int kDevices = 64;
+
+// Posts an event every 2 ms and keeps the longest time one waited before it ran.
+class LatencyProbe : public QObject {
+public:
+    void start()
+    {
+        m_running = true;
+        m_clock.start();
+        post();
+    }
+    double maxAtMs() const { return m_maxAt; }
+    void stop() { m_running = false; }
+    double maxWaitMs() const { return m_max; }
+    int samples() const { return m_samples; }
+
+private:
+    void post()
+    {
+        if (!m_running)
+            return;
+        QElapsedTimer posted;
+        posted.start();
+        QMetaObject::invokeMethod(
+            this,
+            [this, posted] {
+                const double wait = double(posted.nsecsElapsed()) / 1e6;
+                if (wait > m_max) {
+                    m_max = wait;
+                    m_maxAt = double(m_clock.nsecsElapsed()) / 1e6;
+                }
+                ++m_samples;
+                QTimer::singleShot(2, this, [this] { post(); });
+            },
+            Qt::QueuedConnection);
+    }
+    bool m_running = false;
+    double m_max = 0;
+    double m_maxAt = 0;
+    int m_samples = 0;
+    QElapsedTimer m_clock;
+};
+
+double idleMaxWaitMs(int ms)
+{
+    LatencyProbe probe;
+    probe.start();
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    probe.stop();
+    return probe.maxWaitMs();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir home;
+    qputenv("KESTRAP_SETTINGS", home.filePath(QStringLiteral("settings.ini")).toLocal8Bit());
+    qputenv("KESTRAP_LOG_DIR", home.filePath(QStringLiteral("logs")).toLocal8Bit());
+    QApplication app(argc, argv);
+
+    TestFarm farm;
+    for (int i = 0; i < kDevices; ++i)
+        farm.addPhone({{QStringLiteral("com.example.reader"), QStringLiteral("Reader")}});
+    // 20 files of 256 KiB to every device.
+    QStringList files;
+    for (int i = 0; i < 20; ++i) {
+        const QString path = home.filePath(QStringLiteral("f%1.bin").arg(i));
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(256 * 1024, char('a' + i)));
+        files << path;
+    }
+
+    SettingsUserDefaults defaults(home.filePath(QStringLiteral("d.ini")));
+    ScriptedAlerts script;
+    ScriptedPanels panels;
+    app::AlertController alerts(script, defaults);
+
+    QElapsedTimer startup;
+    startup.start();
+    app::KestrapAppDelegate delegate(alerts, panels, defaults);
+    if (!qEnvironmentVariableIsSet("BENCH_HIDDEN"))
+        delegate.window().show();
+    delegate.startDevices(farm.service(), {});
+    const bool attached
+        = TestFarm::waitFor([&] { return int(delegate.controller().roster().rows().size()) == kDevices; }, 30000);
+    QCoreApplication::processEvents();
+    const double startupMs = double(startup.nsecsElapsed()) / 1e6;
+    std::printf("start-up to a shown main window with %d devices attached: %.0f ms (target under 1000 ms) %s\n",
+        kDevices, startupMs, attached && startupMs < 1000 ? "OK" : "MISSED");
+
+    const double idleMs = idleMaxWaitMs(1500);
+
+    PortJob& job = *delegate.controller().currentJob();
+    job.addFilePaths(files);
+    job.setAppId(QStringLiteral("com.example.reader"));
+    job.setFolder(QStringLiteral("Documents"));
+    job.setConcurrencyOverride(kDevices);
+    job.setProgressPauseOverride(0);
+
+    int progressSignals = 0, statusSignals = 0, transferEmits = 0, deviceEmits = 0, wideEmits = 0;
+    QObject::connect(&job, &PortJob::transferProgressChanged, [&](int) { ++progressSignals; });
+    QObject::connect(&delegate.controller().roster(), &DeviceRoster::rowChanged, [&](int) { ++statusSignals; });
+    QObject::connect(delegate.window().transferModel(), &QAbstractItemModel::dataChanged,
+        [&](const QModelIndex& a, const QModelIndex& b) {
+            ++transferEmits;
+            wideEmits += a.row() != b.row();
+        });
+    QObject::connect(delegate.window().deviceModel(), &QAbstractItemModel::dataChanged,
+        [&](const QModelIndex& a, const QModelIndex& b) {
+            ++deviceEmits;
+            wideEmits += a.row() != b.row() || a.column() != b.column();
+        });
+
+    QElapsedTimer run;
+    run.start();
+    delegate.controller().OnStart();
+    const double startMs = double(run.nsecsElapsed()) / 1e6;
+    // The probe runs from the moment the job works: Start itself is one command.
+    LatencyProbe probe;
+    probe.start();
+    const bool done = TestFarm::waitFor(
+        [&] {
+            if (job.doneDevices().size() != std::size_t(kDevices))
+                return false;
+            return true;
+        },
+        120000);
+    const double runMs = double(run.nsecsElapsed()) / 1e6;
+    probe.stop();
+    job.stop();
+
+    std::printf("%d devices, concurrency %d, no pause: Start took %.0f ms; job %s in %.0f ms\n", kDevices, kDevices,
+        startMs, done ? "finished" : "DID NOT FINISH", runMs);
+    std::printf("longest wait of a posted event: %.1f ms while working (at %.0f ms; %d samples); %.1f ms idle; ratio "
+                "%.1fx; target under 50 ms %s\n",
+        probe.maxWaitMs(), probe.maxAtMs(), probe.samples(), idleMs, probe.maxWaitMs() / std::max(idleMs, 0.01),
+        probe.maxWaitMs() < 50 ? "OK" : "MISSED");
+    std::printf("model changes: transfer table %d for %d progress signals, device table %d for %d row changes; "
+                "changes wider than one row (device table: one cell): %d %s\n",
+        transferEmits, progressSignals, deviceEmits, statusSignals, wideEmits,
+        transferEmits == progressSignals && deviceEmits == statusSignals && wideEmits == 0 ? "OK" : "MISSED");
+    return done ? 0 : 1;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QIcon>
+
+namespace kestrap {
+class PortJob;
+enum class JobSetting;
+}  // namespace kestrap
+
+namespace kestrap::app {
+
+// The job's chosen files and folders: the desktop's icon for the path, the path, and the
+// folder in the app's container that receives it. Reset around every change of the job's
+// file list; a new job folder repaints the folder column only.
+class FileTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { Path, Folder, ColumnCount };
+
+    explicit FileTableModel(QObject* parent = nullptr);
+
+    // Follows another job (after New or Open); null shows nothing.
+    void setJob(PortJob* job);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QStringList mimeTypes() const override;
+    Qt::DropActions supportedDropActions() const override;
+
+private:
+    void settingChanged(JobSetting which);
+    QIcon iconFor(const QString& path) const;
+
+    PortJob* m_job = nullptr;
+    std::vector<QMetaObject::Connection> m_connections;
+    mutable QHash<QString, QIcon> m_icons;  // the desktop's icons are slow to look up
+};
+
+}  // namespace kestrap::app

@@ -1,0 +1,397 @@
+#include "app/MainWindow.h"
+
+#include "app/AppController.h"
+#include "app/DeviceTableModel.h"
+#include "app/FileTableModel.h"
+#include "app/ProgressBarDelegate.h"
+#include "app/TransferTableModel.h"
+#include "job/PortJob.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+namespace kestrap::app {
+
+namespace {
+
+QTableView* makeTable(QWidget* parent, int rowHeight)
+{
+    auto* t = new QTableView(parent);
+    t->setSelectionBehavior(QAbstractItemView::SelectRows);
+    t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    t->setShowGrid(false);
+    t->setAlternatingRowColors(true);
+    t->setWordWrap(false);
+    t->setTextElideMode(Qt::ElideMiddle);
+    t->verticalHeader()->hide();
+    t->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    t->verticalHeader()->setDefaultSectionSize(rowHeight);
+    t->horizontalHeader()->setHighlightSections(false);
+    t->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    return t;
+}
+
+bool isJobFile(const QString& path)
+{
+    return path.endsWith(QStringLiteral(".jcf"), Qt::CaseInsensitive) && QFileInfo(path).isFile();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(AppController& controller, QWidget* parent)
+    : QMainWindow(parent)
+    , m_controller(controller)
+    , m_deviceModel(new DeviceTableModel(controller.roster(), this))
+    , m_fileModel(new FileTableModel(this))
+    , m_transferModel(new TransferTableModel(this))
+{
+    setWindowIcon(QIcon(QStringLiteral(":/images/kestrap-128.png")));
+    setAcceptDrops(true);
+
+    auto* top = new QSplitter(Qt::Horizontal, this);
+    top->addWidget(makeDevicePane());
+    top->addWidget(makeJobPane());
+    top->setStretchFactor(0, 5);
+    top->setStretchFactor(1, 4);
+    auto* vertical = new QSplitter(Qt::Vertical, this);
+    vertical->addWidget(top);
+    vertical->addWidget(makeTransferPane());
+    vertical->setStretchFactor(0, 3);
+    vertical->setStretchFactor(1, 2);
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->addWidget(vertical, 1);
+    auto* bottom = new QHBoxLayout;
+    m_status = new QLabel(central);
+    QFont bold = m_status->font();
+    bold.setBold(true);
+    m_status->setFont(bold);
+    m_start = new QPushButton(central);
+    m_start->setMinimumWidth(110);
+    m_start->setDefault(true);
+    bottom->addWidget(m_status, 1);
+    bottom->addWidget(m_start);
+    layout->addLayout(bottom);
+    setCentralWidget(central);
+
+    m_notice = new QLabel(this);
+    statusBar()->addWidget(m_notice, 1);
+    makeMenus();
+
+    connect(m_start, &QPushButton::clicked, &m_controller, &AppController::OnStart);
+    connect(&m_controller, &AppController::jobReplaced, this, &MainWindow::rebindJob);
+    connect(&m_controller, &AppController::modifiedChanged, this, &MainWindow::updateTitle);
+    connect(&m_controller, &AppController::focusRequested, this, [this](AppController::Field f) {
+        (f == AppController::Field::AppId ? m_appId : m_folder)->setFocus(Qt::OtherFocusReason);
+    });
+    connect(
+        m_appId, &QLineEdit::textEdited, this, [this](const QString& s) { m_controller.currentJob()->setAppId(s); });
+    connect(
+        m_folder, &QLineEdit::textEdited, this, [this](const QString& s) { m_controller.currentJob()->setFolder(s); });
+    m_controller.setWindow(this);
+    rebindJob();
+    resize(1180, 740);
+}
+
+QWidget* MainWindow::makeDevicePane()
+{
+    auto* box = new QGroupBox(QStringLiteral("Devices"), this);
+    auto* layout = new QVBoxLayout(box);
+    m_devices = makeTable(box, 30);
+    m_devices->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_devices->setIconSize(QSize(24, 24));
+    m_devices->setModel(m_deviceModel);
+    m_devices->setTextElideMode(Qt::ElideRight);
+    m_devices->setColumnWidth(DeviceTableModel::Name, 170);
+    m_devices->setColumnWidth(DeviceTableModel::Uid, 150);
+    m_devices->setColumnWidth(DeviceTableModel::Status, 100);
+    m_devices->horizontalHeader()->setStretchLastSection(true);
+    m_devices->setContextMenuPolicy(Qt::ActionsContextMenu);
+    layout->addWidget(m_devices);
+    return box;
+}
+
+QWidget* MainWindow::makeJobPane()
+{
+    auto* box = new QGroupBox(QStringLiteral("Job"), this);
+    auto* layout = new QVBoxLayout(box);
+    auto* form = new QFormLayout;
+    m_appId = new QLineEdit(box);
+    m_appId->setPlaceholderText(QStringLiteral("com.example.app"));
+    m_folder = new QLineEdit(box);
+    m_folder->setPlaceholderText(QStringLiteral("Documents"));
+    form->addRow(QStringLiteral("App ID:"), m_appId);
+    form->addRow(QStringLiteral("Folder:"), m_folder);
+    layout->addLayout(form);
+
+    m_files = makeTable(box, 24);
+    m_files->setIconSize(QSize(16, 16));
+    m_files->setModel(m_fileModel);
+    m_files->setColumnWidth(FileTableModel::Path, 300);
+    m_files->horizontalHeader()->setStretchLastSection(true);
+    m_files->setContextMenuPolicy(Qt::ActionsContextMenu);
+    layout->addWidget(m_files);
+
+    auto* buttons = new QHBoxLayout;
+    auto* add = new QPushButton(QIcon::fromTheme(QStringLiteral("list-add")), QStringLiteral("Add Files…"), box);
+    auto* remove = new QPushButton(QIcon::fromTheme(QStringLiteral("list-remove")), QStringLiteral("Remove"), box);
+    auto* settings = new QPushButton(QStringLiteral("File Settings…"), box);
+    connect(add, &QPushButton::clicked, &m_controller, &AppController::OnChooseFile);
+    connect(remove, &QPushButton::clicked, this, &MainWindow::removeSelectedFiles);
+    connect(settings, &QPushButton::clicked, this, [this] {
+        if (m_commands.fileSettings)
+            m_commands.fileSettings();
+    });
+    buttons->addWidget(add);
+    buttons->addWidget(remove);
+    buttons->addStretch();
+    buttons->addWidget(settings);
+    layout->addLayout(buttons);
+    return box;
+}
+
+QWidget* MainWindow::makeTransferPane()
+{
+    auto* box = new QGroupBox(QStringLiteral("Transfers"), this);
+    auto* layout = new QVBoxLayout(box);
+    m_transfers = makeTable(box, 26);
+    m_transfers->setSelectionMode(QAbstractItemView::NoSelection);
+    m_transfers->setModel(m_transferModel);
+    auto* bars = new ProgressBarDelegate(m_transfers);
+    m_transfers->setItemDelegateForColumn(TransferTableModel::FileProgress, bars);
+    m_transfers->setItemDelegateForColumn(TransferTableModel::OverallProgress, bars);
+    QHeaderView* header = m_transfers->horizontalHeader();
+    header->setSectionResizeMode(TransferTableModel::DeviceFile, QHeaderView::Stretch);
+    m_transfers->setColumnWidth(TransferTableModel::FileProgress, 160);
+    m_transfers->setColumnWidth(TransferTableModel::OverallProgress, 160);
+    m_transfers->setColumnWidth(TransferTableModel::Speed, 110);
+    layout->addWidget(m_transfers);
+    return box;
+}
+
+void MainWindow::makeMenus()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction* newJob = file->addAction(QIcon::fromTheme(QStringLiteral("document-new")), QStringLiteral("&New"),
+        QKeySequence::New, &m_controller, &AppController::OnNew);
+    QAction* open = file->addAction(QIcon::fromTheme(QStringLiteral("document-open")), QStringLiteral("&Open…"),
+        QKeySequence::Open, &m_controller, &AppController::OnLoad);
+    m_recentMenu = file->addMenu(QStringLiteral("Open &Recent"));
+    connect(m_recentMenu, &QMenu::aboutToShow, this, &MainWindow::fillRecentMenu);
+    file->addSeparator();
+    QAction* save = file->addAction(QIcon::fromTheme(QStringLiteral("document-save")), QStringLiteral("&Save"),
+        QKeySequence::Save, &m_controller, &AppController::OnSave);
+    file->addAction(QIcon::fromTheme(QStringLiteral("document-save-as")), QStringLiteral("Save &As…"),
+        QKeySequence::SaveAs, &m_controller, &AppController::OnSaveAs);
+    file->addSeparator();
+    file->addAction(QIcon::fromTheme(QStringLiteral("application-exit")), QStringLiteral("&Quit"), QKeySequence::Quit,
+        this, &QWidget::close);
+
+    QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    edit->addAction(QIcon::fromTheme(QStringLiteral("preferences-system")), QStringLiteral("&Preferences…"),
+        QKeySequence::Preferences, this, [this] {
+            if (m_commands.preferences)
+                m_commands.preferences();
+        });
+
+    QMenu* job = menuBar()->addMenu(QStringLiteral("&Job"));
+    QAction* add = job->addAction(QIcon::fromTheme(QStringLiteral("list-add")), QStringLiteral("&Add Files…"),
+        QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A), &m_controller, &AppController::OnChooseFile);
+    QAction* remove = job->addAction(QIcon::fromTheme(QStringLiteral("list-remove")), QStringLiteral("&Remove"),
+        QKeySequence::Delete, this, &MainWindow::removeSelectedFiles);
+    remove->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    m_files->addAction(remove);
+    job->addAction(QStringLiteral("File &Settings…"), this, [this] {
+        if (m_commands.fileSettings)
+            m_commands.fileSettings();
+    });
+    job->addSeparator();
+    m_startAction = job->addAction(
+        QStringLiteral("Start"), QKeySequence(Qt::CTRL | Qt::Key_R), &m_controller, &AppController::OnStart);
+
+    QMenu* device = menuBar()->addMenu(QStringLiteral("&Device"));
+    QAction* exclude = device->addAction(
+        QStringLiteral("&Exclude Device"), this, [this] { m_controller.OnExcludeDevice(selectedDevice()); });
+    device->addAction(QStringLiteral("E&xcluded Devices…"), this, [this] {
+        if (m_commands.excludedDevices)
+            m_commands.excludedDevices();
+    });
+    device->addSeparator();
+    QAction* browse = device->addAction(
+        QIcon::fromTheme(QStringLiteral("folder-open")), QStringLiteral("&Browse Device…"), this, [this] {
+            if (m_commands.browseDevice)
+                m_commands.browseDevice();
+        });
+    m_devices->addAction(exclude);
+    m_devices->addAction(browse);
+    connect(m_devices, &QTableView::doubleClicked, browse, &QAction::trigger);
+
+    QMenu* window = menuBar()->addMenu(QStringLiteral("&Window"));
+    window->addAction(QStringLiteral("&Event Log"), QKeySequence(Qt::CTRL | Qt::Key_L), this, [this] {
+        if (m_commands.eventLog)
+            m_commands.eventLog();
+    });
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->addAction(QIcon::fromTheme(QStringLiteral("help-contents")), QStringLiteral("Kestrap &Help"),
+        QKeySequence::HelpContents, this, [this] {
+            if (m_commands.help)
+                m_commands.help();
+        });
+
+    QToolBar* bar = addToolBar(QStringLiteral("Main"));
+    bar->setObjectName(QStringLiteral("mainToolBar"));
+    bar->setMovable(false);
+    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    bar->addAction(newJob);
+    bar->addAction(open);
+    bar->addAction(save);
+    bar->addSeparator();
+    bar->addAction(add);
+    bar->addAction(remove);
+    bar->addSeparator();
+    bar->addAction(exclude);
+    bar->addAction(browse);
+}
+
+void MainWindow::setAppCommands(AppCommands commands)
+{
+    m_commands = std::move(commands);
+}
+
+void MainWindow::setNotice(const QString& text)
+{
+    m_notice->setText(text);
+}
+
+void MainWindow::rebindJob()
+{
+    PortJob* job = m_controller.currentJob();
+    for (const auto& c : m_jobConnections)
+        disconnect(c);
+    m_jobConnections.clear();
+    m_fileModel->setJob(job);
+    m_transferModel->setJob(job);
+    m_appId->setText(job->appId());
+    m_folder->setText(job->folder());
+    m_jobConnections.push_back(connect(job, &PortJob::settingChanged, this, [this, job](JobSetting which) {
+        // Only values that differ are written back: rewriting the field being typed in
+        // would move its cursor.
+        if (which == JobSetting::AppId && m_appId->text() != job->appId())
+            m_appId->setText(job->appId());
+        if (which == JobSetting::Folder && m_folder->text() != job->folder())
+            m_folder->setText(job->folder());
+        if (which == JobSetting::SavedFilePath)
+            updateTitle();
+    }));
+    m_jobConnections.push_back(connect(job, &PortJob::statusMessageChanged, m_status, &QLabel::setText));
+    m_jobConnections.push_back(connect(job, &PortJob::workingChanged, this, &MainWindow::updateWorking));
+    m_status->setText(job->statusMessage());
+    updateWorking();
+    updateTitle();
+}
+
+void MainWindow::updateWorking()
+{
+    const QString title = m_controller.currentJob()->actionButtonTitle();
+    m_start->setText(title);
+    m_startAction->setText(title);
+    const bool working = m_controller.currentJob()->isWorking();
+    m_start->setIcon(
+        QIcon::fromTheme(working ? QStringLiteral("media-playback-stop") : QStringLiteral("media-playback-start")));
+    m_appId->setReadOnly(working);
+    m_folder->setReadOnly(working);
+}
+
+void MainWindow::updateTitle()
+{
+    const QString saved = m_controller.currentJob()->savedFilePath();
+    const QString name = saved.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(saved).fileName();
+    setWindowTitle(name + QStringLiteral("[*] — Kestrap"));
+    setWindowModified(m_controller.isModified());
+}
+
+void MainWindow::fillRecentMenu()
+{
+    m_recentMenu->clear();
+    const QStringList recent = m_controller.recentDocuments();
+    for (const QString& path : recent)
+        m_recentMenu->addAction(QFileInfo(path).fileName(), this, [this, path] { m_controller.openJobFile(path); })
+            ->setToolTip(path);
+    if (recent.isEmpty())
+        m_recentMenu->addAction(QStringLiteral("No recent jobs"))->setEnabled(false);
+}
+
+int MainWindow::selectedDevice() const
+{
+    const QModelIndexList rows = m_devices->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void MainWindow::removeSelectedFiles()
+{
+    m_controller.OnRemove(selectedFileRows());
+    m_files->clearSelection();
+}
+
+std::vector<int> MainWindow::selectedFileRows() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& i : m_files->selectionModel()->selectedRows())
+        rows.push_back(i.row());
+    return rows;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    emit closeRequested();
+    event->accept();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    if (paths.isEmpty())
+        return;
+    event->acceptProposedAction();
+    // Later, from the event loop: a question asked inside the drop would hold the file
+    // manager's drag until it was answered.
+    QTimer::singleShot(0, this, [this, paths] { takeDroppedPaths(paths); });
+}
+
+void MainWindow::takeDroppedPaths(const QStringList& paths)
+{
+    // A job file alone opens; anything else joins the job's files.
+    if (paths.size() == 1 && isJobFile(paths.first()))
+        m_controller.openJobFile(paths.first());
+    else
+        m_controller.addFiles(paths);
+}
+
+}  // namespace kestrap::app

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTableView;
+
+namespace kestrap::app {
+
+class AppController;
+class DeviceTableModel;
+class FileTableModel;
+class TransferTableModel;
+
+// The main window: the device table, the job (App ID, folder, files), the transfer table,
+// the status message and the Start/Stop button. A view over the controller: every command
+// goes to AppController with the selection it needs, every value is read from the job or
+// the roster through the models.
+//
+// Threading: main thread only.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(AppController& controller, QWidget* parent = nullptr);
+
+    // Commands the application carries rather than the window (Preferences, Event Log,
+    // Help, File Settings, Excluded Devices, Browse Device); set before the window shows.
+    struct AppCommands {
+        std::function<void()> preferences, eventLog, help, fileSettings, excludedDevices, browseDevice;
+    };
+    void setAppCommands(AppCommands commands);
+
+    // A line under the tables for conditions of the whole program (no device backend).
+    void setNotice(const QString& text);
+
+    QTableView* deviceTable() const { return m_devices; }
+    QTableView* fileTable() const { return m_files; }
+    QTableView* transferTable() const { return m_transfers; }
+    QLineEdit* appIdField() const { return m_appId; }
+    QLineEdit* folderField() const { return m_folder; }
+    QPushButton* startButton() const { return m_start; }
+    QLabel* statusLabel() const { return m_status; }
+    DeviceTableModel* deviceModel() const { return m_deviceModel; }
+    TransferTableModel* transferModel() const { return m_transferModel; }
+    // What a drop of these local paths does: a job file alone opens, anything else joins the
+    // job's files.
+    void takeDroppedPaths(const QStringList& paths);
+    // The device row selected in the device table, or -1.
+    int selectedDevice() const;
+
+signals:
+    // The person asked to close the window; the application decides what that ends.
+    void closeRequested();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    QWidget* makeDevicePane();
+    QWidget* makeJobPane();
+    QWidget* makeTransferPane();
+    void makeMenus();
+    void rebindJob();
+    void updateWorking();
+    void updateTitle();
+    void fillRecentMenu();
+    std::vector<int> selectedFileRows() const;
+    void removeSelectedFiles();
+
+    AppController& m_controller;
+    AppCommands m_commands;
+    DeviceTableModel* m_deviceModel;
+    FileTableModel* m_fileModel;
+    TransferTableModel* m_transferModel;
+    QTableView* m_devices = nullptr;
+    QTableView* m_files = nullptr;
+    QTableView* m_transfers = nullptr;
+    QLineEdit* m_appId = nullptr;
+    QLineEdit* m_folder = nullptr;
+    QLabel* m_status = nullptr;
+    QLabel* m_notice = nullptr;
+    QPushButton* m_start = nullptr;
+    QAction* m_startAction = nullptr;
+    QMenu* m_recentMenu = nullptr;
+    std::vector<QMetaObject::Connection> m_jobConnections;
+};
+
+}  // namespace kestrap::app

@@ -1,0 +1,95 @@
+#include "app/EventLogWindow.h"
+#include "app/EventLogModel.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+using namespace kestrap::app;
+
+namespace {
+
+// A log database with rows at timestamps first, first + 1, ...
+class LogDb {
+public:
+    explicit LogDb(const QString& dir)
+    {
+        sqlite3_open(QStringLiteral("%1/kvq.xlog").arg(dir).toUtf8().constData(), &m_db);
+        sqlite3_exec(m_db,
+            "CREATE TABLE logs (context integer, level integer, message text, timestamp double);"
+            "CREATE INDEX timestamp ON logs (timestamp);",
+            nullptr, nullptr, nullptr);
+    }
+    ~LogDb() { sqlite3_close(m_db); }
+    void add(int count, int level = 4)
+    {
+        sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr);
+        for (int i = 0; i < count; ++i, ++m_next) {
+            const QByteArray sql = QStringLiteral("INSERT INTO logs VALUES (0, %1, 'm%2', %3)")
+                                       .arg(level)
+                                       .arg(m_next)
+                                       .arg(1.7e9 + m_next, 0, 'f', 3)
+                                       .toUtf8();
+            sqlite3_exec(m_db, sql.constData(), nullptr, nullptr, nullptr);
+        }
+        sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+
+private:
+    sqlite3* m_db = nullptr;
+    int m_next = 0;
+};
+
+}  // namespace
+
+TEST(EventLogWindow, ShowsTheNewestAndAppendsOnlyNewerRows)
+{
+    QTemporaryDir dir;
+    LogDb db(dir.path());
+    db.add(3005);
+    EventLogWindow window(dir.path());
+    window.show();
+    const auto& shown = window.model()->entries();
+    ASSERT_EQ(shown.size(), 3000u);
+    EXPECT_EQ(shown.front().message(), QStringLiteral("m5"));
+    EXPECT_EQ(shown.back().message(), QStringLiteral("m3004"));
+    EXPECT_TRUE(window.isMonitoring());
+
+    // Nothing new: a refresh adds nothing; two new rows arrive once.
+    window.refreshLogging();
+    EXPECT_EQ(shown.size(), 3000u);
+    db.add(2, 1);
+    window.refreshLogging();
+    window.refreshLogging();
+    ASSERT_EQ(shown.size(), 3002u);
+    EXPECT_EQ(shown.back().message(), QStringLiteral("m3006"));
+    EXPECT_EQ(window.model()->data(window.model()->index(3001, EventLogModel::Level), Qt::DisplayRole),
+        QStringLiteral("ERROR:"));
+
+    // Showing an open window only raises it; closing and showing again loads afresh.
+    window.show();
+    EXPECT_EQ(shown.size(), 3002u);
+    window.close();
+    EXPECT_FALSE(window.isMonitoring());
+    EXPECT_TRUE(shown.empty());
+    window.show();
+    EXPECT_EQ(shown.size(), 3000u);
+    EXPECT_EQ(shown.back().message(), QStringLiteral("m3006"));
+}
+
+TEST(EventLogWindow, StartsEmptyWithoutADatabaseAndFillsLater)
+{
+    QTemporaryDir dir;
+    EventLogWindow window(dir.path());
+    window.show();
+    EXPECT_EQ(window.model()->rowCount(), 0);
+    LogDb db(dir.path());
+    db.add(4, 2);
+    window.refreshLogging();
+    EXPECT_EQ(window.model()->rowCount(), 4);
+    EXPECT_EQ(window.model()
+                  ->data(window.model()->index(0, EventLogModel::Level), Qt::ForegroundRole)
+                  .value<QBrush>()
+                  .color(),
+        QColor(Qt::blue));
+}

@@ -1,0 +1,194 @@
+#include "app/AlertController.h"
+#include "app/AppController.h"
+#include "app/DeviceBrowserWindow.h"
+#include "app/ExcludedDevicesWindow.h"
+#include "app/FilesConfigWindow.h"
+#include "app/KestrapAppDelegate.h"
+#include "app/MainWindow.h"
+#include "device/tree/FileSystemNode.h"
+#include "job/DeviceRoster.h"
+#include "job/PortJob.h"
+#include "settings/UserDefaults.h"
+#include "support/ScriptedAlerts.h"
+#include "support/TestFarm.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+using namespace kestrap;
+using namespace kestrap::app;
+
+namespace {
+
+struct Windows : ::testing::Test {
+    QTemporaryDir dir;
+    SettingsUserDefaults defaults {dir.filePath(QStringLiteral("d.ini"))};
+    ScriptedAlerts script;
+    ScriptedPanels panels;
+    AlertController alerts {script, defaults};
+
+    QString makeFile(const QString& name)
+    {
+        const QString path = dir.filePath(name);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write("data");
+        return path;
+    }
+};
+
+}  // namespace
+
+TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
+{
+    KestrapAppDelegate delegate(alerts, panels, defaults);
+    MainWindow& window = delegate.window();
+    AppController& controller = delegate.controller();
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Untitled[*] — Kestrap"));
+    EXPECT_FALSE(window.isWindowModified());
+    EXPECT_EQ(window.startButton()->text(), QStringLiteral("Start"));
+    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Not running!"));
+
+    // Typing goes into the job; the job's own changes come back to the field.
+    window.appIdField()->setText(QStringLiteral("com.example.reader"));
+    emit window.appIdField()->textEdited(window.appIdField()->text());
+    EXPECT_EQ(controller.currentJob()->appId(), QStringLiteral("com.example.reader"));
+    EXPECT_TRUE(window.isWindowModified());
+    controller.currentJob()->setFolder(QStringLiteral("Documents"));
+    EXPECT_EQ(window.folderField()->text(), QStringLiteral("Documents"));
+
+    // Files and folders dropped join the job, each once.
+    const QString a = makeFile(QStringLiteral("a.txt"));
+    window.takeDroppedPaths({a, dir.filePath(QStringLiteral("."))});
+    window.takeDroppedPaths({a});
+    EXPECT_EQ(controller.currentJob()->filePaths().size(), 2u);
+    EXPECT_EQ(window.fileTable()->model()->rowCount(), 2);
+
+    // Saved, the title names the file; a .jcf dropped alone opens in a fresh job.
+    panels.savePath = dir.filePath(QStringLiteral("desk.jcf"));
+    controller.OnSaveAs();
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("desk.jcf[*] — Kestrap"));
+    EXPECT_FALSE(window.isWindowModified());
+    controller.OnNew();
+    EXPECT_TRUE(window.appIdField()->text().isEmpty());
+    window.takeDroppedPaths({panels.savePath});
+    EXPECT_EQ(window.appIdField()->text(), QStringLiteral("com.example.reader"));
+    EXPECT_EQ(window.fileTable()->model()->rowCount(), 2);
+    EXPECT_FALSE(window.isWindowModified());
+}
+
+TEST_F(Windows, ExcludedDevicesWindowTakesTheSelectedDeviceBack)
+{
+    TestFarm farm;
+    farm.addPhone();
+    farm.addPhone();
+    AppController controller(alerts, panels, defaults);
+    controller.startDevices(farm.service());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
+    controller.OnExcludeDevice(0);
+    controller.OnExcludeDevice(1);
+
+    ExcludedDevicesWindow window(controller);
+    window.show();
+    EXPECT_EQ(window.model()->rowCount(), 2);
+    EXPECT_FALSE(window.takeBackButton()->isVisible());
+    window.OnSegmentSelected();  // nothing selected: nothing happens
+    EXPECT_EQ(controller.currentJob()->excludedDevices().size(), 2u);
+
+    window.table()->selectRow(1);
+    EXPECT_TRUE(window.takeBackButton()->isVisible());
+    window.takeBackButton()->click();
+    EXPECT_EQ(window.model()->rowCount(), 1);
+    EXPECT_EQ(controller.roster().rows()[1]->status, DeviceStatusIdle);
+    EXPECT_EQ(controller.roster().rows()[0]->status, DeviceStatusExcluded);
+}
+
+TEST_F(Windows, FileSettingsEditTheJobTheyWereLastGiven)
+{
+    AppController controller(alerts, panels, defaults);
+    FilesConfigWindow window;
+    window.setCurrentJob(controller.sharedJob());
+    auto* recursive = window.findChild<QCheckBox*>();
+    auto* depth = window.findChild<QSpinBox*>();
+    QList<QLineEdit*> edits;  // the pattern fields, not the spin box's own editor
+    for (QLineEdit* e : window.findChildren<QLineEdit*>())
+        if (!qobject_cast<QSpinBox*>(e->parent()))
+            edits << e;
+    ASSERT_EQ(edits.size(), 2);
+    EXPECT_TRUE(recursive->isChecked());
+    EXPECT_EQ(depth->value(), 3);
+    EXPECT_EQ(edits[0]->text(), QStringLiteral("*"));
+
+    depth->setValue(5);
+    edits[1]->setText(QStringLiteral("tmp"));
+    emit edits[1]->textEdited(QStringLiteral("tmp"));
+    recursive->setChecked(false);
+    PortJob* first = controller.currentJob();
+    EXPECT_EQ(first->recursiveDepth(), 5);
+    EXPECT_EQ(first->ignoredPattern(), QStringLiteral("tmp"));
+    EXPECT_FALSE(first->isRecursive());
+    EXPECT_FALSE(depth->isEnabled());
+
+    // After New the window goes on editing the job it has until it is given the new one.
+    controller.OnNew();
+    depth->setValue(7);
+    EXPECT_EQ(window.currentJob(), first);
+    EXPECT_EQ(first->recursiveDepth(), 7);
+    EXPECT_EQ(controller.currentJob()->recursiveDepth(), 3);
+    window.setCurrentJob(controller.sharedJob());
+    EXPECT_EQ(depth->value(), 3);
+    EXPECT_TRUE(recursive->isChecked());
+}
+
+TEST_F(Windows, DeviceTreeLoadsFoldersWhenOpenedAndNotWhileAJobWorks)
+{
+    TestFarm farm;
+    const QString udid = farm.addPhone({{QStringLiteral("com.example.reader"), QStringLiteral("Reader")}});
+    QDir().mkpath(farm.container(udid, QStringLiteral("com.example.reader")) + QStringLiteral("/Documents"));
+    QFile f(farm.container(udid, QStringLiteral("com.example.reader")) + QStringLiteral("/Documents/arrived.txt"));
+    f.open(QIODevice::WriteOnly);
+    f.write("hello");
+    f.close();
+    auto device = farm.open(udid);
+    ASSERT_TRUE(device);
+
+    bool mayLoad = false;
+    DeviceTreeModel model(device, [&] { return mayLoad; });
+    ASSERT_EQ(model.rowCount(), 2);
+    const QModelIndex apps = model.index(1, 0);
+    EXPECT_EQ(model.data(model.index(0, 0), Qt::DisplayRole), QStringLiteral("Media"));
+    EXPECT_EQ(model.data(apps, Qt::DisplayRole), QStringLiteral("Apps"));
+    EXPECT_TRUE(model.hasChildren(apps));
+    // The app root may list its apps when made; folders wait until they are opened.
+    if (model.canFetchMore(apps))
+        model.fetchMore(apps);
+    ASSERT_EQ(model.rowCount(apps), 1);
+    const QModelIndex reader = model.index(0, 0, apps);
+    EXPECT_EQ(model.data(reader, Qt::DisplayRole), QStringLiteral("Reader"));
+    EXPECT_EQ(model.parent(reader), apps);
+    EXPECT_TRUE(model.hasChildren(reader));
+    EXPECT_FALSE(model.canFetchMore(reader));  // a job works: the device is not asked
+    EXPECT_EQ(model.rowCount(reader), 0);
+
+    mayLoad = true;
+    ASSERT_TRUE(model.canFetchMore(reader));
+    model.fetchMore(reader);
+    const QModelIndex documents = model.index(0, 0, reader);
+    EXPECT_EQ(model.data(documents, Qt::DisplayRole), QStringLiteral("Documents"));
+    model.fetchMore(documents);
+    ASSERT_EQ(model.rowCount(documents), 1);
+    const QModelIndex file = model.index(0, 0, documents);
+    EXPECT_EQ(model.data(file, Qt::DisplayRole), QStringLiteral("arrived.txt"));
+    EXPECT_EQ(model.data(model.index(0, DeviceTreeModel::Size, documents), Qt::DisplayRole), QStringLiteral("5 bytes"));
+    EXPECT_EQ(model.parent(file), documents);
+}

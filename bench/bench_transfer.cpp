@@ -12,11 +12,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
-#include <QEventLoop>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -218,8 +218,8 @@ int main(int argc, char** argv)
         long progressSignals = 0;
         EventWaitProbe probe(&app);
         const double ms = jobMs(payload, dir.filePath(QStringLiteral("farm")), 64, 64, &progressSignals, &probe);
-        std::printf("latency: %.0f ms; longest wait %.1f ms; %ld progress signals\n", ms, probe.longestMs(),
-            progressSignals);
+        std::printf(
+            "latency: %.0f ms; longest wait %.1f ms; %ld progress signals\n", ms, probe.longestMs(), progressSignals);
         return ms < 0 ? 1 : 0;
     }
 

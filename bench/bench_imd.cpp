@@ -118,7 +118,7 @@ double jobMs(const Payload& payload, const std::vector<std::shared_ptr<iPhoneDev
     job.setFolder(QStringLiteral("Documents"));
     job.setConcurrencyOverride(concurrency);
     job.setProgressPauseOverride(0);
-    job.filePaths().push_back(PortJob::infoOfFile(payload.root));
+    job.addFilePaths({payload.root});
     job.setRecursiveDepth(10);
     for (const auto& row : rows)
         job.addDeviceToQueue(row);

@@ -34,6 +34,11 @@ void DeviceRoster::setJob(PortJob* job)
     syncExcludedMarks();
 }
 
+PortJob* DeviceRoster::job() const
+{
+    return m_job;
+}
+
 int DeviceRoster::indexOf(const DeviceRow* row) const
 {
     for (std::size_t i = 0; i < m_rows.size(); ++i)

@@ -31,7 +31,7 @@ public:
     // anew: "Excluded" where the new job excludes the device, "Idle" where only the old one
     // did; transfer statuses stay.
     void setJob(PortJob* job);
-    PortJob* job() const { return m_job; }
+    PortJob* job() const;
 
     const std::vector<DeviceRowPtr>& rows() const { return m_rows; }
     int indexOf(const DeviceRow* row) const;

@@ -3,6 +3,8 @@
 // farm's simulated devices as if they were plugged in.
 #include "tools/devicefarm/FarmEmulator.h"
 
+#include "Version.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -32,11 +34,13 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrap-devicefarm"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kestrap::kVersion));
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "Serves the devices of a device farm over the usbmuxd protocol; point libimobiledevice programs at it "
         "with USBMUXD_SOCKET_ADDRESS=UNIX:PATH."));
     p.addHelpOption();
+    p.addVersionOption();
     const QCommandLineOption socket(
         QStringLiteral("socket"), QStringLiteral("The Unix socket to listen on."), QStringLiteral("PATH"));
     const QCommandLineOption latency(QStringLiteral("latency-ms"),

@@ -174,7 +174,9 @@ TEST_F(ImdRun, AnEmulatorKilledAndRestartedMidRunEndsTheRunWithTheLostDevicesRep
     for (auto it = extra.cbegin(); it != extra.cend(); ++it)
         e.insert(it.key(), it.value());
     run.setProcessEnvironment(e);
-    run.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), {"run", jcf, "--progress-pause", "0", "--json"});
+    // --verbose: the device layer's traces say which devices were lost.
+    run.start(
+        QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), {"run", jcf, "--progress-pause", "0", "--json", "--verbose"});
     ASSERT_TRUE(run.waitForStarted());
     // Killed while both devices are in the middle of the large file (7 s each at this rate).
     const auto copying = [&] {

@@ -219,6 +219,8 @@ bool PortJob::start()
     run->plan = m_plan;
     run->concurrency = m_concurrencyOverride >= 0 ? m_concurrencyOverride : Settings::settings().concurrency();
     run->progressPause = m_progressPauseOverride >= 0 ? m_progressPauseOverride : Settings::settings().progressPause();
+    // A job paused before it starts holds its copies before their first file.
+    run->setPaused(m_isPaused);
     m_run = run;
     setWorking(true);
     m_scheduler.start(run);
@@ -267,19 +269,21 @@ void PortJob::stop()
 
 void PortJob::pause()
 {
+    m_isPaused = true;
     if (m_run)
         m_run->setPaused(true);
 }
 
 void PortJob::resume()
 {
+    m_isPaused = false;
     if (m_run)
         m_run->setPaused(false);
 }
 
 bool PortJob::isPaused() const
 {
-    return m_run && m_run->isPaused();
+    return m_isPaused;
 }
 
 std::vector<DeviceRowPtr> PortJob::doneDevices() const

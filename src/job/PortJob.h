@@ -187,6 +187,7 @@ private:
 
     bool m_isWorking = false;
     bool m_isStopping = false;
+    bool m_isPaused = false;
     std::int32_t m_concurrencyOverride = -1;
     double m_progressPauseOverride = -1;
 };

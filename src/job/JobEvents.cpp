@@ -1,5 +1,7 @@
 #include "job/JobEvents.h"
 
+#include <utility>
+
 namespace kestrap {
 
 JobEvents::JobEvents(QObject* parent) : QObject(parent)
@@ -7,6 +9,12 @@ JobEvents::JobEvents(QObject* parent) : QObject(parent)
     m_heldBackTimer.setSingleShot(true);
     m_heldBackTimer.setInterval(kProgressInterval);
     connect(&m_heldBackTimer, &QTimer::timeout, this, &JobEvents::deliverHeldBack);
+}
+
+JobEvents::~JobEvents()
+{
+    for (Node* n = m_posted.exchange(nullptr); n;)
+        delete std::exchange(n, n->next);
 }
 
 void JobEvents::postRowStatus(const DeviceRowPtr& row, int status, bool finished)
@@ -26,7 +34,7 @@ void JobEvents::postProgressAdded(int index)
 
 void JobEvents::postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted)
 {
-    if (posted && posted->exchange(true))
+    if (posted->exchange(true))
         return;  // one waits already, and it will show the newest value
     post(Event {Kind::Progress, index, false, nullptr, {}, posted});
 }
@@ -38,29 +46,24 @@ void JobEvents::postFinalProgress(int index)
 
 void JobEvents::post(Event event)
 {
-    {
-        std::lock_guard guard(m_lock);
-        if (event.kind == Kind::Progress && !event.posted && !m_progressQueued.insert(event.number).second)
-            return;  // one waits already, and it will show the newest value
-        m_events.push_back(std::move(event));
-        if (std::exchange(m_scheduled, true))
-            return;
-    }
-    // Outside the lock: posting allocates and takes Qt's own locks, and dozens of copies
-    // post here.
-    QMetaObject::invokeMethod(this, &JobEvents::deliver, Qt::QueuedConnection);
+    auto* node = new Node {std::move(event)};
+    node->next = m_posted.load(std::memory_order_relaxed);
+    while (!m_posted.compare_exchange_weak(node->next, node, std::memory_order_release, std::memory_order_relaxed)) { }
+    if (!m_scheduled.exchange(true))
+        QMetaObject::invokeMethod(this, &JobEvents::deliver, Qt::QueuedConnection);
 }
 
 void JobEvents::deliver()
 {
-    std::deque<Event> events;
-    {
-        std::lock_guard guard(m_lock);
-        events.swap(m_events);
-        m_progressQueued.clear();
-        m_scheduled = false;
-    }
-    for (const Event& e : events) {
+    // Cleared before the events are taken: whatever is posted from here on asks again.
+    m_scheduled = false;
+    Node* newestFirst = m_posted.exchange(nullptr, std::memory_order_acquire);
+    Node* oldestFirst = nullptr;
+    while (newestFirst)
+        oldestFirst = std::exchange(newestFirst, std::exchange(newestFirst->next, oldestFirst));
+    while (oldestFirst) {
+        const std::unique_ptr<Node> node(std::exchange(oldestFirst, oldestFirst->next));
+        const Event& e = node->event;
         switch (e.kind) {
         case Kind::RowStatus:
             emit rowStatus(e.row, e.number, e.finished);
@@ -74,8 +77,7 @@ void JobEvents::deliver()
             break;
         case Kind::Progress:
             // Cleared before the record is read, so a change made from now on posts again.
-            if (e.posted)
-                e.posted->store(false);
+            e.posted->store(false);
             deliverProgress(e.number, false);
             break;
         case Kind::FinalProgress:

@@ -6,10 +6,8 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 
 namespace kestrap {
@@ -32,14 +30,15 @@ public:
     static constexpr std::chrono::milliseconds kProgressInterval {50};
 
     explicit JobEvents(QObject* parent = nullptr);
+    ~JobEvents() override;
 
     // status goes into the row on the receiving thread; finished also stamps "done_time".
     void postRowStatus(const DeviceRowPtr& row, int status, bool finished);
     void postStatusMessage(const QString& message);
     void postProgressAdded(int index);
-    // posted, when given, is the record's own flag: set while a progress event of that
-    // record waits, so that further reports need not take the channel's lock at all.
-    void postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted = nullptr);
+    // posted is the record's own flag: set while a progress event of that record waits, so
+    // that further reports of it post nothing.
+    void postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted);
     // A record's last change of a serving: delivered in order, never held back.
     void postFinalProgress(int index);
 
@@ -63,16 +62,20 @@ private:
         std::shared_ptr<std::atomic<bool>> posted;
     };
     using Clock = std::chrono::steady_clock;
+    struct Node {
+        Event event;
+        Node* next = nullptr;
+    };
 
     void post(Event event);
     void deliver();
     void deliverProgress(int index, bool now);
     void deliverHeldBack();
 
-    std::mutex m_lock;  // guards m_events, m_progressQueued and m_scheduled
-    std::deque<Event> m_events;
-    std::set<int> m_progressQueued;  // records with a progress event waiting in m_events
-    bool m_scheduled = false;  // a delivery is on its way to the event loop
+    // Posted events, newest first. Posting never takes a lock: with dozens of copies posting,
+    // a lock here was the one the job's thread waited on, behind whichever copy held it.
+    std::atomic<Node*> m_posted {nullptr};
+    std::atomic<bool> m_scheduled {false};  // a delivery is on its way to the event loop
 
     // The receiving thread's own.
     std::map<int, Clock::time_point> m_lastProgress;

@@ -1,8 +1,6 @@
 #include "job/JobScheduler.h"
 
 #include <algorithm>
-#include <sys/resource.h>
-#include <unistd.h>
 
 namespace kestrap {
 
@@ -13,14 +11,6 @@ QString queueMessage(std::size_t queued)
     if (queued == 1)
         return QStringLiteral("There is one device in queue.");
     return QStringLiteral("There are %1 devices in queue.").arg(queued);
-}
-
-// Copies wait on devices and disks, not on the processor; with dozens of them at once the
-// thread that runs the display must still get its turn at once. A Linux thread has a
-// niceness of its own.
-void JobScheduler::runBelowTheInterface()
-{
-    ::setpriority(PRIO_PROCESS, ::gettid(), kCopyNiceness);
 }
 
 JobScheduler::~JobScheduler()
@@ -127,7 +117,6 @@ bool JobScheduler::startOldestLocked()
     auto thread = std::make_unique<CopyThread>();
     thread->copy = copy;
     thread->thread = std::thread([this, copy] {
-        runBelowTheInterface();
         copy->run();
         {
             std::lock_guard queue(m_queueLock);

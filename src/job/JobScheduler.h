@@ -50,12 +50,7 @@ public:
 
     int runningThreads() const;
 
-    // How much lower than the job's thread copies run.
-    static constexpr int kCopyNiceness = 10;
-
 private:
-    static void runBelowTheInterface();
-
     struct CopyThread {
         std::shared_ptr<DeviceCopy> copy;
         std::thread thread;

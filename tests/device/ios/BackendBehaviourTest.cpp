@@ -124,12 +124,12 @@ TYPED_TEST_SUITE(BackendBehaviour, Backends, BackendNames);
 
 TYPED_TEST(BackendBehaviour, OpensADeviceWithItsValuesCapacityAndUserApps)
 {
-    kestrap::sim::SimDeviceSpec spec;
-    spec.name = QStringLiteral("Counter Phone");
-    spec.productType = QStringLiteral("iPad7,5");
-    spec.capacity = 64ll << 30;
-    spec.apps = {{this->app, QStringLiteral("Example")}};
-    const QString udid = this->farm.addDevice(spec);
+    kestrap::sim::SimDeviceSpec model;
+    model.name = QStringLiteral("Counter Phone");
+    model.productType = QStringLiteral("iPad7,5");
+    model.capacity = 64ll << 30;
+    model.apps = {{this->app, QStringLiteral("Example")}};
+    const QString udid = this->farm.addDevice(model);
     this->serve();
     const auto device = this->open(udid);
     ASSERT_TRUE(device);
@@ -180,10 +180,10 @@ TYPED_TEST(BackendBehaviour, WorksInTheAppsContainerOnly)
 
 TYPED_TEST(BackendBehaviour, AFullDeviceRefusesTheWriteWithItsOwnCode)
 {
-    kestrap::sim::SimDeviceSpec spec;
-    spec.capacity = 1024 * 1024;
-    spec.apps = {{this->app, QStringLiteral("Example")}};
-    const QString udid = this->farm.addDevice(spec);
+    kestrap::sim::SimDeviceSpec model;
+    model.capacity = 1024 * 1024;
+    model.apps = {{this->app, QStringLiteral("Example")}};
+    const QString udid = this->farm.addDevice(model);
     this->serve();
     AFCConnectionRef c = this->container(udid);
     ASSERT_TRUE(c);

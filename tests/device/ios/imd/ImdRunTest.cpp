@@ -50,13 +50,13 @@ protected:
     {
         QStringList udids;
         for (int i = 0; i < count; ++i) {
-            sim::SimDeviceSpec spec;
-            spec.name = QStringLiteral("Phone %1").arg(sim::deviceIds(farm).size() + 1);
-            spec.apps = {{app, QStringLiteral("App")}};
-            spec.faults = faults;
+            sim::SimDeviceSpec model;
+            model.name = QStringLiteral("Phone %1").arg(sim::deviceIds(farm).size() + 1);
+            model.apps = {{app, QStringLiteral("App")}};
+            model.faults = faults;
             QString udid;
             QString error;
-            EXPECT_TRUE(sim::createDevice(farm, spec, &error, &udid)) << qPrintable(error);
+            EXPECT_TRUE(sim::createDevice(farm, model, &error, &udid)) << qPrintable(error);
             udids << udid;
         }
         return udids;

@@ -1,4 +1,7 @@
 #pragma once
+#include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -29,6 +32,22 @@ inline void reportRatio(const char* what, double ms, const char* baseline, doubl
 }
 
 // The baseline of copies: a plain buffered copy of one file, 1 MiB at a time.
+// A file of size random bytes (and its folders), so that nothing along the way can
+// compress or share it.
+inline void writeRandom(const QString& path, qint64 size)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    std::vector<quint32> block(std::size_t(std::min<qint64>(size, 1024 * 1024) + 3) / 4);
+    for (qint64 left = size; left > 0;) {
+        QRandomGenerator::global()->fillRange(block.data(), qsizetype(block.size()));
+        const qint64 n = std::min<qint64>(left, qint64(block.size() * 4));
+        f.write(reinterpret_cast<const char*>(block.data()), n);
+        left -= n;
+    }
+}
+
 inline bool plainCopy(const QString& from, const QString& to)
 {
     std::FILE* in = std::fopen(QFile::encodeName(from).constData(), "rb");

@@ -32,20 +32,6 @@ struct Payload {
     qint64 bytes = 0;
 };
 
-void writeRandom(const QString& path, qint64 size)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    std::vector<quint32> block(std::size_t(std::min<qint64>(size, 1024 * 1024) + 3) / 4);
-    for (qint64 left = size; left > 0;) {
-        QRandomGenerator::global()->fillRange(block.data(), qsizetype(block.size()));
-        const qint64 n = std::min<qint64>(left, qint64(block.size() * 4));
-        f.write(reinterpret_cast<const char*>(block.data()), n);
-        left -= n;
-    }
-}
-
 Payload makePayload(const QString& root, int smallFiles, qint64 smallSize, int largeFiles, qint64 largeSize)
 {
     Payload p {root, smallFiles + largeFiles, 0};

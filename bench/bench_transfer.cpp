@@ -29,20 +29,6 @@ namespace {
 
 const QString kApp = QStringLiteral("com.example.bench");
 
-void writeRandom(const QString& path, qint64 size)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    std::vector<quint32> block(std::size_t(std::min<qint64>(size, 1024 * 1024) + 3) / 4);
-    for (qint64 left = size; left > 0;) {
-        QRandomGenerator::global()->fillRange(block.data(), qsizetype(block.size()));
-        const qint64 n = std::min<qint64>(left, qint64(block.size() * 4));
-        f.write(reinterpret_cast<const char*>(block.data()), n);
-        left -= n;
-    }
-}
-
 struct Payload {
     QString root;
     std::vector<QString> files;  // relative paths

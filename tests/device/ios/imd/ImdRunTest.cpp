@@ -178,11 +178,13 @@ TEST_F(ImdRun, AnEmulatorKilledAndRestartedMidRunEndsTheRunWithTheLostDevicesRep
     run.start(
         QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), {"run", jcf, "--progress-pause", "0", "--json", "--verbose"});
     ASSERT_TRUE(run.waitForStarted());
-    // Killed while both devices are in the middle of the large file (7 s each at this rate).
+    // Killed while both devices are in the middle of the large file (7 s each at this rate),
+    // which is written under a temporary name until it is whole.
     const auto copying = [&] {
         for (const QString& udid : udids)
             if (!QFileInfo::exists(
-                    QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos/2012/b.jpg").arg(farm, udid)))
+                    QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos/2012/.b.jpg.kestrap-part")
+                        .arg(farm, udid)))
                 return false;
         return true;
     };

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <latch>
@@ -86,11 +87,15 @@ public:
 private:
     void push(Item item)
     {
+        // Someone waits for this item: it must not sit out the gathering window.
+        const bool awaited = item.done != nullptr;
         bool wake;
         {
             std::lock_guard lock(m_itemsLock);
             m_items.push_back(std::move(item));
-            wake = m_consumerWaiting;
+            m_awaited = m_awaited || awaited;
+            wake = m_consumerWaiting
+                || (m_consumerGathering && (awaited || m_items.size() >= std::size_t(kGatherCount)));
         }
         if (wake)
             m_itemsChanged.notify_one();
@@ -108,6 +113,16 @@ private:
                 m_consumerWaiting = true;
                 m_itemsChanged.wait(lock, [this] { return !m_items.empty(); });
                 m_consumerWaiting = false;
+                // Messages nobody waits for are gathered for a moment first: a copy logs every
+                // file, and waking this thread (and each logger's) per message cost the copies
+                // more than the logging itself.
+                if (!m_awaited) {
+                    m_consumerGathering = true;
+                    m_itemsChanged.wait_for(lock, kGatherWindow,
+                        [this] { return m_awaited || m_items.size() >= std::size_t(kGatherCount); });
+                    m_consumerGathering = false;
+                }
+                m_awaited = false;
                 taken.swap(m_items);
             }
             // Messages go to the loggers in runs: one hand-over per logger for as many messages
@@ -167,10 +182,15 @@ private:
 
     std::counting_semaphore<LogPipeline::kMaxQueuedMessages> m_slots {LogPipeline::kMaxQueuedMessages};
     std::atomic<int> m_queued {0};
-    std::mutex m_itemsLock;  // guards m_items and m_consumerWaiting
+    static constexpr auto kGatherWindow = std::chrono::milliseconds(10);
+    static constexpr int kGatherCount = LogPipeline::kMaxQueuedMessages / 2;
+
+    std::mutex m_itemsLock;  // guards m_items and the flags below
     std::condition_variable m_itemsChanged;
     std::deque<Item> m_items;
-    bool m_consumerWaiting = false;
+    bool m_consumerWaiting = false;  // for the first item
+    bool m_consumerGathering = false;  // for more, until the window ends
+    bool m_awaited = false;  // an item in m_items has a caller waiting for it
     std::vector<std::shared_ptr<Logger>> m_loggers;  // touched on the logging thread only
     std::thread m_thread;
 };

@@ -23,6 +23,11 @@ public:
         if (m_onMessage)
             m_onMessage(m);
     }
+    void logMessages(const std::vector<LogMessagePtr>& messages) override
+    {
+        ++m_batches;
+        Logger::logMessages(messages);
+    }
     void flush() override { ++m_flushes; }
     void setOpen(bool open)
     {
@@ -39,6 +44,7 @@ public:
     }
     std::function<void(const LogMessage&)> m_onMessage;  // set before registering
     std::atomic<int> m_flushes {0};
+    std::atomic<int> m_batches {0};
 
 private:
     std::mutex m_gateLock;  // guards the gate and what was captured
@@ -118,6 +124,21 @@ TEST_F(LogPipelineTest, EveryLoggerSeesEveryThreadsMessagesInOrder)
         const int t = s.section(u' ', 0, 0).toInt();
         ASSERT_EQ(s.section(u' ', 1, 1).toInt(), next[t]++);
     }
+}
+
+TEST_F(LogPipelineTest, MessagesOfABusyThreadReachTheLoggersInBatches)
+{
+    // A copy logs each file it sends, a few hundred microseconds apart; waking the logging
+    // thread for each of them cost the copies more than the logging did.
+    auto logger = std::make_shared<CaptureLogger>();
+    LogPipeline::addLogger(logger);
+    for (int i = 0; i < 200; ++i) {
+        KLOG_INFO("Successfully copied 'f%1' to iPad!", i);
+        std::this_thread::sleep_for(std::chrono::microseconds(250));
+    }
+    LogPipeline::flushLog();
+    EXPECT_EQ(logger->texts().size(), 200);
+    EXPECT_LT(logger->m_batches.load(), 50);
 }
 
 TEST_F(LogPipelineTest, ErrorsAreHandledBeforeTheCallReturnsOthersAreNot)

@@ -1,5 +1,10 @@
 #include "job/JobEvents.h"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <utility>
 
 namespace kestrap {
@@ -9,39 +14,51 @@ JobEvents::JobEvents(QObject* parent) : QObject(parent)
     m_heldBackTimer.setSingleShot(true);
     m_heldBackTimer.setInterval(kProgressInterval);
     connect(&m_heldBackTimer, &QTimer::timeout, this, &JobEvents::deliverHeldBack);
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd < 0)
+        qFatal("JobEvents: no eventfd: %s", strerror(errno));
+    m_wake = new QSocketNotifier(m_wakeFd, QSocketNotifier::Read, this);
+    connect(m_wake, &QSocketNotifier::activated, this, [this] {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto n = ::read(m_wakeFd, &count, sizeof count);
+        deliver();
+    });
 }
 
 JobEvents::~JobEvents()
 {
+    delete m_wake;
+    ::close(m_wakeFd);
     for (Node* n = m_posted.exchange(nullptr); n;)
         delete std::exchange(n, n->next);
 }
 
 void JobEvents::postRowStatus(const DeviceRowPtr& row, int status, bool finished)
 {
-    post(Event {Kind::RowStatus, status, finished, row, {}});
+    post(Event {Kind::RowStatus, status, finished, row, {}, {}});
 }
 
 void JobEvents::postStatusMessage(const QString& message)
 {
-    post(Event {Kind::StatusMessage, 0, false, nullptr, message});
+    post(Event {Kind::StatusMessage, 0, false, nullptr, message, {}});
 }
 
 void JobEvents::postProgressAdded(int index)
 {
-    post(Event {Kind::ProgressAdded, index, false, nullptr, {}});
+    post(Event {Kind::ProgressAdded, index, false, nullptr, {}, {}});
 }
 
-void JobEvents::postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted)
+bool JobEvents::postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted)
 {
     if (posted->exchange(true))
-        return;  // one waits already, and it will show the newest value
+        return false;  // one waits already, and it will show the newest value
     post(Event {Kind::Progress, index, false, nullptr, {}, posted});
+    return true;
 }
 
 void JobEvents::postFinalProgress(int index)
 {
-    post(Event {Kind::FinalProgress, index, false, nullptr, {}});
+    post(Event {Kind::FinalProgress, index, false, nullptr, {}, {}});
 }
 
 void JobEvents::post(Event event)
@@ -49,8 +66,10 @@ void JobEvents::post(Event event)
     auto* node = new Node {std::move(event)};
     node->next = m_posted.load(std::memory_order_relaxed);
     while (!m_posted.compare_exchange_weak(node->next, node, std::memory_order_release, std::memory_order_relaxed)) { }
-    if (!m_scheduled.exchange(true))
-        QMetaObject::invokeMethod(this, &JobEvents::deliver, Qt::QueuedConnection);
+    if (!m_scheduled.exchange(true)) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(m_wakeFd, &one, sizeof one);
+    }
 }
 
 void JobEvents::deliver()
@@ -76,46 +95,50 @@ void JobEvents::deliver()
             emit progressAdded(e.number);
             break;
         case Kind::Progress:
-            // Cleared before the record is read, so a change made from now on posts again.
-            e.posted->store(false);
-            deliverProgress(e.number, false);
+            deliverProgress(e.number, false, e.posted);
             break;
         case Kind::FinalProgress:
-            deliverProgress(e.number, true);
+            deliverProgress(e.number, true, nullptr);
             break;
         }
     }
 }
 
-void JobEvents::deliverProgress(int index, bool now)
+void JobEvents::deliverProgress(int index, bool now, const PostedFlag& posted)
 {
     const auto t = Clock::now();
     auto& last = m_lastProgress[index];
     if (!now && t - last < kProgressInterval) {
-        m_heldBack.insert(index);
+        // The flag stays set: the copy's reports until then are read by this delivery.
+        if (posted)
+            m_heldBack[index] = posted;
         if (!m_heldBackTimer.isActive())
             m_heldBackTimer.start();
         return;
     }
-    m_heldBack.erase(index);
+    // Cleared before the record is read, so a change made from now on posts again.
+    if (const auto held = m_heldBack.extract(index); held && held.mapped())
+        held.mapped()->store(false);
+    if (posted)
+        posted->store(false);
     last = t;
     emit progress(index);
 }
 
 void JobEvents::deliverHeldBack()
 {
-    const std::set<int> held = m_heldBack;
-    for (int index : held)
-        deliverProgress(index, false);
+    const auto held = m_heldBack;
+    for (const auto& [index, posted] : held)
+        deliverProgress(index, false, posted);
 }
 
 void JobEvents::drain()
 {
     deliver();
-    const std::set<int> held = std::exchange(m_heldBack, {});
+    const auto held = std::exchange(m_heldBack, {});
     m_heldBackTimer.stop();
-    for (int index : held)
-        deliverProgress(index, true);
+    for (const auto& [index, posted] : held)
+        deliverProgress(index, true, posted);
 }
 
 }  // namespace kestrap

@@ -3,12 +3,12 @@
 #include "job/Records.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
-#include <set>
 
 namespace kestrap {
 
@@ -36,9 +36,11 @@ public:
     void postRowStatus(const DeviceRowPtr& row, int status, bool finished);
     void postStatusMessage(const QString& message);
     void postProgressAdded(int index);
-    // posted is the record's own flag: set while a progress event of that record waits, so
-    // that further reports of it post nothing.
-    void postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted);
+    // posted is the record's own flag: set while a progress event of that record waits,
+    // posted or held back for its interval, so that further reports of it post nothing and
+    // a busy copy wakes the receiving thread at most about once an interval.
+    // Answers whether it posted (and so woke the receiving thread).
+    bool postProgress(int index, const std::shared_ptr<std::atomic<bool>>& posted);
     // A record's last change of a serving: delivered in order, never held back.
     void postFinalProgress(int index);
 
@@ -69,17 +71,23 @@ private:
 
     void post(Event event);
     void deliver();
-    void deliverProgress(int index, bool now);
+    using PostedFlag = std::shared_ptr<std::atomic<bool>>;
+    void deliverProgress(int index, bool now, const PostedFlag& posted);
     void deliverHeldBack();
 
     // Posted events, newest first. Posting never takes a lock: with dozens of copies posting,
     // a lock here was the one the job's thread waited on, behind whichever copy held it.
     std::atomic<Node*> m_posted {nullptr};
     std::atomic<bool> m_scheduled {false};  // a delivery is on its way to the event loop
+    // Wakes the receiving thread. An eventfd rather than a posted Qt event: posting takes the
+    // receiver's event-queue lock, which its thread takes too, and a copy preempted while
+    // holding it left the display waiting behind dozens of busy copies.
+    int m_wakeFd = -1;
+    QSocketNotifier* m_wake = nullptr;
 
     // The receiving thread's own.
     std::map<int, Clock::time_point> m_lastProgress;
-    std::set<int> m_heldBack;
+    std::map<int, PostedFlag> m_heldBack;  // records held back, with their flags (still set)
     QTimer m_heldBackTimer;
 };
 

@@ -4,10 +4,13 @@
 #include "support/TempTree.h"
 #include "support/TestFarm.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTimer>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace kestrap;
 using namespace kestrap::sim;
@@ -308,6 +311,42 @@ TEST_F(Transfer, ProgressRecordsOverallPercentAndSpeed)
     copy.transferBytes(100, 100, QVariant::fromValue(slot));
     EXPECT_EQ(record->file_progress, 100);
     EXPECT_EQ(record->transferred_size, 3000u);
+}
+
+TEST(JobEventsTest, AReportingCopyWakesTheJobsThreadAboutOnceAnIntervalAndItsLastValueArrives)
+{
+    JobEvents events;
+    const auto posted = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<int> value {0};
+    std::atomic<bool> done {false};
+    int delivered = 0;
+    int shown = -1;
+    QObject::connect(&events, &JobEvents::progress, [&](int) {
+        ++delivered;
+        shown = value.load();
+    });
+    int posts = 0;
+    QElapsedTimer clock;
+    clock.start();
+    std::thread copy([&] {
+        for (int i = 1; i <= 1000; ++i) {
+            value = i;
+            posts += events.postProgress(0, posted) ? 1 : 0;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        done = true;
+    });
+    // No drain(): what was held back must arrive by itself.
+    while (!done || clock.elapsed() < 300 || shown != 1000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        if (clock.elapsed() > 10000)
+            break;
+    }
+    copy.join();
+    const qint64 intervals = clock.elapsed() / JobEvents::kProgressInterval.count();
+    EXPECT_EQ(shown, 1000);
+    EXPECT_LE(posts, intervals + 2);
+    EXPECT_LE(delivered, intervals + 2);
 }
 
 TEST_F(Transfer, StartRefusesAnEmptySendList)

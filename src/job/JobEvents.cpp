@@ -127,7 +127,8 @@ void JobEvents::deliverProgress(int index, bool now, const PostedFlag& posted)
 
 void JobEvents::deliverHeldBack()
 {
-    const auto held = m_heldBack;
+    // Taken whole: what is still inside its interval is held back again.
+    const auto held = std::exchange(m_heldBack, {});
     for (const auto& [index, posted] : held)
         deliverProgress(index, false, posted);
 }

@@ -110,6 +110,8 @@ SimConnection::~SimConnection()
 {
     for (auto& [ref, file] : files)
         ::close(file.fd);
+    if (rootFd >= 0)
+        ::close(rootFd);
 }
 
 MDError SimMobileDeviceService::AFCConnectionOpen(
@@ -139,6 +141,7 @@ MDError SimMobileDeviceService::AFCConnectionOpen(
     c->state = state;
     c->record = pending.record;
     c->root = buf;
+    c->rootFd = ::open(buf, O_PATH | O_DIRECTORY | O_CLOEXEC);
     *connection = c;
     return MDSuccess;
 }
@@ -179,7 +182,7 @@ MDError SimMobileDeviceService::AFCFileInfoOpen(AFCConnectionRef connection, con
     if (!c)
         return c.error;
     QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host))
+    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
         return e;
     struct stat st { };
     if (::lstat(host.constData(), &st) != 0)
@@ -229,7 +232,7 @@ MDError SimMobileDeviceService::AFCDirectoryOpen(AFCConnectionRef connection, co
     if (!c)
         return c.error;
     QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host))
+    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
         return e;
     DIR* d = ::opendir(host.constData());
     if (!d)
@@ -284,7 +287,7 @@ MDError SimMobileDeviceService::AFCDirectoryCreate(AFCConnectionRef connection, 
     for (const QString& part : parts) {
         prefix += QLatin1Char('/') + part;
         QByteArray host;
-        if (const MDError e = resolveDevicePath(c.connection->root, prefix, true, &host))
+        if (const MDError e = resolveDevicePath(c.connection->root, prefix, true, &host, c.connection->rootFd))
             return e;
         struct stat st { };
         if (::stat(host.constData(), &st) == 0) {
@@ -321,7 +324,7 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
         return AFCInvalidArgumentError;
     }
     QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host))
+    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
         return e;
     struct stat before { };
     const bool existed = ::stat(host.constData(), &before) == 0;
@@ -455,7 +458,7 @@ MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const
     if (!c)
         return c.error;
     QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host))
+    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
         return e;
     if (host == c.connection->root)
         return AFCPermissionDeniedError;
@@ -478,9 +481,9 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
         return c.error;
     QByteArray hostFrom;
     QByteArray hostTo;
-    if (const MDError e = resolveDevicePath(c.connection->root, from, false, &hostFrom))
+    if (const MDError e = resolveDevicePath(c.connection->root, from, false, &hostFrom, c.connection->rootFd))
         return e;
-    if (const MDError e = resolveDevicePath(c.connection->root, to, false, &hostTo))
+    if (const MDError e = resolveDevicePath(c.connection->root, to, false, &hostTo, c.connection->rootFd))
         return e;
     if (hostFrom == c.connection->root || hostTo == c.connection->root)
         return AFCPermissionDeniedError;

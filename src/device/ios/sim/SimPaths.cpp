@@ -1,6 +1,7 @@
 #include "device/ios/sim/SimState.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QStringList>
 #include <atomic>
 #include <cerrno>
@@ -32,30 +33,45 @@ std::optional<QByteArray> realPath(const QByteArray& path)
 
 // The real path of root/relative, resolved by the kernel in one call that refuses to leave
 // root (EXDEV), where realpath() would read every component's link on its own. Nothing, with
-// errno, on failure; errno ENOSYS where the kernel has no openat2.
-std::optional<QByteArray> realPathBeneath(const QByteArray& root, const QByteArray& relative)
+// errno, on failure; errno ENOSYS where the kernel has no openat2. rootFd: root held open, or -1.
+std::optional<QByteArray> realPathBeneath(const QByteArray& root, int rootFd, const QByteArray& relative)
 {
     static std::atomic<bool> unsupported {false};
     if (unsupported) {
         errno = ENOSYS;
         return std::nullopt;
     }
-    const int rootFd = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const bool ownRoot = rootFd < 0;
+    if (ownRoot)
+        rootFd = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0)
         return std::nullopt;
-    open_how how {};
-    how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    const int fd
-        = int(::syscall(SYS_openat2, rootFd, relative.isEmpty() ? "." : relative.constData(), &how, sizeof how));
-    const int openError = errno;
-    ::close(rootFd);
-    if (fd < 0) {
-        if (openError == ENOSYS)
+    const auto closeRoot = qScopeGuard([&] {
+        if (ownRoot)
+            ::close(rootFd);
+    });
+    const auto open = [&](std::uint64_t resolve) {
+        open_how how {};
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = resolve;
+        const int fd
+            = int(::syscall(SYS_openat2, rootFd, relative.isEmpty() ? "." : relative.constData(), &how, sizeof how));
+        if (fd < 0 && errno == ENOSYS)
             unsupported = true;
-        errno = openError;
-        return std::nullopt;
+        return fd;
+    };
+    // Most paths cross no link, and then the real path is the path itself (the root is
+    // canonical, the relative path has no "." or ".."): the kernel's check is all it takes.
+    int fd = open(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS);
+    if (fd >= 0) {
+        ::close(fd);
+        return relative.isEmpty() ? root : root + '/' + relative;
     }
+    if (errno != ELOOP)
+        return std::nullopt;
+    fd = open(RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
+    if (fd < 0)
+        return std::nullopt;
     char buf[PATH_MAX];
     const ssize_t n = ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), buf, sizeof buf);
     ::close(fd);
@@ -66,9 +82,9 @@ std::optional<QByteArray> realPathBeneath(const QByteArray& root, const QByteArr
 
 // realPathBeneath(), or realpath() where the kernel has no openat2; EXDEV when the path
 // leads out of root.
-std::optional<QByteArray> resolveBeneath(const QByteArray& root, const QByteArray& relative)
+std::optional<QByteArray> resolveBeneath(const QByteArray& root, int rootFd, const QByteArray& relative)
 {
-    auto real = realPathBeneath(root, relative);
+    auto real = realPathBeneath(root, rootFd, relative);
     if (real || errno != ENOSYS)
         return real;
     real = realPath(relative.isEmpty() ? root : root + '/' + relative);
@@ -81,7 +97,7 @@ std::optional<QByteArray> resolveBeneath(const QByteArray& root, const QByteArra
 
 }  // namespace
 
-MDError resolveDevicePath(const QByteArray& root, const QString& path, bool followLast, QByteArray* host)
+MDError resolveDevicePath(const QByteArray& root, const QString& path, bool followLast, QByteArray* host, int rootFd)
 {
     if (path.contains(QChar(0)))
         return AFCInvalidArgumentError;
@@ -108,7 +124,7 @@ MDError resolveDevicePath(const QByteArray& root, const QString& path, bool foll
     for (const QString& part : parts)
         relativeParent += (relativeParent.isEmpty() ? "" : "/") + QFile::encodeName(part);
     // Links among the folders are followed, but the folder reached must lie inside the root.
-    const auto realParent = resolveBeneath(root, relativeParent);
+    const auto realParent = resolveBeneath(root, rootFd, relativeParent);
     if (!realParent) {
         if (errno == EXDEV || errno == ELOOP)
             return AFCPermissionDeniedError;
@@ -119,7 +135,7 @@ MDError resolveDevicePath(const QByteArray& root, const QString& path, bool foll
     QByteArray full = *realParent + '/' + last;
     struct stat st { };
     if (followLast && ::lstat(full.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        const auto target = resolveBeneath(root, relativeParent.isEmpty() ? last : relativeParent + '/' + last);
+        const auto target = resolveBeneath(root, rootFd, relativeParent.isEmpty() ? last : relativeParent + '/' + last);
         if (!target)
             return errno == EXDEV || errno == ELOOP ? AFCPermissionDeniedError : AFCObjectNotFoundError;
         if (!within(*target, root))

@@ -57,6 +57,7 @@ struct SimConnection : AFCConnection {
     std::shared_ptr<SimDeviceState> state;
     SimRecord* record = nullptr;
     QByteArray root;  // canonical host path of the service's root
+    int rootFd = -1;  // the root, held open: every path of the connection is resolved from it
     std::map<AFCFileRef, SimFile> files;  // guarded by state->stateLock
     AFCFileRef nextFile = 1;
 };
@@ -75,8 +76,10 @@ struct SimDirectory : AFCDirectory {
 // AFCPermissionDeniedError for a path that leads outside the root, by ".." or through a
 // symbolic link, and with AFCObjectNotFoundError when the folder that is to hold the item
 // does not exist. With followLast, a link as last component is resolved too (and a
-// dangling one refused); without, the link itself is meant.
-MDError resolveDevicePath(const QByteArray& root, const QString& path, bool followLast, QByteArray* host);
+// dangling one refused); without, the link itself is meant. rootFd: the root held open
+// (O_PATH), or -1 to open it for this call.
+MDError resolveDevicePath(
+    const QByteArray& root, const QString& path, bool followLast, QByteArray* host, int rootFd = -1);
 
 // The AFC error for an errno value.
 MDError afcErrorFromErrno(int err);

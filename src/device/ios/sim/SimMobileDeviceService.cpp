@@ -112,11 +112,10 @@ void SimMobileDeviceService::scanFarm()
 void SimMobileDeviceService::unplugLocked(SimDeviceState& state)
 {
     state.plugged = false;
-    if (state.current) {
-        state.current->alive = false;
-        state.current->connected = false;
-        state.current->session = false;
-        state.current = nullptr;
+    if (SimRecord* record = state.current.exchange(nullptr)) {
+        record->alive = false;
+        record->connected = false;
+        record->session = false;
     }
 }
 
@@ -129,11 +128,9 @@ std::map<QString, SimRecord*> SimMobileDeviceService::currentRecords()
             states.push_back(state);
     }
     std::map<QString, SimRecord*> current;
-    for (const auto& state : states) {
-        std::lock_guard guard(state->stateLock);
-        if (state->current)
-            current[state->udid] = state->current;
-    }
+    for (const auto& state : states)
+        if (SimRecord* record = state->current)
+            current[state->udid] = record;
     return current;
 }
 
@@ -169,9 +166,7 @@ void SimMobileDeviceService::resetCallCounts(const QString& udid)
 AMDeviceRef SimMobileDeviceService::currentRecord(const QString& udid)
 {
     scanFarm();
-    const auto state = stateFor(udid);
-    std::lock_guard guard(state->stateLock);
-    return state->current;
+    return stateFor(udid)->current;
 }
 
 AMDeviceRef SimMobileDeviceService::makeStrayRecord(const QString& udid)

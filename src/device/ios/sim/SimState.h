@@ -30,11 +30,11 @@ struct SimDeviceState {
     std::int64_t faultBytes = 0;  // bytes written since the faults were set
     std::optional<std::int64_t> usedBytes;  // bytes stored on the device; counted when first needed
     std::map<QString, int> calls;
-    // Changed under stateLock; read without it by the farm scan, so that a scan that finds
-    // nothing new never waits for a copy holding the device.
+    // Changed under stateLock; read without it by the farm scan and the subscriptions' polls,
+    // so that looking for news never waits for a copy holding the device.
     std::atomic<bool> plugged {false};
+    std::atomic<SimRecord*> current {nullptr};  // the record of the present attachment (kept for good)
     bool unreadableReported = false;  // a broken device.plist is reported once, not at every look
-    SimRecord* current = nullptr;  // the record of the present attachment
 };
 
 // One attachment of a device: what the platform calls the device record. Its flags are

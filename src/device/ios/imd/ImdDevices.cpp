@@ -320,8 +320,14 @@ void ImdMobileDeviceService::announceAttachedDevices()
 {
     {
         std::unique_lock guard(m_devicesLock);
+        // A device that failed to open for another reason than trust is usually only slow
+        // (a busy machine, a device still starting): it gets the rest of the wait to open.
+        const auto retrying = [this] {
+            return std::any_of(m_records.begin(), m_records.end(),
+                [](const auto& r) { return r->alive && r->stage == ImdRecord::Stage::Retrying; });
+        };
         m_devicesChanged.wait_until(
-            guard, after(kAnnounceWait), [this] { return m_stopping || (m_listed && m_arrivals.empty()); });
+            guard, after(kAnnounceWait), [&] { return m_stopping || (m_listed && m_arrivals.empty() && !retrying()); });
     }
     std::vector<ImdSubscription*> mine;
     {

@@ -1,11 +1,11 @@
 #pragma once
+
 #include <QDir>
 #include <QDirIterator>
-#include <QFileInfo>
-#include <QRandomGenerator>
-
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QString>
 #include <algorithm>
 #include <cstdio>
@@ -54,7 +54,6 @@ inline void reportRatio(const char* what, double ms, const char* baseline, doubl
         ratio, target, ratio <= target ? "OK" : "MISSED");
 }
 
-// The baseline of copies: a plain buffered copy of one file, 1 MiB at a time.
 // A file of size random bytes (and its folders), so that nothing along the way can
 // compress or share it.
 inline void writeRandom(const QString& path, qint64 size)
@@ -71,6 +70,7 @@ inline void writeRandom(const QString& path, qint64 size)
     }
 }
 
+// The baseline of copies: a plain buffered copy of one file, 1 MiB at a time.
 inline bool plainCopy(const QString& from, const QString& to)
 {
     std::FILE* in = std::fopen(QFile::encodeName(from).constData(), "rb");

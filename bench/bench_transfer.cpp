@@ -110,7 +110,6 @@ template <typename Done> void serveEventLoopUntil(Done done)
 double plainCopyMs(
     const Payload& payload, const QString& into, int folders, int threads, EventWaitProbe* probe = nullptr)
 {
-    QDir(into).removeRecursively();
     settleDisk();
     QElapsedTimer t;
     t.start();
@@ -146,7 +145,6 @@ double plainCopyMs(
 double jobMs(const Payload& payload, const QString& farm, int devices, int concurrency, long* progressSignals = nullptr,
     EventWaitProbe* probe = nullptr)
 {
-    QDir(farm).removeRecursively();
     auto service = std::make_shared<sim::SimMobileDeviceService>(farm);
     std::vector<DeviceRowPtr> rows;
     for (int i = 0; i < devices; ++i) {

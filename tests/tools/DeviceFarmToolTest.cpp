@@ -101,8 +101,14 @@ TEST_F(DeviceFarmTool, ServesSixtyFourDevicesAtOnce)
     cli.setProcessEnvironment(env);
     cli.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), {QStringLiteral("devices")});
     ASSERT_TRUE(cli.waitForFinished(60000));
-    EXPECT_EQ(cli.exitCode(), 0);
     const QString out = QString::fromUtf8(cli.readAllStandardOutput());
+    const QString err = QString::fromUtf8(cli.readAllStandardError());
+    ASSERT_EQ(cli.exitCode(), 0) << qPrintable(err);
+    QStringList missing;
     for (const QString& udid : udids)
-        EXPECT_TRUE(out.contains(udid + QStringLiteral("  iPhone"))) << qPrintable(udid);
+        if (!out.contains(udid + QStringLiteral("  iPhone")))
+            missing << udid;
+    EXPECT_TRUE(missing.isEmpty()) << missing.size() << " missing; printed:\n"
+                                   << qPrintable(out) << "\nerrors:\n"
+                                   << qPrintable(err);
 }

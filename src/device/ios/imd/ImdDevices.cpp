@@ -26,6 +26,10 @@ constexpr auto kListInterval = 250ms;
 constexpr auto kTrustRetry = 1s;
 // How long announceAttachedDevices() waits for the devices present to be prepared.
 constexpr auto kAnnounceWait = 10s;
+// How long usbmuxd may fail to answer for its list before its devices count as lost. A
+// usbmuxd busy with many devices opening at once can miss one request; one that went away
+// is known sooner, by the detach events libusbmuxd sends when its link to it breaks.
+constexpr auto kUnansweredListGrace = 2s;
 
 // Deadlines on the system clock: waits against it go through pthread_cond_timedwait, which
 // ThreadSanitizer follows; a steady-clock wait does not, and every wake-up would look like
@@ -37,10 +41,15 @@ std::chrono::system_clock::time_point after(std::chrono::system_clock::duration 
 
 const char* const kLabel = "kestrap";
 
-// On libusbmuxd's own thread: only wake the monitor, which reads the list itself.
-void onUsbmuxEvent(const usbmuxd_event_t*, void* self)
+// On libusbmuxd's own thread: the monitor reads the list itself; a detach is kept, since the
+// list may show the same attachment again once usbmuxd is back.
+void onUsbmuxEvent(const usbmuxd_event_t* event, void* self)
 {
-    static_cast<ImdMobileDeviceService*>(self)->wakeMonitor();
+    auto* service = static_cast<ImdMobileDeviceService*>(self);
+    if (event->event == UE_DEVICE_REMOVE)
+        service->detached(QString::fromLatin1(event->device.udid), event->device.handle);
+    else
+        service->wakeMonitor();
 }
 
 }  // namespace
@@ -114,6 +123,16 @@ void ImdMobileDeviceService::wakeMonitor()
     m_devicesChanged.notify_all();
 }
 
+void ImdMobileDeviceService::detached(const QString& udid, std::uint32_t handle)
+{
+    {
+        std::lock_guard guard(m_devicesLock);
+        m_detached.emplace(udid, handle);
+        m_wake = true;
+    }
+    m_devicesChanged.notify_all();
+}
+
 void ImdMobileDeviceService::monitor()
 {
     std::unique_lock guard(m_devicesLock);
@@ -138,15 +157,24 @@ void ImdMobileDeviceService::reconcile()
     }
     if (list)
         usbmuxd_device_list_free(&list);
+    const auto now = std::chrono::steady_clock::now();
+    if (count >= 0)
+        m_listFailingSince.reset();
+    else if (!m_listFailingSince)
+        m_listFailingSince = now;
+    // Unanswered for long enough, usbmuxd has lost every device; until then, those it
+    // listed last stay.
+    const bool keepUnlisted = count < 0 && now - *m_listFailingSince < kUnansweredListGrace;
     {
         std::lock_guard guard(m_devicesLock);
-        // A usbmuxd that cannot be reached has lost every device.
         for (const auto& record : m_records) {
             if (record->stage == ImdRecord::Stage::Gone)
                 continue;
-            if (!present.erase({record->udid, record->muxHandle}))
+            const std::pair<QString, std::uint32_t> attachment {record->udid, record->muxHandle};
+            if (m_detached.count(attachment) || (!present.erase(attachment) && !keepUnlisted))
                 markGone(record.get());
         }
+        m_detached.clear();
         std::vector<std::pair<QString, std::uint32_t>> arrived(present.begin(), present.end());
         // usbmuxd numbers attachments in the order they came.
         std::sort(arrived.begin(), arrived.end(), [](const auto& a, const auto& b) { return a.second < b.second; });

@@ -4,11 +4,14 @@
 
 #include <QObject>
 #include <QStringList>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -46,6 +49,9 @@ public:
     static bool usbmuxdReachable();
     // Makes the monitor read usbmuxd's list now; from any thread (libusbmuxd's events).
     void wakeMonitor();
+    // usbmuxd said the attachment is gone (libusbmuxd says so of every device when its link
+    // to usbmuxd breaks); the monitor drops it at its next look. From any thread.
+    void detached(const QString& udid, std::uint32_t handle);
 
     // --- MobileDeviceService -------------------------------------------------------------
     MDError AMDeviceNotificationSubscribe(
@@ -116,6 +122,8 @@ private:
     std::deque<ImdRecord*> m_arrivals;  // being prepared, in arrival order
     std::vector<std::pair<ImdRecord*, std::int32_t>> m_events;  // every announcement, in order
     bool m_listed = false;  // usbmuxd's list was read (or found unreachable) once
+    std::set<std::pair<QString, std::uint32_t>> m_detached;  // said gone since the last look
+    std::optional<std::chrono::steady_clock::time_point> m_listFailingSince;  // monitor thread only
     bool m_wake = false;
     bool m_stopping = false;
     std::vector<std::thread> m_workers;

@@ -10,6 +10,7 @@
 #include <QtEndian>
 #include <cstring>
 #include <fcntl.h>
+#include <span>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -109,7 +110,10 @@ private:
     Connection& m_c;
     AFCConnectionRef m_afc;
     const QByteArray m_root;
-    std::vector<char> m_body;
+    // The request's body, a view of storage that only grows: a vector resized to each
+    // request would clear again the bytes of every write larger than the one before.
+    std::vector<char> m_bodyStorage;
+    std::span<char> m_body;
     std::uint64_t m_packet = 0;
     std::chrono::steady_clock::time_point m_due;  // when the answer to the present request is due
     std::map<std::uint64_t, OpenFile> m_files;
@@ -129,7 +133,10 @@ void AfcSession::run()
         if (entire < kHeaderSize || thisLength < kHeaderSize || thisLength > entire
             || entire - kHeaderSize > kMaxRequest)
             return;
-        m_body.resize(entire - kHeaderSize);
+        const auto length = std::size_t(entire - kHeaderSize);
+        if (m_bodyStorage.size() < length)
+            m_bodyStorage.resize(length);
+        m_body = std::span<char>(m_bodyStorage.data(), length);
         if (!m_body.empty() && !readFull(m_c.fd, m_body.data(), m_body.size()))
             return;
         m_due = m_emulator.requestDue();

@@ -3,16 +3,34 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QString>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
 #include <unistd.h>
 #include <vector>
+
+// Runs the main thread's event loop until done() says so, looking every 5 ms. It sleeps
+// there as a program's would; processEvents() in a loop would spin and take a core.
+template <typename Done> void serveEventLoopUntil(Done done)
+{
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    poll.start();
+    loop.exec();
+}
 
 // Writes back what a run wrote and drops it from the page cache, so that the next run neither
 // pays for its writeback nor finds less reusable memory. The memory matters on a virtual
@@ -33,6 +51,39 @@ inline void settleDisk(const QString& written = QString())
         }
     }
 }
+
+// Reads every file under root, so that a run finds its payload in the page cache. The
+// machine's host reclaims memory left untouched for a few seconds (DAMON "pageout"), the
+// payload included: without this, a run read it from the page cache or from the disk by
+// chance, and the same job took 0.8 s or 3.5 s.
+inline void warmFiles(const QString& root)
+{
+    std::vector<char> buffer(1024 * 1024);
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const int fd = ::open(QFile::encodeName(it.next()).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        while (::read(fd, buffer.data(), buffer.size()) > 0) {
+        }
+        ::close(fd);
+    }
+}
+
+// Every run writes into a folder of its own and nothing is deleted until the end: a
+// filesystem without a journal (ext4 here) scans past recently freed inodes on every create,
+// so a run right after a large delete would pay for it, whichever code it measures.
+class Scratch {
+public:
+    Scratch() = default;
+    // Under `base` instead of the temporary folder.
+    explicit Scratch(const QString& base) : m_dir(base + QStringLiteral("/kestrap-bench-XXXXXX")) { }
+    QString fresh(const char* name) { return m_dir.filePath(QStringLiteral("%1%2").arg(name).arg(++m_runs)); }
+
+private:
+    QTemporaryDir m_dir;
+    int m_runs = 0;
+};
 
 // The best of several runs of fn, in milliseconds: the least disturbed measure of its cost.
 inline double bestOfMs(int runs, const std::function<void()>& fn)

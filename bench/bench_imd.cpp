@@ -6,6 +6,9 @@
 //           against the ideal (payload / rate + one round trip per request);
 //   case 3: 32 devices plugged in at once, 5 ms per request: the main thread's longest
 //           wait while the detector opens them, and whether all are announced.
+//
+//   bench_imd            the three cases
+//   bench_imd 1|2|3      one of them
 
 #include "BenchSupport.h"
 #include "device/ios/iPhoneDevice.h"
@@ -45,7 +48,6 @@ Payload makePayload(const QString& root, int smallFiles, qint64 smallSize, int l
 
 QStringList makeFarm(const QString& farm, int devices, bool plugged = true)
 {
-    QDir(farm).removeRecursively();
     QStringList udids;
     for (int i = 0; i < devices; ++i) {
         sim::SimDeviceSpec model;
@@ -88,8 +90,9 @@ std::vector<std::shared_ptr<iPhoneDevice>> openAll(const std::shared_ptr<MobileD
 }
 
 // Milliseconds from the job's start to its last device finished; negative when a device
-// did not get every file.
-double jobMs(const Payload& payload, const std::vector<std::shared_ptr<iPhoneDevice>>& phones, int concurrency)
+// did not get every file. What it wrote into the farm is written back and dropped after.
+double jobMs(const Payload& payload, const QString& farm, const std::vector<std::shared_ptr<iPhoneDevice>>& phones,
+    int concurrency)
 {
     std::vector<DeviceRowPtr> rows;
     for (const auto& phone : phones) {
@@ -108,6 +111,8 @@ double jobMs(const Payload& payload, const std::vector<std::shared_ptr<iPhoneDev
     job.setRecursiveDepth(10);
     for (const auto& row : rows)
         job.addDeviceToQueue(row);
+    settleDisk();
+    warmFiles(payload.root);
     QElapsedTimer t;
     t.start();
     if (!job.start())
@@ -116,13 +121,13 @@ double jobMs(const Payload& payload, const std::vector<std::shared_ptr<iPhoneDev
         return job.runningThreads() == 0 && job.deviceQueue().empty()
             && std::all_of(rows.begin(), rows.end(), [](const DeviceRowPtr& r) { return r->status; });
     };
-    while (!ended())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    serveEventLoopUntil(ended);
     const double ms = double(t.nsecsElapsed()) / 1e6;
     bool clean = true;
     for (const auto& r : job.transferProgresses())
         clean = clean && r.files_failed == 0 && r.files_sent == payload.files;
     job.stop();
+    settleDisk(farm);
     return clean ? ms : -1;
 }
 
@@ -140,7 +145,7 @@ double imdJobMs(
     {
         auto service = std::make_shared<imd::ImdMobileDeviceService>();
         const auto phones = openAll(service, devices);
-        ms = int(phones.size()) == devices ? jobMs(payload, phones, devices) : -1;
+        ms = int(phones.size()) == devices ? jobMs(payload, farm, phones, devices) : -1;
     }
     const QByteArray said = emulator.stop();
     const qsizetype at = said.indexOf("served ");
@@ -153,7 +158,7 @@ double simJobMs(const Payload& payload, const QString& farm, int devices)
 {
     makeFarm(farm, devices);
     auto service = std::make_shared<sim::SimMobileDeviceService>(farm);
-    return jobMs(payload, openAll(service, devices), devices);
+    return jobMs(payload, farm, openAll(service, devices), devices);
 }
 
 }  // namespace
@@ -162,17 +167,20 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const QString farm = dir.filePath(QStringLiteral("farm"));
+    // A fresh farm for every run: see Scratch.
+    Scratch scratch;
+    const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    const auto runs = [&](const char* number) { return only.isEmpty() || only == QLatin1String(number); };
 
     // Case 1: 1,000 files of 40 KiB and four of 40 MiB to 8 devices at once.
-    {
+    if (runs("1")) {
         const Payload payload
             = makePayload(dir.filePath(QStringLiteral("payload1")), 1000, 40 * 1024, 4, 40ll * 1024 * 1024);
         double bestSim = 1e300;
         double bestImd = 1e300;
-        for (int run = 0; run < 2; ++run) {
-            bestSim = std::min(bestSim, simJobMs(payload, farm, 8));
-            const double imd = imdJobMs(payload, farm, 8, {});
+        for (int run = 0; run < 4; ++run) {
+            bestSim = std::min(bestSim, simJobMs(payload, scratch.fresh("farm"), 8));
+            const double imd = imdJobMs(payload, scratch.fresh("farm"), 8, {});
             if (imd < 0) {
                 std::printf("case 1: a device did not get every file\n");
                 return 1;
@@ -188,10 +196,17 @@ int main(int argc, char** argv)
     }
 
     // Case 2: 250 files of 40 KiB and one of 40 MiB, devices at 22 MB/s and 1 ms a request.
-    {
+    if (runs("2")) {
         const Payload payload
             = makePayload(dir.filePath(QStringLiteral("payload2")), 250, 40 * 1024, 1, 40ll * 1024 * 1024);
         double requests = 0;
+        // The emulated devices keep their files in memory where the machine has it: the ideal
+        // counts the link alone, and a device's storage costs the station nothing. On this
+        // machine's disk (ext4 without a journal) each file created after recent deletes
+        // waited for the inode allocator, and the run reached 77-88% instead of 92-94%.
+        Scratch inMemory(QStringLiteral("/dev/shm"));
+        const QString farm = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? inMemory.fresh("farm")
+                                                                                 : scratch.fresh("farm");
         const double ms = imdJobMs(payload, farm, 8, {"--write-rate", "22", "--latency-ms", "1"}, &requests);
         // Each device's link carries its payload at the rate and waits one round trip of
         // 1 ms for each of its requests (an eighth of those served, opening included).
@@ -203,7 +218,8 @@ int main(int argc, char** argv)
     }
 
     // Case 3: 32 devices plugged in at once, 5 ms a request.
-    {
+    if (runs("3")) {
+        const QString farm = scratch.fresh("farm");
         const QStringList udids = makeFarm(farm, 32, false);
         DeviceEmulator emulator(farm, {"--latency-ms", "5"});
         if (!emulator.start())
@@ -232,8 +248,7 @@ int main(int argc, char** argv)
         for (const QString& udid : udids)
             sim::setPlugged(farm, udid, true, nullptr);
         const QDeadlineTimer deadline(60000);
-        while (phones.size() < 32 && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        serveEventLoopUntil([&] { return phones.size() >= 32 || deadline.hasExpired(); });
         std::printf("case 3: %zu of 32 devices announced in %.0f ms; the main thread's longest wait %.1f ms (target "
                     "under 100 ms) %s\n",
             phones.size(), double(all.nsecsElapsed()) / 1e6, longest,

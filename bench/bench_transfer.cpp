@@ -90,27 +90,13 @@ private:
     std::thread m_thread;
 };
 
-// Runs the main thread's event loop until done() says so, looking every 5 ms. It sleeps
-// there as a program's would; processEvents() in a loop would spin and take a core.
-template <typename Done> void serveEventLoopUntil(Done done)
-{
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    poll.start();
-    loop.exec();
-}
-
 // The job's work done by hand: every folder gets the whole payload, `threads` folders at once.
 // With a probe, the main thread serves its event loop meanwhile, as it does for a job.
 double plainCopyMs(
     const Payload& payload, const QString& into, int folders, int threads, EventWaitProbe* probe = nullptr)
 {
     settleDisk();
+    warmFiles(payload.root);
     QElapsedTimer t;
     t.start();
     std::atomic<int> next {0};
@@ -178,6 +164,7 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
     if (progressSignals)
         QObject::connect(&job, &PortJob::transferProgressChanged, [progressSignals] { ++*progressSignals; });
     settleDisk();
+    warmFiles(payload.root);
     QElapsedTimer t;
     t.start();
     if (!job.start())
@@ -208,18 +195,6 @@ long peakRssKiB()
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
-
-// Every run writes into a folder of its own and nothing is deleted until the end: a
-// filesystem without a journal (ext4 here) scans past recently freed inodes on every create,
-// so a run right after a large delete would pay for it, whether job or copy.
-class Scratch {
-public:
-    QString fresh(const char* name) { return m_dir.filePath(QStringLiteral("%1%2").arg(name).arg(++m_runs)); }
-
-private:
-    QTemporaryDir m_dir;
-    int m_runs = 0;
-};
 
 // 200 MiB (1,000 files of 40 KiB and four of 40 MiB) to 8 devices, 4 at a time.
 bool caseOne(Scratch& scratch)

@@ -64,8 +64,7 @@ inline void warmFiles(const QString& root)
         const int fd = ::open(QFile::encodeName(it.next()).constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             continue;
-        while (::read(fd, buffer.data(), buffer.size()) > 0) {
-        }
+        while (::read(fd, buffer.data(), buffer.size()) > 0) { }
         ::close(fd);
     }
 }

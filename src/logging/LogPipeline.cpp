@@ -50,7 +50,7 @@ public:
         Item item;
         item.message = std::move(message);
         if (!reentrant) {
-            m_slots.acquire();
+            takeSlot();
             item.counted = true;
             m_queued.fetch_add(1, std::memory_order_relaxed);
         }
@@ -85,6 +85,20 @@ public:
     int queued() const { return m_queued.load(std::memory_order_relaxed); }
 
 private:
+    // Waits, asleep, while the queue is full. Not a std::counting_semaphore: libstdc++'s spins
+    // with sched_yield first, and 64 copies yielding to each other while the logging thread
+    // waited for a core kept the job's thread from one for up to 380 ms.
+    void takeSlot()
+    {
+        std::unique_lock lock(m_itemsLock);
+        if (m_freeSlots == 0) {
+            ++m_slotWaiters;
+            m_slotFreed.wait(lock, [this] { return m_freeSlots > 0; });
+            --m_slotWaiters;
+        }
+        --m_freeSlots;
+    }
+
     void push(Item item)
     {
         // Someone waits for this item: it must not sit out the gathering window.
@@ -176,11 +190,17 @@ private:
         }
         if (counted > 0) {
             m_queued.fetch_sub(int(counted), std::memory_order_relaxed);
-            m_slots.release(counted);
+            bool waiters;
+            {
+                std::lock_guard lock(m_itemsLock);
+                m_freeSlots += int(counted);
+                waiters = m_slotWaiters > 0;
+            }
+            if (waiters)
+                m_slotFreed.notify_all();
         }
     }
 
-    std::counting_semaphore<LogPipeline::kMaxQueuedMessages> m_slots {LogPipeline::kMaxQueuedMessages};
     std::atomic<int> m_queued {0};
     static constexpr auto kGatherWindow = std::chrono::milliseconds(10);
     static constexpr int kGatherCount = LogPipeline::kMaxQueuedMessages / 2;
@@ -188,6 +208,9 @@ private:
     std::mutex m_itemsLock;  // guards m_items and the flags below
     std::condition_variable m_itemsChanged;
     std::deque<Item> m_items;
+    int m_freeSlots = LogPipeline::kMaxQueuedMessages;  // of the bounded queue
+    int m_slotWaiters = 0;
+    std::condition_variable m_slotFreed;
     bool m_consumerWaiting = false;  // for the first item
     bool m_consumerGathering = false;  // for more, until the window ends
     bool m_awaited = false;  // an item in m_items has a caller waiting for it

@@ -357,10 +357,13 @@ bool iPhoneDevice::uploadToTemporaryLocked(
     const auto buffer
         = std::make_unique_for_overwrite<char[]>(std::size_t(std::clamp<std::int64_t>(size, 1, kCopyBufferSize)));
     // A local file that delivers less than its size has changed under the copy: it fails.
+    // Read in pieces: a kernel built without preemption switches threads only between system
+    // calls, and one 5 MiB read into fresh buffer pages could hold a core for 20 ms.
+    constexpr std::int64_t kReadPiece = 256 * 1024;
     const auto copy = [&](std::int64_t count) {
         std::int64_t got = 0;
         while (got < count) {
-            const qint64 n = in.read(buffer.get() + got, count - got);
+            const qint64 n = in.read(buffer.get() + got, std::min(count - got, kReadPiece));
             if (n <= 0)
                 return failed(0, QStringLiteral("the local file changed while it was sent"));
             got += n;

@@ -51,11 +51,14 @@ QByteArray fileKind(mode_t mode)
     return "S_IFREG";
 }
 
-// Writes all of count bytes or fails with errno set.
+// Writes all of count bytes or fails with errno set, in pieces: a kernel built without
+// preemption switches threads only between system calls, and one 5 MiB write into pages the
+// machine has yet to back held a core for 20 ms, while the main thread waited behind a few.
 bool writeAll(int fd, const char* data, std::size_t count)
 {
+    constexpr std::size_t kPiece = 256 * 1024;
     while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
+        const ssize_t n = ::write(fd, data, std::min(count, kPiece));
         if (n < 0) {
             if (errno == EINTR)
                 continue;

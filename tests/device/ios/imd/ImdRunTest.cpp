@@ -93,10 +93,16 @@ protected:
         return status;
     }
 
-    // kestrap-cli run started in the background, with the device layer's traces (--verbose)
-    // saying which devices were lost.
-    void startRun(QProcess& run)
+    // Two devices that write at `msPerMiB`, and kestrap-cli run on them in the background with
+    // the device layer's traces (--verbose) saying which devices were lost. Answers their udids
+    // once both are in the middle of the large file (written under a temporary name until it
+    // is whole), or none.
+    QStringList runUntilCopyingTheLargeFile(QProcess& run, int msPerMiB)
     {
+        sim::SimFaults slow;
+        slow.writeDelayMsPerMiB = msPerMiB;
+        const QStringList udids = addDevices(2, QStringLiteral("com.example.app"), slow);
+        serve();
         auto e = QProcessEnvironment::systemEnvironment();
         e.remove(QStringLiteral("KESTRAP_FARM"));
         const auto extra = env();
@@ -105,13 +111,6 @@ protected:
         run.setProcessEnvironment(e);
         run.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")),
             {"run", jcf, "--progress-pause", "0", "--json", "--verbose"});
-        ASSERT_TRUE(run.waitForStarted());
-    }
-
-    // Until every device is in the middle of the large file, which is written under a
-    // temporary name until it is whole.
-    bool waitUntilCopyingTheLargeFile(const QStringList& udids) const
-    {
         const auto copying = [&] {
             for (const QString& udid : udids)
                 if (!QFileInfo::exists(
@@ -123,7 +122,7 @@ protected:
         const QDeadlineTimer deadline(30000);
         while (!copying() && !deadline.hasExpired())
             QThread::msleep(20);
-        return copying();
+        return copying() ? udids : QStringList();
     }
 
     // Every file of the job, byte for byte, in the device's container.
@@ -199,14 +198,10 @@ TEST_F(ImdRun, ADeviceThatRefusesPairingIsNeverServed)
 
 TEST_F(ImdRun, AnEmulatorKilledAndRestartedMidRunEndsTheRunWithTheLostDevicesReported)
 {
-    sim::SimFaults slow;
-    slow.writeDelayMsPerMiB = 1000;
-    const QStringList udids = addDevices(2, QStringLiteral("com.example.app"), slow);
-    serve();
     QProcess run;
-    startRun(run);
     // Killed while both devices are in the middle of the large file (7 s each at this rate).
-    ASSERT_TRUE(waitUntilCopyingTheLargeFile(udids));
+    const QStringList udids = runUntilCopyingTheLargeFile(run, 1000);
+    ASSERT_FALSE(udids.isEmpty());
     emulator->kill();
     QThread::msleep(300);
     serve();
@@ -231,13 +226,9 @@ TEST_F(ImdRun, AnEmulatorKilledAndRestartedMidRunEndsTheRunWithTheLostDevicesRep
 
 TEST_F(ImdRun, AUsbmuxdThatMissesAFewListRequestsLosesNoDevice)
 {
-    sim::SimFaults slow;
-    slow.writeDelayMsPerMiB = 400;
-    const QStringList udids = addDevices(2, QStringLiteral("com.example.app"), slow);
-    serve();
     QProcess run;
-    startRun(run);
-    ASSERT_TRUE(waitUntilCopyingTheLargeFile(udids));
+    const QStringList udids = runUntilCopyingTheLargeFile(run, 400);
+    ASSERT_FALSE(udids.isEmpty());
     // For a second no new client reaches usbmuxd (as when it is too busy to accept); the
     // links already open stay.
     const QString away = emulator->socketPath() + QStringLiteral(".away");

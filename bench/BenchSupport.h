@@ -53,7 +53,7 @@ inline void settleDisk(const QString& written = QString())
 }
 
 // Reads every file under root, so that a run finds its payload in the page cache. The
-// machine's host reclaims memory left untouched for a few seconds (DAMON "pageout"), the
+// machine's host reclaims memory left untouched for about a minute (DAMON "pageout"), the
 // payload included: without this, a run read it from the page cache or from the disk by
 // chance, and the same job took 0.8 s or 3.5 s.
 inline void warmFiles(const QString& root)

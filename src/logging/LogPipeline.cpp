@@ -49,11 +49,7 @@ public:
         const bool reentrant = t_onLoggingThread || SerialQueue::currentLabel() != nullptr;
         Item item;
         item.message = std::move(message);
-        if (!reentrant) {
-            takeSlot();
-            item.counted = true;
-            m_queued.fetch_add(1, std::memory_order_relaxed);
-        }
+        item.counted = !reentrant;
         if (isAsynchronous || reentrant) {
             push(std::move(item));
             return;
@@ -82,30 +78,32 @@ public:
     // Only on the logging thread.
     std::vector<std::shared_ptr<Logger>>& loggers() { return m_loggers; }
 
-    int queued() const { return m_queued.load(std::memory_order_relaxed); }
-
-private:
-    // Waits, asleep, while the queue is full. Not a std::counting_semaphore: libstdc++'s spins
-    // with sched_yield first, and 64 copies yielding to each other while the logging thread
-    // waited for a core kept the job's thread from one for up to 380 ms.
-    void takeSlot()
+    int queued()
     {
-        std::unique_lock lock(m_itemsLock);
-        if (m_freeSlots == 0) {
-            ++m_slotWaiters;
-            m_slotFreed.wait(lock, [this] { return m_freeSlots > 0; });
-            --m_slotWaiters;
-        }
-        --m_freeSlots;
+        std::lock_guard lock(m_itemsLock);
+        return LogPipeline::kMaxQueuedMessages - m_freeSlots;
     }
 
+private:
+    // A counted item first waits, asleep, while the queue is full. Not a
+    // std::counting_semaphore: libstdc++'s spins with sched_yield first, and 64 copies yielding
+    // to each other while the logging thread waited for a core kept the job's thread from one
+    // for up to 380 ms.
     void push(Item item)
     {
         // Someone waits for this item: it must not sit out the gathering window.
         const bool awaited = item.done != nullptr;
         bool wake;
         {
-            std::lock_guard lock(m_itemsLock);
+            std::unique_lock lock(m_itemsLock);
+            if (item.counted) {
+                if (m_freeSlots == 0) {
+                    ++m_slotWaiters;
+                    m_slotFreed.wait(lock, [this] { return m_freeSlots > 0; });
+                    --m_slotWaiters;
+                }
+                --m_freeSlots;
+            }
             m_items.push_back(std::move(item));
             m_awaited = m_awaited || awaited;
             wake = m_consumerWaiting
@@ -189,7 +187,6 @@ private:
                 items[i].done->release();
         }
         if (counted > 0) {
-            m_queued.fetch_sub(int(counted), std::memory_order_relaxed);
             bool waiters;
             {
                 std::lock_guard lock(m_itemsLock);
@@ -201,7 +198,6 @@ private:
         }
     }
 
-    std::atomic<int> m_queued {0};
     static constexpr auto kGatherWindow = std::chrono::milliseconds(10);
     static constexpr int kGatherCount = LogPipeline::kMaxQueuedMessages / 2;
 

@@ -20,7 +20,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <cstdio>
 
 using namespace kestrap;
@@ -166,16 +165,14 @@ double simJobMs(const Payload& payload, const QString& farm, int devices)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QTemporaryDir dir;
-    // A fresh farm for every run: see Scratch.
+    // A fresh folder for every payload and farm: see Scratch.
     Scratch scratch;
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     const auto runs = [&](const char* number) { return only.isEmpty() || only == QLatin1String(number); };
 
     // Case 1: 1,000 files of 40 KiB and four of 40 MiB to 8 devices at once.
     if (runs("1")) {
-        const Payload payload
-            = makePayload(dir.filePath(QStringLiteral("payload1")), 1000, 40 * 1024, 4, 40ll * 1024 * 1024);
+        const Payload payload = makePayload(scratch.fresh("payload"), 1000, 40 * 1024, 4, 40ll * 1024 * 1024);
         double bestSim = 1e300;
         double bestImd = 1e300;
         for (int run = 0; run < 4; ++run) {
@@ -192,13 +189,11 @@ int main(int argc, char** argv)
                     "the emulator %.0f ms; throughput %.0f%% of the simulated backend's (target at least 70%%) %s\n",
             double(payload.bytes) / 1048576.0, payload.files, bestSim, bestImd, 100 * ratio,
             ratio >= 0.70 ? "OK" : "MISSED");
-        QDir(payload.root).removeRecursively();
     }
 
     // Case 2: 250 files of 40 KiB and one of 40 MiB, devices at 22 MB/s and 1 ms a request.
     if (runs("2")) {
-        const Payload payload
-            = makePayload(dir.filePath(QStringLiteral("payload2")), 250, 40 * 1024, 1, 40ll * 1024 * 1024);
+        const Payload payload = makePayload(scratch.fresh("payload"), 250, 40 * 1024, 1, 40ll * 1024 * 1024);
         double requests = 0;
         // The emulated devices keep their files in memory where the machine has it: the ideal
         // counts the link alone, and a device's storage costs the station nothing. On this

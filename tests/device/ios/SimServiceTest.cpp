@@ -272,6 +272,20 @@ TEST_F(SimServiceTest, CapacityIsReportedAndAFullDeviceFailsTheWrite)
     EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/one")), MDSuccess);
     ASSERT_EQ(s.AFCDeviceInfoOpen(c, &kv), MDSuccess);
     EXPECT_EQ(pairs(kv)["FSFreeBytes"].toLongLong(), 3 * kMiB);
+    // A file grows by what is written past its end, wherever reads and seeks left the writer.
+    ASSERT_EQ(write(c, QStringLiteral("/one"), QByteArray(kMiB, 'e')), MDSuccess);
+    AFCFileRef f = 0;
+    ASSERT_EQ(s.AFCFileRefOpen(c, QStringLiteral("/one"), AFCFileModeReadWrite, &f), MDSuccess);
+    char head[16];
+    std::uint32_t count = sizeof head;
+    ASSERT_EQ(s.AFCFileRefRead(c, f, head, &count), MDSuccess);
+    const QByteArray block(kMiB, 'f');
+    ASSERT_EQ(s.AFCFileRefWrite(c, f, block.constData(), kMiB), MDSuccess);
+    ASSERT_EQ(s.AFCFileRefSeek(c, f, 0, AFCSeekFromStart), MDSuccess);
+    ASSERT_EQ(s.AFCFileRefWrite(c, f, block.constData(), kMiB), MDSuccess);
+    s.AFCFileRefClose(c, f);
+    ASSERT_EQ(s.AFCDeviceInfoOpen(c, &kv), MDSuccess);
+    EXPECT_EQ(pairs(kv)["FSFreeBytes"].toLongLong(), 2 * kMiB - 16);
     s.AFCConnectionClose(c);
 }
 

@@ -327,6 +327,20 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
         return AFCInvalidArgumentError;
     }
     QByteArray host;
+    // Most files opened for writing are new: one exclusive create is all they take. An item
+    // that exists (a link among them) takes the way below, which follows a link inside the root.
+    if (mode == AFCFileModeWrite) {
+        if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
+            return e;
+        const int fd = ::open(host.constData(), flags | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0) {
+            *file = c.connection->nextFile++;
+            c.connection->files[*file] = {fd, mode};
+            return MDSuccess;
+        }
+        if (errno != EEXIST)
+            return afcErrorFromErrno(errno);
+    }
     if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
         return e;
     struct stat before { };
@@ -353,7 +367,11 @@ MDError SimMobileDeviceService::AFCFileRefSeek(
     if (it == c.connection->files.end() || origin > AFCSeekFromEnd)
         return AFCInvalidArgumentError;
     const int whence = origin == AFCSeekFromStart ? SEEK_SET : origin == AFCSeekFromCurrent ? SEEK_CUR : SEEK_END;
-    return ::lseek(it->second.fd, off_t(offset), whence) < 0 ? afcErrorFromErrno(errno) : MDSuccess;
+    const off_t position = ::lseek(it->second.fd, off_t(offset), whence);
+    if (position < 0)
+        return afcErrorFromErrno(errno);
+    it->second.position = position;
+    return MDSuccess;
 }
 
 MDError SimMobileDeviceService::AFCFileRefRead(
@@ -379,6 +397,7 @@ MDError SimMobileDeviceService::AFCFileRefRead(
             break;
         done += std::uint32_t(n);
     }
+    it->second.position += done;
     *count = done;
     return MDSuccess;
 }
@@ -398,7 +417,8 @@ MDError SimMobileDeviceService::AFCFileRefWrite(
             return AFCInvalidArgumentError;
         if (it->second.mode == AFCFileModeRead)
             return AFCPermissionDeniedError;
-        const int fd = it->second.fd;
+        SimFile& entry = it->second;
+        const int fd = entry.fd;
 
         // How much of this write happens before an injected fault strikes.
         std::int64_t allowed = count;
@@ -416,14 +436,18 @@ MDError SimMobileDeviceService::AFCFileRefWrite(
         }
 
         struct stat st { };
-        const off_t position = ::lseek(fd, 0, SEEK_CUR);
-        if (position < 0 || ::fstat(fd, &st) != 0)
+        if (::fstat(fd, &st) != 0)
             return AFCIOError;
-        const std::int64_t growth = std::max<std::int64_t>(0, std::int64_t(position) + allowed - st.st_size);
+        const std::int64_t growth = std::max<std::int64_t>(0, entry.position + allowed - st.st_size);
         if (growth > freeBytes(state))
             return AFCNoSpaceLeftError;
-        if (allowed > 0 && !writeAll(fd, static_cast<const char*>(buffer), std::size_t(allowed)))
-            return afcErrorFromErrno(errno);
+        if (allowed > 0 && !writeAll(fd, static_cast<const char*>(buffer), std::size_t(allowed))) {
+            const int error = errno;
+            if (const off_t at = ::lseek(fd, 0, SEEK_CUR); at >= 0)
+                entry.position = at;  // after what did get written
+            return afcErrorFromErrno(error);
+        }
+        entry.position += allowed;
         adjustUsed(state, growth);
         state.faultBytes += allowed;
         if (faults.writeDelayMsPerMiB > 0)
@@ -490,9 +514,6 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
         return e;
     if (hostFrom == c.connection->root || hostTo == c.connection->root)
         return AFCPermissionDeniedError;
-    struct stat st { };
-    if (::lstat(hostFrom.constData(), &st) != 0)
-        return afcErrorFromErrno(errno);
     struct stat replaced { };
     const bool replacesFile = ::lstat(hostTo.constData(), &replaced) == 0 && S_ISREG(replaced.st_mode);
     if (::rename(hostFrom.constData(), hostTo.constData()) != 0)

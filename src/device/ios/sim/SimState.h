@@ -50,6 +50,7 @@ struct SimRecord : AMDevice {
 struct SimFile {
     int fd = -1;
     std::uint64_t mode = 0;
+    std::int64_t position = 0;  // of fd, kept here so that a write needs no lseek to learn it
 };
 
 struct SimConnection : AFCConnection {

@@ -267,6 +267,11 @@ TEST_F(SimServiceTest, CapacityIsReportedAndAFullDeviceFailsTheWrite)
     ASSERT_EQ(s.AFCRenamePath(c, QStringLiteral("/small"), QStringLiteral("/one")), MDSuccess);
     ASSERT_EQ(s.AFCDeviceInfoOpen(c, &kv), MDSuccess);
     EXPECT_EQ(pairs(kv)["FSFreeBytes"].toLongLong(), 3 * kMiB - kMiB / 2);
+    // A file renamed onto its own name frees nothing.
+    ASSERT_EQ(s.AFCRenamePath(c, QStringLiteral("/one"), QStringLiteral("//one")), MDSuccess);
+    ASSERT_EQ(s.AFCDeviceInfoOpen(c, &kv), MDSuccess);
+    EXPECT_EQ(pairs(kv)["FSFreeBytes"].toLongLong(), 3 * kMiB - kMiB / 2);
+    EXPECT_TRUE(QFile::exists(farm.media(udid) + "/one"));
     // Rewriting a file frees its old bytes first; removing frees them too.
     EXPECT_EQ(write(c, QStringLiteral("/one"), QByteArray(3 * kMiB, 'c')), MDSuccess);
     EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/one")), MDSuccess);

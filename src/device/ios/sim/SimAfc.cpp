@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -54,6 +55,27 @@ QByteArray fileKind(mode_t mode)
 // Writes all of count bytes or fails with errno set, in pieces: a kernel built without
 // preemption switches threads only between system calls, and one 5 MiB write into pages the
 // machine has yet to back held a core for 20 ms, while the main thread waited behind a few.
+// A plain name: neither empty nor one that climbs or stays.
+bool isPlainName(QStringView name)
+{
+    return !name.isEmpty() && name != u"." && name != u".." && !name.contains(QChar(0));
+}
+
+// The host path of `to` where it names an item of the folder `from` names an item of, whose
+// host path is known: the same folder text resolves to the same folder, so an upload's
+// rename resolves its folder once. Empty where `to` has to be resolved on its own.
+QByteArray siblingHostPath(const QString& from, const QByteArray& hostFrom, const QString& to)
+{
+    const qsizetype fromSlash = from.lastIndexOf(u'/');
+    const qsizetype toSlash = to.lastIndexOf(u'/');
+    if (fromSlash < 0 || fromSlash != toSlash || QStringView(from).left(fromSlash) != QStringView(to).left(toSlash))
+        return {};
+    const QStringView name = QStringView(to).mid(toSlash + 1);
+    if (!isPlainName(QStringView(from).mid(fromSlash + 1)) || !isPlainName(name))
+        return {};
+    return hostFrom.left(hostFrom.lastIndexOf('/') + 1) + QFile::encodeName(name.toString());
+}
+
 bool writeAll(int fd, const char* data, std::size_t count)
 {
     constexpr std::size_t kPiece = 256 * 1024;
@@ -507,13 +529,21 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     if (!c)
         return c.error;
     QByteArray hostFrom;
-    QByteArray hostTo;
     if (const MDError e = resolveDevicePath(c.connection->root, from, false, &hostFrom, c.connection->rootFd))
         return e;
-    if (const MDError e = resolveDevicePath(c.connection->root, to, false, &hostTo, c.connection->rootFd))
-        return e;
+    QByteArray hostTo = siblingHostPath(from, hostFrom, to);
+    if (hostTo.isEmpty())
+        if (const MDError e = resolveDevicePath(c.connection->root, to, false, &hostTo, c.connection->rootFd))
+            return e;
     if (hostFrom == c.connection->root || hostTo == c.connection->root)
         return AFCPermissionDeniedError;
+    if (hostFrom == hostTo)  // nothing moves and nothing is freed
+        return ::rename(hostFrom.constData(), hostTo.constData()) == 0 ? MDSuccess : afcErrorFromErrno(errno);
+    // Most uploads land on a free name: one rename that refuses to replace is all they take.
+    if (::renameat2(AT_FDCWD, hostFrom.constData(), AT_FDCWD, hostTo.constData(), RENAME_NOREPLACE) == 0)
+        return MDSuccess;
+    if (errno != EEXIST && errno != EINVAL && errno != ENOSYS)
+        return afcErrorFromErrno(errno);
     struct stat replaced { };
     const bool replacesFile = ::lstat(hostTo.constData(), &replaced) == 0 && S_ISREG(replaced.st_mode);
     if (::rename(hostFrom.constData(), hostTo.constData()) != 0)

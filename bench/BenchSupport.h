@@ -94,7 +94,10 @@ private:
 // A replaced file frees its pages just as the next file takes new ones.
 class SteadyScratch {
 public:
-    SteadyScratch() : m_scratch(QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath()) { }
+    SteadyScratch()
+        : m_scratch(QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath())
+    {
+    }
     QString folder(const char* name) { return m_scratch.fresh(name); }
 
 private:

@@ -3,7 +3,6 @@
 #include "device/iMobileDevice.h"
 #include "device/ios/MobileDeviceService.h"
 
-#include <QFile>
 #include <QHash>
 #include <QMap>
 #include <QString>
@@ -137,7 +136,8 @@ private:
     bool isDirectoryLocked(const QString& absolutePath);
     std::optional<AFCFileRef> openForReadingLocked(const QString& absolutePath);
 
-    bool uploadToTemporaryLocked(const QString& temporary, QFile& in, std::int64_t size, const QVariant& userInfo);
+    // in: the local file's descriptor, read from its start.
+    bool uploadToTemporaryLocked(const QString& temporary, int in, std::int64_t size, const QVariant& userInfo);
     bool replaceWithTemporaryLocked(const QString& temporary, const QString& absolute);
     // Keeps the cause of a failure; answers false so failure paths can return it.
     bool failed(int code, const QString& text, bool deviceGone = false);

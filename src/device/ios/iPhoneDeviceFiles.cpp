@@ -7,6 +7,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrap {
 
@@ -37,6 +41,39 @@ QDateTime dateOfNanoseconds(const QString& value)
         return QDateTime::currentDateTime();
     return QDateTime::fromSecsSinceEpoch(value.toLongLong() / kNanosecondsPerSecond, Qt::UTC);
 }
+
+// A local file open for sending: one open and one status, where QFile asked for the status
+// twice, and small files are sent by the tens of thousands.
+class LocalFile {
+public:
+    explicit LocalFile(const QString& path) : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC))
+    {
+        struct stat st { };
+        if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
+            m_error = errno;
+        else if (S_ISDIR(st.st_mode))
+            m_error = EISDIR;
+        else
+            m_size = st.st_size;
+    }
+    ~LocalFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    LocalFile(const LocalFile&) = delete;
+    LocalFile& operator=(const LocalFile&) = delete;
+
+    bool isOpen() const { return m_error == 0; }
+    QString errorString() const { return qt_error_string(m_error); }
+    int handle() const { return m_fd; }
+    std::int64_t size() const { return m_size; }
+
+private:
+    int m_fd;
+    int m_error = 0;
+    std::int64_t m_size = 0;
+};
 
 // The calling thread's upload buffer, kept for the thread's next files and never zeroed. A
 // buffer per file came fresh from the system for every large file, and on a virtual machine
@@ -332,8 +369,8 @@ QString iPhoneDevice::temporaryUploadPath(const QString& absolutePath)
 bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPath, const QVariant& userInfo)
 {
     const QString absolute = fullPath(devicePath);
-    QFile in(localPath);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    const LocalFile in(localPath);
+    if (!in.isOpen())
         return failed(0, QStringLiteral("the local file cannot be read: %1").arg(in.errorString()));
     const std::int64_t size = in.size();
 
@@ -343,7 +380,8 @@ bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPat
     std::lock_guard access(accessLock);
     if (!m_connection)
         return failedAFC(AFCServiceNotConnectedError);
-    if (!uploadToTemporaryLocked(temporary, in, size, userInfo) || !replaceWithTemporaryLocked(temporary, absolute)) {
+    if (!uploadToTemporaryLocked(temporary, in.handle(), size, userInfo)
+        || !replaceWithTemporaryLocked(temporary, absolute)) {
         m_service->AFCRemovePath(m_connection, temporary);
         return false;
     }
@@ -356,7 +394,7 @@ bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPat
 }
 
 bool iPhoneDevice::uploadToTemporaryLocked(
-    const QString& temporary, QFile& in, std::int64_t size, const QVariant& userInfo)
+    const QString& temporary, int in, std::int64_t size, const QVariant& userInfo)
 {
     AFCFileRef file = 0;
     if (const MDError e = m_service->AFCFileRefOpen(m_connection, temporary, AFCFileModeWrite, &file))
@@ -370,8 +408,12 @@ bool iPhoneDevice::uploadToTemporaryLocked(
     const auto copy = [&](std::int64_t count) {
         std::int64_t got = 0;
         while (got < count) {
-            const qint64 n = in.read(buffer + got, std::min(count - got, kReadPiece));
-            if (n <= 0)
+            const ssize_t n = ::read(in, buffer + got, std::size_t(std::min(count - got, kReadPiece)));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return failed(0, QStringLiteral("the local file cannot be read: %1").arg(qt_error_string(errno)));
+            if (n == 0)
                 return failed(0, QStringLiteral("the local file changed while it was sent"));
             got += n;
         }

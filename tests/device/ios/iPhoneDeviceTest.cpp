@@ -294,6 +294,11 @@ TEST_F(iPhoneDeviceTest, FailedUploadsLeaveTheOldFileWholeAndNoTemporaryFile)
     EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("absent"))));
     EXPECT_TRUE(device->lastError().text.startsWith("the local file cannot be read"));
     oldFileStands();
+    // A folder where a file was meant: its name says why.
+    QDir().mkpath(local.path(QStringLiteral("folder")));
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("folder"))));
+    EXPECT_EQ(device->lastError().text, "the local file cannot be read: " + qt_error_string(EISDIR));
+    oldFileStands();
 
     // A device that runs out of space mid-copy, leaving no file handle behind.
     farm.service()->resetCallCounts(udid);

@@ -227,11 +227,20 @@ bool caseOne(Scratch& scratch)
 bool caseTwo(Scratch& scratch)
 {
     const Payload payload = makePayload(scratch.fresh("payload"), 2000, 1024, 0, 0);
-    const double plain = plainCopyMs(payload, scratch.fresh("plain"), 64, 8);
-    const double ms = jobMs(payload, scratch.fresh("farm"), 64, 8);
-    if (ms < 0) {
-        std::printf("case 2: a device did not get every file\n");
-        return false;
+    // As in case 1: in memory, on folders kept from run to run.
+    SteadyScratch steady;
+    const QString plainDir = steady.folder("plain");
+    const QString farm = steady.folder("farm");
+    double plain = 1e300;
+    double ms = 1e300;
+    for (int run = 0; run < 3; ++run) {
+        plain = std::min(plain, plainCopyMs(payload, plainDir, 64, 8));
+        const double job = jobMs(payload, farm, 64, 8);
+        if (job < 0) {
+            std::printf("case 2: a device did not get every file\n");
+            return false;
+        }
+        ms = std::min(ms, job);
     }
     const double files = 64.0 * 2000.0;
     const double ratio = plain / ms;

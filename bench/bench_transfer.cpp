@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <sys/resource.h>
 #include <thread>
 
@@ -197,29 +198,42 @@ long peakRssKiB()
     return usage.ru_maxrss;
 }
 
+struct BestRuns {
+    double jobMs = 1e300;
+    double plainMs = 1e300;
+};
+
+// The best of `runs` plain copies and jobs, taken in turn, into memory where the machine has
+// it and on folders that every run after the first finds full (see SteadyScratch); nothing
+// when a device did not get every file.
+std::optional<BestRuns> bestSteadyRuns(const Payload& payload, int devices, int concurrency, int runs)
+{
+    SteadyScratch steady;
+    const QString plainDir = steady.folder("plain");
+    const QString farm = steady.folder("farm");
+    BestRuns best;
+    for (int run = 0; run < runs; ++run) {
+        best.plainMs = std::min(best.plainMs, plainCopyMs(payload, plainDir, devices, concurrency));
+        const double ms = jobMs(payload, farm, devices, concurrency);
+        if (ms < 0)
+            return std::nullopt;
+        best.jobMs = std::min(best.jobMs, ms);
+    }
+    return best;
+}
+
 // 200 MiB (1,000 files of 40 KiB and four of 40 MiB) to 8 devices, 4 at a time.
 bool caseOne(Scratch& scratch)
 {
     const Payload payload = makePayload(scratch.fresh("payload"), 1000, 40 * 1024, 4, 40ll * 1024 * 1024);
-    double best = 1e300;
-    double bestPlain = 1e300;
-    // Both write into memory where the machine has it, and every run after the first replaces
-    // the files of the run before: see SteadyScratch.
-    SteadyScratch steady;
-    const QString plainDir = steady.folder("plain");
-    const QString farm = steady.folder("farm");
-    for (int run = 0; run < 4; ++run) {
-        bestPlain = std::min(bestPlain, plainCopyMs(payload, plainDir, 8, 4));
-        const double ms = jobMs(payload, farm, 8, 4);
-        if (ms < 0) {
-            std::printf("case 1: a device did not get every file\n");
-            return false;
-        }
-        best = std::min(best, ms);
+    const auto best = bestSteadyRuns(payload, 8, 4, 4);
+    if (!best) {
+        std::printf("case 1: a device did not get every file\n");
+        return false;
     }
     std::printf("case 1: %.0f MiB in %zu files to 8 devices, 4 at a time\n", double(payload.bytes) / 1048576.0,
         payload.files.size());
-    reportRatio("job", best, "plain copy into 8 folders by 4 threads", bestPlain, 1.15);
+    reportRatio("job", best->jobMs, "plain copy into 8 folders by 4 threads", best->plainMs, 1.15);
     return true;
 }
 
@@ -227,21 +241,13 @@ bool caseOne(Scratch& scratch)
 bool caseTwo(Scratch& scratch)
 {
     const Payload payload = makePayload(scratch.fresh("payload"), 2000, 1024, 0, 0);
-    // As in case 1: in memory, on folders kept from run to run.
-    SteadyScratch steady;
-    const QString plainDir = steady.folder("plain");
-    const QString farm = steady.folder("farm");
-    double plain = 1e300;
-    double ms = 1e300;
-    for (int run = 0; run < 3; ++run) {
-        plain = std::min(plain, plainCopyMs(payload, plainDir, 64, 8));
-        const double job = jobMs(payload, farm, 64, 8);
-        if (job < 0) {
-            std::printf("case 2: a device did not get every file\n");
-            return false;
-        }
-        ms = std::min(ms, job);
+    const auto best = bestSteadyRuns(payload, 64, 8, 3);
+    if (!best) {
+        std::printf("case 2: a device did not get every file\n");
+        return false;
     }
+    const double ms = best->jobMs;
+    const double plain = best->plainMs;
     const double files = 64.0 * 2000.0;
     const double ratio = plain / ms;
     std::printf("case 2: 2,000 files of 1 KiB to 64 devices, 8 at a time: job %.0f files/s (%.0f ms), plain copy "

@@ -96,8 +96,21 @@ TEST_F(DeviceFarmAfc, OpensInEveryModeSeeksTellsAndTruncates)
     afc_file_close(afc, f);
     EXPECT_EQ(readAll("/Documents/a.txt"), "hello!");
 
+    // Truncating frees room and growing takes it, as writing does.
+    const auto freeBytes = [&] {
+        char* value = nullptr;
+        EXPECT_EQ(afc_get_device_info_key(afc, "FSFreeBytes", &value), AFC_E_SUCCESS);
+        const qint64 bytes = value ? QByteArray(value).toLongLong() : -1;
+        free(value);
+        return bytes;
+    };
+    const qint64 before = freeBytes();
     EXPECT_EQ(afc_truncate(afc, "/Documents/a.txt", 2), AFC_E_SUCCESS);
     EXPECT_EQ(readAll("/Documents/a.txt"), "he");
+    EXPECT_EQ(freeBytes(), before + 4);
+    EXPECT_EQ(afc_truncate(afc, "/Documents/a.txt", 1000), AFC_E_SUCCESS);
+    EXPECT_EQ(freeBytes(), before + 6 - 1000);
+    EXPECT_EQ(afc_truncate(afc, "/Documents/a.txt", 2), AFC_E_SUCCESS);
     EXPECT_EQ(afc_set_file_time(afc, "/Documents/a.txt", 1000000000ull * 1234567890), AFC_E_SUCCESS);
     struct stat st;
     ASSERT_EQ(::stat(QFile::encodeName(host("/Documents/a.txt")).constData(), &st), 0);

@@ -1,6 +1,7 @@
 // The Apple File Conduit as a device farm answers it: every request a general AFC client
 // sends, on an open connection of the simulated backend. Status codes are the protocol's,
 // which the seam's file codes are numbered after.
+#include "device/ios/sim/SimMobileDeviceService.h"
 #include "device/ios/sim/SimState.h"
 #include "tools/devicefarm/FarmEmulator.h"
 #include "tools/devicefarm/Wire.h"
@@ -415,30 +416,7 @@ bool AfcSession::seek()
 
 bool AfcSession::setSize(const QString& path, std::uint64_t size)
 {
-    std::int64_t before = 0;
-    if (const MDError error = fileSize(path, &before))
-        return status(error);
-    QByteArray host;
-    if (const MDError error = sim::resolveDevicePath(m_root, path, true, &host))
-        return status(error);
-    // Growing a file takes room like writing does; a full device refuses it.
-    if (std::int64_t(size) > before) {
-        AFCKeyValueRef info = nullptr;
-        std::int64_t free = 0;
-        if (m_service.AFCDeviceInfoOpen(m_afc, &info) == MDSuccess) {
-            QByteArray key;
-            QByteArray value;
-            while (m_service.AFCKeyValueRead(info, &key, &value) == MDSuccess && !key.isNull())
-                if (key == "FSFreeBytes")
-                    free = value.toLongLong();
-            m_service.AFCKeyValueClose(info);
-        }
-        if (std::int64_t(size) - before > free)
-            return status(AFCNoSpaceLeftError);
-    }
-    if (::truncate(host.constData(), off_t(size)) != 0)
-        return status(sim::afcErrorFromErrno(errno));
-    return status(MDSuccess);
+    return status(m_emulator.sim().AFCFileSetSize(m_afc, path, size));
 }
 
 bool AfcSession::setModTime()

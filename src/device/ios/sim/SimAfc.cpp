@@ -555,4 +555,27 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     return MDSuccess;
 }
 
+MDError SimMobileDeviceService::AFCFileSetSize(AFCConnectionRef connection, const QString& path, std::uint64_t size)
+{
+    auto c = lockConnection(connection, "AFCFileSetSize");
+    if (!c)
+        return c.error;
+    QByteArray host;
+    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
+        return e;
+    struct stat st { };
+    if (::stat(host.constData(), &st) != 0)
+        return afcErrorFromErrno(errno);
+    if (S_ISDIR(st.st_mode))
+        return AFCObjectIsDirError;
+    SimDeviceState& state = *c.connection->state;
+    const std::int64_t growth = std::int64_t(size) - std::int64_t(st.st_size);
+    if (growth > freeBytes(state))
+        return AFCNoSpaceLeftError;
+    if (::truncate(host.constData(), off_t(size)) != 0)
+        return afcErrorFromErrno(errno);
+    adjustUsed(state, growth);
+    return MDSuccess;
+}
+
 }  // namespace kestrap::sim

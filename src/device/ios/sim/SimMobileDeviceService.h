@@ -94,6 +94,10 @@ public:
     MDError AFCRemovePath(AFCConnectionRef connection, const QString& path) override;
     MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) override;
 
+    // Beyond the seam, for the device emulator's AFC truncate: sets a file's size, taking
+    // room like a write (a full device refuses to grow it) and counting what it frees.
+    MDError AFCFileSetSize(AFCConnectionRef connection, const QString& path, std::uint64_t size);
+
 private:
     friend class SimSubscription;
 

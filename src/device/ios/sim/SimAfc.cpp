@@ -52,9 +52,6 @@ QByteArray fileKind(mode_t mode)
     return "S_IFREG";
 }
 
-// Writes all of count bytes or fails with errno set, in pieces: a kernel built without
-// preemption switches threads only between system calls, and one 5 MiB write into pages the
-// machine has yet to back held a core for 20 ms, while the main thread waited behind a few.
 // A plain name: neither empty nor one that climbs or stays.
 bool isPlainName(QStringView name)
 {
@@ -76,6 +73,9 @@ QByteArray siblingHostPath(const QString& from, const QByteArray& hostFrom, cons
     return hostFrom.left(hostFrom.lastIndexOf('/') + 1) + QFile::encodeName(name.toString());
 }
 
+// Writes all of count bytes or fails with errno set, in pieces: a kernel built without
+// preemption switches threads only between system calls, and one 5 MiB write into pages the
+// machine has yet to back held a core for 20 ms, while the main thread waited behind a few.
 bool writeAll(int fd, const char* data, std::size_t count)
 {
     constexpr std::size_t kPiece = 256 * 1024;

@@ -126,9 +126,9 @@ double plainCopyMs(
     return ms;
 }
 
-// Runs the job on `devices` simulated devices (made unless the farm has them); answers the milliseconds from start to
-// the last device finished, or a negative number when a device did not finish cleanly.
-// Counts the job's progress signals in *progressSignals when given.
+// Runs the job on `devices` simulated devices (made unless the farm has them); answers the
+// milliseconds from start to the last device finished, or a negative number when a device did
+// not finish cleanly. Counts the job's progress signals in *progressSignals when given.
 double jobMs(const Payload& payload, const QString& farm, int devices, int concurrency, long* progressSignals = nullptr,
     EventWaitProbe* probe = nullptr)
 {

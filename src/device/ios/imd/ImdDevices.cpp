@@ -180,9 +180,13 @@ void ImdMobileDeviceService::reconcile()
         std::sort(arrived.begin(), arrived.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
         for (const auto& [udid, handle] : arrived)
             arriveLocked(udid, handle);
-        // Only now: announceAttachedDevices() waits for the devices of the first list.
-        m_listed = true;
-        m_devicesChanged.notify_all();
+        // Only now, and only for a list usbmuxd answered: announceAttachedDevices() waits
+        // for the devices of the first list. A busy usbmuxd that missed the first request
+        // made a one-shot command list no device at all.
+        if (count >= 0) {
+            m_listed = true;
+            m_devicesChanged.notify_all();
+        }
     }
     notifySubscribers();
 }

@@ -6,7 +6,9 @@
 
 #include "device/ios/imd/ImdMobileDeviceService.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace kestrap;
 
@@ -112,6 +114,35 @@ TEST_F(ImdDevices, AUsbmuxdThatRestartsTakesItsDevicesAndBringsThemBackAsNewOnes
     for (const auto& [udid, message] : heard)
         gone += message == AMDeviceMessageDisconnected;
     EXPECT_EQ(gone, 2);
+}
+
+TEST_F(ImdDevices, DevicesPresentAreAnnouncedOnceAUsbmuxdThatDidNotAnswerAtFirstDoes)
+{
+    farm.addPhone();
+    farm.addPhone();
+    // The first lists fail: nobody answers on the socket yet.
+    emulator = std::make_unique<DeviceEmulator>(farm.path());
+    qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
+    service = std::make_unique<imd::ImdMobileDeviceService>();
+    service->AMDeviceNotificationSubscribe(
+        [this](const AMDeviceNotificationInfo& info) {
+            if (info.message == AMDeviceMessageConnected)
+                present[service->AMDeviceCopyDeviceIdentifier(info.device)] = info.device;
+        },
+        &subscription);
+    std::atomic<bool> returned {false};
+    std::thread waiting([&] {
+        service->announceAttachedDevices();
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const bool returnedBeforeUsbmuxdAnswered = returned;
+    // Started on this thread: the emulator ends with the thread that started it.
+    ASSERT_TRUE(emulator->start());
+    waiting.join();
+    EXPECT_FALSE(returnedBeforeUsbmuxdAnswered);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(present.size(), 2u);
 }
 
 TEST_F(ImdDevices, AnnouncesDevicesInTheOrderTheyArrived)

@@ -94,13 +94,16 @@ private:
 // A replaced file frees its pages just as the next file takes new ones.
 class SteadyScratch {
 public:
-    SteadyScratch()
-        : m_scratch(QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath())
-    {
-    }
+    SteadyScratch() : m_scratch(memoryBase()) { }
     QString folder(const char* name) { return m_scratch.fresh(name); }
 
 private:
+    // /dev/shm where the machine has it, else the temporary folder.
+    static QString memoryBase()
+    {
+        return QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+    }
+
     Scratch m_scratch;
 };
 

@@ -11,11 +11,11 @@
 #include <QtEndian>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <span>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace kestrap::devicefarm {
 

@@ -349,31 +349,29 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
         return AFCInvalidArgumentError;
     }
     QByteArray host;
+    int fd = -1;
     // Most files opened for writing are new: one exclusive create is all they take. An item
     // that exists (a link among them) takes the way below, which follows a link inside the root.
     if (mode == AFCFileModeWrite) {
         if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
             return e;
-        const int fd = ::open(host.constData(), flags | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd >= 0) {
-            *file = c.connection->nextFile++;
-            c.connection->files[*file] = {fd, mode};
-            return MDSuccess;
-        }
-        if (errno != EEXIST)
+        fd = ::open(host.constData(), flags | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0 && errno != EEXIST)
             return afcErrorFromErrno(errno);
     }
-    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
-        return e;
-    struct stat before { };
-    const bool existed = ::stat(host.constData(), &before) == 0;
-    if (existed && S_ISDIR(before.st_mode))
-        return AFCObjectIsDirError;
-    const int fd = ::open(host.constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
-        return afcErrorFromErrno(errno);
-    if (mode == AFCFileModeWrite && existed && S_ISREG(before.st_mode))
-        adjustUsed(*c.connection->state, -std::int64_t(before.st_size));
+    if (fd < 0) {
+        if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
+            return e;
+        struct stat before { };
+        const bool existed = ::stat(host.constData(), &before) == 0;
+        if (existed && S_ISDIR(before.st_mode))
+            return AFCObjectIsDirError;
+        fd = ::open(host.constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0)
+            return afcErrorFromErrno(errno);
+        if (mode == AFCFileModeWrite && existed && S_ISREG(before.st_mode))
+            adjustUsed(*c.connection->state, -std::int64_t(before.st_size));
+    }
     *file = c.connection->nextFile++;
     c.connection->files[*file] = {fd, mode};
     return MDSuccess;

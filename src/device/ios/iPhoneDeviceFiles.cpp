@@ -81,7 +81,7 @@ private:
 // sending them over the socket.
 char* uploadBuffer()
 {
-    thread_local const auto buffer = std::make_unique_for_overwrite<char[]>(iPhoneDevice::kCopyBufferSize);
+    thread_local const auto buffer = std::make_unique_for_overwrite<char[]>(iPhoneDevice::kUploadWriteSize);
     return buffer.get();
 }
 
@@ -401,24 +401,28 @@ bool iPhoneDevice::uploadToTemporaryLocked(
         return failedAFC(e);
     FileRefCloser closer(*m_service, m_connection, file);
     char* const buffer = uploadBuffer();
-    // A local file that delivers less than its size has changed under the copy: it fails.
-    // Read in pieces: a kernel built without preemption switches threads only between system
-    // calls, and one 5 MiB read into fresh buffer pages could hold a core for 20 ms.
-    constexpr std::int64_t kReadPiece = 256 * 1024;
+    // A block goes out as writes of kUploadWriteSize, each read just before it is written:
+    // the piece is still in the core's cache when the write copies it on, where a whole
+    // block read first had left it for memory. A local file that delivers less than its
+    // size has changed under the copy: it fails.
     const auto copy = [&](std::int64_t count) {
-        std::int64_t got = 0;
-        while (got < count) {
-            const ssize_t n = ::read(in, buffer + got, std::size_t(std::min(count - got, kReadPiece)));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return failed(0, QStringLiteral("the local file cannot be read: %1").arg(qt_error_string(errno)));
-            if (n == 0)
-                return failed(0, QStringLiteral("the local file changed while it was sent"));
-            got += n;
+        for (std::int64_t done = 0; done < count;) {
+            const std::int64_t piece = std::min<std::int64_t>(count - done, kUploadWriteSize);
+            std::int64_t got = 0;
+            while (got < piece) {
+                const ssize_t n = ::read(in, buffer + got, std::size_t(piece - got));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    return failed(0, QStringLiteral("the local file cannot be read: %1").arg(qt_error_string(errno)));
+                if (n == 0)
+                    return failed(0, QStringLiteral("the local file changed while it was sent"));
+                got += n;
+            }
+            if (const MDError e = m_service->AFCFileRefWrite(m_connection, file, buffer, std::uint32_t(piece)))
+                return failedAFC(e);
+            done += piece;
         }
-        if (const MDError e = m_service->AFCFileRefWrite(m_connection, file, buffer, std::uint32_t(count)))
-            return failedAFC(e);
         return true;
     };
     std::int64_t written = 0;

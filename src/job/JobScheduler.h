@@ -19,7 +19,8 @@ QString queueMessage(std::size_t queued);
 // The device queue of a job and the scheduler thread of its runs. Devices wait first in,
 // first out, at most one row per uid; the scheduler starts one copy thread (a DeviceCopy)
 // per device, never more at once than the run's concurrency, and sleeps until a device is
-// queued, a copy ends or the run stops.
+// queued, a copy ends or the run stops. Copy threads run ten nice levels below the thread
+// that started the job, so that a window stays responsive while dozens of copies run.
 //
 // Threads: everything but the scheduler's own loop is called on the job's thread. Locks, in
 // the order they may be taken: m_queueLock (queue and copies), then m_threadsLock (thread

@@ -223,6 +223,11 @@ Pipeline& pipeline()
 
 }  // namespace
 
+void LogPipeline::start()
+{
+    pipeline();
+}
+
 void LogPipeline::addLogger(std::shared_ptr<Logger> logger)
 {
     if (!logger)

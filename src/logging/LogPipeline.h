@@ -22,6 +22,11 @@ class LogPipeline {
 public:
     static constexpr int kMaxQueuedMessages = 1000;
 
+    // Starts the logging thread now, from the calling thread, unless a logger or a message
+    // started it already. A thread inherits its creator's priority: a job calls this before
+    // its copies, which run at a lower one, can be the first to log.
+    static void start();
+
     // Registers a logger and runs its didAddLogger() on its queue.
     static void addLogger(std::shared_ptr<Logger> logger);
     // Handles what is queued, runs the logger's flush() and willRemoveLogger(), forgets it.

@@ -5,11 +5,14 @@
 #include "support/TestFarm.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTimer>
 #include <atomic>
+#include <cerrno>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace kestrap;
@@ -96,6 +99,19 @@ protected:
 bool waitFor(const std::function<bool()>& done)
 {
     return TestFarm::waitFor(done, 30000);
+}
+
+// Threads of this process that run below this thread's priority (at a higher nice value).
+int threadsBelowThisOne()
+{
+    const int mine = ::getpriority(PRIO_PROCESS, 0);
+    int below = 0;
+    for (const QString& tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        errno = 0;
+        const int nice = ::getpriority(PRIO_PROCESS, id_t(tid.toInt()));
+        below += errno == 0 && nice > mine;
+    }
+    return below;
 }
 
 SimFaults slowWrites(std::int64_t msPerMiB)
@@ -387,6 +403,7 @@ TEST_F(Transfer, ACopyNeverWaitsForTheMainThreadNorTheMainThreadForItsDevice)
     auto a = device(QStringLiteral("A"));
     ASSERT_EQ(a->device->appBundles().size(), 1u);  // read once, then cached
     job.addDeviceToQueue(a);
+    const int belowBefore = threadsBelowThisOne();
     ASSERT_TRUE(job.start());
     // From here on this thread runs no event loop: a copy that waited for it would hang.
     ASSERT_TRUE(TestFarm::waitFor(
@@ -402,6 +419,9 @@ TEST_F(Transfer, ACopyNeverWaitsForTheMainThreadNorTheMainThreadForItsDevice)
     EXPECT_EQ(a->device->name(), "A");
     EXPECT_EQ(a->device->appBundles().size(), 1u);
     EXPECT_LT(clock.elapsed(), 500);  // the copy holds the device for a whole second
+    // The copy gives way to this thread when both want a core, and only the copy does: a
+    // thread it started (the logging thread, on its first message) would inherit that.
+    EXPECT_EQ(threadsBelowThisOne(), belowBefore + 1);
     // A call that needs the device's connection waits for the copy's step, never for ever.
     a->device->getSizeOfItemAtPath(QStringLiteral("/Documents"));
     ASSERT_TRUE(TestFarm::waitFor([&] { return job.runningThreads() == 0; }, 30000, false));

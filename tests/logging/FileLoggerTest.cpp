@@ -112,8 +112,9 @@ TEST(FileLogger, TheProgramsLoggerRollsAtOneMebibyteAndKeepsFiveArchives)
     for (const QString& f : files) {
         const qint64 size = QFileInfo(tree.path(f)).size();
         EXPECT_LT(size, 1048576 + 11 * 1024) << f.toStdString();
-        if (archived(tree.path(f)))
+        if (archived(tree.path(f))) {
             EXPECT_GE(size, 1048576) << f.toStdString();
+        }
     }
 }
 

@@ -257,35 +257,44 @@ bool caseTwo(Scratch& scratch)
 }
 
 // 64 devices served at once while the main thread runs its event loop, as a window would:
-// how long does an event posted to it wait at worst?
+// how long does an event posted to it wait at worst? Three runs in memory on kept folders
+// (see SteadyScratch), each beside the machine's own floor: the same copies by 64 plain
+// threads under the same probe. The worst of the job's runs is what counts.
 bool caseThree(Scratch& scratch, QObject* mainObject)
 {
     const Payload payload = makePayload(scratch.fresh("payload"), 300, 16 * 1024, 2, 12ll * 1024 * 1024);
-    long progressSignals = 0;
-    double ms = 0;
-    double longest = 0;
-    {
-        EventWaitProbe probe(mainObject);
-        ms = jobMs(payload, scratch.fresh("farm"), 64, 64, &progressSignals, &probe);
-        longest = probe.longestMs();
+    SteadyScratch steady;
+    const QString farm = steady.folder("farm");
+    const QString plainDir = steady.folder("plain");
+    double worst = 0;
+    for (int run = 1; run <= 3; ++run) {
+        long progressSignals = 0;
+        double ms = 0;
+        double longest = 0;
+        {
+            EventWaitProbe probe(mainObject);
+            ms = jobMs(payload, farm, 64, 64, &progressSignals, &probe);
+            longest = probe.longestMs();
+        }
+        if (ms < 0) {
+            std::printf("case 3: a device did not get every file\n");
+            return false;
+        }
+        double plainLongest = 0;
+        double plainMs = 0;
+        {
+            EventWaitProbe probe(mainObject);
+            plainMs = plainCopyMs(payload, plainDir, 64, 64, &probe);
+            plainLongest = probe.longestMs();
+        }
+        worst = std::max(worst, longest);
+        std::printf("case 3, run %d: %zu files to 64 devices, 64 at a time: %.0f ms, longest wait of a posted event "
+                    "%.1f ms, %ld progress signals for %zu files sent; 64 plain copying threads: %.0f ms, longest "
+                    "wait %.1f ms\n",
+            run, payload.files.size(), ms, longest, progressSignals, 64 * payload.files.size(), plainMs, plainLongest);
     }
-    if (ms < 0) {
-        std::printf("case 3: a device did not get every file\n");
-        return false;
-    }
-    // The machine's own floor: the same copies done by 64 plain threads, the same probe.
-    double plainLongest = 0;
-    double plainMs = 0;
-    {
-        EventWaitProbe probe(mainObject);
-        plainMs = plainCopyMs(payload, scratch.fresh("plain"), 64, 64, &probe);
-        plainLongest = probe.longestMs();
-    }
-    std::printf("case 3: %zu files to 64 devices, 64 at a time: %.0f ms; longest wait of a posted event %.1f ms "
-                "(target < 50 ms) %s; %ld progress signals for %zu files sent\n"
-                "        the same by 64 plain copying threads: %.0f ms; longest wait %.1f ms\n",
-        payload.files.size(), ms, longest, longest < 50 ? "OK" : "MISSED", progressSignals, 64 * payload.files.size(),
-        plainMs, plainLongest);
+    std::printf("case 3: longest wait of a posted event in three runs %.1f ms (target < 50 ms) %s\n", worst,
+        worst < 50 ? "OK" : "MISSED");
     return true;
 }
 

@@ -243,6 +243,49 @@ TEST_F(SimServiceTest, PathsStayInsideTheServiceRoot)
     s.AFCConnectionClose(c);
 }
 
+TEST_F(SimServiceTest, ItemsLandWherePathsLeadNowAfterFoldersMoveOrAreReplaced)
+{
+    const QString udid = farm.addPhone();
+    SimMobileDeviceService& s = *farm.service();
+    const QString media = farm.media(udid);
+    const AFCConnectionRef one = afc(udid);
+    const AFCConnectionRef other = afc(udid);
+    const auto exists = [&](const char* path) { return QFile::exists(media + QLatin1String(path)); };
+
+    // A folder moved away by another connection, and made again.
+    ASSERT_EQ(s.AFCDirectoryCreate(one, QStringLiteral("/a")), MDSuccess);
+    ASSERT_EQ(write(one, QStringLiteral("/a/1"), "1"), MDSuccess);
+    ASSERT_EQ(s.AFCRenamePath(other, QStringLiteral("/a"), QStringLiteral("/b")), MDSuccess);
+    ASSERT_TRUE(QDir().mkpath(media + QStringLiteral("/a")));
+    ASSERT_EQ(write(one, QStringLiteral("/a/2"), "2"), MDSuccess);
+    EXPECT_TRUE(exists("/a/2"));
+    EXPECT_FALSE(exists("/b/2"));
+    ASSERT_EQ(s.AFCRenamePath(other, QStringLiteral("/a"), QStringLiteral("/b/a")), MDSuccess);
+    ASSERT_TRUE(QDir().mkpath(media + QStringLiteral("/a")));
+    ASSERT_EQ(write(one, QStringLiteral("/a/3"), "3"), MDSuccess);
+    EXPECT_TRUE(exists("/a/3"));
+
+    // A file this connection made, replaced by a folder that another connection works in,
+    // then renamed: what was written into the old name's folder is gone from that name.
+    ASSERT_EQ(write(one, QStringLiteral("/a/f"), "f"), MDSuccess);
+    ASSERT_EQ(s.AFCRemovePath(other, QStringLiteral("/a/f")), MDSuccess);
+    ASSERT_EQ(s.AFCDirectoryCreate(other, QStringLiteral("/a/f")), MDSuccess);
+    ASSERT_EQ(write(other, QStringLiteral("/a/f/x"), "x"), MDSuccess);
+    ASSERT_EQ(s.AFCRenamePath(one, QStringLiteral("/a/f"), QStringLiteral("/a/g")), MDSuccess);
+    EXPECT_EQ(write(other, QStringLiteral("/a/f/y"), "y"), AFCObjectNotFoundError);
+    EXPECT_TRUE(exists("/a/g/x"));
+    EXPECT_FALSE(exists("/a/g/y"));
+
+    // A folder removed and made again on the host.
+    ASSERT_EQ(write(one, QStringLiteral("/a/h"), "h"), MDSuccess);
+    ASSERT_TRUE(QDir(media + QStringLiteral("/a")).removeRecursively());
+    ASSERT_TRUE(QDir().mkpath(media + QStringLiteral("/a")));
+    ASSERT_EQ(write(one, QStringLiteral("/a/4"), "4"), MDSuccess);
+    EXPECT_TRUE(exists("/a/4"));
+    s.AFCConnectionClose(one);
+    s.AFCConnectionClose(other);
+}
+
 TEST_F(SimServiceTest, CapacityIsReportedAndAFullDeviceFailsTheWrite)
 {
     SimDeviceSpec model;

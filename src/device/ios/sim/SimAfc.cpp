@@ -129,10 +129,97 @@ LockedConnection lockConnection(AFCConnectionRef ref, const char* call)
     return c;
 }
 
+void dropHeldFolder(SimConnection& c)
+{
+    if (c.folder.fd >= 0)
+        ::close(c.folder.fd);
+    c.folder = {};
+}
+
+// The connection's folder `relative`, held open: the one it holds while no folder can have
+// changed since, else opened anew. Null where a link lies on the way or the folder cannot be
+// opened: such paths take resolveDevicePath, which follows links inside the root and says
+// what is wrong.
+const SimFolder* heldFolder(SimConnection& c, const QByteArray& relative)
+{
+    const std::uint64_t generation = c.state->folderGeneration;
+    if (c.folder.fd >= 0 && c.folder.generation == generation && c.folder.relative == relative)
+        return &c.folder;
+    dropHeldFolder(c);
+    const int fd = openFolderBeneath(c.rootFd, relative);
+    if (fd < 0)
+        return nullptr;
+    c.folder = {relative, fd, generation};
+    return &c.folder;
+}
+
+// A new file created exclusively in the folder held for it: -1 with errno set where that
+// fails or does not apply (an existing item, a link on the way), for the general way to
+// handle. A folder removed on the host meanwhile fails here and is let go.
+int createInHeldFolder(SimConnection& c, const QString& path, int flags)
+{
+    QByteArray folder;
+    QByteArray name;
+    if (splitDevicePath(path, &folder, &name) != MDSuccess || name.isEmpty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    const SimFolder* held = heldFolder(c, folder);
+    if (!held)
+        return -1;
+    const int fd = ::openat(held->fd, name.constData(), flags | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        if (errno != EEXIST)
+            dropHeldFolder(c);
+        return -1;
+    }
+    c.lastCreated = folder + '/' + name;
+    c.lastCreatedGeneration = held->generation;
+    return fd;
+}
+
+// Renames an item to another name of the same folder, relative to the folder held for it:
+// MDSuccess, or an error where that fails or does not apply, for the general way to handle.
+// Only the renaming of the file this connection last created is known to move no folder.
+MDError renameInHeldFolder(SimConnection& c, const QString& from, const QString& to)
+{
+    QByteArray folder;
+    QByteArray fromName;
+    QByteArray toFolder;
+    QByteArray toName;
+    if (splitDevicePath(from, &folder, &fromName) != MDSuccess || splitDevicePath(to, &toFolder, &toName) != MDSuccess
+        || fromName.isEmpty() || toName.isEmpty() || toFolder != folder || toName == fromName)
+        return AFCInvalidArgumentError;
+    const SimFolder* held = heldFolder(c, folder);
+    if (!held)
+        return AFCInvalidArgumentError;
+    const int fd = held->fd;
+    const bool created
+        = c.lastCreatedGeneration == c.state->folderGeneration && c.lastCreated == folder + '/' + fromName;
+    if (::renameat2(fd, fromName.constData(), fd, toName.constData(), RENAME_NOREPLACE) != 0) {
+        // A file replaced frees its space. Counted here rather than by walking the device
+        // again: every upload ends in a rename, and uploads replace files.
+        struct stat replaced { };
+        const bool replaces = errno == EEXIST && ::fstatat(fd, toName.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!replaces || ::renameat(fd, fromName.constData(), fd, toName.constData()) != 0) {
+            dropHeldFolder(c);
+            return AFCInvalidArgumentError;
+        }
+        if (S_ISREG(replaced.st_mode))
+            adjustUsed(*c.state, -std::int64_t(replaced.st_size));
+    }
+    c.lastCreated.clear();
+    if (!created)
+        ++c.state->folderGeneration;
+    return MDSuccess;
+}
+
 }  // namespace
 
 SimConnection::~SimConnection()
 {
+    if (folder.fd >= 0)
+        ::close(folder.fd);
     for (auto& [ref, file] : files)
         ::close(file.fd);
     if (rootFd >= 0)
@@ -322,6 +409,7 @@ MDError SimMobileDeviceService::AFCDirectoryCreate(AFCConnectionRef connection, 
         }
         if (::mkdir(host.constData(), 0755) != 0 && errno != EEXIST)
             return afcErrorFromErrno(errno);
+        ++c.connection->state->folderGeneration;  // where a file was, a folder may be now
     }
     return MDSuccess;
 }
@@ -349,10 +437,11 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
         return AFCInvalidArgumentError;
     }
     QByteArray host;
-    int fd = -1;
-    // Most files opened for writing are new: one exclusive create is all they take. An item
-    // that exists (a link among them) takes the way below, which follows a link inside the root.
-    if (mode == AFCFileModeWrite) {
+    // Most files opened for writing are new: one exclusive create in a folder held open is
+    // all they take. An item that exists (a link among them) takes the way below, which
+    // follows a link inside the root.
+    int fd = mode == AFCFileModeWrite ? createInHeldFolder(*c.connection, path, flags) : -1;
+    if (fd < 0 && mode == AFCFileModeWrite) {
         if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
             return e;
         fd = ::open(host.constData(), flags | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -512,8 +601,12 @@ MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const
     struct stat st { };
     if (::lstat(host.constData(), &st) != 0)
         return afcErrorFromErrno(errno);
-    if (S_ISDIR(st.st_mode))
-        return ::rmdir(host.constData()) == 0 ? MDSuccess : afcErrorFromErrno(errno);
+    if (S_ISDIR(st.st_mode)) {
+        if (::rmdir(host.constData()) != 0)
+            return afcErrorFromErrno(errno);
+        ++c.connection->state->folderGeneration;
+        return MDSuccess;
+    }
     if (::unlink(host.constData()) != 0)
         return afcErrorFromErrno(errno);
     if (S_ISREG(st.st_mode) && st.st_nlink == 1)
@@ -526,6 +619,11 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     auto c = lockConnection(connection, "AFCRenamePath");
     if (!c)
         return c.error;
+    // Most uploads land on a free name of the folder they were written in.
+    if (renameInHeldFolder(*c.connection, from, to) == MDSuccess)
+        return MDSuccess;
+    // Whatever moves below may be a folder.
+    ++c.connection->state->folderGeneration;
     QByteArray hostFrom;
     if (const MDError e = resolveDevicePath(c.connection->root, from, false, &hostFrom, c.connection->rootFd))
         return e;
@@ -537,7 +635,6 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
         return AFCPermissionDeniedError;
     if (hostFrom == hostTo)  // nothing moves and nothing is freed
         return ::rename(hostFrom.constData(), hostTo.constData()) == 0 ? MDSuccess : afcErrorFromErrno(errno);
-    // Most uploads land on a free name: one rename that refuses to replace is all they take.
     if (::renameat2(AT_FDCWD, hostFrom.constData(), AT_FDCWD, hostTo.constData(), RENAME_NOREPLACE) == 0)
         return MDSuccess;
     if (errno != EEXIST && errno != EINVAL && errno != ENOSYS)
@@ -546,8 +643,6 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     const bool replacesFile = ::lstat(hostTo.constData(), &replaced) == 0 && S_ISREG(replaced.st_mode);
     if (::rename(hostFrom.constData(), hostTo.constData()) != 0)
         return afcErrorFromErrno(errno);
-    // A replaced file frees its space. Counted here rather than by walking the device again:
-    // every upload ends in a rename.
     if (replacesFile)
         adjustUsed(*c.connection->state, -std::int64_t(replaced.st_size));
     return MDSuccess;

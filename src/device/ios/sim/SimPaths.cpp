@@ -97,7 +97,7 @@ std::optional<QByteArray> resolveBeneath(const QByteArray& root, int rootFd, con
 
 }  // namespace
 
-MDError resolveDevicePath(const QByteArray& root, const QString& path, bool followLast, QByteArray* host, int rootFd)
+MDError splitDevicePath(const QString& path, QByteArray* folder, QByteArray* name)
 {
     if (path.contains(QChar(0)))
         return AFCInvalidArgumentError;
@@ -115,14 +115,34 @@ MDError resolveDevicePath(const QByteArray& root, const QString& path, bool foll
         }
         parts << part;
     }
-    if (parts.isEmpty()) {
+    name->clear();
+    folder->clear();
+    if (parts.isEmpty())
+        return MDSuccess;
+    *name = QFile::encodeName(parts.takeLast());
+    for (const QString& part : parts)
+        *folder += (folder->isEmpty() ? "" : "/") + QFile::encodeName(part);
+    return MDSuccess;
+}
+
+int openFolderBeneath(int rootFd, const QByteArray& folder)
+{
+    open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    return int(::syscall(SYS_openat2, rootFd, folder.isEmpty() ? "." : folder.constData(), &how, sizeof how));
+}
+
+MDError resolveDevicePath(const QByteArray& root, const QString& path, bool followLast, QByteArray* host, int rootFd)
+{
+    QByteArray relativeParent;
+    QByteArray last;
+    if (const MDError e = splitDevicePath(path, &relativeParent, &last))
+        return e;
+    if (last.isEmpty()) {
         *host = root;
         return MDSuccess;
     }
-    const QByteArray last = QFile::encodeName(parts.takeLast());
-    QByteArray relativeParent;
-    for (const QString& part : parts)
-        relativeParent += (relativeParent.isEmpty() ? "" : "/") + QFile::encodeName(part);
     // Links among the folders are followed, but the folder reached must lie inside the root.
     const auto realParent = resolveBeneath(root, rootFd, relativeParent);
     if (!realParent) {

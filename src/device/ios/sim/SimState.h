@@ -35,6 +35,9 @@ struct SimDeviceState {
     std::atomic<bool> plugged {false};
     std::atomic<SimRecord*> current {nullptr};  // the record of the present attachment (kept for good)
     bool unreadableReported = false;  // a broken device.plist is reported once, not at every look
+    // Counts the changes through AFC that may have moved, removed or replaced a folder: a
+    // folder a connection holds open (SimFolder) is good while this has not changed.
+    std::uint64_t folderGeneration = 0;
 };
 
 // One attachment of a device: what the platform calls the device record. Its flags are
@@ -53,6 +56,16 @@ struct SimFile {
     std::int64_t position = 0;  // of fd, kept here so that a write needs no lseek to learn it
 };
 
+// A folder of the device held open (O_PATH), reached without crossing a link: items in it
+// are created and renamed relative to it, which spares resolving the path again and walking
+// the whole host path. An upload creates a file and renames it in the same folder, and a
+// job's files come folder by folder.
+struct SimFolder {
+    QByteArray relative;  // the device path of the folder, as split by splitDevicePath
+    int fd = -1;
+    std::uint64_t generation = 0;  // the device's folderGeneration when it was opened
+};
+
 struct SimConnection : AFCConnection {
     ~SimConnection() override;
     std::shared_ptr<SimDeviceState> state;
@@ -61,6 +74,11 @@ struct SimConnection : AFCConnection {
     int rootFd = -1;  // the root, held open: every path of the connection is resolved from it
     std::map<AFCFileRef, SimFile> files;  // guarded by state->stateLock
     AFCFileRef nextFile = 1;
+    SimFolder folder;  // the folder of the last item created or renamed; guarded by state->stateLock
+    // The file this connection last created, while no folder has changed since: renaming it
+    // moves no folder, so it leaves the folders held open good.
+    QByteArray lastCreated;
+    std::uint64_t lastCreatedGeneration = 0;
 };
 
 struct SimKeyValue : AFCKeyValue {
@@ -81,6 +99,15 @@ struct SimDirectory : AFCDirectory {
 // (O_PATH), or -1 to open it for this call.
 MDError resolveDevicePath(
     const QByteArray& root, const QString& path, bool followLast, QByteArray* host, int rootFd = -1);
+
+// A device path as the folder that holds its item, relative to the root ("" for the root),
+// and the item's name ("" for the root itself), "." and ".." resolved by the text.
+// AFCPermissionDeniedError for a path that climbs above the root.
+MDError splitDevicePath(const QString& path, QByteArray* folder, QByteArray* name);
+
+// The folder (relative to rootFd) held open with O_PATH, or -1 with errno set: ELOOP where
+// a link lies on the way (resolveDevicePath follows those), EXDEV where it leads out.
+int openFolderBeneath(int rootFd, const QByteArray& folder);
 
 // The AFC error for an errno value.
 MDError afcErrorFromErrno(int err);

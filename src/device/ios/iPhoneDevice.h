@@ -43,7 +43,7 @@ public:
     static constexpr std::uint32_t kCopyBufferSize = 5 * 1024 * 1024;
     // An upload writes a block to the device in requests of this size: real devices are
     // fastest with 1 to 4 MiB per request.
-    static constexpr std::uint32_t kUploadWriteSize = 1024 * 1024;
+    static constexpr std::uint32_t kUploadWriteSize = 2 * 1024 * 1024;
     // The item-information cache holds at most this many paths.
     static constexpr int kItemInfoCacheLimit = 50;
 

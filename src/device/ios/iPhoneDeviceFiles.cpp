@@ -402,9 +402,10 @@ bool iPhoneDevice::uploadToTemporaryLocked(
     FileRefCloser closer(*m_service, m_connection, file);
     char* const buffer = uploadBuffer();
     // A block goes out as writes of kUploadWriteSize, each read just before it is written:
-    // the piece is still in the core's cache when the write copies it on, where a whole
-    // block read first had left it for memory. A local file that delivers less than its
-    // size has changed under the copy: it fails.
+    // the piece is still in the processor's cache when the write copies it on, where a whole
+    // block read first had left it for memory (with 4 copies at once, 5 MiB pieces were 10-15%
+    // slower than 2 MiB ones). A local file that delivers less than its size has changed
+    // under the copy: it fails.
     const auto copy = [&](std::int64_t count) {
         for (std::int64_t done = 0; done < count;) {
             const std::int64_t piece = std::min<std::int64_t>(count - done, kUploadWriteSize);

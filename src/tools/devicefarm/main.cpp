@@ -8,8 +8,11 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +25,18 @@ void onSignal(int)
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
+// The emulated devices' work stands in for work done on devices, not on the station: it runs
+// ten nice levels down, as Kestrap's copies do, so that it neither keeps a window waiting nor
+// takes the processor from the copies it answers (with the copies below it, a run of 8
+// devices on loopback took a quarter longer). Set before any thread starts: threads inherit it.
+void lowerPriority()
+{
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, 0);
+    if (errno == 0)
+        ::setpriority(PRIO_PROCESS, 0, std::min(nice + 10, 19));
+}
+
 int fail(const QString& message)
 {
     std::fprintf(stderr, "kestrap-devicefarm: %s\n", qPrintable(message));
@@ -32,6 +47,7 @@ int fail(const QString& message)
 
 int main(int argc, char** argv)
 {
+    lowerPriority();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrap-devicefarm"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kestrap::kVersion));

@@ -1,12 +1,11 @@
 #include "job/JobScheduler.h"
 
 #include "logging/LogPipeline.h"
+#include "util/ThreadPriority.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <malloc.h>
 #include <mutex>
-#include <sys/resource.h>
 
 namespace kestrap {
 
@@ -25,16 +24,8 @@ void giveEachThreadItsOwnArena()
 // A copy thread yields the processor to the job's thread and the rest of the desktop. With
 // dozens of copies at the same priority, the scheduler let a woken display thread wait
 // behind every copy whose turn came first: up to a tenth of a second on two cores. Copies
-// spend their time waiting for devices, so a lower priority costs them little. On Linux a
-// thread's nice value is its own.
-void lowerCopyPriority()
-{
-    constexpr int kCopyNiceIncrement = 10;
-    errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, 0);
-    if (errno == 0)
-        ::setpriority(PRIO_PROCESS, 0, std::min(nice + kCopyNiceIncrement, 19));
-}
+// spend their time waiting for devices, so a lower priority costs them little.
+constexpr int kCopyNiceLevels = 10;
 
 }  // namespace
 
@@ -153,7 +144,7 @@ bool JobScheduler::startOldestLocked()
     auto thread = std::make_unique<CopyThread>();
     thread->copy = copy;
     thread->thread = std::thread([this, copy] {
-        lowerCopyPriority();
+        lowerCallingThreadPriority(kCopyNiceLevels);
         copy->run();
         {
             std::lock_guard queue(m_queueLock);

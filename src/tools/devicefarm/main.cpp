@@ -4,15 +4,13 @@
 #include "tools/devicefarm/FarmEmulator.h"
 
 #include "Version.h"
+#include "util/ThreadPriority.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -29,13 +27,7 @@ void onSignal(int)
 // ten nice levels down, as Kestrap's copies do, so that it neither keeps a window waiting nor
 // takes the processor from the copies it answers (with the copies below it, a run of 8
 // devices on loopback took a quarter longer). Set before any thread starts: threads inherit it.
-void lowerPriority()
-{
-    errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, 0);
-    if (errno == 0)
-        ::setpriority(PRIO_PROCESS, 0, std::min(nice + 10, 19));
-}
+constexpr int kNiceLevels = 10;
 
 int fail(const QString& message)
 {
@@ -47,7 +39,7 @@ int fail(const QString& message)
 
 int main(int argc, char** argv)
 {
-    lowerPriority();
+    kestrap::lowerCallingThreadPriority(kNiceLevels);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrap-devicefarm"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kestrap::kVersion));

@@ -31,16 +31,30 @@ std::optional<QByteArray> realPath(const QByteArray& path)
     return QByteArray(buf);
 }
 
+// root/relative opened with O_PATH by openat2 from rootFd, with `resolve` and `flags`; -1 with
+// errno set, ENOSYS (and from then on without asking) where the kernel has no openat2.
+int openBeneath(int rootFd, const QByteArray& relative, std::uint64_t resolve, int flags = 0)
+{
+    static std::atomic<bool> unsupported {false};
+    if (unsupported) {
+        errno = ENOSYS;
+        return -1;
+    }
+    open_how how {};
+    how.flags = std::uint64_t(O_PATH | O_CLOEXEC | flags);
+    how.resolve = resolve;
+    const int fd
+        = int(::syscall(SYS_openat2, rootFd, relative.isEmpty() ? "." : relative.constData(), &how, sizeof how));
+    if (fd < 0 && errno == ENOSYS)
+        unsupported = true;
+    return fd;
+}
+
 // The real path of root/relative, resolved by the kernel in one call that refuses to leave
 // root (EXDEV), where realpath() would read every component's link on its own. Nothing, with
 // errno, on failure; errno ENOSYS where the kernel has no openat2. rootFd: root held open, or -1.
 std::optional<QByteArray> realPathBeneath(const QByteArray& root, int rootFd, const QByteArray& relative)
 {
-    static std::atomic<bool> unsupported {false};
-    if (unsupported) {
-        errno = ENOSYS;
-        return std::nullopt;
-    }
     const bool ownRoot = rootFd < 0;
     if (ownRoot)
         rootFd = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -50,16 +64,7 @@ std::optional<QByteArray> realPathBeneath(const QByteArray& root, int rootFd, co
         if (ownRoot)
             ::close(rootFd);
     });
-    const auto open = [&](std::uint64_t resolve) {
-        open_how how {};
-        how.flags = O_PATH | O_CLOEXEC;
-        how.resolve = resolve;
-        const int fd
-            = int(::syscall(SYS_openat2, rootFd, relative.isEmpty() ? "." : relative.constData(), &how, sizeof how));
-        if (fd < 0 && errno == ENOSYS)
-            unsupported = true;
-        return fd;
-    };
+    const auto open = [&](std::uint64_t resolve) { return openBeneath(rootFd, relative, resolve); };
     // Most paths cross no link, and then the real path is the path itself (the root is
     // canonical, the relative path has no "." or ".."): the kernel's check is all it takes.
     int fd = open(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS);
@@ -127,10 +132,7 @@ MDError splitDevicePath(const QString& path, QByteArray* folder, QByteArray* nam
 
 int openFolderBeneath(int rootFd, const QByteArray& folder)
 {
-    open_how how {};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-    return int(::syscall(SYS_openat2, rootFd, folder.isEmpty() ? "." : folder.constData(), &how, sizeof how));
+    return openBeneath(rootFd, folder, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS, O_DIRECTORY);
 }
 
 MDError resolveDevicePath(const QByteArray& root, const QString& path, bool followLast, QByteArray* host, int rootFd)

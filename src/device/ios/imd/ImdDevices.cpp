@@ -257,6 +257,9 @@ void ImdMobileDeviceService::prepareLoop(ImdRecord* record)
             } else {
                 // Not trusted yet, or not answering yet: the devices behind it in the
                 // queue must not wait for its user.
+                if (error != AMDPairingRefusedError)
+                    qDebug("device %s not ready, tried again: %s", qPrintable(record->udid),
+                        qPrintable(amdErrorText(error)));
                 record->stage
                     = error == AMDPairingRefusedError ? ImdRecord::Stage::AwaitingTrust : ImdRecord::Stage::Retrying;
                 publishLocked();

@@ -91,7 +91,7 @@ ImdMobileDeviceService::~ImdMobileDeviceService()
     }
     m_devicesChanged.notify_all();
     m_monitor.join();
-    for (auto& worker : m_workers)
+    for (auto& [id, worker] : m_workers)
         worker.join();
     // Subscriptions left by their owners die with the service, which they point to.
     std::map<AMDeviceNotificationRef, ImdSubscription*> left;
@@ -165,14 +165,17 @@ void ImdMobileDeviceService::reconcile()
     // Unanswered for long enough, usbmuxd has lost every device; until then, those it
     // listed last stay.
     const bool keepUnlisted = count < 0 && now - *m_listFailingSince < kUnansweredListGrace;
+    std::vector<ImdRecord*> gone;
     {
         std::lock_guard guard(m_devicesLock);
         for (const auto& record : m_records) {
             if (record->stage == ImdRecord::Stage::Gone)
                 continue;
             const std::pair<QString, std::uint32_t> attachment {record->udid, record->muxHandle};
-            if (m_detached.count(attachment) || (!present.erase(attachment) && !keepUnlisted))
+            if (m_detached.count(attachment) || (!present.erase(attachment) && !keepUnlisted)) {
                 markGone(record.get());
+                gone.push_back(record.get());
+            }
         }
         m_detached.clear();
         std::vector<std::pair<QString, std::uint32_t>> arrived(present.begin(), present.end());
@@ -189,6 +192,36 @@ void ImdMobileDeviceService::reconcile()
         }
     }
     notifySubscribers();
+    // usbmuxd has closed a gone device's links at its end: letting go of ours waits for
+    // nothing.
+    for (ImdRecord* record : gone)
+        releaseLink(record);
+    reapWorkers();
+}
+
+void ImdMobileDeviceService::releaseLink(ImdRecord* record)
+{
+    std::lock_guard guard(record->lock);
+    record->lockdown.reset();
+    record->connected = false;
+    record->session = false;
+    record->deviceSession = false;
+}
+
+void ImdMobileDeviceService::reapWorkers()
+{
+    std::vector<std::thread::id> finished;
+    {
+        std::lock_guard guard(m_devicesLock);
+        finished.swap(m_finishedWorkers);
+    }
+    for (const std::thread::id id : finished) {
+        const auto it = m_workers.find(id);
+        if (it == m_workers.end())
+            continue;
+        it->second.join();
+        m_workers.erase(it);
+    }
 }
 
 void ImdMobileDeviceService::arriveLocked(const QString& udid, std::uint32_t handle)
@@ -201,7 +234,16 @@ void ImdMobileDeviceService::arriveLocked(const QString& udid, std::uint32_t han
         return;
     m_records.push_back(std::move(record));
     m_arrivals.push_back(r);
-    m_workers.emplace_back([this, r] { prepareLoop(r); });
+    std::thread worker([this, r] {
+        prepareLoop(r);
+        // Gone while it was being prepared: the last attempt may have opened a link.
+        if (!r->alive)
+            releaseLink(r);
+        std::lock_guard guard(m_devicesLock);
+        m_finishedWorkers.push_back(std::this_thread::get_id());
+    });
+    const std::thread::id id = worker.get_id();
+    m_workers.emplace(id, std::move(worker));
 }
 
 void ImdMobileDeviceService::markGone(ImdRecord* record)

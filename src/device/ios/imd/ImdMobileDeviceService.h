@@ -103,6 +103,13 @@ private:
     void reconcile();
     void arriveLocked(const QString& udid, std::uint32_t handle);
     void markGone(ImdRecord* record);
+    // Closes a gone attachment's lockdown link. The record itself stays for the callers
+    // that still hold it; its link would otherwise stay open until the service goes, one
+    // socket for every time a device was plugged in. Takes the record's lock: never called
+    // with m_devicesLock held.
+    void releaseLink(ImdRecord* record);
+    // Joins the workers whose preparation has ended. Monitor thread only.
+    void reapWorkers();
     void prepareLoop(ImdRecord* record);
     // One attempt to open the device; AMDPairingRefusedError while it does not trust us.
     MDError prepare(ImdRecord& record);
@@ -126,7 +133,8 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_listFailingSince;  // monitor thread only
     bool m_wake = false;
     bool m_stopping = false;
-    std::vector<std::thread> m_workers;
+    std::map<std::thread::id, std::thread> m_workers;  // monitor thread only, then the destructor
+    std::vector<std::thread::id> m_finishedWorkers;  // guarded by m_devicesLock
     std::thread m_monitor;
     void* m_usbmuxSubscription = nullptr;
 

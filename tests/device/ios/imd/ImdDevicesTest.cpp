@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <thread>
 #include <usbmuxd.h>
 
@@ -177,4 +178,48 @@ TEST_F(ImdDevices, AnnouncesDevicesInTheOrderTheyArrived)
     for (const auto& [udid, message] : heard)
         announced << udid;
     EXPECT_EQ(announced.join(u' ').toStdString(), arrived.join(u' ').toStdString());
+}
+
+TEST_F(ImdDevices, ADevicePluggedInAndOutAgainAndAgainLeavesNoLinkNorThreadBehind)
+{
+    const QString udid = farm.addPhone();
+    serve();
+    ASSERT_EQ(present.size(), 1u);
+    const auto cycle = [&] {
+        sim::setPlugged(farm.path(), udid, false, nullptr);
+        ASSERT_TRUE(TestFarm::waitFor([&] { return present.empty(); }, 10000));
+        sim::setPlugged(farm.path(), udid, true, nullptr);
+        ASSERT_TRUE(TestFarm::waitFor([&] { return present.size() == 1; }, 10000));
+    };
+    // Open sockets, and thread stacks: a thread that ended and was never joined keeps its
+    // stack mapped.
+    const auto files = [] {
+        return QDir(QStringLiteral("/proc/self/fd"))
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+            .size();
+    };
+    const auto stacks = [] {
+        pthread_attr_t attributes;
+        std::size_t size = 0;
+        pthread_getattr_default_np(&attributes);
+        pthread_attr_getstacksize(&attributes, &size);
+        pthread_attr_destroy(&attributes);
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        int count = 0;
+        if (maps.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : maps.readAll().split('\n')) {
+                const QList<QByteArray> range = line.split(' ').value(0).split('-');
+                count += range.size() == 2 && line.contains(" rw-p 00000000 00:00 0")
+                    && range[1].toULongLong(nullptr, 16) - range[0].toULongLong(nullptr, 16) == size;
+            }
+        return count;
+    };
+    // The first cycle may start what stays for the process's life.
+    cycle();
+    const qsizetype filesBefore = files();
+    const int stacksBefore = stacks();
+    for (int i = 0; i < 10; ++i)
+        cycle();
+    EXPECT_LE(files(), filesBefore + 1);
+    EXPECT_LE(stacks(), stacksBefore + 2);
 }

@@ -58,6 +58,7 @@ void iPhoneDetector::handleCallbackFromDevice(AMDeviceRef device, std::int32_t m
                 qWarning("DEVICE DISCONNECT: %s", "no connected device matches the one that went away");
                 return;
             }
+            phone->deviceGone();
             m_center.post(msgPhoneDisconnected, phone);
             std::erase(m_connectedPhones, phone);
         } catch (const std::exception& e) {

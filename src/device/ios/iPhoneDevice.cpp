@@ -24,7 +24,7 @@ iPhoneDevice::iPhoneDevice(std::shared_ptr<MobileDeviceService> service) : m_ser
 
 iPhoneDevice::~iPhoneDevice()
 {
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     closeConnectionLocked();
 }
 
@@ -110,7 +110,7 @@ void iPhoneDevice::forgetItemInfo()
 bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
 {
     {
-        std::lock_guard access(accessLock);
+        const Access access(*this);
         m_isAFC2Mode = false;
         {
             std::lock_guard caches(m_cachesLock);
@@ -156,7 +156,7 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
 bool iPhoneDevice::connect(bool enableAfc2)
 {
     {
-        std::lock_guard access(accessLock);
+        const Access access(*this);
         if (m_connection) {
             closeConnectionLocked();
             m_service->AMDeviceStopSession(m_phoneDevice);
@@ -169,7 +169,7 @@ bool iPhoneDevice::connect(bool enableAfc2)
 
 bool iPhoneDevice::changeService(const QString& serviceName)
 {
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     const bool started = tryStartService(serviceName, 1);
     return started && m_connection && m_phoneDevice.load();
 }
@@ -187,25 +187,39 @@ bool iPhoneDevice::failed(int code, const QString& text, bool deviceGone)
     return false;
 }
 
+// A gone device's connection may be closed under a call: whatever that call then answers,
+// the cause is the device's going.
 bool iPhoneDevice::failedAMD(MDError code)
 {
+    if (m_gone)
+        code = AMDDeviceDisconnectedError;
     return failed(code, amdErrorText(code), code == AMDDeviceDisconnectedError);
 }
 
 bool iPhoneDevice::failedAFC(MDError code)
 {
+    if (m_gone)
+        code = AFCServiceNotConnectedError;
     return failed(code, afcErrorText(code), code == AFCServiceNotConnectedError);
+}
+
+void iPhoneDevice::deviceGone()
+{
+    m_gone = true;
+    std::unique_lock access(accessLock, std::try_to_lock);
+    if (access)
+        closeConnectionLocked();
 }
 
 QString iPhoneDevice::currentService()
 {
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     return m_currentService;
 }
 
 bool iPhoneDevice::hasConnection()
 {
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     return m_connection != nullptr;
 }
 
@@ -280,7 +294,7 @@ std::optional<QMap<QString, std::int64_t>> iPhoneDevice::getDeviceInfo()
         if (m_deviceInfo)
             return m_deviceInfo;
     }
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     std::lock_guard caches(m_cachesLock);
     if (m_deviceInfo)
         return m_deviceInfo;
@@ -339,7 +353,7 @@ QVariantMap iPhoneDevice::GetAllAppBundlesOnDevice(AMDeviceRef device)
     const QVariantMap options {{QStringLiteral("ReturnAttributes"), defaultReturnAttributes()}};
     QVariantMap apps;
     {
-        std::lock_guard access(accessLock);
+        const Access access(*this);
         if (m_service->AMDeviceLookupApplications(device, options, &apps) == MDSuccess)
             return apps;
     }

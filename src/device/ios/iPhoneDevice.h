@@ -64,6 +64,11 @@ public:
     bool canChangeService() const override { return true; }
     bool changeService(const QString& serviceName) override;
     bool isEqualToDevice(AMDeviceRef device) const { return device && device == m_phoneDevice.load(); }
+    // The device has gone. Its connection is closed now if no call uses it, else by that
+    // call as it ends, so that an object kept for display (a finished row) holds no
+    // connection: a socket, on a real device. Never waits: the detector calls it on the
+    // main thread. Calls from then on fail as "the device was disconnected".
+    void deviceGone();
     AMDeviceRef phoneDevice() const { return m_phoneDevice.load(); }
 
     bool isJailbreak() const override { return m_isJailbreak.load(); }
@@ -132,6 +137,23 @@ public:
     static QString temporaryUploadPath(const QString& absolutePath);
 
 private:
+    // Holds accessLock; the last user of a gone device's connection closes it.
+    class Access {
+    public:
+        explicit Access(iPhoneDevice& device) : m_device(device), m_lock(device.accessLock) { }
+        ~Access()
+        {
+            if (m_device.m_gone)
+                m_device.closeConnectionLocked();
+        }
+        Access(const Access&) = delete;
+        Access& operator=(const Access&) = delete;
+
+    private:
+        iPhoneDevice& m_device;
+        std::lock_guard<std::mutex> m_lock;
+    };
+
     // Each of these needs accessLock held by the caller.
     bool tryStartService(const QString& serviceName, std::int32_t tryTimes);
     bool ResetConnection();
@@ -158,6 +180,7 @@ private:
     std::atomic<bool> m_isAFC2Mode {false};
     std::atomic<bool> m_isJailbreak {false};
     std::atomic<iMobileDeviceCopyDelegate*> m_copyDelegate {nullptr};
+    std::atomic<bool> m_gone {false};
 
     std::mutex accessLock;  // guards m_connection and m_currentService, and every use of the connection
     AFCConnectionRef m_connection = nullptr;

@@ -100,7 +100,7 @@ void iPhoneDevice::refresh()
 
 QMap<QString, QString> iPhoneDevice::itemInfoAtPath(const QString& absolutePath)
 {
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     return itemInfoLocked(absolutePath);
 }
 
@@ -158,7 +158,7 @@ bool iPhoneDevice::isLinkAtPath(const QString& path)
 
 bool iPhoneDevice::isDirectoryAtPath(const QString& path)
 {
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     return isDirectoryLocked(fullPath(path));
 }
 
@@ -181,7 +181,7 @@ QDateTime iPhoneDevice::creationDateOfItemAtPath(const QString& path)
 bool iPhoneDevice::itemExistsAtPath(const QString& path, bool* isDirectory)
 {
     const QString absolute = fullPath(path);
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     bool exists = false;
     bool folder = false;
     if (m_connection) {
@@ -206,7 +206,7 @@ std::vector<iMobileFileSystemNode> iPhoneDevice::contentsOfDirectory(const QStri
     std::vector<iMobileFileSystemNode> folders;
     std::vector<iMobileFileSystemNode> files;
     {
-        std::lock_guard access(accessLock);
+        const Access access(*this);
         AFCDirectoryRef dir = nullptr;
         if (m_connection && m_service->AFCDirectoryOpen(m_connection, folder, &dir) == MDSuccess) {
             QByteArray name;
@@ -236,14 +236,14 @@ std::vector<iMobileFileSystemNode> iPhoneDevice::contentsOfDirectory(const QStri
 bool iPhoneDevice::createDirectory(const QString& path)
 {
     const QString absolute = fullPath(path);
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     return m_connection && m_service->AFCDirectoryCreate(m_connection, absolute) == MDSuccess;
 }
 
 bool iPhoneDevice::deleteItemAtPath(const QString& path)
 {
     const QString absolute = fullPath(path);
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     return m_connection && m_service->AFCRemovePath(m_connection, absolute) == MDSuccess;
 }
 
@@ -255,7 +255,7 @@ bool iPhoneDevice::renameItemAtPath(const QString& path, const QString& newName)
         return false;
     const QString from = fullPath(path);
     const QString to = PathJoin(QFileInfo(from).path(), newName);
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     return m_connection && m_service->AFCRenamePath(m_connection, from, to) == MDSuccess;
 }
 
@@ -273,7 +273,7 @@ std::optional<AFCFileRef> iPhoneDevice::openForReadingLocked(const QString& abso
 std::optional<QByteArray> iPhoneDevice::readFileAtPath(const QString& path, std::uint32_t offset, std::uint32_t length)
 {
     const QString absolute = fullPath(path);
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     const auto file = openForReadingLocked(absolute);
     if (!file)
         return std::nullopt;
@@ -304,7 +304,7 @@ std::optional<QByteArray> iPhoneDevice::readFileAtPath(const QString& path, std:
 std::optional<QByteArray> iPhoneDevice::contentsOfFileAtPath(const QString& path)
 {
     const QString absolute = fullPath(path);
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     const auto file = openForReadingLocked(absolute);
     if (!file)
         return std::nullopt;
@@ -329,7 +329,7 @@ bool iPhoneDevice::downloadFile(const QString& devicePath, const QString& localP
         return false;
     const auto total = std::int64_t(getSizeOfItemAtPath(absolute));
 
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     QFile out(localPath);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
@@ -377,7 +377,7 @@ bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPat
     // The old item stays whole until the new one is: a missing local file, a full device, a
     // stop or a pulled cable leaves the device as it was.
     const QString temporary = temporaryUploadPath(absolute);
-    std::lock_guard access(accessLock);
+    const Access access(*this);
     if (!m_connection)
         return failedAFC(AFCServiceNotConnectedError);
     if (!uploadToTemporaryLocked(temporary, in.handle(), size, userInfo)

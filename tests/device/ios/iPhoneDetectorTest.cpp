@@ -65,6 +65,8 @@ TEST_F(iPhoneDetectorTest, AttachOpensAndAnnouncesDetachForgets)
     detector.handleCallbackFromDevice(farm.service()->makeStrayRecord(b), AMDeviceMessageDisconnected);
     ASSERT_EQ(removed.size(), 1u);
     EXPECT_EQ(removed[0], added[1]);
+    // Kept here as a finished row keeps it, it holds no connection.
+    EXPECT_FALSE(phoneB->hasConnection());
     EXPECT_EQ(detector.connectedPhones().size(), 1u);
 
     detector.handleCallbackFromDevice(recordA, 3);

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -316,6 +317,42 @@ TEST_F(iPhoneDeviceTest, FailedUploadsLeaveTheOldFileWholeAndNoTemporaryFile)
     EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("big"))));
     EXPECT_EQ(device->lastError().text, "the device was disconnected");
     EXPECT_EQ(readFileBytes(target), old);
+}
+
+TEST_F(iPhoneDeviceTest, AGoneDeviceLetsGoOfItsConnectionOnceTheCallUsingItEnds)
+{
+    const QString udid = farm.addPhone();
+    const auto device = farm.open(udid);
+    // Told from another thread in the middle of an upload, which holds the connection: the
+    // telling does not wait for the upload.
+    class GoneMidCopy : public iMobileDeviceCopyDelegate {
+    public:
+        explicit GoneMidCopy(iPhoneDevice& d) : device(d) { }
+        void transferBytes(std::int64_t, std::int64_t, const QVariant&) override
+        {
+            if (told)
+                return;
+            told = true;
+            auto telling = std::async(std::launch::async, [this] { device.deviceGone(); });
+            toldWithoutWaiting = telling.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        }
+        iPhoneDevice& device;
+        bool told = false;
+        bool toldWithoutWaiting = false;
+    } delegate(*device);
+    device->setCopyDelegate(&delegate);
+    device->uploadFile(QStringLiteral("f"), local.file(QStringLiteral("f"), 12 * kMiB), 1);
+    EXPECT_TRUE(delegate.toldWithoutWaiting);
+    EXPECT_FALSE(device->hasConnection());
+    EXPECT_FALSE(device->uploadFile(QStringLiteral("later"), local.file(QStringLiteral("later"), 10)));
+    EXPECT_EQ(device->lastError().text, "the device was disconnected");
+    EXPECT_TRUE(device->lastError().deviceGone);
+
+    // Told while nobody uses it: closed at once.
+    const auto idle = farm.open(udid);
+    ASSERT_TRUE(idle->hasConnection());
+    idle->deviceGone();
+    EXPECT_FALSE(idle->hasConnection());
 }
 
 TEST_F(iPhoneDeviceTest, DownloadAndReads)

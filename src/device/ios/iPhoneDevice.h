@@ -67,7 +67,7 @@ public:
     // The device has gone. Its connection is closed now if no call uses it, else by that
     // call as it ends, so that an object kept for display (a finished row) holds no
     // connection: a socket, on a real device. Never waits: the detector calls it on the
-    // main thread. Calls from then on fail as "the device was disconnected".
+    // main thread. Failures from then on have "the device was disconnected" as their cause.
     void deviceGone();
     AMDeviceRef phoneDevice() const { return m_phoneDevice.load(); }
 

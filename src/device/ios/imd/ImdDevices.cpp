@@ -299,9 +299,10 @@ void ImdMobileDeviceService::prepareLoop(ImdRecord* record)
             } else {
                 // Not trusted yet, or not answering yet: the devices behind it in the
                 // queue must not wait for its user.
-                if (error != AMDPairingRefusedError)
+                if (error != AMDPairingRefusedError && error != record->lastPrepareError)
                     qDebug("device %s not ready, tried again: %s", qPrintable(record->udid),
                         qPrintable(amdErrorText(error)));
+                record->lastPrepareError = error;
                 record->stage
                     = error == AMDPairingRefusedError ? ImdRecord::Stage::AwaitingTrust : ImdRecord::Stage::Retrying;
                 publishLocked();

@@ -2,11 +2,10 @@
 // sends to a container (folders, a file written, read back, moved and removed), and ones
 // that try to leave the container.
 
+#include "SeedFolder.h"
+
 #include <QByteArray>
-#include <QDir>
-#include <QFile>
 #include <QtEndian>
-#include <cstdio>
 #include <initializer_list>
 
 namespace {
@@ -45,35 +44,29 @@ QByteArray session(std::initializer_list<std::pair<std::uint64_t, QByteArray>> r
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: fuzz_devicefarm_seeds DIR\n");
+    SeedFolder seeds(argc, argv, "afc");
+    if (!seeds.valid())
         return 2;
-    }
-    const QString dir = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(dir);
-    int n = 0;
-    bool ok = true;
-    auto put = [&](const QByteArray& bytes) {
-        QFile f(QDir(dir).filePath(QStringLiteral("seed-%1.afc").arg(n++, 3, 10, QLatin1Char('0'))));
-        ok = f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && ok;
-    };
     // A safe copy: a folder, a temporary file written and renamed over the target.
     QByteArray copy
         = session({{0x0B, {}}, {0x09, path("Documents/In")}, {0x0D, u64(3) + path("Documents/In/.a.part")}});
     copy += request(3, 0x10, u64(1), QByteArray("hello, device"));
     copy += session({{0x14, u64(1)}, {0x18, path("Documents/In/.a.part") + path("Documents/In/a")},
         {0x0A, path("Documents/In/a")}, {0x03, path("Documents/In")}});
-    put(copy);
+    bool ok = seeds.put(copy);
     // Read back, seek, tell, truncate, set the time, remove.
-    put(session({{0x0D, u64(2) + path("Documents/In/a")}, {0x11, u64(1) + u64(0) + u64(3)}, {0x12, u64(1)},
-        {0x0F, u64(1) + u64(64)}, {0x15, u64(1) + u64(2)}, {0x14, u64(1)}, {0x07, u64(1) + path("Documents/In/a")},
-        {0x1E, u64(1500000000000000000ull) + path("Documents/In/a")}, {0x08, path("Documents/In/a")},
-        {0x08, path("Documents/In")}}));
+    ok = seeds.put(session({{0x0D, u64(2) + path("Documents/In/a")}, {0x11, u64(1) + u64(0) + u64(3)}, {0x12, u64(1)},
+             {0x0F, u64(1) + u64(64)}, {0x15, u64(1) + u64(2)}, {0x14, u64(1)}, {0x07, u64(1) + path("Documents/In/a")},
+             {0x1E, u64(1500000000000000000ull) + path("Documents/In/a")}, {0x08, path("Documents/In/a")},
+             {0x08, path("Documents/In")}}))
+        && ok;
     // Paths that try to leave the container.
-    put(session({{0x09, path("../../escape")}, {0x0D, u64(3) + path("/../../../escape")},
-        {0x18, path("Documents") + path("../Documents")}, {0x03, path("..")}, {0x0A, path("../../device.plist")}}));
+    ok = seeds.put(session({{0x09, path("../../escape")}, {0x0D, u64(3) + path("/../../../escape")},
+             {0x18, path("Documents") + path("../Documents")}, {0x03, path("..")}, {0x0A, path("../../device.plist")}}))
+        && ok;
     // Tuning requests and one the server does not know.
-    put(session(
-        {{0x16, {}}, {0x17, u64(0)}, {0x19, u64(4096)}, {0x1A, u64(4096)}, {0x1B, u64(1) + u64(2)}, {0x42, {}}}));
+    ok = seeds.put(session(
+             {{0x16, {}}, {0x17, u64(0)}, {0x19, u64(4096)}, {0x1A, u64(4096)}, {0x1B, u64(1) + u64(2)}, {0x42, {}}}))
+        && ok;
     return ok ? 0 : 1;
 }

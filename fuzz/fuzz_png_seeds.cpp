@@ -1,27 +1,16 @@
 // Writes the seed corpus of fuzz_png: device-optimised PNG files of several sizes, filters and
 // IDAT splits, a standard one, kinds left unconverted, and cut-off files.
 
+#include "SeedFolder.h"
 #include "support/DevicePng.h"
-
-#include <QDir>
-#include <QFile>
-#include <cstdio>
 
 using namespace testpng;
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: fuzz_png_seeds DIR\n");
+    SeedFolder seeds(argc, argv, "png");
+    if (!seeds.valid())
         return 2;
-    }
-    const QString dir = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(dir);
-    int n = 0;
-    auto put = [&](const QByteArray& bytes) {
-        QFile f(QDir(dir).filePath(QStringLiteral("seed-%1.png").arg(n++, 3, 10, QLatin1Char('0'))));
-        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-    };
     bool ok = true;
     struct Shape {
         int width, height, filter, parts;
@@ -32,16 +21,16 @@ int main(int argc, char** argv)
         if (s.parts == 2)
             image.afterImage = chunk("tEXt", QByteArray("Comment\0seed", 12));
         const QByteArray png = devicePng(image);
-        ok = put(png) && ok;
-        ok = put(png.left(png.size() * 2 / 3)) && ok;
+        ok = seeds.put(png) && ok;
+        ok = seeds.put(png.left(png.size() * 2 / 3)) && ok;
     }
     const QByteArray rows = filterRows(samplePixels(4, 4), 4, 4, 0);
     const QByteArray standard = kSignature + ihdr(4, 4) + chunk("IDAT", deflateStream(rows, true)) + chunk("IEND", {});
     const QByteArray cgbi = kSignature + chunk("CgBI", QByteArray::fromHex("50002006"));
     const QByteArray tail = chunk("IDAT", deflateStream(rows, false)) + chunk("IEND", {});
-    ok = put(standard) && ok;
-    ok = put(cgbi + ihdr(4, 4, 8, 2) + tail) && ok;
-    ok = put(cgbi + ihdr(4, 4, 8, 6, 1) + tail) && ok;
-    ok = put(cgbi + tail) && ok;
+    ok = seeds.put(standard) && ok;
+    ok = seeds.put(cgbi + ihdr(4, 4, 8, 2) + tail) && ok;
+    ok = seeds.put(cgbi + ihdr(4, 4, 8, 6, 1) + tail) && ok;
+    ok = seeds.put(cgbi + tail) && ok;
     return ok ? 0 : 1;
 }

@@ -201,6 +201,11 @@ void FarmEmulator::throttleWrite(EmuDevice& device, std::size_t bytes, std::chro
 
 std::uint16_t FarmEmulator::registerService(EmuDevice& device, PendingService service)
 {
+    // The service is taken on its client's connection thread: its name gets data of its own,
+    // so that the two threads share no string. Qt drops the last reference to a string held
+    // in a QVariant inside its own library, where ThreadSanitizer cannot see the reference
+    // count's ordering, and reports the other thread's release as a race.
+    service.name = QString(service.name.constData(), service.name.size());
     std::lock_guard guard(device.lock);
     // Ports cycle through the dynamic range; a port still waiting for its client is skipped.
     std::uint16_t port = device.nextPort;

@@ -23,10 +23,11 @@ void onSignal(int)
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
-// The emulated devices' work stands in for work done on devices, not on the station: it runs
-// ten nice levels down, as Kestrap's copies do, so that it neither keeps a window waiting nor
-// takes the processor from the copies it answers (with the copies below it, a run of 8
-// devices on loopback took a quarter longer). Set before any thread starts: threads inherit it.
+// The emulated devices' work stands in for work done on devices, not on the station: by
+// default it runs ten nice levels down, as Kestrap's copies do, so that it neither keeps a
+// window waiting nor takes the processor from the copies it answers (with the copies below
+// it, a run of 8 devices on loopback took a quarter longer). Set before any thread starts:
+// threads inherit it.
 constexpr int kNiceLevels = 10;
 
 int fail(const QString& message)
@@ -39,7 +40,6 @@ int fail(const QString& message)
 
 int main(int argc, char** argv)
 {
-    kestrap::lowerCallingThreadPriority(kNiceLevels);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestrap-devicefarm"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kestrap::kVersion));
@@ -56,7 +56,10 @@ int main(int argc, char** argv)
     const QCommandLineOption rate(QStringLiteral("write-rate"),
         QStringLiteral("Cap each device's write rate at this many megabytes per second (default: no cap)."),
         QStringLiteral("MB_PER_S"), "0");
-    p.addOptions({socket, latency, rate});
+    const QCommandLineOption nice(QStringLiteral("nice"),
+        QStringLiteral("Run this many nice levels below the caller, 0 to 19 (default %1).").arg(kNiceLevels),
+        QStringLiteral("N"), QString::number(kNiceLevels));
+    p.addOptions({socket, latency, rate, nice});
     p.addPositionalArgument(QStringLiteral("FARM"), QStringLiteral("The device farm folder."));
     p.process(app);
     if (p.positionalArguments().size() != 1)
@@ -73,6 +76,10 @@ int main(int argc, char** argv)
     options.writeRateMBps = p.value(rate).toDouble(&ok);
     if (!ok || options.writeRateMBps < 0)
         return fail(QStringLiteral("--write-rate takes a positive number of megabytes per second."));
+    const int niceLevels = p.value(nice).toInt(&ok);
+    if (!ok || niceLevels < 0 || niceLevels > 19)
+        return fail(QStringLiteral("--nice takes a number from 0 to 19."));
+    kestrap::lowerCallingThreadPriority(niceLevels);
 
     if (::pipe(g_signalPipe) != 0)
         return fail(QStringLiteral("cannot set up signal handling"));

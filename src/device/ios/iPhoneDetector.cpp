@@ -34,9 +34,12 @@ void iPhoneDetector::handleCallbackFromDevice(AMDeviceRef device, std::int32_t m
         qDebug("iPhone recognized.");
         auto phone = std::make_shared<iPhoneDevice>(m_service);
         // The first opening probes "com.apple.afc2" (the jailbreak test); a device that
-        // cannot be opened at all is dropped without a word.
-        if (!phone->createWithDevice(device, true))
+        // cannot be opened at all is dropped, the traces saying why.
+        if (!phone->createWithDevice(device, true)) {
+            qDebug("iPhone %s not opened: %s", qPrintable(m_service->AMDeviceCopyDeviceIdentifier(device)),
+                qPrintable(phone->lastError().text));
             return;
+        }
         // Opened again on the media area, this time reading its values. Announced whatever
         // this answers: the device is there, and a later service change may still succeed.
         phone->connect(false);

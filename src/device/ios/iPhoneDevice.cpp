@@ -119,9 +119,14 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
         // Opening twice must not leak the first connection.
         closeConnectionLocked();
         MobileDeviceService& s = *m_service;
-        if (s.AMDeviceConnect(device) != MDSuccess || s.AMDeviceIsPaired(device) != 1
-            || s.AMDeviceValidatePairing(device) != MDSuccess || s.AMDeviceStartSession(device) != MDSuccess)
-            return false;
+        if (const MDError e = s.AMDeviceConnect(device))
+            return failedAMD(e);
+        if (s.AMDeviceIsPaired(device) != 1)
+            return failedAMD(AMDPairingRefusedError);
+        if (const MDError e = s.AMDeviceValidatePairing(device))
+            return failedAMD(e);
+        if (const MDError e = s.AMDeviceStartSession(device))
+            return failedAMD(e);
         AMServiceHandle service = 0;
         bool afc2 = false;
         if (enableAfc2) {
@@ -129,11 +134,12 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
             m_isAFC2Mode = afc2;
             m_isJailbreak = afc2;
         }
-        if (!afc2 && s.AMDeviceStartService(device, kServiceAFC, &service) != MDSuccess)
-            return false;
+        if (!afc2)
+            if (const MDError e = s.AMDeviceStartService(device, kServiceAFC, &service))
+                return failedAMD(e);
         AFCConnectionRef connection = nullptr;
-        if (s.AFCConnectionOpen(service, 0, &connection) != MDSuccess)
-            return false;
+        if (const MDError e = s.AFCConnectionOpen(service, 0, &connection))
+            return failedAFC(e);
         m_phoneDevice = device;
         m_connection = connection;
         // The new connection is on the media area or the whole file system, whatever root

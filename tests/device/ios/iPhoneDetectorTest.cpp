@@ -87,7 +87,10 @@ TEST_F(iPhoneDetectorTest, DevicesThatCannotBeOpenedOrFoundChangeNothing)
     lines.clear();
 
     detector.handleCallbackFromDevice(farm.service()->currentRecord(bad), AMDeviceMessageConnected);
-    EXPECT_EQ(lines, QStringList {"iPhone recognized."});
+    // Not announced, and the trace says why.
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QStringLiteral("iPhone recognized."));
+    EXPECT_EQ(lines[1], QStringLiteral("iPhone %1 not opened: %2").arg(bad, amdErrorText(AMDSessionRefusedError)));
     EXPECT_EQ(added.size(), 1u);
 
     // The unopened device goes while one healthy device is tracked: the healthy one stays.

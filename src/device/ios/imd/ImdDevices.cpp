@@ -9,7 +9,9 @@
 #include <QDebug>
 #include <QThread>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <set>
 #include <usbmuxd.h>
 
@@ -172,7 +174,12 @@ void ImdMobileDeviceService::reconcile()
             if (record->stage == ImdRecord::Stage::Gone)
                 continue;
             const std::pair<QString, std::uint32_t> attachment {record->udid, record->muxHandle};
-            if (m_detached.count(attachment) || (!present.erase(attachment) && !keepUnlisted)) {
+            const bool detached = m_detached.count(attachment) != 0;
+            if (detached || (!present.erase(attachment) && !keepUnlisted)) {
+                qDebug("device %s gone: %s", qPrintable(record->udid),
+                    detached        ? "usbmuxd says it was detached"
+                        : count < 0 ? "usbmuxd has not answered for its list"
+                                    : "usbmuxd no longer lists it");
                 markGone(record.get());
                 gone.push_back(record.get());
             }
@@ -339,7 +346,16 @@ MDError ImdMobileDeviceService::prepare(ImdRecord& r)
     // The pair record: the host's identity towards this device, kept by usbmuxd.
     char* record = nullptr;
     std::uint32_t length = 0;
-    if (usbmuxd_read_pair_record(r.udid.toLatin1().constData(), &record, &length) < 0 || !record) {
+    const int read = usbmuxd_read_pair_record(r.udid.toLatin1().constData(), &record, &length);
+    // usbmuxd answers ENOENT for a device it has no record of. Anything else is a usbmuxd
+    // that did not answer (libusbmuxd waits 5 s): the device is not ready, which is not the
+    // same as a device that waits for its user, and asking it to pair would fail as well.
+    if (read < 0 && read != -ENOENT) {
+        free(record);
+        qDebug("device %s: usbmuxd did not give its pair record: %s", qPrintable(r.udid), strerror(-read));
+        return AMDNotConnectedError;
+    }
+    if (read < 0 || !record) {
         free(record);
         // Asking to pair makes a device show its "Trust" dialog; the answer is pending
         // until its user taps it.

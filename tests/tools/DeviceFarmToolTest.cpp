@@ -22,6 +22,12 @@ protected:
                 GTEST_SKIP() << tool << " is not installed (scripts/setup installs it)";
     }
 
+    void TearDown() override
+    {
+        if (HasFailure() && emulator)
+            ADD_FAILURE() << "the emulator said:\n" << emulator->stop().constData();
+    }
+
     void serve()
     {
         emulator = std::make_unique<DeviceEmulator>(farm.path());
@@ -99,7 +105,7 @@ TEST_F(DeviceFarmTool, ServesSixtyFourDevicesAtOnce)
     env.remove(QStringLiteral("KESTRAP_FARM"));
     env.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), emulator->address());
     cli.setProcessEnvironment(env);
-    cli.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), {QStringLiteral("devices")});
+    cli.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), {QStringLiteral("--verbose"), QStringLiteral("devices")});
     ASSERT_TRUE(cli.waitForFinished(60000));
     const QString out = QString::fromUtf8(cli.readAllStandardOutput());
     const QString err = QString::fromUtf8(cli.readAllStandardError());

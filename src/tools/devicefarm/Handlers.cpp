@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QUuid>
 #include <QtEndian>
+#include <cstdio>
 
 namespace kestrap::devicefarm {
 
@@ -147,6 +148,9 @@ void serveMux(FarmEmulator& emulator, const std::shared_ptr<Connection>& connect
             reply(c, m->tag, {{QStringLiteral("BUID"), kSystemBuid}});
         } else if (type == QStringLiteral("ReadPairRecord")) {
             const auto d = deviceByUdid(emulator, m->payload.value(QStringLiteral("PairRecordID")).toString());
+            // A usbmuxd too busy to answer: the client's wait ends with the connection.
+            if (d && emulator.sim().takePairRecordDrop(d->udid))
+                return;
             const auto record = plist::toXml(pairRecord());
             if (d && isPaired(emulator, *d) && record)
                 reply(c, m->tag, {{QStringLiteral("PairRecordData"), *record}});
@@ -262,7 +266,9 @@ void serveLockdown(FarmEmulator& emulator, Connection& c)
         } else if (name == QStringLiteral("GetValue")) {
             answer = getValue(emulator, device, *request);
         } else if (name == QStringLiteral("Pair")) {
-            // A device that does not trust the host yet shows its dialog and answers this.
+            // A device that does not trust the host yet shows its dialog and answers this; one
+            // that does is asked to trust a new host identity. Either way its user would see it.
+            std::fprintf(stderr, "kestrap-devicefarm: %s was asked to pair\n", qPrintable(device.udid));
             answer = isPaired(emulator, device) ? QVariantMap {{kRequest, name}}
                                                 : lockdownError(name, QStringLiteral("PairingDialogResponsePending"));
         } else if (name == QStringLiteral("ValidatePair")) {

@@ -56,6 +56,7 @@ SimFaults SimFaults::fromPlist(const QVariantMap& f)
     faults.failWriteAfterBytes = f.value(QStringLiteral("FailWriteAfterBytes"), -1).toLongLong();
     faults.writeDelayMsPerMiB = f.value(QStringLiteral("WriteDelayMsPerMiB"), 0).toLongLong();
     faults.unplugAfterBytes = f.value(QStringLiteral("UnplugAfterBytes"), -1).toLongLong();
+    faults.dropPairRecordReads = f.value(QStringLiteral("DropPairRecordReads"), 0).toInt();
     return faults;
 }
 
@@ -78,6 +79,8 @@ QVariantMap SimFaults::toPlist() const
         f.insert(QStringLiteral("WriteDelayMsPerMiB"), qint64(writeDelayMsPerMiB));
     if (unplugAfterBytes >= 0)
         f.insert(QStringLiteral("UnplugAfterBytes"), qint64(unplugAfterBytes));
+    if (dropPairRecordReads > 0)
+        f.insert(QStringLiteral("DropPairRecordReads"), dropPairRecordReads);
     return f;
 }
 

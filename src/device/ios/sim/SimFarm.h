@@ -46,6 +46,8 @@ struct SimFaults {
     std::int64_t failWriteAfterBytes = -1;  // "FailWriteAfterBytes": writes fail past this count
     std::int64_t writeDelayMsPerMiB = 0;  // "WriteDelayMsPerMiB": slow writes
     std::int64_t unplugAfterBytes = -1;  // "UnplugAfterBytes": the device goes at this count
+    int dropPairRecordReads = 0;  // "DropPairRecordReads": the emulator's usbmuxd leaves that
+                                  // many next reads of the device's pair record unanswered
 
     static SimFaults fromPlist(const QVariantMap& faults);
     QVariantMap toPlist() const;

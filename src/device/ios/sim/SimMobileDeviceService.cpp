@@ -163,6 +163,16 @@ void SimMobileDeviceService::resetCallCounts(const QString& udid)
     state->calls.clear();
 }
 
+bool SimMobileDeviceService::takePairRecordDrop(const QString& udid)
+{
+    const auto state = stateFor(udid);
+    std::lock_guard guard(state->stateLock);
+    if (state->faults.dropPairRecordReads <= 0)
+        return false;
+    --state->faults.dropPairRecordReads;
+    return true;
+}
+
 AMDeviceRef SimMobileDeviceService::currentRecord(const QString& udid)
 {
     scanFarm();

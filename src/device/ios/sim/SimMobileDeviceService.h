@@ -42,6 +42,9 @@ public:
     // made on a record or a connection of that device.
     int callCount(const QString& udid, const QString& call) const;
     void resetCallCounts(const QString& udid);
+    // For the emulator's usbmuxd: whether this read of the device's pair record goes
+    // unanswered ("DropPairRecordReads"), counting it.
+    bool takePairRecordDrop(const QString& udid);
     // The record of the device's present attachment; null while it is unplugged.
     AMDeviceRef currentRecord(const QString& udid);
     // A record the farm never announced: of that device's udid, or with no identifier at

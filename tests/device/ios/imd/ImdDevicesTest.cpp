@@ -96,6 +96,19 @@ TEST_F(ImdDevices, AnnouncesOnlyTrustedDevicesAndOneWhoseUserTapsTrustLater)
     EXPECT_EQ(service->AMDeviceCopyValue(record, {}, QStringLiteral("UniqueDeviceID")).toString(), pending);
 }
 
+TEST_F(ImdDevices, ADeviceWhosePairRecordUsbmuxdDoesNotGiveIsTriedAgainNotAskedToTrustAgain)
+{
+    sim::SimDeviceSpec phone;
+    phone.faults.dropPairRecordReads = 2;
+    const QString udid = farm.addDevice(phone);
+    serve();
+    // Announced once usbmuxd answered; never counted as waiting for its user.
+    EXPECT_EQ(present.count(udid), 1u);
+    EXPECT_TRUE(service->devicesAwaitingTrust().isEmpty());
+    const QByteArray said = emulator->stop();
+    EXPECT_FALSE(said.contains("asked to pair")) << said.constData();
+}
+
 TEST_F(ImdDevices, AUsbmuxdThatRestartsTakesItsDevicesAndBringsThemBackAsNewOnes)
 {
     const QString a = farm.addPhone();

@@ -35,7 +35,8 @@ public:
     {
         // At the tests' own priority: in a loaded run of sanitized tests, an emulator ten levels
         // down waits behind the other tests' work for longer than libusbmuxd waits for an
-        // answer (5 s), and its devices look gone.
+        // answer (5 s), and its devices look gone. The options given come after: a later
+        // --nice wins.
         std::vector<QByteArray> args {QByteArray(KESTRAP_DEVICEFARM_PATH), QFile::encodeName(m_farm),
             QByteArray("--socket"), QFile::encodeName(socketPath()), QByteArray("--nice"), QByteArray("0")};
         for (const QString& o : m_options)

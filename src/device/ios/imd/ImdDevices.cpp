@@ -83,8 +83,8 @@ ImdMobileDeviceService::ImdMobileDeviceService()
 
 ImdMobileDeviceService::~ImdMobileDeviceService()
 {
-    if (m_usbmuxSubscription)
-        usbmuxd_events_unsubscribe(static_cast<usbmuxd_subscription_context_t>(m_usbmuxSubscription));
+    // Stopping first: libusbmuxd reports every device detached as the subscription ends,
+    // and the devices have not gone anywhere.
     {
         std::lock_guard guard(m_devicesLock);
         m_stopping = true;
@@ -92,6 +92,8 @@ ImdMobileDeviceService::~ImdMobileDeviceService()
             record->alive = false;
     }
     m_devicesChanged.notify_all();
+    if (m_usbmuxSubscription)
+        usbmuxd_events_unsubscribe(static_cast<usbmuxd_subscription_context_t>(m_usbmuxSubscription));
     m_monitor.join();
     for (auto& [id, worker] : m_workers)
         worker.join();
@@ -170,6 +172,8 @@ void ImdMobileDeviceService::reconcile()
     std::vector<ImdRecord*> gone;
     {
         std::lock_guard guard(m_devicesLock);
+        if (m_stopping)
+            return;
         for (const auto& record : m_records) {
             if (record->stage == ImdRecord::Stage::Gone)
                 continue;

@@ -167,6 +167,8 @@ TEST_F(ImdRun, DeliversEveryByteToEachDeviceAndFailsTheOneWithoutTheApp)
         EXPECT_TRUE(delivered(udid)) << qPrintable(udid);
     }
     EXPECT_EQ(status.at(other.first()), "Failed");
+    // Nothing went: a run that ends does not say its devices did.
+    EXPECT_FALSE(traces.contains(" gone: "));
 }
 
 TEST_F(ImdRun, AnUnpluggedDeviceFailsAndTheOthersFinish)

@@ -182,8 +182,7 @@ TEST_F(ImdRun, AnUnpluggedDeviceFailsAndTheOthersFinish)
     std::map<QString, int> failed;
     const auto status = run(&code, &failed);
     EXPECT_EQ(code, 1);
-    // Its status text is the job's to give, and does not always say "Failed" for a device
-    // that went mid-copy (a race in the job, reported to its owner); the failed file does.
+    EXPECT_EQ(status.at(pulled.first()), "Failed");
     EXPECT_GE(failed.at(pulled.first()), 1);
     EXPECT_FALSE(delivered(pulled.first()));
     for (const QString& udid : steady) {

@@ -175,8 +175,8 @@ double simJobMs(const Payload& payload, const QString& farm, int devices)
     return jobMs(payload, farm, openAll(service, devices), devices);
 }
 
-// One request of the socket floor: what a file's next step is, and for an open, the file's
-// number and size. An AFC header is 40 bytes.
+// One request of the socket floor: a file's next step, the file's number, and the size of
+// the file (open) or of the bytes that follow (write). As long as an AFC header.
 struct FloorRequest {
     enum : qint64 { Open, Write, Close, Rename } step;
     qint64 file;

@@ -9,6 +9,7 @@
 #include "app/PreferencesWindow.h"
 #include "app/Resources.h"
 #include "device/ios/MobileDeviceService.h"
+#include "job/DeviceRoster.h"
 #include "logging/Log.h"
 #include "settings/Settings.h"
 
@@ -46,11 +47,18 @@ KestrapAppDelegate::~KestrapAppDelegate()
     m_window.reset();
 }
 
-void KestrapAppDelegate::startDevices(std::shared_ptr<MobileDeviceService> service, const QString& unavailableReason)
+void KestrapAppDelegate::startDevices(std::shared_ptr<MobileDeviceService> service, const QString& notice)
 {
     if (!service) {
-        m_window->setNotice(QStringLiteral("No devices can be reached: ") + unavailableReason);
+        m_window->setNotice(QStringLiteral("No devices can be reached: ") + notice);
         return;
+    }
+    if (!notice.isEmpty()) {
+        m_window->setNotice(notice);
+        MainWindow* window = m_window.get();
+        connect(
+            &m_controller->roster(), &DeviceRoster::rowAdded, window, [window] { window->setNotice({}); },
+            Qt::SingleShotConnection);
     }
     m_controller->startDevices(std::move(service));
 }

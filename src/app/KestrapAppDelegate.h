@@ -34,8 +34,9 @@ public:
     AppController& controller() { return *m_controller; }
     MainWindow& window() { return *m_window; }
 
-    // Serves these devices; without a service the window says why in its status line.
-    void startDevices(std::shared_ptr<MobileDeviceService> service, const QString& unavailableReason);
+    // Serves these devices; without a service the window says why in its status line. A
+    // service with a notice (one waiting for usbmuxd) shows it there until a device comes.
+    void startDevices(std::shared_ptr<MobileDeviceService> service, const QString& notice);
     bool openFile(const QString& path);
 
     void OnHelp();

@@ -45,6 +45,7 @@ public:
     QLineEdit* folderField() const { return m_folder; }
     QPushButton* startButton() const { return m_start; }
     QLabel* statusLabel() const { return m_status; }
+    QLabel* noticeLabel() const { return m_notice; }
     DeviceTableModel* deviceModel() const { return m_deviceModel; }
     TransferTableModel* transferModel() const { return m_transferModel; }
     // What a drop of these local paths does: a job file alone opens, anything else joins the

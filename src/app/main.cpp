@@ -72,7 +72,8 @@ std::shared_ptr<MobileDeviceService> deviceService(const Options& o, QString* re
 {
     if (!o.farm.isEmpty())
         return farmMobileDeviceService(o.farm, reason);
-    return defaultMobileDeviceService(reason);
+    // The window serves devices as they are plugged in, and the first one starts usbmuxd.
+    return defaultMobileDeviceService(reason, WithoutUsbmuxd::Wait);
 }
 
 // The screenshot run: one device left out, the job started, the window saved mid-way. With

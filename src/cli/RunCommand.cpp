@@ -11,6 +11,7 @@
 #include "settings/Settings.h"
 
 #include <QCoreApplication>
+#include <QTextStream>
 #include <QTimer>
 #include <atomic>
 #include <csignal>
@@ -91,6 +92,7 @@ int run(const QStringList& args)
         job.setProgressPauseOverride(s);
     }
 
+    const bool isStation = p.isSet(station);
     std::shared_ptr<MobileDeviceService> service;
     if (p.isSet(simulate)) {
         QString reason;
@@ -98,10 +100,13 @@ int run(const QStringList& args)
         if (!service)
             return fail(QStringLiteral("No devices can be reached."), reason);
     } else {
+        // A station serves devices as they are plugged in, and the first one starts usbmuxd.
         QString reason;
-        service = defaultMobileDeviceService(&reason);
+        service = defaultMobileDeviceService(&reason, isStation ? WithoutUsbmuxd::Wait : WithoutUsbmuxd::Fail);
         if (!service)
             return fail(QStringLiteral("No devices can be reached."), reason);
+        if (!reason.isEmpty())
+            QTextStream(stderr) << reason << '\n';
     }
 
     switch (job.startCheck()) {
@@ -140,7 +145,6 @@ int run(const QStringList& args)
     QEventLoop loop;
     QTimer tick;
     tick.setInterval(100);
-    const bool isStation = p.isSet(station);
     QObject::connect(&tick, &QTimer::timeout, [&] {
         display.refresh();
         if (g_signal) {

@@ -87,6 +87,18 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     EXPECT_FALSE(window.isWindowModified());
 }
 
+TEST_F(Windows, TheNoticeOfAServiceWaitingForUsbmuxdGoesWithTheFirstDevice)
+{
+    TestFarm farm;
+    KestrapAppDelegate delegate(alerts, panels, defaults);
+    delegate.startDevices(farm.service(), QStringLiteral("usbmuxd is not running yet"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(delegate.window().noticeLabel()->text(), QStringLiteral("usbmuxd is not running yet"));
+    farm.addPhone();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return delegate.controller().roster().rows().size() == 1; }));
+    EXPECT_TRUE(delegate.window().noticeLabel()->text().isEmpty());
+}
+
 TEST_F(Windows, ExcludedDevicesWindowTakesTheSelectedDeviceBack)
 {
     TestFarm farm;

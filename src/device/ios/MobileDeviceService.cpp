@@ -78,7 +78,7 @@ std::shared_ptr<MobileDeviceService> farmMobileDeviceService(const QString& farm
     return nullptr;
 }
 
-std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error)
+std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error, WithoutUsbmuxd without)
 {
     const QString farm = qEnvironmentVariable("KESTRAP_FARM");
     if (!farm.isEmpty())
@@ -86,11 +86,19 @@ std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error)
 #ifdef KESTRAP_WITH_IMD
     if (imd::ImdMobileDeviceService::usbmuxdReachable())
         return std::make_shared<imd::ImdMobileDeviceService>();
+    if (without == WithoutUsbmuxd::Wait) {
+        if (error)
+            *error = QStringLiteral(
+                "usbmuxd is not running yet; devices are served once it is (the system starts it when a device is "
+                "plugged in).");
+        return std::make_shared<imd::ImdMobileDeviceService>(imd::ImdMobileDeviceService::UsbmuxdAbsent);
+    }
     if (error)
         *error = QStringLiteral(
             "No device farm given (--simulate FARM or KESTRAP_FARM) and usbmuxd is not reachable, so no device can "
             "be served; is usbmuxd running?");
 #else
+    Q_UNUSED(without);
     if (error)
         *error = QStringLiteral("This build has no real-device backend; give a device farm (KESTRAP_FARM).");
 #endif

@@ -228,10 +228,19 @@ QString afcErrorText(MDError code);
 // *error, when the folder does not exist.
 std::shared_ptr<MobileDeviceService> farmMobileDeviceService(const QString& farm, QString* error = nullptr);
 
+// What a program does when usbmuxd is not running. The system starts usbmuxd when the first
+// device is plugged in and ends it when the last one goes, so a program that serves devices
+// as they come (the window, a station) waits for it; one that answers for the devices
+// present now (a listing, a single run) fails.
+enum class WithoutUsbmuxd { Fail, Wait };
+
 // The service the program uses when none is given: simulated devices on the device farm
 // named by the environment variable KESTRAP_FARM, when it is set; else real devices through
 // usbmuxd (the libimobiledevice backend). Null, with the reason in *error, when there is no
-// farm and usbmuxd cannot be reached, or the build has no real-device backend.
-std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error = nullptr);
+// farm and usbmuxd cannot be reached (with WithoutUsbmuxd::Fail), or the build has no
+// real-device backend. With WithoutUsbmuxd::Wait and no usbmuxd, the service is there and
+// serves devices once usbmuxd starts, and *error says that none can come before.
+std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(
+    QString* error = nullptr, WithoutUsbmuxd without = WithoutUsbmuxd::Fail);
 
 }  // namespace kestrap

@@ -70,7 +70,7 @@ QVariant toVariant(plist_t node)
     return plist::parse(data).value_or(QVariant());
 }
 
-ImdMobileDeviceService::ImdMobileDeviceService()
+ImdMobileDeviceService::ImdMobileDeviceService(Start start) : m_listed(start == UsbmuxdAbsent)
 {
     // libusbmuxd fills some globals of its own at its first request, without a lock; made
     // here, before the monitor and libusbmuxd's event thread both make their first.

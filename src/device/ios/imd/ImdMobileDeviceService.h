@@ -40,7 +40,10 @@ class ImdSubscription;
 // they hand each change to the subscribing threads through their event loops.
 class ImdMobileDeviceService : public MobileDeviceService {
 public:
-    ImdMobileDeviceService();
+    // UsbmuxdAbsent: made when usbmuxd did not answer; no device is attached then, and
+    // announceAttachedDevices() does not wait for usbmuxd to start.
+    enum Start { UsbmuxdAnswered, UsbmuxdAbsent };
+    explicit ImdMobileDeviceService(Start start = UsbmuxdAnswered);
     ~ImdMobileDeviceService() override;
     ImdMobileDeviceService(const ImdMobileDeviceService&) = delete;
     ImdMobileDeviceService& operator=(const ImdMobileDeviceService&) = delete;
@@ -128,7 +131,7 @@ private:
     std::vector<std::unique_ptr<ImdRecord>> m_records;  // every record ever made; freed with the service
     std::deque<ImdRecord*> m_arrivals;  // being prepared, in arrival order
     std::vector<std::pair<ImdRecord*, std::int32_t>> m_events;  // every announcement, in order
-    bool m_listed = false;  // usbmuxd's list was read (or found unreachable) once
+    bool m_listed = false;  // usbmuxd answered for its list once, or was absent when the service was made
     std::set<std::pair<QString, std::uint32_t>> m_detached;  // said gone since the last look
     std::optional<std::chrono::steady_clock::time_point> m_listFailingSince;  // monitor thread only
     bool m_wake = false;

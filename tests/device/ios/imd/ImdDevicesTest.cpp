@@ -33,6 +33,12 @@ protected:
         ASSERT_TRUE(emulator->start());
         qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
         service = std::make_unique<imd::ImdMobileDeviceService>();
+        subscribe();
+        service->announceAttachedDevices();
+    }
+
+    void subscribe()
+    {
         service->AMDeviceNotificationSubscribe(
             [this](const AMDeviceNotificationInfo& info) {
                 offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
@@ -44,7 +50,6 @@ protected:
                     present.erase(udid);
             },
             &subscription);
-        service->announceAttachedDevices();
     }
 
     void TearDown() override
@@ -140,12 +145,7 @@ TEST_F(ImdDevices, DevicesPresentAreAnnouncedOnceAUsbmuxdThatDidNotAnswerAtFirst
     emulator = std::make_unique<DeviceEmulator>(farm.path());
     qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
     service = std::make_unique<imd::ImdMobileDeviceService>();
-    service->AMDeviceNotificationSubscribe(
-        [this](const AMDeviceNotificationInfo& info) {
-            if (info.message == AMDeviceMessageConnected)
-                present[service->AMDeviceCopyDeviceIdentifier(info.device)] = info.device;
-        },
-        &subscription);
+    subscribe();
     std::atomic<bool> returned {false};
     std::thread waiting([&] {
         service->announceAttachedDevices();
@@ -159,6 +159,24 @@ TEST_F(ImdDevices, DevicesPresentAreAnnouncedOnceAUsbmuxdThatDidNotAnswerAtFirst
     EXPECT_FALSE(returnedBeforeUsbmuxdAnswered);
     QCoreApplication::processEvents();
     EXPECT_EQ(present.size(), 2u);
+}
+
+TEST_F(ImdDevices, AServiceMadeWhileUsbmuxdWasAbsentWaitsForNothingAndAnnouncesWhatItBrings)
+{
+    farm.addPhone();
+    farm.addPhone();
+    emulator = std::make_unique<DeviceEmulator>(farm.path());
+    qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
+    service = std::make_unique<imd::ImdMobileDeviceService>(imd::ImdMobileDeviceService::UsbmuxdAbsent);
+    subscribe();
+    // A window starting on a machine with no device plugged in is not held up.
+    QElapsedTimer announcing;
+    announcing.start();
+    service->announceAttachedDevices();
+    EXPECT_LT(announcing.elapsed(), 5000);
+    EXPECT_TRUE(present.empty());
+    ASSERT_TRUE(emulator->start());
+    EXPECT_TRUE(TestFarm::waitFor([&] { return present.size() == 2; }, 15000));
 }
 
 TEST_F(ImdDevices, AnnouncesDevicesInTheOrderTheyArrived)

@@ -103,6 +103,20 @@ protected:
         return status;
     }
 
+    // kestrap-cli run of the job in the background, with the device layer's traces, reaching
+    // usbmuxd through the emulator, started or not.
+    void startRun(QProcess& run, const QStringList& options)
+    {
+        auto e = QProcessEnvironment::systemEnvironment();
+        e.remove(QStringLiteral("KESTRAP_FARM"));
+        const auto extra = env();
+        for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+            e.insert(it.key(), it.value());
+        run.setProcessEnvironment(e);
+        run.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")),
+            QStringList {"run", jcf, "--progress-pause", "0", "--json", "--verbose"} + options);
+    }
+
     // Two devices that write at `msPerMiB`, and kestrap-cli run on them in the background with
     // the device layer's traces (--verbose) saying which devices were lost. Answers their udids
     // once both are in the middle of the large file (written under a temporary name until it
@@ -113,14 +127,7 @@ protected:
         slow.writeDelayMsPerMiB = msPerMiB;
         const QStringList udids = addDevices(2, QStringLiteral("com.example.app"), slow);
         serve();
-        auto e = QProcessEnvironment::systemEnvironment();
-        e.remove(QStringLiteral("KESTRAP_FARM"));
-        const auto extra = env();
-        for (auto it = extra.cbegin(); it != extra.cend(); ++it)
-            e.insert(it.key(), it.value());
-        run.setProcessEnvironment(e);
-        run.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")),
-            {"run", jcf, "--progress-pause", "0", "--json", "--verbose"});
+        startRun(run, {});
         const auto copying = [&] {
             for (const QString& udid : udids)
                 if (!QFileInfo::exists(
@@ -261,6 +268,33 @@ TEST_F(ImdRun, AUsbmuxdThatMissesAFewListRequestsLosesNoDevice)
     ASSERT_TRUE(run.waitForFinished(60000));
     EXPECT_EQ(run.exitCode(), 0);
     EXPECT_EQ(run.readAllStandardError().count("phone disconnected"), 0);
+    for (const QString& udid : udids)
+        EXPECT_TRUE(delivered(udid)) << qPrintable(udid);
+}
+
+TEST_F(ImdRun, AStationStartedBeforeUsbmuxdServesTheDevicesOnceItRuns)
+{
+    const QStringList udids = addDevices(2, QStringLiteral("com.example.app"));
+    // No usbmuxd yet: the system starts it when the first device is plugged in.
+    emulator = std::make_unique<DeviceEmulator>(farm);
+    QProcess station;
+    startRun(station, {"--station"});
+    station.setReadChannel(QProcess::StandardError);
+    const QDeadlineTimer told(10000);
+    while (!traces.contains("usbmuxd is not running yet") && !told.hasExpired()
+        && station.state() != QProcess::NotRunning) {
+        station.waitForReadyRead(100);
+        traces += station.readAllStandardError();
+    }
+    ASSERT_EQ(station.state(), QProcess::Running);
+    ASSERT_TRUE(emulator->start());
+    const QDeadlineTimer deadline(30000);
+    while (!(delivered(udids[0]) && delivered(udids[1])) && !deadline.hasExpired())
+        QThread::msleep(50);
+    station.terminate();
+    ASSERT_TRUE(station.waitForFinished(30000));
+    traces += station.readAllStandardError();
+    EXPECT_EQ(station.exitCode(), 0);
     for (const QString& udid : udids)
         EXPECT_TRUE(delivered(udid)) << qPrintable(udid);
 }

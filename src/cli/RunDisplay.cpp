@@ -42,11 +42,14 @@ QString RunDisplay::lineFor(const DeviceRow& row, const ProgressRecord& record) 
         file = file.mid(prefix.size());
     if (m_terminal && file.size() > 50)
         file = QStringLiteral("...") + file.right(47);
-    return QStringLiteral("%1  %2  file %3%  overall %4%  %5")
-        .arg(row.name, file)
-        .arg(record.file_progress)
-        .arg(record.overall_progress)
-        .arg(record.transfer_speed.isEmpty() ? QStringLiteral("-") : record.transfer_speed);
+    QString line = QStringLiteral("%1  %2  file %3%  overall %4%  %5")
+                       .arg(row.name, file)
+                       .arg(record.file_progress)
+                       .arg(record.overall_progress)
+                       .arg(record.transfer_speed.isEmpty() ? QStringLiteral("-") : record.transfer_speed);
+    if (record.ended != 0 && !record.error.isEmpty())
+        line += QStringLiteral("  (%1)").arg(record.error);
+    return line;
 }
 
 void RunDisplay::refresh()
@@ -59,6 +62,15 @@ void RunDisplay::refresh()
         // Back to the first line drawn last time, clearing as we go.
         for (int i = 0; i < m_drawnLines; ++i)
             text += QStringLiteral("\x1b[1A\x1b[2K");
+        // A device whose serving ended is said once, above the live lines: at a station the
+        // operator sees which devices are done, and why one failed, while others go on.
+        for (const auto& row : m_rows) {
+            const ProgressRecord* r = recordFor(records, row->uid);
+            if (!r || r->ended == 0 || m_saidEnded.value(row->uid) == r->ended)
+                continue;
+            m_saidEnded.insert(row->uid, r->ended);
+            text += lineFor(*row, *r) + u'\n';
+        }
         int lines = 0;
         for (const auto& row : m_rows) {
             const ProgressRecord* r = recordFor(records, row->uid);

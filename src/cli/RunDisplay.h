@@ -9,7 +9,8 @@
 namespace kestrap::cli {
 
 // What `kestrap-cli run` shows: while it runs, one line per device being served (redrawn in
-// place on a terminal, plain lines otherwise); at the end a summary per device.
+// place on a terminal, plain lines otherwise), and one when a device's serving ends; at the
+// end a summary per device.
 // Main thread only.
 class RunDisplay {
 public:
@@ -37,6 +38,7 @@ private:
     bool m_terminal;
     int m_drawnLines = 0;
     QHash<QString, Seen> m_seen;  // by device uid, for plain lines
+    QHash<QString, double> m_saidEnded;  // by device uid: the end of its serving said on a terminal
 };
 
 }  // namespace kestrap::cli

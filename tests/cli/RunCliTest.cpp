@@ -120,6 +120,26 @@ TEST_F(RunCli, NothingToServeOrNothingToSend)
     EXPECT_TRUE(damaged.err.contains("Corrupted file!"));
 }
 
+TEST_F(RunCli, OnATerminalEachDeviceThatIsDoneIsSaidOnceWithWhyItFailed)
+{
+    addDevices(1, QStringLiteral("com.example.app"));
+    addDevices(1, QStringLiteral("com.example.other"));
+    // script(1) gives the run a terminal, where progress lines are redrawn in place.
+    QProcess run;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (auto it = env.cbegin(); it != env.cend(); ++it)
+        e.insert(it.key(), it.value());
+    run.setProcessEnvironment(e);
+    const QString command = QStringLiteral("'%1' run '%2' --simulate '%3' --progress-pause 0")
+                                .arg(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), jcf, farm);
+    run.start(QStringLiteral("script"), {"-qec", command, "/dev/null"});
+    ASSERT_TRUE(run.waitForFinished(60000));
+    const QByteArray shown = run.readAllStandardOutput();
+    EXPECT_EQ(run.exitCode(), 1) << shown.constData();
+    EXPECT_EQ(shown.count(" - Finished  file 100%"), 1) << shown.constData();
+    EXPECT_EQ(shown.count(" - Failed  file 0%  overall 0%  -  (app not installed)"), 1) << shown.constData();
+}
+
 TEST_F(RunCli, StationServesLateDevicesAndStopsOnSignal)
 {
     QProcess station;

@@ -139,7 +139,8 @@ void serveMux(FarmEmulator& emulator, const std::shared_ptr<Connection>& connect
         if (type == QStringLiteral("ListDevices")) {
             QVariantList list;
             for (const auto& d : emulator.devices())
-                list.append(FarmEmulator::attachedMessage(*d));
+                if (!sim::takeUnlisted(emulator.farm(), d->udid))
+                    list.append(FarmEmulator::attachedMessage(*d));
             reply(c, m->tag, {{QStringLiteral("DeviceList"), list}});
         } else if (type == QStringLiteral("Connect")) {
             connectThrough(emulator, c, *m);

@@ -32,6 +32,11 @@ constexpr auto kAnnounceWait = 10s;
 // usbmuxd busy with many devices opening at once can miss one request; one that went away
 // is known sooner, by the detach events libusbmuxd sends when its link to it breaks.
 constexpr auto kUnansweredListGrace = 2s;
+// How many answered lists in a row must leave a device out before it counts as gone, when
+// usbmuxd did not say it was detached. After one list request that goes unanswered,
+// libusbmuxd makes every later list of the process from a new connection's announcements,
+// ended by the first pause of 100 ms, which a busy usbmuxd can leave short.
+constexpr int kUnlistedListsForGone = 2;
 
 // Deadlines on the system clock: waits against it go through pthread_cond_timedwait, which
 // ThreadSanitizer follows; a steady-clock wait does not, and every wake-up would look like
@@ -179,7 +184,13 @@ void ImdMobileDeviceService::reconcile()
                 continue;
             const std::pair<QString, std::uint32_t> attachment {record->udid, record->muxHandle};
             const bool detached = m_detached.count(attachment) != 0;
-            if (detached || (!present.erase(attachment) && !keepUnlisted)) {
+            const bool listed = present.erase(attachment) != 0;
+            if (listed)
+                record->unlistedLists = 0;
+            else if (count >= 0)
+                ++record->unlistedLists;
+            const bool lostFromLists = count >= 0 ? record->unlistedLists >= kUnlistedListsForGone : !keepUnlisted;
+            if (detached || (!listed && lostFromLists)) {
                 qDebug("device %s gone: %s", qPrintable(record->udid),
                     detached        ? "usbmuxd says it was detached"
                         : count < 0 ? "usbmuxd has not answered for its list"

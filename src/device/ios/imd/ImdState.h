@@ -33,6 +33,7 @@ struct ImdRecord : AMDevice {
     // Guarded by the service's m_devicesLock.
     Stage stage = Stage::Preparing;
     bool announced = false;
+    int unlistedLists = 0;  // answered lists in a row that left the attachment out
     MDError lastPrepareError = MDSuccess;  // said in the log once, not at every retry
 
     std::mutex lock;  // guards the lockdown link and everything below; never held while waiting for another record

@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 #include <QUuid>
+#include <algorithm>
 
 namespace kestrap::sim {
 
@@ -210,6 +211,20 @@ bool setPlugged(const QString& farm, const QString& udid, bool plugged, QString*
     QFile f(marker);
     if (!f.exists() && !f.open(QIODevice::WriteOnly))
         return setError(error, QStringLiteral("Cannot create %1: %2").arg(marker, f.errorString()));
+    return true;
+}
+
+bool takeUnlisted(const QString& farm, const QString& udid)
+{
+    QFile marker(QDir(farm).filePath(udid + QLatin1Char('/') + kUnlistedMarker));
+    if (!marker.open(QIODevice::ReadOnly))
+        return false;
+    const int left = std::max(1, marker.readAll().trimmed().toInt());
+    marker.close();
+    if (left <= 1)
+        marker.remove();
+    else if (marker.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        marker.write(QByteArray::number(left - 1));
     return true;
 }
 

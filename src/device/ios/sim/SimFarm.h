@@ -15,10 +15,12 @@
 //   FARM/<udid>/Containers/<bundle id>/   root of that app's container (house arrest)
 //   FARM/<udid>/Root/                     root of "com.apple.afc2" (jailbroken devices only)
 //   FARM/<udid>/.unplugged                present while the device is unplugged
+//   FARM/<udid>/.unlisted                 the emulator's next N device lists leave the device out
 namespace kestrap::sim {
 
 inline const QString kDevicePlist = QStringLiteral("device.plist");
 inline const QString kUnpluggedMarker = QStringLiteral(".unplugged");
+inline const QString kUnlistedMarker = QStringLiteral(".unlisted");
 inline const QString kMediaFolder = QStringLiteral("Media");
 inline const QString kContainersFolder = QStringLiteral("Containers");
 inline const QString kRootFolder = QStringLiteral("Root");
@@ -78,6 +80,11 @@ bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QStr
 
 // Removes or creates the .unplugged marker. Fails for a folder that is not a device.
 bool setPlugged(const QString& farm, const QString& udid, bool plugged, QString* error);
+
+// For the emulator's usbmuxd: whether this device list leaves the device out, as the list of
+// a busy usbmuxd can. The .unlisted marker holds how many lists still do (empty: one); each
+// counts it down, the last removes it.
+bool takeUnlisted(const QString& farm, const QString& udid);
 
 // The udids of the farm's devices (folders with a device.plist), sorted.
 QStringList deviceIds(const QString& farm);

@@ -114,6 +114,35 @@ TEST_F(ImdDevices, ADeviceWhosePairRecordUsbmuxdDoesNotGiveIsTriedAgainNotAskedT
     EXPECT_FALSE(said.contains("asked to pair")) << said.constData();
 }
 
+TEST_F(ImdDevices, ADeviceOneListLeavesOutStaysAndOneThatListsKeepLeavingOutGoes)
+{
+    const QString udid = farm.addPhone();
+    serve();
+    ASSERT_EQ(present.count(udid), 1u);
+    const AMDeviceRef first = present.at(udid);
+    const QString marker = QDir(farm.path()).filePath(udid + QLatin1Char('/') + sim::kUnlistedMarker);
+    const auto leaveOut = [&](int lists) {
+        QFile f(marker);
+        return f.open(QIODevice::WriteOnly) && f.write(QByteArray::number(lists)) > 0;
+    };
+    const auto disconnects = [&] {
+        return std::count(heard.begin(), heard.end(), std::pair {udid, std::int32_t(AMDeviceMessageDisconnected)});
+    };
+    // One list without it, as a busy usbmuxd's can be, then lists with it again (one is read
+    // every 250 ms): the device stays.
+    ASSERT_TRUE(leaveOut(1));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return !QFileInfo::exists(marker); }));
+    TestFarm::waitFor([] { return false; }, 800);
+    EXPECT_EQ(disconnects(), 0);
+    EXPECT_EQ(present.count(udid), 1u);
+    // Lists that keep leaving it out (and no word that it was detached): it goes, and comes
+    // back as a new device when the lists have it again.
+    ASSERT_TRUE(leaveOut(6));
+    EXPECT_TRUE(TestFarm::waitFor([&] { return disconnects() == 1; }));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return present.count(udid) == 1; }, 10000));
+    EXPECT_NE(present.at(udid), first);
+}
+
 TEST_F(ImdDevices, AUsbmuxdThatRestartsTakesItsDevicesAndBringsThemBackAsNewOnes)
 {
     const QString a = farm.addPhone();

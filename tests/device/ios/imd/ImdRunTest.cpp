@@ -243,10 +243,11 @@ TEST_F(ImdRun, AnEmulatorKilledAndRestartedMidRunEndsTheRunWithTheLostDevicesRep
         const QString status = d.toObject()["statusText"].toString();
         const bool cameBack = ++rows[udid] > 1;
         allFinished = allFinished && status == QLatin1String("Finished");
-        if (status == QLatin1String("Finished"))
+        if (status == QLatin1String("Finished")) {
             EXPECT_TRUE(delivered(udid));
-        else if (!cameBack || status != QLatin1String("Idle"))
+        } else if (!cameBack || status != QLatin1String("Idle")) {
             EXPECT_EQ(status, "Failed");
+        }
     }
     EXPECT_EQ(rows.size(), 2u);
     for (const auto& [udid, count] : rows)

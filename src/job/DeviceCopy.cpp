@@ -105,7 +105,11 @@ void DeviceCopy::beginRecord(const QString& deviceid)
     r->transferred_size = 0;
     r->files_sent = 0;
     r->files_failed = 0;
+    r->files_skipped = 0;
     r->error.clear();
+    r->errorDomain = ErrorDomain::None;
+    r->errorCode = 0;
+    r->phase = CopyPhase::Sending;
     r->started = now();
     r->ended = 0;
 }
@@ -187,16 +191,20 @@ void DeviceCopy::finishRecord(int status)
         beginRecord(m_row->device ? m_row->device->uuid() : m_row->uid);
     QString text;
     int percent = 0;
+    CopyPhase phase = CopyPhase::Finished;
     if (status == DeviceStatusFailed) {
         text = QStringLiteral("%1 - Failed").arg(m_name);
+        phase = CopyPhase::Failed;
     } else if (m_run->stopping) {
         text = QStringLiteral("%1 - Cancelled").arg(m_name);
+        phase = CopyPhase::Cancelled;
     } else {
         text = QStringLiteral("%1 - Finished").arg(m_name);
         percent = 100;
     }
     {
         ProgressBoard::Edit r(*m_slot);
+        r->phase = phase;
         r->device_file = text;
         r->overall_progress = percent;
         r->file_progress = percent;

@@ -64,6 +64,27 @@ struct ExcludedDevice {
     QVariantMap extra;
 };
 
+// Where the serving of one device stands, for front ends to word as they like.
+enum class CopyPhase : int {
+    Waiting = 0,  // no serving has begun (a record is made as one begins)
+    Sending = 1,
+    Finished = 2,  // every file sent, skipped or failed one by one: see the counts
+    Failed = 3,  // the device could not be served, or went away: see the cause
+    Cancelled = 4,  // the job was stopped
+};
+
+// Which layer a failure comes from: codes are only meaningful within their domain (lockdown's
+// 8 is "app not installed", AFC's 8 "not found").
+enum class ErrorDomain : int {
+    None = 0,
+    Lockdown = 1,
+    AFC = 2,
+    HouseArrest = 3,
+    InstallationProxy = 4,
+    LocalFile = 5,  // the source file on this computer (code: errno, or 0)
+    Job = 6,  // a rule of the job itself (room, verification, a changing source)
+};
+
 // How far the serving of one device is: one record per device served, found again by
 // "deviceid" when the same device is served later. Changed only under the job's
 // transferProgresses lock. Byte counts are 64-bit, so files and sums of 2 GB and more show
@@ -82,9 +103,14 @@ struct ProgressRecord {
     // ended (seconds since 1 January 2001 UTC; 0 while it runs).
     int files_sent = 0;
     int files_failed = 0;
+    int files_skipped = 0;  // left alone because the device held them unchanged
+    CopyPhase phase = CopyPhase::Waiting;
     // Why the device failed, or why its last file failed ("no space left on the device");
-    // empty when nothing failed in the last serving.
+    // empty when nothing failed in the last serving. The domain and code say the same for
+    // programs.
     QString error;
+    ErrorDomain errorDomain = ErrorDomain::None;
+    int errorCode = 0;
     double started = 0;
     double ended = 0;
 };

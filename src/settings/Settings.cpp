@@ -72,6 +72,16 @@ double Settings::progressPause() const
     return ok && value >= 0 ? value : 0.5;
 }
 
+bool Settings::skipUnchanged() const
+{
+    return m_defaults.boolForKey(kSkipUnchangedKey);
+}
+
+bool Settings::verifyCopies() const
+{
+    return m_defaults.boolForKey(kVerifyCopiesKey);
+}
+
 void Settings::setLoggingSwitch(const QString& key, bool on)
 {
     m_defaults.setBool(key, on);

@@ -16,6 +16,8 @@ inline const QString kEnableLoggingErrorKey = QStringLiteral("enableLoggingError
 inline const QString kShowWelcomeKey = QStringLiteral("showWelcome");
 inline const QString kAutoCheckForUpdatesKey = QStringLiteral("AutoCheckForUpdates");
 inline const QString kProgressPauseKey = QStringLiteral("progressPause");
+inline const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
+inline const QString kVerifyCopiesKey = QStringLiteral("verifyCopies");
 
 // The application's preferences over the user defaults, and the log level mask they set.
 // Keeps no values of its own: every accessor reads or writes the store at the call.
@@ -43,6 +45,11 @@ public:
     // Seconds a copy thread pauses after each progress report: 0.5 unless a non-negative
     // number is stored.
     double progressPause() const;
+    // "Send only changed files": a file the device holds with the same size and modification
+    // time is not sent again. Off unless stored.
+    bool skipUnchanged() const;
+    // "Verify copies": every file is read back before it replaces the old one. Off unless stored.
+    bool verifyCopies() const;
 
     // Stores one of the four logging switches and keeps logLevelMask in step, as the
     // preferences window does on every change: "enableLogging" rebuilds the whole mask, each

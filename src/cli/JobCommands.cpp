@@ -121,10 +121,17 @@ int plan(const QStringList& args)
     if (!readJob(job, QStringLiteral("job plan FILE [--no-checksum]"), args, &code))
         return code;
     if (!job.prepareStarting())
-        return fail(kNoFiles);
+        return fail(job.sendPlan().error().isEmpty() ? kNoFiles : job.sendPlan().error());
     QJsonArray files;
+    QJsonArray errors;
     for (const SendEntryPtr& e : job.singleFiles()) {
         QJsonObject o;
+        if (!e->error.isEmpty()) {
+            o.insert(QStringLiteral("path"), e->path);
+            o.insert(QStringLiteral("error"), e->error);
+            errors.append(o);
+            continue;
+        }
         o.insert(QStringLiteral("path"), e->path);
         o.insert(QStringLiteral("directory"), e->directory);
         o.insert(QStringLiteral("remotePath"), job.remotePathOf(*e));
@@ -133,6 +140,7 @@ int plan(const QStringList& args)
     }
     QJsonObject root;
     root.insert(QStringLiteral("files"), files);
+    root.insert(QStringLiteral("errors"), errors);
     root.insert(QStringLiteral("totalFileSize"), qint64(job.totalFileSize()));
     printJson(QJsonDocument(root));
     return kExitOk;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/DeviceError.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
@@ -46,6 +48,9 @@ struct FileEntry {
     QString path;
     QString directory;
     std::optional<std::uint64_t> filesize;
+    // Set by collection on a send entry that cannot be sent (a FIFO, a device node, a folder
+    // that cannot be read): why. Such an entry fails on every device without being opened.
+    QString error;
 };
 using FileEntryPtr = std::shared_ptr<FileEntry>;
 using SendEntry = FileEntry;
@@ -71,18 +76,6 @@ enum class CopyPhase : int {
     Finished = 2,  // every file sent, skipped or failed one by one: see the counts
     Failed = 3,  // the device could not be served, or went away: see the cause
     Cancelled = 4,  // the job was stopped
-};
-
-// Which layer a failure comes from: codes are only meaningful within their domain (lockdown's
-// 8 is "app not installed", AFC's 8 "not found").
-enum class ErrorDomain : int {
-    None = 0,
-    Lockdown = 1,
-    AFC = 2,
-    HouseArrest = 3,
-    InstallationProxy = 4,
-    LocalFile = 5,  // the source file on this computer (code: errno, or 0)
-    Job = 6,  // a rule of the job itself (room, verification, a changing source)
 };
 
 // How far the serving of one device is: one record per device served, found again by

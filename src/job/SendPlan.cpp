@@ -8,26 +8,48 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <dirent.h>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unicode/uregex.h>
+#include <utility>
 
 namespace kestrap {
 
 namespace {
 
-enum class Kind { Folder, Other, Unreadable };
+enum class Kind { Folder, File, Special, Missing };
 
-Kind kindOf(const QByteArray& path, struct stat* st = nullptr)
+// What a path is, links followed: a link to a folder is a folder, a link to a FIFO is a FIFO.
+// A dangling link or a loop of links is Missing, with errno kept in *err.
+Kind kindOf(const QByteArray& path, struct stat* st = nullptr, int* err = nullptr)
 {
     struct stat local;
     struct stat* s = st ? st : &local;
-    if (::lstat(path.constData(), s) != 0)
-        return Kind::Unreadable;
-    return S_ISDIR(s->st_mode) ? Kind::Folder : Kind::Other;
+    if (::stat(path.constData(), s) != 0) {
+        if (err)
+            *err = errno;
+        return Kind::Missing;
+    }
+    if (S_ISDIR(s->st_mode))
+        return Kind::Folder;
+    return S_ISREG(s->st_mode) ? Kind::File : Kind::Special;
 }
+
+SendEntryPtr failedEntry(const QString& path, const QString& directory, const QString& error)
+{
+    auto entry = std::make_shared<SendEntry>();
+    entry->path = path;
+    entry->directory = directory;
+    entry->filesize = 0;
+    entry->error = error;
+    return entry;
+}
+
+const QString kNotRegular = QStringLiteral("not a regular file");
 
 // An ICU regular expression with no options, searched anywhere in a path.
 class PathRegex {
@@ -38,7 +60,10 @@ public:
         UParseError parseError;
         m_re = uregex_open(
             reinterpret_cast<const UChar*>(pattern.utf16()), int32_t(pattern.size()), 0, &parseError, &status);
+        if (U_SUCCESS(status))
+            uregex_setTimeLimit(m_re, kMatchStepLimit, &status);
         if (U_FAILURE(status)) {
+            m_error = QString::fromLatin1(u_errorName(status));
             if (m_re)
                 uregex_close(m_re);
             m_re = nullptr;
@@ -53,44 +78,61 @@ public:
     PathRegex& operator=(const PathRegex&) = delete;
 
     bool isValid() const { return m_re != nullptr; }
+    const QString& error() const { return m_error; }
 
-    bool foundIn(const QString& text) const
+    // Nothing when the match did not end within its step limit.
+    std::optional<bool> foundIn(const QString& text) const
     {
         UErrorCode status = U_ZERO_ERROR;
         uregex_setText(m_re, reinterpret_cast<const UChar*>(text.utf16()), int32_t(text.size()), &status);
         if (U_FAILURE(status))
             return false;
         const bool found = uregex_find(m_re, 0, &status);
+        if (status == U_REGEX_TIME_OUT)
+            return std::nullopt;
         return U_SUCCESS(status) && found;
     }
 
 private:
+    // A pattern that backtracks without end would hold Start for ever: a match may take about
+    // this many milliseconds' worth of steps, far beyond what any sane pattern needs on a path.
+    static constexpr int32_t kMatchStepLimit = 200;
+
     URegularExpression* m_re = nullptr;
+    QString m_error;
 };
 
 // Keeps (admit) or drops (!admit) the entries that a pattern matches. A pattern is either a
 // regular expression searched in the whole local path, or extensions separated by ";",
 // compared exactly (case-sensitive, no trimming; an empty part stands for "no extension").
-void applyPattern(std::vector<SendEntryPtr>& files, const QString& pattern, bool isRegex, bool admit)
+// A regular expression that does not compile, or runs away on a path, is an error: sending
+// everything, or nothing, in its place is not what the user asked for.
+QString applyPattern(std::vector<SendEntryPtr>& files, const QString& pattern, bool isRegex, bool admit)
 {
+    const QString which = admit ? QStringLiteral("allowed") : QStringLiteral("ignored");
     std::vector<SendEntryPtr> kept;
     kept.reserve(files.size());
     if (isRegex) {
         const PathRegex re(pattern);
         if (!re.isValid())
-            return;
-        for (auto& entry : files)
-            if (re.foundIn(entry->path) == admit)
+            return QStringLiteral("The %1 pattern is not a valid regular expression (%2).").arg(which, re.error());
+        for (auto& entry : files) {
+            const std::optional<bool> found = re.foundIn(entry->path);
+            if (!found)
+                return QStringLiteral("The %1 pattern takes too long to match %2.").arg(which, entry->path);
+            if (*found == admit)
                 kept.push_back(std::move(entry));
+        }
     } else {
         if (pattern.isNull())
-            return;
+            return {};
         const QStringList parts = pattern.split(u';');
         for (auto& entry : files)
             if (parts.contains(PathExtensionView(entry->path)) == admit)
                 kept.push_back(std::move(entry));
     }
     files = std::move(kept);
+    return {};
 }
 
 // Sets every entry's size. A file that vanished since it was chosen keeps its place with
@@ -101,8 +143,10 @@ void measureSizes(std::vector<SendEntryPtr>& files)
 {
     auto measure = [&files](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
+            if (!files[i]->error.isEmpty())
+                continue;
             struct stat st;
-            const bool readable = kindOf(QFile::encodeName(files[i]->path), &st) != Kind::Unreadable;
+            const bool readable = kindOf(QFile::encodeName(files[i]->path), &st) == Kind::File;
             files[i]->filesize = readable ? std::uint64_t(st.st_size) : 0;
         }
     };
@@ -142,61 +186,171 @@ FileEntryPtr SendPlan::infoOfFile(const QString& path)
     return entry;
 }
 
+namespace {
+
+// Walks folders, links to folders included. The folders on the way down are remembered by
+// device and inode, so a link back to one of them is not walked again: a loop ends.
+class FolderWalk {
+public:
+    FolderWalk(const JobSettings& settings, std::vector<SendEntryPtr>& files) : m_settings(settings), m_files(files) { }
+
+    void walk(const QByteArray& local, const QString& remoteFolder, std::int32_t depth)
+    {
+        if (depth >= m_settings.recursiveDepth)
+            return;
+        struct stat st;
+        if (::stat(local.constData(), &st) != 0)
+            return fail(
+                local, remoteFolder, QStringLiteral("the folder cannot be read: %1").arg(qt_error_string(errno)));
+        const std::pair<dev_t, ino_t> id {st.st_dev, st.st_ino};
+        if (std::find(m_ancestors.begin(), m_ancestors.end(), id) != m_ancestors.end())
+            return;  // a link back up: everything below was or will be walked already
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(local.constData()), ::closedir);
+        if (!dir)
+            return fail(
+                local, remoteFolder, QStringLiteral("the folder cannot be read: %1").arg(qt_error_string(errno)));
+        m_ancestors.push_back(id);
+        const QByteArray prefix = local.endsWith('/') ? local : local + '/';
+        for (;;) {
+            errno = 0;
+            const dirent* ent = ::readdir(dir.get());
+            if (!ent) {
+                if (errno != 0)
+                    fail(local, remoteFolder,
+                        QStringLiteral("the folder could not be read to its end: %1").arg(qt_error_string(errno)));
+                break;
+            }
+            visit(prefix, ent, remoteFolder, depth);
+        }
+        m_ancestors.pop_back();
+    }
+
+private:
+    void visit(const QByteArray& prefix, const dirent* ent, const QString& remoteFolder, std::int32_t depth)
+    {
+        const char* name = ent->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            return;
+        const QByteArray childPath = prefix + name;
+        // The directory entry's type saves a stat for plain files and folders; links, and
+        // file systems that leave the type unknown, need one.
+        Kind kind = Kind::File;
+        int err = 0;
+        switch (ent->d_type) {
+        case DT_DIR:
+            kind = Kind::Folder;
+            break;
+        case DT_REG:
+            kind = Kind::File;
+            break;
+        case DT_LNK:
+        case DT_UNKNOWN:
+            kind = kindOf(childPath, nullptr, &err);
+            break;
+        default:
+            kind = Kind::Special;
+            break;
+        }
+        const QString childName = QFile::decodeName(name);
+        switch (kind) {
+        case Kind::Folder:
+            walk(childPath, PathJoin(remoteFolder, childName), depth + 1);
+            break;
+        case Kind::File:
+            add(childPath, remoteFolder);
+            break;
+        case Kind::Special:
+            m_files.push_back(failedEntry(QFile::decodeName(childPath), remoteFolder, kNotRegular));
+            break;
+        case Kind::Missing:
+            m_files.push_back(failedEntry(QFile::decodeName(childPath), remoteFolder,
+                QStringLiteral("the link leads nowhere: %1").arg(qt_error_string(err))));
+            break;
+        }
+    }
+
+    void add(const QByteArray& path, const QString& remoteFolder)
+    {
+        auto entry = std::make_shared<SendEntry>();
+        entry->directory = remoteFolder;
+        entry->path = QFile::decodeName(path);
+        m_files.push_back(std::move(entry));
+    }
+
+    // A folder that cannot be read is an entry of its own, so that no file of it is missing
+    // in silence; patterns do not apply to it, since what it holds is unknown.
+    void fail(const QByteArray& folder, const QString& remoteFolder, const QString& why)
+    {
+        m_failedFolders.push_back(failedEntry(QFile::decodeName(folder), remoteFolder, why));
+    }
+
+    const JobSettings& m_settings;
+    std::vector<SendEntryPtr>& m_files;
+    std::vector<std::pair<dev_t, ino_t>> m_ancestors;
+
+public:
+    std::vector<SendEntryPtr> m_failedFolders;
+};
+
+}  // namespace
+
 void SendPlan::recurFolder(const JobSettings& settings, const QString& localFolder, const QString& remoteFolder,
     std::vector<SendEntryPtr>& fileArray, std::int32_t depth)
 {
-    if (depth >= settings.recursiveDepth)
-        return;
-    const QByteArray local = QFile::encodeName(localFolder);
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(local.constData()), ::closedir);
-    if (!dir)
-        return;
-    const QByteArray prefix = local.endsWith('/') ? local : local + '/';
-    while (const dirent* ent = ::readdir(dir.get())) {
-        const char* name = ent->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        const QByteArray childPath = prefix + name;
-        // The directory entry's type saves a stat; only file systems that leave it unknown need one.
-        bool isFolder = ent->d_type == DT_DIR;
-        if (ent->d_type == DT_UNKNOWN)
-            isFolder = kindOf(childPath) == Kind::Folder;
-        if (isFolder) {
-            recurFolder(settings, QFile::decodeName(childPath), PathJoin(remoteFolder, QFile::decodeName(name)),
-                fileArray, depth + 1);
-        } else {
-            auto entry = std::make_shared<SendEntry>();
-            entry->directory = remoteFolder;
-            entry->path = QFile::decodeName(childPath);
-            fileArray.push_back(std::move(entry));
-        }
-    }
+    FolderWalk walk(settings, fileArray);
+    walk.walk(QFile::encodeName(localFolder), remoteFolder, depth);
+    fileArray.insert(fileArray.end(), walk.m_failedFolders.begin(), walk.m_failedFolders.end());
 }
 
 SendPlan SendPlan::collect(const JobSettings& settings)
 {
     SendPlan plan;
     std::vector<SendEntryPtr>& files = plan.m_files;
+    FolderWalk walk(settings, files);
     for (const FileEntryPtr& entry : settings.filePaths) {
-        if (kindOf(QFile::encodeName(entry->path)) == Kind::Folder) {
+        int err = 0;
+        switch (kindOf(QFile::encodeName(entry->path), nullptr, &err)) {
+        case Kind::Folder:
             if (settings.isRecursive)
-                recurFolder(settings, entry->path, entry->directory, files, 0);
-        } else {
+                walk.walk(QFile::encodeName(entry->path), entry->directory, 0);
+            break;
+        case Kind::Special:
+            files.push_back(failedEntry(entry->path, entry->directory, kNotRegular));
+            break;
+        case Kind::File:
+        case Kind::Missing:
+            // A file that vanished since it was chosen keeps its place: its copy fails on every
+            // device with the reason, which tells the operator more than a shorter list would.
             files.push_back(entry);
+            break;
         }
     }
 
     if (!IsEmpty(settings.allowedPattern) || !IsEmpty(settings.ignoredPattern)) {
         if (trimSpacesAndTabs(settings.allowedPattern) != QLatin1String("*"))
-            applyPattern(files, settings.allowedPattern, settings.isAllowedPatternRegex, true);
-        if (!IsEmpty(settings.ignoredPattern))
-            applyPattern(files, settings.ignoredPattern, settings.isIgnoredPatternRegex, false);
+            plan.m_error = applyPattern(files, settings.allowedPattern, settings.isAllowedPatternRegex, true);
+        if (plan.m_error.isEmpty() && !IsEmpty(settings.ignoredPattern))
+            plan.m_error = applyPattern(files, settings.ignoredPattern, settings.isIgnoredPatternRegex, false);
+        if (!plan.m_error.isEmpty()) {
+            files.clear();
+            return plan;
+        }
     }
+    files.insert(files.end(), walk.m_failedFolders.begin(), walk.m_failedFolders.end());
 
     measureSizes(files);
     for (const SendEntryPtr& entry : files)
         plan.m_totalFileSize += *entry->filesize;
     return plan;
+}
+
+std::vector<SendEntryPtr> SendPlan::errors() const
+{
+    std::vector<SendEntryPtr> failed;
+    for (const SendEntryPtr& entry : m_files)
+        if (!entry->error.isEmpty())
+            failed.push_back(entry);
+    return failed;
 }
 
 QString SendPlan::remoteFolderOf(const QString& jobFolder, const SendEntry& entry)

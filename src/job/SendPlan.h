@@ -19,8 +19,11 @@ public:
     // path is a folder (links followed), otherwise "".
     static FileEntryPtr infoOfFile(const QString& path);
 
-    // Walks the chosen files and folders to the settings' depth, keeps what the patterns
-    // admit and measures every file.
+    // Walks the chosen files and folders to the settings' depth (links followed, a loop of
+    // links walked once), keeps what the patterns admit and measures every file. What cannot
+    // be sent (a FIFO, socket or device node, a dangling link, a folder that cannot be read)
+    // stays in the plan as an entry with its error, so that every device counts it failed.
+    // A pattern that does not compile or runs away leaves the plan empty with error().
     static SendPlan collect(const JobSettings& settings);
 
     // Walks one folder to the settings' depth, appending a send entry for everything that
@@ -36,9 +39,14 @@ public:
     const std::vector<SendEntryPtr>& files() const { return m_files; }
     std::uint64_t totalFileSize() const { return m_totalFileSize; }
     bool isEmpty() const { return m_files.empty(); }
+    // The entries that cannot be sent, each with its error.
+    std::vector<SendEntryPtr> errors() const;
+    // Why no plan could be made (a pattern); empty when one was.
+    const QString& error() const { return m_error; }
 
 private:
     std::vector<SendEntryPtr> m_files;
+    QString m_error;
     std::uint64_t m_totalFileSize = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "job/PortJob.h"
 #include "support/TempTree.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <gtest/gtest.h>
 
@@ -75,11 +76,31 @@ TEST_F(Collection, RegexSearchesTheWholeLocalPath)
     job.setIgnoredPattern(QStringLiteral("20\\d\\d/"));
     EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/x.bin"}));
 
-    // An invalid expression leaves its step out; the other step still applies.
-    job.setAllowedPattern(QStringLiteral("(unclosed"));
-    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/x.bin", "/Docs/other.bin"}));
     job.setAllowedPattern(QStringLiteral("photos"));  // no options: case-sensitive
     EXPECT_EQ(sent(), QStringList());
+}
+
+TEST_F(Collection, APatternThatCannotMatchStopsTheRunInsteadOfSendingEverything)
+{
+    add(tree.folder(QStringLiteral("Photos")));
+    tree.file(QStringLiteral("Photos/x.bin"));
+    tree.file(QStringLiteral("Photos/") + QString(40, u'a') + QStringLiteral("!"));
+    job.setIsIgnoredPatternRegex(true);
+    job.setIgnoredPattern(QStringLiteral("(unclosed"));
+    EXPECT_FALSE(job.prepareStarting());
+    EXPECT_TRUE(job.sendPlan().error().startsWith("The ignored pattern is not a valid regular expression"));
+    EXPECT_FALSE(job.start());
+    EXPECT_EQ(job.lastError().description, job.sendPlan().error());
+
+    // Catastrophic backtracking ends within its step limit.
+    job.setIgnoredPattern(QString());
+    job.setIsAllowedPatternRegex(true);
+    job.setAllowedPattern(QStringLiteral("(a+)+$"));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(job.prepareStarting());
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_TRUE(job.sendPlan().error().startsWith("The allowed pattern takes too long to match"));
 }
 
 TEST_F(Collection, DepthRecursionAndPlacement)
@@ -113,12 +134,19 @@ TEST_F(Collection, ListedFileInsideListedFolderIsSentTwice)
     EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/a.jpg", "/Docs/a.jpg"}));
 }
 
-TEST_F(Collection, LinksAreSentAsFilesNeverWalked)
+TEST_F(Collection, LinksAreFollowedAndALoopOfThemEnds)
 {
     add(tree.folder(QStringLiteral("Photos")));
-    tree.file(QStringLiteral("elsewhere/secret.bin"));
+    tree.file(QStringLiteral("elsewhere/kept.bin"), 7);
     ASSERT_TRUE(QFile::link(tree.path(QStringLiteral("elsewhere")), tree.path(QStringLiteral("Photos/link"))));
-    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/link"}));
+    ASSERT_TRUE(QFile::link(tree.path(QStringLiteral("Photos")), tree.path(QStringLiteral("Photos/up"))));
+    ASSERT_TRUE(QFile::link(tree.path(QStringLiteral("elsewhere/kept.bin")), tree.path(QStringLiteral("Photos/f"))));
+    // A folder given in the job through a link is walked like the folder.
+    ASSERT_TRUE(QFile::link(tree.path(QStringLiteral("elsewhere")), tree.path(QStringLiteral("alias"))));
+    add(tree.path(QStringLiteral("alias")));
+    EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/f", "/Docs/Photos/link/kept.bin", "/Docs/alias/kept.bin"}));
+    // The link's target is measured, not the link.
+    EXPECT_EQ(job.totalFileSize(), 21u);
 }
 
 TEST_F(Collection, SizesAndVanishedFiles)
@@ -148,7 +176,7 @@ TEST_F(Collection, InfoOfFileAndRemotePaths)
     ASSERT_TRUE(QFile::link(folder, tree.path(QStringLiteral("alias"))));
     EXPECT_EQ(PortJob::infoOfFile(tree.path(QStringLiteral("alias")))->directory, "alias");
 
-    SendEntry e {QStringLiteral("/data/Photos/2012/a.jpg"), QStringLiteral("Photos/2012"), {}};
+    SendEntry e {QStringLiteral("/data/Photos/2012/a.jpg"), QStringLiteral("Photos/2012"), {}, {}};
     job.setFolder(QStringLiteral("Documents"));
     EXPECT_EQ(job.remoteFolderOf(e), "Documents/Photos/2012");
     EXPECT_EQ(job.remotePathOf(e), "/Documents/Photos/2012/a.jpg");

@@ -63,7 +63,7 @@ int main()
             plainMs, bestOfMs(1, [&] { ok = plainCopy(source, dir.filePath(QStringLiteral("copy.bin"))) && ok; }));
         device.deleteItemAtPath(QStringLiteral("upload.bin"));
         uploadMs = std::min(
-            uploadMs, bestOfMs(1, [&] { ok = device.uploadFile(QStringLiteral("upload.bin"), source, 1) && ok; }));
+            uploadMs, bestOfMs(1, [&] { ok = device.uploadFile(QStringLiteral("upload.bin"), source) && ok; }));
     }
     ok = ok && QFileInfo(farm + QStringLiteral("/bench/Media/upload.bin")).size() == kFileSize;
     reportRatio("upload of 256 MiB through iPhoneDevice", uploadMs, "plain buffered copy", plainMs, 1.25);

@@ -158,8 +158,9 @@ int fileAction(iMobileDevice& device, const QString& action, const QStringList& 
         bool isDir = false;
         if (device.itemExistsAtPath(remote, &isDir) && isDir)
             remote = PathJoin(remote, local.fileName());
-        if (!device.uploadFile(remote, local.absoluteFilePath(), QVariant()))
-            return fail(QStringLiteral("Failed to copy '%1' to %2!").arg(words[0], device.name()));
+        const UploadResult sent = device.sendFile({remote, local.absoluteFilePath()});
+        if (!sent.ok())
+            return fail(QStringLiteral("Failed to copy '%1' to %2!").arg(words[0], device.name()), sent.error.text);
         return kExitOk;
     }
     if (action == QLatin1String("get")) {

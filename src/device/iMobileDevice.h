@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/DeviceError.h"
 #include "device/DeviceTypes.h"
 #include "device/iMobileFileSystemNode.h"
 
@@ -7,7 +8,9 @@
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -21,15 +24,31 @@ struct AppBundle {
     QString iconPath;  // "/<last component of the app's Path>/<CFBundleIconFile>"; null without a name
 };
 
-// Why the last operation of a device failed, for the user: the device layer's own code
-// (0 when nothing failed, or when the cause is not the device's) and a short text
-// ("no space left on the device", "app not installed").
-struct DeviceError {
-    int code = 0;
-    QString text;
-    bool deviceGone = false;  // the device went away: nothing more can be done on it
+// One file to send, and how.
+struct UploadRequest {
+    UploadRequest() = default;
+    UploadRequest(QString devicePath, QString localPath)
+        : devicePath(std::move(devicePath)), localPath(std::move(localPath))
+    {
+    }
 
-    bool isEmpty() const { return text.isEmpty(); }
+    QString devicePath;
+    QString localPath;
+    // Leave a device file that has the local file's size and modification time (to the
+    // second) as it is: nothing is read or sent.
+    bool skipUnchanged = false;
+    // Read the written file back and compare it with what was sent before it replaces the old.
+    bool verify = false;
+    // Called on the sending thread after each piece written, with the bytes done of the total;
+    // false ends the upload, which then fails and leaves the old file as it was.
+    std::function<bool(std::int64_t done, std::int64_t total)> progress;
+};
+
+struct UploadResult {
+    DeviceError error;  // empty when the device holds the whole file
+    bool skipped = false;  // the device held it unchanged already
+
+    bool ok() const { return error.isEmpty(); }
 };
 
 // Watches long copies: asked whether to go on, told how far they are.
@@ -42,16 +61,7 @@ public:
     // Asked before every progress report; false asks the running copy to stop.
     virtual bool shouldContinue() { return true; }
 
-    // Progress of a copy started with user info. A report whose done count equals its
-    // total means "complete" (an iOS upload ends with 100 of 100 whatever the size).
-    virtual void transferBytes(std::int64_t done, std::int64_t total, const QVariant& userInfo)
-    {
-        Q_UNUSED(done);
-        Q_UNUSED(total);
-        Q_UNUSED(userInfo);
-    }
-
-    // Progress of a copy started without user info.
+    // Progress of a download or a disk-mode upload.
     virtual void transferBytes(std::int64_t done, std::int64_t total)
     {
         Q_UNUSED(done);
@@ -101,6 +111,10 @@ public:
     virtual bool downloadFile(const QString& devicePath, const QString& localPath) = 0;
     // Copies a local file to the device, replacing an existing item.
     virtual bool uploadFile(const QString& devicePath, const QString& localPath) = 0;
+    // The same with options, progress and the cause of a failure. At every moment the device
+    // holds the old item or the whole new file, never a part. Devices without those
+    // guarantees or options answer with uploadFile().
+    virtual UploadResult sendFile(const UploadRequest& request);
     // An empty list when the folder cannot be opened or the path type is not one of PathType.
     virtual std::vector<iMobileFileSystemNode> contentsOfDirectory(const QString& path, std::int32_t pathType) = 0;
     virtual bool isLinkAtPath(const QString& path) = 0;
@@ -117,33 +131,30 @@ public:
     // 0 when the device gives none.
     virtual std::uint64_t getSizeOfItemAtPath(const QString& path) = 0;
 
-    // Optional operations. A device without progress reporting answers false to
-    // supportsUploadWithUserInfo() and its uploadFile(..., userInfo) reports nothing.
-    virtual bool supportsUploadWithUserInfo() const { return false; }
-    virtual bool uploadFile(const QString& devicePath, const QString& localPath, const QVariant& userInfo)
+    // Free bytes as the device says now, not as cached; nothing when it cannot tell.
+    virtual std::optional<std::uint64_t> freeSpaceNow() { return freeCapacity(); }
+    // Removes the temporaries that interrupted uploads left in a folder and that nobody has
+    // written for at least maxAge. Devices whose uploads leave none do nothing.
+    virtual void removeStaleTemporaries(const QString& folder, std::chrono::seconds maxAge)
     {
-        Q_UNUSED(userInfo);
-        return uploadFile(devicePath, localPath);
+        Q_UNUSED(folder);
+        Q_UNUSED(maxAge);
     }
+
+    // Optional operations.
     virtual void setCopyDelegate(iMobileDeviceCopyDelegate* delegate) { Q_UNUSED(delegate); }
 
     // Devices whose files sit behind services (iOS devices) can attach their file access to
     // another root: "/" (the media area), "com.apple.afc2" or an app's bundle id (its
     // container). Others answer false to both.
     virtual bool canChangeService() const { return false; }
-    virtual bool changeService(const QString& serviceName)
-    {
-        Q_UNUSED(serviceName);
-        return false;
-    }
+    virtual bool changeService(const QString& serviceName) { return openService(serviceName).isEmpty(); }
+    // changeService() with the cause of a failure.
+    virtual DeviceError openService(const QString& serviceName);
     // Whether the whole file system can be reached ("com.apple.afc2").
     virtual bool isJailbreak() const { return false; }
     // The user apps; empty on devices without apps.
     virtual std::vector<AppBundle> appBundles() { return {}; }
-
-    // The cause of the last failed operation on this device, kept until the next failure.
-    // A copy thread reads it right after the failure it reports.
-    virtual DeviceError lastError() const { return {}; }
 };
 
 // Told by the device manager when a device it accepts comes or goes. Main thread only.

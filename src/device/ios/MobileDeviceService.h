@@ -217,6 +217,10 @@ public:
     // Removes a file, a link or an empty folder.
     virtual MDError AFCRemovePath(AFCConnectionRef connection, const QString& path) = 0;
     virtual MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) = 0;
+    // Sets an item's modification time (nanoseconds since 1970), as AFC's set-file-time
+    // request does; the item itself, not a link's target.
+    virtual MDError AFCSetModificationTime(AFCConnectionRef connection, const QString& path, std::int64_t nanoseconds)
+        = 0;
 };
 
 // What went wrong, in words a user can act on ("no space left on the device"), for a code of

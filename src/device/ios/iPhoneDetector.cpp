@@ -35,9 +35,10 @@ void iPhoneDetector::handleCallbackFromDevice(AMDeviceRef device, std::int32_t m
         auto phone = std::make_shared<iPhoneDevice>(m_service);
         // The first opening probes "com.apple.afc2" (the jailbreak test); a device that
         // cannot be opened at all is dropped, the traces saying why.
-        if (!phone->createWithDevice(device, true)) {
+        DeviceError why;
+        if (!phone->createWithDevice(device, true, &why)) {
             qDebug("iPhone %s not opened: %s", qPrintable(m_service->AMDeviceCopyDeviceIdentifier(device)),
-                qPrintable(phone->lastError().text));
+                qPrintable(why.text));
             return;
         }
         // Opened again on the media area, this time reading its values. Announced whatever

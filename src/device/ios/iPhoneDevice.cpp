@@ -107,8 +107,13 @@ void iPhoneDevice::forgetItemInfo()
     m_itemInfoCaches.clear();
 }
 
-bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
+bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2, DeviceError* why)
 {
+    const auto failed = [why](DeviceError error) {
+        if (why)
+            *why = std::move(error);
+        return false;
+    };
     {
         const Access access(*this);
         m_isAFC2Mode = false;
@@ -120,13 +125,13 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
         closeConnectionLocked();
         MobileDeviceService& s = *m_service;
         if (const MDError e = s.AMDeviceConnect(device))
-            return failedAMD(e);
+            return failed(amdError(e));
         if (s.AMDeviceIsPaired(device) != 1)
-            return failedAMD(AMDPairingRefusedError);
+            return failed(amdError(AMDPairingRefusedError));
         if (const MDError e = s.AMDeviceValidatePairing(device))
-            return failedAMD(e);
+            return failed(amdError(e));
         if (const MDError e = s.AMDeviceStartSession(device))
-            return failedAMD(e);
+            return failed(amdError(e));
         AMServiceHandle service = 0;
         bool afc2 = false;
         if (enableAfc2) {
@@ -136,10 +141,10 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2)
         }
         if (!afc2)
             if (const MDError e = s.AMDeviceStartService(device, kServiceAFC, &service))
-                return failedAMD(e);
+                return failed(amdError(e));
         AFCConnectionRef connection = nullptr;
         if (const MDError e = s.AFCConnectionOpen(service, 0, &connection))
-            return failedAFC(e);
+            return failed(afcError(e));
         m_phoneDevice = device;
         m_connection = connection;
         // The new connection is on the media area or the whole file system, whatever root
@@ -173,40 +178,29 @@ bool iPhoneDevice::connect(bool enableAfc2)
     return device && createWithDevice(device, enableAfc2);
 }
 
-bool iPhoneDevice::changeService(const QString& serviceName)
+DeviceError iPhoneDevice::openService(const QString& serviceName)
 {
     const Access access(*this);
-    const bool started = tryStartService(serviceName, 1);
-    return started && m_connection && m_phoneDevice.load();
-}
-
-DeviceError iPhoneDevice::lastError() const
-{
-    std::lock_guard error(m_errorLock);
-    return m_lastError;
-}
-
-bool iPhoneDevice::failed(int code, const QString& text, bool deviceGone)
-{
-    std::lock_guard error(m_errorLock);
-    m_lastError = DeviceError {code, text, deviceGone};
-    return false;
+    DeviceError error = tryStartService(serviceName, 1);
+    if (error.isEmpty() && (!m_connection || !m_phoneDevice.load()))
+        error = afcError(AFCServiceNotConnectedError);
+    return error;
 }
 
 // A gone device's connection may be closed under a call: whatever that call then answers,
 // the cause is the device's going.
-bool iPhoneDevice::failedAMD(MDError code)
+DeviceError iPhoneDevice::amdError(MDError code, ErrorDomain domain) const
 {
     if (m_gone)
         code = AMDDeviceDisconnectedError;
-    return failed(code, amdErrorText(code), code == AMDDeviceDisconnectedError);
+    return {domain, code, amdErrorText(code), code == AMDDeviceDisconnectedError};
 }
 
-bool iPhoneDevice::failedAFC(MDError code)
+DeviceError iPhoneDevice::afcError(MDError code) const
 {
     if (m_gone)
         code = AFCServiceNotConnectedError;
-    return failed(code, afcErrorText(code), code == AFCServiceNotConnectedError);
+    return {ErrorDomain::AFC, code, afcErrorText(code), code == AFCServiceNotConnectedError};
 }
 
 void iPhoneDevice::deviceGone()
@@ -229,11 +223,12 @@ bool iPhoneDevice::hasConnection()
     return m_connection != nullptr;
 }
 
-bool iPhoneDevice::tryStartService(const QString& serviceName, std::int32_t tryTimes)
+DeviceError iPhoneDevice::tryStartService(const QString& serviceName, std::int32_t tryTimes)
 {
+    DeviceError error = DeviceError::job(QStringLiteral("no service named"));
     if (!serviceName.isEmpty()) {
         if (serviceName == m_currentService && m_connection)
-            return true;
+            return {};
         closeConnectionLocked();
         m_currentService = serviceName;
         // Paths cached under the old root mean other items under the new one.
@@ -241,27 +236,30 @@ bool iPhoneDevice::tryStartService(const QString& serviceName, std::int32_t tryT
         const AMDeviceRef device = m_phoneDevice;
         AMServiceHandle service = 0;
         MDError started = MDSuccess;
-        if (serviceName == QLatin1String("/") || serviceName == kServiceAFC)
+        ErrorDomain domain = ErrorDomain::Lockdown;
+        if (serviceName == QLatin1String("/") || serviceName == kServiceAFC) {
             started = m_service->AMDeviceStartService(device, kServiceAFC, &service);
-        else if (serviceName == kServiceAFC2)
+        } else if (serviceName == kServiceAFC2) {
             started = m_service->AMDeviceStartService(device, kServiceAFC2, &service);
-        else
+        } else {
             started = m_service->AMDeviceStartHouseArrestService(device, serviceName, &service);
+            domain = ErrorDomain::HouseArrest;
+        }
         if (started == MDSuccess) {
             AFCConnectionRef connection = nullptr;
             const MDError opened = m_service->AFCConnectionOpen(service, 0, &connection);
             if (opened == MDSuccess) {
                 m_connection = connection;
-                return true;
+                return {};
             }
             m_connection = nullptr;
-            failedAFC(opened);
+            error = afcError(opened);
         } else {
-            failedAMD(started);
+            error = amdError(started, domain);
         }
     }
     if (tryTimes <= 0 || !ResetConnection())
-        return false;
+        return error;
     return tryStartService(serviceName, tryTimes - 1);
 }
 
@@ -315,6 +313,22 @@ std::optional<QMap<QString, std::int64_t>> iPhoneDevice::getDeviceInfo()
     m_service->AFCKeyValueClose(handle);
     m_deviceInfo = info;
     return m_deviceInfo;
+}
+
+std::optional<std::uint64_t> iPhoneDevice::freeSpaceNow()
+{
+    const Access access(*this);
+    AFCKeyValueRef handle = nullptr;
+    if (!m_connection || m_service->AFCDeviceInfoOpen(m_connection, &handle) != MDSuccess)
+        return std::nullopt;
+    std::optional<std::uint64_t> free;
+    QByteArray key;
+    QByteArray value;
+    while (m_service->AFCKeyValueRead(handle, &key, &value) == MDSuccess && !key.isNull())
+        if (key == "FSFreeBytes")
+            free = value.toULongLong();
+    m_service->AFCKeyValueClose(handle);
+    return free;
 }
 
 std::int64_t iPhoneDevice::deviceInfoValue(const QString& key)

@@ -16,6 +16,8 @@
 
 namespace kestrap {
 
+class LocalFile;  // a local file open for sending
+
 // An iPhone, iPad or iPod touch reached through the mobile-device service.
 //
 // The object keeps one AFC connection, attached to one root at a time: the media area ("/"
@@ -34,15 +36,14 @@ namespace kestrap {
 // - Values that are cached (lockdown values such as the name, the device information behind
 //   capacity() and freeCapacity(), the app list once read) are answered without accessLock,
 //   so a display on the main thread never waits for a copy in progress.
-// - Copy progress and shouldContinue() are called on the copying thread while accessLock is
-//   held: a copy delegate must not call back into the same device from them.
+// - Upload progress, download progress and shouldContinue() are called on the copying thread
+//   while accessLock is held: they must not call back into the same device.
 class iPhoneDevice : public iMobileDevice {
 public:
-    // The copy buffer: copies move this much per platform call, and an upload reports its
-    // progress after each block of this size.
+    // The copy buffer: downloads and reads move this much per platform call.
     static constexpr std::uint32_t kCopyBufferSize = 5 * 1024 * 1024;
-    // An upload writes a block to the device in requests of this size: real devices are
-    // fastest with 1 to 4 MiB per request.
+    // An upload writes to the device in requests of this size, and reports its progress after
+    // each: real devices are fastest with 1 to 4 MiB per request.
     static constexpr std::uint32_t kUploadWriteSize = 2 * 1024 * 1024;
     // The item-information cache holds at most this many paths.
     static constexpr int kItemInfoCacheLimit = 50;
@@ -56,13 +57,14 @@ public:
     // Opens the device: link, pairing, session, then "com.apple.afc2" when enableAfc2 is
     // set and the device offers it (the jailbreak probe), else "com.apple.afc". Without
     // enableAfc2 it also reads the lockdown values and the device information.
-    bool createWithDevice(AMDeviceRef device, bool enableAfc2);
+    // why, when given, gets the cause of a failure.
+    bool createWithDevice(AMDeviceRef device, bool enableAfc2, DeviceError* why = nullptr);
     // Closes what is open and opens the same device again.
     bool connect(bool enableAfc2);
     // Attaches the connection to another root: "/", "com.apple.afc", "com.apple.afc2" or a
     // bundle id. Two attempts with one reset of the device link between them.
     bool canChangeService() const override { return true; }
-    bool changeService(const QString& serviceName) override;
+    DeviceError openService(const QString& serviceName) override;
     bool isEqualToDevice(AMDeviceRef device) const { return device && device == m_phoneDevice.load(); }
     // The device has gone. Its connection is closed now if no call uses it, else by that
     // call as it ends, so that an object kept for display (a finished row) holds no
@@ -94,8 +96,8 @@ public:
     // empty when the item cannot be read.
     QMap<QString, QString> itemInfoAtPath(const QString& absolutePath);
     std::size_t itemInfoCacheSize();
-    // One progress step: asks the delegate whether to go on and reports done of total.
-    bool finish(std::int64_t done, std::int64_t total, const QVariant& userInfo);
+    // One progress step of a download: asks the delegate whether to go on and reports done
+    // of total.
     bool finish(std::int64_t done, std::int64_t total);
 
     // --- iMobileDevice -----------------------------------------------------------------
@@ -127,14 +129,20 @@ public:
     QDateTime modificationDateOfItemAtPath(const QString& path) override;
     QDateTime creationDateOfItemAtPath(const QString& path) override;
     std::uint64_t getSizeOfItemAtPath(const QString& path) override;
-    bool supportsUploadWithUserInfo() const override { return true; }
-    bool uploadFile(const QString& devicePath, const QString& localPath, const QVariant& userInfo) override;
+    // Writes ".NAME.<random>.kestrap-part" beside the target, checks it (its close, its size,
+    // its bytes when asked to verify, the local file unchanged since it was opened), renames
+    // it over the target, then gives the target the local file's modification time.
+    UploadResult sendFile(const UploadRequest& request) override;
+    std::optional<std::uint64_t> freeSpaceNow() override;
+    void removeStaleTemporaries(const QString& folder, std::chrono::seconds maxAge) override;
     void setCopyDelegate(iMobileDeviceCopyDelegate* delegate) override { m_copyDelegate.store(delegate); }
-    DeviceError lastError() const override;
 
-    // An upload writes here first, beside its target, and renames it over the target only
-    // once the whole file is on the device.
-    static QString temporaryUploadPath(const QString& absolutePath);
+    // Where an upload writes first, beside its target: a name of its own for every upload, so
+    // that two writers on one device never share one, that ends in kTemporarySuffix and fits a
+    // 255-byte name. `kind` is "part" for a new file, "old" for an old one moved aside.
+    static QString temporaryUploadPath(const QString& absolutePath, const QString& kind = QStringLiteral("part"));
+    static bool isTemporaryName(const QString& name);
+    static inline const QString kTemporarySuffix = QStringLiteral(".kestrap-part");
 
 private:
     // Holds accessLock; the last user of a gone device's connection closes it.
@@ -155,20 +163,23 @@ private:
     };
 
     // Each of these needs accessLock held by the caller.
-    bool tryStartService(const QString& serviceName, std::int32_t tryTimes);
+    DeviceError tryStartService(const QString& serviceName, std::int32_t tryTimes);
     bool ResetConnection();
     void closeConnectionLocked();
     QMap<QString, QString> itemInfoLocked(const QString& absolutePath);
     bool isDirectoryLocked(const QString& absolutePath);
     std::optional<AFCFileRef> openForReadingLocked(const QString& absolutePath);
 
-    // in: the local file's descriptor, read from its start.
-    bool uploadToTemporaryLocked(const QString& temporary, int in, std::int64_t size, const QVariant& userInfo);
-    bool replaceWithTemporaryLocked(const QString& temporary, const QString& absolute);
-    // Keeps the cause of a failure; answers false so failure paths can return it.
-    bool failed(int code, const QString& text, bool deviceGone = false);
-    bool failedAMD(MDError code);
-    bool failedAFC(MDError code);
+    DeviceError uploadToTemporaryLocked(const QString& temporary, LocalFile& in, const UploadRequest& request);
+    DeviceError checkTemporaryLocked(const QString& temporary, std::int64_t size, std::optional<std::uint32_t> crc);
+    DeviceError replaceWithTemporaryLocked(const QString& temporary, const QString& absolute);
+    bool holdsUnchangedLocked(const QString& absolute, const LocalFile& in);
+    // AFC's file information of an item, asked of the device now, not from the cache.
+    std::optional<QMap<QByteArray, QByteArray>> statLocked(const QString& absolutePath, MDError* error = nullptr);
+
+    // The cause of a failed call; the device's going whatever the call said, once it has gone.
+    DeviceError amdError(MDError code, ErrorDomain domain = ErrorDomain::Lockdown) const;
+    DeviceError afcError(MDError code) const;
 
     QString stringAttribute(const QString& key);
     std::int64_t deviceInfoValue(const QString& key);
@@ -185,9 +196,6 @@ private:
     std::mutex accessLock;  // guards m_connection and m_currentService, and every use of the connection
     AFCConnectionRef m_connection = nullptr;
     QString m_currentService = QStringLiteral("/");
-
-    mutable std::mutex m_errorLock;  // guards m_lastError; taken alone
-    DeviceError m_lastError;
 
     std::mutex m_cachesLock;  // the object's monitor: guards the caches below
     QHash<QString, QVariant> m_attributes;

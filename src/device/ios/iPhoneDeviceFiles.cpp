@@ -7,12 +7,103 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSaveFile>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace kestrap {
+
+// A local file open for sending: one open and one status, where QFile asked for the status
+// twice, and small files are sent by the tens of thousands. Opened without blocking, since
+// opening a FIFO for reading waits for a writer for ever; nothing but a regular file is read.
+class LocalFile {
+public:
+    explicit LocalFile(const QString& path)
+        : m_path(QFile::encodeName(path)), m_fd(::open(m_path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC))
+    {
+        if (m_fd < 0 || ::fstat(m_fd, &m_opened) != 0) {
+            m_error = errno;
+        } else if (S_ISDIR(m_opened.st_mode)) {
+            m_error = EISDIR;
+        } else if (!S_ISREG(m_opened.st_mode)) {
+            m_notRegular = true;
+        } else {
+            ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+        }
+    }
+    ~LocalFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    LocalFile(const LocalFile&) = delete;
+    LocalFile& operator=(const LocalFile&) = delete;
+
+    bool isOpen() const { return m_error == 0 && !m_notRegular; }
+    DeviceError error() const
+    {
+        if (m_notRegular)
+            return DeviceError::local(0, QStringLiteral("not a regular file"));
+        return DeviceError::local(
+            m_error, QStringLiteral("the local file cannot be read: %1").arg(qt_error_string(m_error)));
+    }
+    std::int64_t size() const { return m_opened.st_size; }
+    std::int64_t mtimeSeconds() const { return m_opened.st_mtim.tv_sec; }
+    std::int64_t mtimeNanoseconds() const
+    {
+        return std::int64_t(m_opened.st_mtim.tv_sec) * 1000000000 + m_opened.st_mtim.tv_nsec;
+    }
+
+    // Fills buffer with the next count bytes. A file that ends early has changed under the copy.
+    DeviceError readFull(char* buffer, std::int64_t count)
+    {
+        for (std::int64_t got = 0; got < count;) {
+            const ssize_t n = ::read(m_fd, buffer + got, std::size_t(count - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return DeviceError::local(
+                    errno, QStringLiteral("the local file cannot be read: %1").arg(qt_error_string(errno)));
+            if (n == 0)
+                return changedError();
+            got += n;
+        }
+        return {};
+    }
+
+    // Whether what was read may not be the file as it was at the open: its size, modification
+    // or change time moved, or another file took its name. A file removed since is not
+    // changed: what was read is whole.
+    bool changedSinceOpen() const
+    {
+        struct stat now { };
+        if (::fstat(m_fd, &now) != 0)
+            return true;
+        const auto same
+            = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+        if (now.st_size != m_opened.st_size || !same(now.st_mtim, m_opened.st_mtim)
+            || !same(now.st_ctim, m_opened.st_ctim))
+            return true;
+        struct stat named { };
+        return ::stat(m_path.constData(), &named) == 0 && (named.st_ino != now.st_ino || named.st_dev != now.st_dev);
+    }
+
+    static DeviceError changedError()
+    {
+        return DeviceError::local(0, QStringLiteral("the local file changed while it was sent"));
+    }
+
+private:
+    QByteArray m_path;
+    int m_fd;
+    int m_error = 0;
+    bool m_notRegular = false;
+    struct stat m_opened { };
+};
 
 namespace {
 
@@ -25,14 +116,24 @@ public:
         : m_service(service), m_connection(connection), m_file(file)
     {
     }
-    ~FileRefCloser() { m_service.AFCFileRefClose(m_connection, m_file); }
+    ~FileRefCloser() { close(); }
     FileRefCloser(const FileRefCloser&) = delete;
     FileRefCloser& operator=(const FileRefCloser&) = delete;
+
+    // Closes now, once; a device may report a failed write only at the close.
+    MDError close()
+    {
+        if (m_closed)
+            return MDSuccess;
+        m_closed = true;
+        return m_service.AFCFileRefClose(m_connection, m_file);
+    }
 
 private:
     MobileDeviceService& m_service;
     AFCConnectionRef m_connection;
     AFCFileRef m_file;
+    bool m_closed = false;
 };
 
 QDateTime dateOfNanoseconds(const QString& value)
@@ -41,39 +142,6 @@ QDateTime dateOfNanoseconds(const QString& value)
         return QDateTime::currentDateTime();
     return QDateTime::fromSecsSinceEpoch(value.toLongLong() / kNanosecondsPerSecond, Qt::UTC);
 }
-
-// A local file open for sending: one open and one status, where QFile asked for the status
-// twice, and small files are sent by the tens of thousands.
-class LocalFile {
-public:
-    explicit LocalFile(const QString& path) : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC))
-    {
-        struct stat st { };
-        if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
-            m_error = errno;
-        else if (S_ISDIR(st.st_mode))
-            m_error = EISDIR;
-        else
-            m_size = st.st_size;
-    }
-    ~LocalFile()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    LocalFile(const LocalFile&) = delete;
-    LocalFile& operator=(const LocalFile&) = delete;
-
-    bool isOpen() const { return m_error == 0; }
-    QString errorString() const { return qt_error_string(m_error); }
-    int handle() const { return m_fd; }
-    std::int64_t size() const { return m_size; }
-
-private:
-    int m_fd;
-    int m_error = 0;
-    std::int64_t m_size = 0;
-};
 
 // The calling thread's upload buffer, kept for the thread's next files and never zeroed. A
 // buffer per file came fresh from the system for every large file, and on a virtual machine
@@ -330,8 +398,10 @@ bool iPhoneDevice::downloadFile(const QString& devicePath, const QString& localP
     const auto total = std::int64_t(getSizeOfItemAtPath(absolute));
 
     const Access access(*this);
-    QFile out(localPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Written beside the local file and put in its place only when whole: a failed copy leaves
+    // the local file as it was.
+    QSaveFile out(localPath);
+    if (!out.open(QIODevice::WriteOnly))
         return false;
     const auto file = openForReadingLocked(absolute);
     if (!file)
@@ -347,123 +417,232 @@ bool iPhoneDevice::downloadFile(const QString& devicePath, const QString& localP
         if (count > 0 && out.write(buffer.data(), count) != qint64(count))
             return false;
         done += count;
-        // A copy the delegate stopped is not a copy: the part written stays, the answer is no.
+        // A copy the delegate stopped is not a copy.
         if (!finish(done, total))
             return false;
         if (count == 0)
-            return out.flush();
+            return out.commit();
     }
 }
 
 bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPath)
 {
-    return uploadFile(devicePath, localPath, QVariant());
+    return sendFile({devicePath, localPath}).ok();
 }
 
-QString iPhoneDevice::temporaryUploadPath(const QString& absolutePath)
+QString iPhoneDevice::temporaryUploadPath(const QString& absolutePath, const QString& kind)
 {
+    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    QString random;
+    for (int i = 0; i < 6; ++i)
+        random += QLatin1Char(kDigits[QRandomGenerator::global()->bounded(36)]);
+    const QString tail = QStringLiteral(".%1.kestrap-%2").arg(random, kind);
     const QFileInfo target(absolutePath);
-    return PathJoin(target.path(), QStringLiteral(".%1.kestrap-part").arg(target.fileName()));
+    QString name = target.fileName();
+    // A name the device takes: at most 255 bytes in all, the target's name shortened to fit
+    // (never in the middle of a character).
+    const qsizetype room = 255 - 1 - tail.size();
+    while (name.toUtf8().size() > room) {
+        name.chop(1);
+        if (!name.isEmpty() && name.back().isHighSurrogate())
+            name.chop(1);
+    }
+    return PathJoin(target.path(), QLatin1Char('.') + name + tail);
 }
 
-bool iPhoneDevice::uploadFile(const QString& devicePath, const QString& localPath, const QVariant& userInfo)
+bool iPhoneDevice::isTemporaryName(const QString& name)
 {
-    const QString absolute = fullPath(devicePath);
-    const LocalFile in(localPath);
-    if (!in.isOpen())
-        return failed(0, QStringLiteral("the local file cannot be read: %1").arg(in.errorString()));
-    const std::int64_t size = in.size();
-
-    // The old item stays whole until the new one is: a missing local file, a full device, a
-    // stop or a pulled cable leaves the device as it was.
-    const QString temporary = temporaryUploadPath(absolute);
-    const Access access(*this);
-    if (!m_connection)
-        return failedAFC(AFCServiceNotConnectedError);
-    if (!uploadToTemporaryLocked(temporary, in.handle(), size, userInfo)
-        || !replaceWithTemporaryLocked(temporary, absolute)) {
-        m_service->AFCRemovePath(m_connection, temporary);
-        return false;
-    }
-    {
-        std::lock_guard caches(m_cachesLock);
-        m_itemInfoCaches.remove(absolute);
-    }
-    finish(100, 100, userInfo);
-    return true;
+    return name.startsWith(QLatin1Char('.')) && name.endsWith(kTemporarySuffix);
 }
 
-bool iPhoneDevice::uploadToTemporaryLocked(
-    const QString& temporary, int in, std::int64_t size, const QVariant& userInfo)
+UploadResult iPhoneDevice::sendFile(const UploadRequest& request)
+{
+    const QString absolute = fullPath(request.devicePath);
+    // A file that changes while it is sent is sent again from its start, once: a log being
+    // appended to gets its newer state, a file rewritten without end fails.
+    for (int attempt = 1;; ++attempt) {
+        LocalFile in(request.localPath);
+        if (!in.isOpen())
+            return {in.error()};
+        const Access access(*this);
+        if (!m_connection)
+            return {afcError(AFCServiceNotConnectedError)};
+        if (request.skipUnchanged && holdsUnchangedLocked(absolute, in))
+            return {{}, true};
+        // The old item stays whole until the new one is: a missing local file, a full device,
+        // a stop or a pulled cable leaves the device as it was.
+        const QString temporary = temporaryUploadPath(absolute);
+        DeviceError error = uploadToTemporaryLocked(temporary, in, request);
+        if ((error.isEmpty() || error.domain == ErrorDomain::LocalFile) && in.changedSinceOpen()) {
+            m_service->AFCRemovePath(m_connection, temporary);
+            if (attempt < 2)
+                continue;
+            error = LocalFile::changedError();
+        }
+        if (error.isEmpty())
+            error = replaceWithTemporaryLocked(temporary, absolute);
+        {
+            std::lock_guard caches(m_cachesLock);
+            m_itemInfoCaches.remove(absolute);
+        }
+        if (!error.isEmpty()) {
+            m_service->AFCRemovePath(m_connection, temporary);
+            return {error};
+        }
+        // The time goes on the file in place, not on the temporary, whose own time tells the
+        // cleanup of abandoned temporaries when somebody last wrote it. A file whose time
+        // could not be set is whole all the same; a later quick check just sends it again.
+        m_service->AFCSetModificationTime(m_connection, absolute, in.mtimeNanoseconds());
+        return {};
+    }
+}
+
+std::optional<QMap<QByteArray, QByteArray>> iPhoneDevice::statLocked(const QString& absolutePath, MDError* error)
+{
+    AFCKeyValueRef handle = nullptr;
+    const MDError opened = m_service->AFCFileInfoOpen(m_connection, absolutePath, &handle);
+    if (opened != MDSuccess) {
+        if (error)
+            *error = opened;
+        return std::nullopt;
+    }
+    QMap<QByteArray, QByteArray> info;
+    QByteArray key;
+    QByteArray value;
+    while (m_service->AFCKeyValueRead(handle, &key, &value) == MDSuccess && !key.isNull())
+        info.insert(key, value);
+    m_service->AFCKeyValueClose(handle);
+    return info;
+}
+
+bool iPhoneDevice::holdsUnchangedLocked(const QString& absolute, const LocalFile& in)
+{
+    const auto info = statLocked(absolute);
+    return info && info->value("st_ifmt") == "S_IFREG" && info->value("st_size").toLongLong() == in.size()
+        && info->value("st_mtime").toLongLong() / kNanosecondsPerSecond == in.mtimeSeconds();
+}
+
+DeviceError iPhoneDevice::uploadToTemporaryLocked(const QString& temporary, LocalFile& in, const UploadRequest& request)
 {
     AFCFileRef file = 0;
     if (const MDError e = m_service->AFCFileRefOpen(m_connection, temporary, AFCFileModeWrite, &file))
-        return failedAFC(e);
+        return afcError(e);
     FileRefCloser closer(*m_service, m_connection, file);
     char* const buffer = uploadBuffer();
-    // A block goes out as writes of kUploadWriteSize, each read just before it is written:
+    std::optional<std::uint32_t> crc;
+    if (request.verify)
+        crc = std::uint32_t(::crc32(0, nullptr, 0));
+    // The file goes out as writes of kUploadWriteSize, each read just before it is written:
     // the piece is still in the processor's cache when the write copies it on, where a whole
     // block read first had left it for memory (with 4 copies at once, 5 MiB pieces were 10-15%
-    // slower than 2 MiB ones). A local file that delivers less than its size has changed
-    // under the copy: it fails.
-    const auto copy = [&](std::int64_t count) {
-        for (std::int64_t done = 0; done < count;) {
-            const std::int64_t piece = std::min<std::int64_t>(count - done, kUploadWriteSize);
-            std::int64_t got = 0;
-            while (got < piece) {
-                const ssize_t n = ::read(in, buffer + got, std::size_t(piece - got));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n < 0)
-                    return failed(0, QStringLiteral("the local file cannot be read: %1").arg(qt_error_string(errno)));
-                if (n == 0)
-                    return failed(0, QStringLiteral("the local file changed while it was sent"));
-                got += n;
-            }
-            if (const MDError e = m_service->AFCFileRefWrite(m_connection, file, buffer, std::uint32_t(piece)))
-                return failedAFC(e);
-            done += piece;
-        }
-        return true;
-    };
-    std::int64_t written = 0;
-    while (written + kCopyBufferSize < size) {
-        if (!copy(kCopyBufferSize))
-            return false;
-        written += kCopyBufferSize;
-        // Stopped by the delegate: what is on the device is partial, so the copy failed.
-        if (!finish(written, size, userInfo))
-            return failed(0, QStringLiteral("the copy was stopped"));
+    // slower than 2 MiB ones).
+    const std::int64_t size = in.size();
+    for (std::int64_t done = 0; done < size;) {
+        const std::int64_t piece = std::min<std::int64_t>(size - done, kUploadWriteSize);
+        if (DeviceError e = in.readFull(buffer, piece); !e.isEmpty())
+            return e;
+        if (crc)
+            crc = std::uint32_t(::crc32(*crc, reinterpret_cast<const Bytef*>(buffer), uInt(piece)));
+        if (const MDError e = m_service->AFCFileRefWrite(m_connection, file, buffer, std::uint32_t(piece)))
+            return afcError(e);
+        done += piece;
+        // Stopped, or the device went: what is on the device is partial, so the copy failed.
+        if (request.progress && !request.progress(done, size))
+            return m_gone ? afcError(AFCServiceNotConnectedError)
+                          : DeviceError::job(QStringLiteral("the copy was stopped"));
     }
-    return size <= written || copy(size - written);
+    if (const MDError e = closer.close())
+        return afcError(e);
+    return checkTemporaryLocked(temporary, size, crc);
 }
 
-bool iPhoneDevice::replaceWithTemporaryLocked(const QString& temporary, const QString& absolute)
+DeviceError iPhoneDevice::checkTemporaryLocked(
+    const QString& temporary, std::int64_t size, std::optional<std::uint32_t> crc)
 {
-    MDError e = m_service->AFCRenamePath(m_connection, temporary, absolute);
-    // Devices that refuse to rename over an existing item get the old one removed just
-    // before the rename, the shortest window in which neither exists.
-    if (e != MDSuccess && e != AFCServiceNotConnectedError
-        && m_service->AFCRemovePath(m_connection, absolute) == MDSuccess)
-        e = m_service->AFCRenamePath(m_connection, temporary, absolute);
-    return e == MDSuccess || failedAFC(e);
+    MDError statError = MDSuccess;
+    const auto info = statLocked(temporary, &statError);
+    if (!info)
+        return afcError(statError);
+    const std::int64_t stored = info->value("st_size", "-1").toLongLong();
+    if (stored != size)
+        return DeviceError::job(
+            QStringLiteral("the device holds %1 bytes of the %2 that were sent").arg(stored).arg(size));
+    if (!crc)
+        return {};
+
+    const auto file = openForReadingLocked(temporary);
+    if (!file)
+        return afcError(AFCReadError);
+    FileRefCloser closer(*m_service, m_connection, *file);
+    char* const buffer = uploadBuffer();
+    auto readBack = std::uint32_t(::crc32(0, nullptr, 0));
+    std::int64_t total = 0;
+    for (;;) {
+        std::uint32_t count = kUploadWriteSize;
+        if (const MDError e = m_service->AFCFileRefRead(m_connection, *file, buffer, &count))
+            return afcError(e);
+        if (count == 0)
+            break;
+        readBack = std::uint32_t(::crc32(readBack, reinterpret_cast<const Bytef*>(buffer), count));
+        total += count;
+    }
+    if (total != size || readBack != *crc)
+        return DeviceError::job(QStringLiteral("verification failed: the device holds other bytes than were sent"));
+    return {};
 }
-bool iPhoneDevice::finish(std::int64_t done, std::int64_t total, const QVariant& userInfo)
+
+DeviceError iPhoneDevice::replaceWithTemporaryLocked(const QString& temporary, const QString& absolute)
+{
+    const DeviceError error = afcError(m_service->AFCRenamePath(m_connection, temporary, absolute));
+    if (error.isEmpty() || error.deviceGone)
+        return error;
+    // Some devices refuse to rename over an existing file: the old one is moved aside, the new
+    // one renamed into place and only then the old one removed; where the new one cannot take
+    // its place, the old one goes back. At every moment one whole file has the name. A folder
+    // in the way is not moved.
+    const auto inTheWay = statLocked(absolute);
+    if (!inTheWay || inTheWay->value("st_ifmt") != "S_IFREG")
+        return error;
+    const QString aside = temporaryUploadPath(absolute, QStringLiteral("old"));
+    if (m_service->AFCRenamePath(m_connection, absolute, aside) != MDSuccess)
+        return error;
+    if (const MDError e = m_service->AFCRenamePath(m_connection, temporary, absolute)) {
+        m_service->AFCRenamePath(m_connection, aside, absolute);
+        return afcError(e);
+    }
+    m_service->AFCRemovePath(m_connection, aside);
+    return {};
+}
+
+void iPhoneDevice::removeStaleTemporaries(const QString& folder, std::chrono::seconds maxAge)
+{
+    const QString absolute = fullPath(folder);
+    const Access access(*this);
+    AFCDirectoryRef dir = nullptr;
+    if (!m_connection || m_service->AFCDirectoryOpen(m_connection, absolute, &dir) != MDSuccess)
+        return;
+    QStringList candidates;
+    QByteArray name;
+    while (m_service->AFCDirectoryRead(m_connection, dir, &name) == MDSuccess && !name.isNull())
+        if (isTemporaryName(QString::fromUtf8(name)))
+            candidates.append(PathJoin(absolute, QString::fromUtf8(name)));
+    m_service->AFCDirectoryClose(m_connection, dir);
+    const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+    for (const QString& path : candidates) {
+        const auto info = statLocked(path);
+        if (info && now - info->value("st_mtime").toLongLong() / kNanosecondsPerSecond >= maxAge.count())
+            m_service->AFCRemovePath(m_connection, path);
+    }
+}
+
+bool iPhoneDevice::finish(std::int64_t done, std::int64_t total)
 {
     iMobileDeviceCopyDelegate* delegate = m_copyDelegate;
     if (!delegate)
         return true;
     const bool goOn = delegate->shouldContinue();
-    if (userInfo.isValid())
-        delegate->transferBytes(done, total, userInfo);
-    else
-        delegate->transferBytes(done, total);
+    delegate->transferBytes(done, total);
     return goOn;
-}
-
-bool iPhoneDevice::finish(std::int64_t done, std::int64_t total)
-{
-    return finish(done, total, QVariant());
 }
 
 }  // namespace kestrap

@@ -114,7 +114,7 @@ TEST_F(DeviceThreadsTest, ConcurrentCopiesAndAnUnplugMidCopy)
         copiers.emplace_back([&, phone] {
             bool ok = phone->changeService(app) && phone->createDirectory(QStringLiteral("Documents/in"));
             for (int i = 0; ok && i < 3; ++i)
-                ok = phone->uploadFile(QStringLiteral("Documents/in/f%1").arg(i), source, i);
+                ok = phone->uploadFile(QStringLiteral("Documents/in/f%1").arg(i), source);
             std::lock_guard guard(resultsLock);
             results[phone->uuid()] = ok;
             ++finished;

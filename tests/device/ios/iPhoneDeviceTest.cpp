@@ -29,17 +29,27 @@ struct Report {
 class RecordingDelegate : public iMobileDeviceCopyDelegate {
 public:
     bool shouldContinue() override { return questions++ < allow; }
-    void transferBytes(std::int64_t done, std::int64_t total, const QVariant& userInfo) override
-    {
-        reports.push_back({done, total});
-        infos.push_back(userInfo);
-    }
     void transferBytes(std::int64_t done, std::int64_t total) override { reports.push_back({done, total}); }
 
     int allow = 1 << 30;
     int questions = 0;
     std::vector<Report> reports;
-    std::vector<QVariant> infos;
+};
+
+// An upload whose progress is recorded, stopped after `allow` reports.
+struct RecordedUpload {
+    UploadResult send(iPhoneDevice& device, const QString& devicePath, const QString& localPath)
+    {
+        UploadRequest request {devicePath, localPath};
+        request.progress = [this](std::int64_t done, std::int64_t total) {
+            reports.push_back({done, total});
+            return int(reports.size()) < allow;
+        };
+        return device.sendFile(request);
+    }
+
+    int allow = 1 << 30;
+    std::vector<Report> reports;
 };
 
 class iPhoneDeviceTest : public ::testing::Test {
@@ -225,39 +235,31 @@ TEST_F(iPhoneDeviceTest, UploadChunksAndProgress)
 {
     const QString udid = farm.addPhone();
     const auto device = farm.open(udid);
-    RecordingDelegate delegate;
-    device->setCopyDelegate(&delegate);
-    const QVariant info(QStringLiteral("row"));
 
-    // Progress after each block of 5 MiB; the device is written at most 2 MiB at a time.
-    struct Case {
-        std::int64_t size;
-        int writes;
-        std::vector<Report> reports;
-    };
-    const std::vector<Case> cases {
-        {0, 0, {{100, 100}}},
-        {5 * kMiB, 3, {{100, 100}}},
-        {10 * kMiB, 6, {{5 * kMiB, 10 * kMiB}, {100, 100}}},
-        {12 * kMiB + 7, 8, {{5 * kMiB, 12 * kMiB + 7}, {10 * kMiB, 12 * kMiB + 7}, {100, 100}}},
-    };
-    for (const Case& c : cases)
-        local.file(QStringLiteral("src%1").arg(c.size), c.size);
+    // The device is written at most 2 MiB at a time, and progress follows every write.
+    const std::vector<std::int64_t> sizes {0, 5 * kMiB, 12 * kMiB + 7};
+    for (const std::int64_t size : sizes)
+        local.file(QStringLiteral("src%1").arg(size), size);
     // The folder does not exist: the upload fails and leaves no file.
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("up/f0"), local.path(QStringLiteral("src0")), info));
+    RecordedUpload upload;
+    EXPECT_FALSE(upload.send(*device, QStringLiteral("up/f0"), local.path(QStringLiteral("src0"))).ok());
     EXPECT_FALSE(QFile::exists(farm.media(udid) + QStringLiteral("/up/f0")));
     ASSERT_TRUE(device->createDirectory(QStringLiteral("up")));
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.size);
-        delegate.reports.clear();
-        delegate.infos.clear();
+    for (const std::int64_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::vector<Report> expected;
+        for (std::int64_t done = 0; done < size;) {
+            done = std::min(done + 2 * kMiB, size);
+            expected.push_back({done, size});
+        }
+        upload.reports.clear();
         farm.service()->resetCallCounts(udid);
-        ASSERT_TRUE(device->uploadFile(
-            QStringLiteral("up/f%1").arg(c.size), local.path(QStringLiteral("src%1").arg(c.size)), info));
-        EXPECT_EQ(farm.calls(udid, "AFCFileRefWrite"), c.writes);
-        EXPECT_EQ(delegate.reports, c.reports);
-        EXPECT_EQ(delegate.infos.back(), info);
-        EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/up/f%1").arg(c.size)).size(), c.size);
+        ASSERT_TRUE(
+            upload.send(*device, QStringLiteral("up/f%1").arg(size), local.path(QStringLiteral("src%1").arg(size)))
+                .ok());
+        EXPECT_EQ(farm.calls(udid, "AFCFileRefWrite"), int(expected.size()));
+        EXPECT_EQ(upload.reports, expected);
+        EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/up/f%1").arg(size)).size(), size);
         EXPECT_EQ(farm.calls(udid, "AFCFileRefClose"), 1);
     }
 }
@@ -268,9 +270,6 @@ TEST_F(iPhoneDeviceTest, FailedUploadsLeaveTheOldFileWholeAndNoTemporaryFile)
     model.capacity = 16 * kMiB;
     const QString udid = farm.addDevice(model);
     const auto device = farm.open(udid);
-    RecordingDelegate delegate;
-    delegate.allow = 0;
-    device->setCopyDelegate(&delegate);
     const QString target = farm.media(udid) + QStringLiteral("/big");
     const QByteArray old("the old file");
     const auto oldFileStands = [&] {
@@ -279,43 +278,52 @@ TEST_F(iPhoneDeviceTest, FailedUploadsLeaveTheOldFileWholeAndNoTemporaryFile)
     };
     writeFileBytes(target, old);
 
-    // Up to 5 MiB is written before the first question: complete, and a success.
-    ASSERT_TRUE(device->uploadFile(QStringLiteral("small"), local.file(QStringLiteral("small"), 5 * kMiB), 1));
-    EXPECT_EQ(QFileInfo(farm.media(udid) + QStringLiteral("/small")).size(), 5 * kMiB);
-    QFile::remove(farm.media(udid) + QStringLiteral("/small"));
-
-    // Stopped after the first chunk: a partial file is no copy, and replaces nothing.
-    delegate.reports.clear();
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.file(QStringLiteral("big"), 12 * kMiB), 1));
-    EXPECT_EQ(delegate.reports, (std::vector<Report> {{5 * kMiB, 12 * kMiB}}));
-    EXPECT_EQ(device->lastError().text, "the copy was stopped");
+    // Stopped after the first write: a partial file is no copy, and replaces nothing.
+    RecordedUpload stopped;
+    stopped.allow = 1;
+    UploadResult result = stopped.send(*device, QStringLiteral("big"), local.file(QStringLiteral("big"), 12 * kMiB));
+    EXPECT_EQ(stopped.reports, (std::vector<Report> {{2 * kMiB, 12 * kMiB}}));
+    EXPECT_EQ(result.error.text, "the copy was stopped");
+    EXPECT_EQ(result.error.domain, ErrorDomain::Job);
     oldFileStands();
 
     // A missing local file.
-    delegate.allow = 1 << 30;
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("absent"))));
-    EXPECT_TRUE(device->lastError().text.startsWith("the local file cannot be read"));
+    result = device->sendFile({QStringLiteral("big"), local.path(QStringLiteral("absent"))});
+    EXPECT_TRUE(result.error.text.startsWith("the local file cannot be read"));
+    EXPECT_EQ(result.error.domain, ErrorDomain::LocalFile);
+    EXPECT_EQ(result.error.code, ENOENT);
     oldFileStands();
     // A folder where a file was meant: its name says why.
     QDir().mkpath(local.path(QStringLiteral("folder")));
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("folder"))));
-    EXPECT_EQ(device->lastError().text, "the local file cannot be read: " + qt_error_string(EISDIR));
+    result = device->sendFile({QStringLiteral("big"), local.path(QStringLiteral("folder"))});
+    EXPECT_EQ(result.error.text, "the local file cannot be read: " + qt_error_string(EISDIR));
     oldFileStands();
 
     // A device that runs out of space mid-copy, leaving no file handle behind.
     farm.service()->resetCallCounts(udid);
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.file(QStringLiteral("huge"), 20 * kMiB)));
+    result = device->sendFile({QStringLiteral("big"), local.file(QStringLiteral("huge"), 20 * kMiB)});
     EXPECT_EQ(farm.calls(udid, "AFCFileRefOpen"), farm.calls(udid, "AFCFileRefClose"));
-    EXPECT_EQ(device->lastError().code, AFCNoSpaceLeftError);
-    EXPECT_EQ(device->lastError().text, "no space left on the device");
+    EXPECT_EQ(result.error.domain, ErrorDomain::AFC);
+    EXPECT_EQ(result.error.code, AFCNoSpaceLeftError);
+    EXPECT_EQ(result.error.text, "no space left on the device");
+    oldFileStands();
+
+    // A write that fails inside the file's last, partial piece: the file is not renamed into
+    // place short.
+    SimFaults lastPiece;
+    lastPiece.failWriteAfterBytes = 4 * kMiB + 100;
+    farm.service()->setFaults(udid, lastPiece);
+    result = device->sendFile({QStringLiteral("big"), local.file(QStringLiteral("odd"), 4 * kMiB + 1000)});
+    EXPECT_EQ(result.error.code, AFCIOError);
     oldFileStands();
 
     // A pulled cable: the temporary file cannot be removed, the old file still stands.
     SimFaults faults;
     faults.unplugAfterBytes = 6 * kMiB;
     farm.service()->setFaults(udid, faults);
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("big"), local.path(QStringLiteral("big"))));
-    EXPECT_EQ(device->lastError().text, "the device was disconnected");
+    result = device->sendFile({QStringLiteral("big"), local.path(QStringLiteral("big"))});
+    EXPECT_EQ(result.error.text, "the device was disconnected");
+    EXPECT_TRUE(result.error.deviceGone);
     EXPECT_EQ(readFileBytes(target), old);
 }
 
@@ -325,28 +333,24 @@ TEST_F(iPhoneDeviceTest, AGoneDeviceLetsGoOfItsConnectionOnceTheCallUsingItEnds)
     const auto device = farm.open(udid);
     // Told from another thread in the middle of an upload, which holds the connection: the
     // telling does not wait for the upload.
-    class GoneMidCopy : public iMobileDeviceCopyDelegate {
-    public:
-        explicit GoneMidCopy(iPhoneDevice& d) : device(d) { }
-        void transferBytes(std::int64_t, std::int64_t, const QVariant&) override
-        {
-            if (told)
-                return;
+    bool told = false;
+    bool toldWithoutWaiting = false;
+    UploadRequest request {QStringLiteral("f"), local.file(QStringLiteral("f"), 12 * kMiB)};
+    request.progress = [&](std::int64_t, std::int64_t) {
+        if (!told) {
             told = true;
-            auto telling = std::async(std::launch::async, [this] { device.deviceGone(); });
+            auto telling = std::async(std::launch::async, [&] { device->deviceGone(); });
             toldWithoutWaiting = telling.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
         }
-        iPhoneDevice& device;
-        bool told = false;
-        bool toldWithoutWaiting = false;
-    } delegate(*device);
-    device->setCopyDelegate(&delegate);
-    device->uploadFile(QStringLiteral("f"), local.file(QStringLiteral("f"), 12 * kMiB), 1);
-    EXPECT_TRUE(delegate.toldWithoutWaiting);
+        return true;
+    };
+    const UploadResult cut = device->sendFile(request);
+    EXPECT_TRUE(toldWithoutWaiting);
+    EXPECT_TRUE(cut.error.deviceGone);
     EXPECT_FALSE(device->hasConnection());
-    EXPECT_FALSE(device->uploadFile(QStringLiteral("later"), local.file(QStringLiteral("later"), 10)));
-    EXPECT_EQ(device->lastError().text, "the device was disconnected");
-    EXPECT_TRUE(device->lastError().deviceGone);
+    const UploadResult later = device->sendFile({QStringLiteral("later"), local.file(QStringLiteral("later"), 10)});
+    EXPECT_EQ(later.error.text, "the device was disconnected");
+    EXPECT_TRUE(later.error.deviceGone);
 
     // Told while nobody uses it: closed at once.
     const auto idle = farm.open(udid);
@@ -380,8 +384,12 @@ TEST_F(iPhoneDeviceTest, DownloadAndReads)
 
     delegate.allow = 1;
     delegate.questions = 0;
+    // A stopped download leaves the local file as it was.
+    writeFileBytes(local.path(QStringLiteral("part.bin")), "before");
     EXPECT_FALSE(device->downloadFile(QStringLiteral("data.bin"), local.path(QStringLiteral("part.bin"))));
-    EXPECT_EQ(QFileInfo(local.path(QStringLiteral("part.bin"))).size(), 10 * kMiB);
+    EXPECT_EQ(readFileBytes(local.path(QStringLiteral("part.bin"))), "before");
+    EXPECT_EQ(QDir(local.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("part")),
+        QStringList {"part.bin"});
     EXPECT_FALSE(device->downloadFile(QStringLiteral("absent"), local.path(QStringLiteral("absent"))));
 
     EXPECT_EQ(device->contentsOfFileAtPath(QStringLiteral("data.bin")), content);

@@ -258,4 +258,13 @@ MDError ImdMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     return afcResult(*c, afc_rename_path(c->afc.get(), from.toUtf8().constData(), to.toUtf8().constData()));
 }
 
+MDError ImdMobileDeviceService::AFCSetModificationTime(
+    AFCConnectionRef connection, const QString& path, std::int64_t nanoseconds)
+{
+    ImdConnection* c = afcOf(connection);
+    if (!c || nanoseconds < 0)
+        return AFCInvalidArgumentError;
+    return afcResult(*c, afc_set_file_time(c->afc.get(), path.toUtf8().constData(), std::uint64_t(nanoseconds)));
+}
+
 }  // namespace kestrap::imd

@@ -97,6 +97,7 @@ public:
     MDError AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file) override;
     MDError AFCRemovePath(AFCConnectionRef connection, const QString& path) override;
     MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) override;
+    MDError AFCSetModificationTime(AFCConnectionRef connection, const QString& path, std::int64_t nanoseconds) override;
 
 private:
     friend class ImdSubscription;

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace kestrap::sim {
 
@@ -550,7 +551,15 @@ MDError SimMobileDeviceService::AFCFileRefWrite(
         const std::int64_t growth = std::max<std::int64_t>(0, entry.position + allowed - st.st_size);
         if (growth > freeBytes(state))
             return AFCNoSpaceLeftError;
-        if (allowed > 0 && !writeAll(fd, static_cast<const char*>(buffer), std::size_t(allowed))) {
+        const char* bytes = static_cast<const char*>(buffer);
+        // A device that stores another byte than it was sent, and says all is well.
+        std::vector<char> corrupted;
+        if (faults.corruptWriteAtByte >= state.faultBytes && faults.corruptWriteAtByte < state.faultBytes + allowed) {
+            corrupted.assign(bytes, bytes + allowed);
+            corrupted[std::size_t(faults.corruptWriteAtByte - state.faultBytes)] ^= 0x5a;
+            bytes = corrupted.data();
+        }
+        if (allowed > 0 && !writeAll(fd, bytes, std::size_t(allowed))) {
             const int error = errno;
             if (const off_t at = ::lseek(fd, 0, SEEK_CUR); at >= 0)
                 entry.position = at;  // after what did get written
@@ -619,6 +628,10 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     auto c = lockConnection(connection, "AFCRenamePath");
     if (!c)
         return c.error;
+    if (c.connection->state->faults.failRenames > 0) {
+        --c.connection->state->faults.failRenames;
+        return AFCIOError;
+    }
     // Most uploads land on a free name of the folder they were written in.
     if (renameInHeldFolder(*c.connection, from, to) == MDSuccess)
         return MDSuccess;
@@ -645,6 +658,21 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
         return afcErrorFromErrno(errno);
     if (replacesFile)
         adjustUsed(*c.connection->state, -std::int64_t(replaced.st_size));
+    return MDSuccess;
+}
+
+MDError SimMobileDeviceService::AFCSetModificationTime(
+    AFCConnectionRef connection, const QString& path, std::int64_t nanoseconds)
+{
+    auto c = lockConnection(connection, "AFCSetModificationTime");
+    if (!c)
+        return c.error;
+    QByteArray host;
+    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
+        return e;
+    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(nanoseconds / 1000000000), long(nanoseconds % 1000000000)}};
+    if (::utimensat(AT_FDCWD, host.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return afcErrorFromErrno(errno);
     return MDSuccess;
 }
 

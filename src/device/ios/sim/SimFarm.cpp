@@ -58,6 +58,8 @@ SimFaults SimFaults::fromPlist(const QVariantMap& f)
     faults.writeDelayMsPerMiB = f.value(QStringLiteral("WriteDelayMsPerMiB"), 0).toLongLong();
     faults.unplugAfterBytes = f.value(QStringLiteral("UnplugAfterBytes"), -1).toLongLong();
     faults.dropPairRecordReads = f.value(QStringLiteral("DropPairRecordReads"), 0).toInt();
+    faults.failRenames = f.value(QStringLiteral("FailRenames"), 0).toInt();
+    faults.corruptWriteAtByte = f.value(QStringLiteral("CorruptWriteAtByte"), -1).toLongLong();
     return faults;
 }
 
@@ -82,6 +84,10 @@ QVariantMap SimFaults::toPlist() const
         f.insert(QStringLiteral("UnplugAfterBytes"), qint64(unplugAfterBytes));
     if (dropPairRecordReads > 0)
         f.insert(QStringLiteral("DropPairRecordReads"), dropPairRecordReads);
+    if (failRenames > 0)
+        f.insert(QStringLiteral("FailRenames"), failRenames);
+    if (corruptWriteAtByte >= 0)
+        f.insert(QStringLiteral("CorruptWriteAtByte"), qint64(corruptWriteAtByte));
     return f;
 }
 

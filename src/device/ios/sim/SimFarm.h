@@ -50,6 +50,10 @@ struct SimFaults {
     std::int64_t unplugAfterBytes = -1;  // "UnplugAfterBytes": the device goes at this count
     int dropPairRecordReads = 0;  // "DropPairRecordReads": the emulator's usbmuxd leaves that
                                   // many next reads of the device's pair record unanswered
+    int failRenames = 0;  // "FailRenames": that many next renames fail with AFC error 20
+    // "CorruptWriteAtByte": the byte at this offset of the device's write stream is stored
+    // changed while the write reports success.
+    std::int64_t corruptWriteAtByte = -1;
 
     static SimFaults fromPlist(const QVariantMap& faults);
     QVariantMap toPlist() const;

@@ -96,6 +96,7 @@ public:
     MDError AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file) override;
     MDError AFCRemovePath(AFCConnectionRef connection, const QString& path) override;
     MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) override;
+    MDError AFCSetModificationTime(AFCConnectionRef connection, const QString& path, std::int64_t nanoseconds) override;
 
     // Beyond the seam, for the device emulator's AFC truncate: sets a file's size, taking
     // room like a write (a full device refuses to grow it) and counting what it frees.

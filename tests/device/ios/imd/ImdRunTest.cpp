@@ -129,11 +129,12 @@ protected:
         serve();
         startRun(run, {});
         const auto copying = [&] {
-            for (const QString& udid : udids)
-                if (!QFileInfo::exists(
-                        QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos/2012/.b.jpg.kestrap-part")
-                            .arg(farm, udid)))
+            for (const QString& udid : udids) {
+                const QDir folder(
+                    QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos/2012").arg(farm, udid));
+                if (folder.entryList({QStringLiteral(".b.jpg.*.kestrap-part")}, QDir::Files | QDir::Hidden).isEmpty())
                     return false;
+            }
             return true;
         };
         const QDeadlineTimer deadline(30000);

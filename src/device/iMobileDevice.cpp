@@ -1,0 +1,39 @@
+#include "device/iMobileDevice.h"
+
+namespace kestrap {
+
+QString errorDomainName(ErrorDomain domain)
+{
+    switch (domain) {
+    case ErrorDomain::None:
+        break;
+    case ErrorDomain::Lockdown:
+        return QStringLiteral("lockdown");
+    case ErrorDomain::AFC:
+        return QStringLiteral("afc");
+    case ErrorDomain::HouseArrest:
+        return QStringLiteral("house-arrest");
+    case ErrorDomain::InstallationProxy:
+        return QStringLiteral("installation-proxy");
+    case ErrorDomain::LocalFile:
+        return QStringLiteral("local-file");
+    case ErrorDomain::Job:
+        return QStringLiteral("job");
+    }
+    return {};
+}
+
+UploadResult iMobileDevice::sendFile(const UploadRequest& request)
+{
+    if (uploadFile(request.devicePath, request.localPath))
+        return {};
+    return {DeviceError::job(QStringLiteral("the copy failed"))};
+}
+
+DeviceError iMobileDevice::openService(const QString& serviceName)
+{
+    Q_UNUSED(serviceName);
+    return DeviceError::job(QStringLiteral("the device has no app containers"));
+}
+
+}  // namespace kestrap

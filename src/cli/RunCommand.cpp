@@ -43,8 +43,9 @@ private:
 
 int run(const QStringList& args)
 {
-    const QString usage = QStringLiteral(
-        "run JOB [--simulate FARM] [--concurrency N] [--progress-pause S] [--station] [--json] [--no-checksum]");
+    const QString usage = QStringLiteral("run JOB [--simulate FARM] [--concurrency N] [--progress-pause S] "
+                                         "[--skip-unchanged] [--verify] [--station] [--json] "
+                                         "[--no-checksum]");
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Runs a job on every connected device and every device plugged in while "
                                                "it runs."));
@@ -53,15 +54,21 @@ int run(const QStringList& args)
     const QCommandLineOption concurrency(QStringLiteral("concurrency"),
         QStringLiteral("Devices served at once (default: the \"concurrency\" setting)."), QStringLiteral("N"));
     const QCommandLineOption pause(QStringLiteral("progress-pause"),
-        QStringLiteral("Seconds a copy waits after each progress report (default: the "
-                       "\"progressPause\" setting, 0.5)."),
+        QStringLiteral("Seconds between two progress updates of a device (default: the "
+                       "\"progressPause\" setting, 0.5); copies never wait for them."),
         QStringLiteral("S"));
+    const QCommandLineOption skipUnchanged(QStringLiteral("skip-unchanged"),
+        QStringLiteral("Send only changed files: leave those a device holds with the same size and modification "
+                       "time (default: the \"skipUnchanged\" setting)."));
+    const QCommandLineOption verify(QStringLiteral("verify"),
+        QStringLiteral("Read every file back from the device before it replaces the old one (default: the "
+                       "\"verifyCopies\" setting)."));
     const QCommandLineOption station(
         QStringLiteral("station"), QStringLiteral("Keep serving devices as they are plugged in until interrupted."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the summary as JSON."));
     const QCommandLineOption noChecksum(
         QStringLiteral("no-checksum"), QStringLiteral("Read a job file whose checksum does not match."));
-    p.addOptions({simulate, concurrency, pause, station, json, noChecksum});
+    p.addOptions({simulate, concurrency, pause, skipUnchanged, verify, station, json, noChecksum});
     p.addPositionalArgument(QStringLiteral("JOB"), QStringLiteral("The job file (.jcf)."));
     int code = 0;
     if (!parse(p, usage, args, &code))
@@ -91,6 +98,10 @@ int run(const QStringList& args)
             return usageError(QStringLiteral("--progress-pause takes a number of seconds of 0 or more."), usage);
         job.setProgressPauseOverride(s);
     }
+    if (p.isSet(skipUnchanged))
+        job.setSkipUnchangedOverride(true);
+    if (p.isSet(verify))
+        job.setVerifyOverride(true);
 
     const bool isStation = p.isSet(station);
     std::shared_ptr<MobileDeviceService> service;

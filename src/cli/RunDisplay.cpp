@@ -137,17 +137,24 @@ bool RunDisplay::printSummary()
         o.insert(QStringLiteral("device_file"), rec.device_file);
         o.insert(QStringLiteral("files_sent"), rec.files_sent);
         o.insert(QStringLiteral("files_failed"), rec.files_failed);
+        o.insert(QStringLiteral("files_skipped"), rec.files_skipped);
         o.insert(QStringLiteral("transferred_size"), qint64(rec.transferred_size));
         o.insert(QStringLiteral("seconds"), seconds);
         if (row->doneTime)
             o.insert(QStringLiteral("done_time"), row->doneTime->toString(Qt::ISODate));
-        if (!rec.error.isEmpty())
+        if (!rec.error.isEmpty()) {
             o.insert(QStringLiteral("error"), rec.error);
+            o.insert(QStringLiteral("errorDomain"), errorDomainName(rec.errorDomain));
+            o.insert(QStringLiteral("errorCode"), rec.errorCode);
+        }
         devices.append(o);
-        lines << QStringLiteral("%1 (%2): %3, %4 files sent, %5 failed, %6 in %7 s%8")
+        const QString skipped
+            = rec.files_skipped > 0 ? QStringLiteral(", %1 unchanged").arg(rec.files_skipped) : QString();
+        lines << QStringLiteral("%1 (%2): %3, %4 files sent, %5 failed%6, %7 in %8 s%9")
                      .arg(row->name, row->uid, DeviceStatusText(row->status))
                      .arg(rec.files_sent)
                      .arg(rec.files_failed)
+                     .arg(skipped)
                      .arg(CapacityString(rec.transferred_size))
                      .arg(seconds, 0, 'f', 1)
                      .arg(rec.error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rec.error));

@@ -4,9 +4,9 @@
 #include "util/Helpers.h"
 
 #include <QDateTime>
+#include <algorithm>
 #include <chrono>
 #include <set>
-#include <thread>
 
 namespace kestrap {
 
@@ -26,11 +26,9 @@ int percentOf(std::int64_t done, std::int64_t total)
     return int(float(done) / float(total) * 100.0f);
 }
 
-QString causeOf(const iMobileDevice& device, const QString& fallback)
-{
-    const DeviceError error = device.lastError();
-    return error.isEmpty() ? fallback : error.text;
-}
+// Temporaries of ours that nobody has written for this long were left by a killed process or
+// a pulled cable: a live upload writes its temporary at least every few seconds.
+constexpr std::chrono::hours kStaleTemporaryAge {1};
 
 }  // namespace
 
@@ -43,11 +41,9 @@ void DeviceCopy::run()
 {
     const std::shared_ptr<iMobileDevice> device = m_row->device;
     int status = DeviceStatusTransferring;
-    if (device)
-        device->setCopyDelegate(this);
     if (!device || !device->canChangeService()) {
         KLOG_ERROR("This is not a iOS device: %1", m_name);
-        recordError(QStringLiteral("the device has no app containers"));
+        recordError(DeviceError::job(QStringLiteral("the device has no app containers")));
         status = DeviceStatusFailed;
     } else if (!openContainer(*device)) {
         status = DeviceStatusFailed;
@@ -57,15 +53,18 @@ void DeviceCopy::run()
         m_run->events.postRowStatus(m_row, DeviceStatusTransferring, false);
         beginRecord(device->uuid());
         m_run->events.postStatusMessage(QStringLiteral("Busy"));
-        sendAll(*device);
+        if (hasRoom(*device))
+            sendAll(*device);
+        else
+            status = DeviceStatusFailed;
     }
 
     // A device that went away while it was served did not get its files, whatever the
     // loop managed before it noticed.
     if (m_cancelled && !m_run->stopping) {
         status = DeviceStatusFailed;
-        recordError(device ? causeOf(*device, QStringLiteral("the device was disconnected"))
-                           : QStringLiteral("the device was disconnected"));
+        if (!m_goneCause)
+            recordError({ErrorDomain::Job, 0, QStringLiteral("the device was disconnected"), true});
     }
     if (status != DeviceStatusFailed && !m_run->stopping)
         status = DeviceStatusFinished;
@@ -75,19 +74,47 @@ void DeviceCopy::run()
         if (status == DeviceStatusFinished)
             m_run->addDone(m_row);
     }
-    if (device)
-        device->setCopyDelegate(nullptr);
     m_ended = true;
 }
 
 bool DeviceCopy::openContainer(iMobileDevice& device)
 {
-    if (device.changeService(m_run->appId))
+    const DeviceError error = device.openService(m_run->appId);
+    if (error.isEmpty())
         return true;
     KLOG_ERROR("Can't find '%1' on '%2'", m_run->appId, m_name);
-    const QString cause = causeOf(device, QStringLiteral("the app's container cannot be opened"));
+    KLOG_ERROR("%1: %2", m_name, error.text);
+    recordError(error);
+    return false;
+}
+
+bool DeviceCopy::hasRoom(iMobileDevice& device)
+{
+    const std::optional<std::uint64_t> free = device.freeSpaceNow();
+    if (!free)
+        return true;  // a device that does not say is tried, and fails at its first refused write
+    const auto& files = m_run->plan.files();
+    std::uint64_t largest = 0;
+    for (const SendEntryPtr& entry : files)
+        largest = std::max(largest, entry->filesize.value_or(0));
+    // A file being replaced is on the device twice until its rename: the largest one's
+    // temporary is the most that is ever there beside the job's files.
+    std::uint64_t needed = m_run->plan.totalFileSize() + largest;
+    if (needed > *free) {
+        // Files the device holds already take only what they grow by: a re-run onto a nearly
+        // full device fits when little has changed.
+        needed = largest;
+        for (const SendEntryPtr& entry : files) {
+            const std::uint64_t held = device.getSizeOfItemAtPath(SendPlan::remotePathOf(m_run->folder, *entry));
+            needed += entry->filesize.value_or(0) - std::min(held, entry->filesize.value_or(0));
+        }
+    }
+    if (needed <= *free)
+        return true;
+    const QString cause = QStringLiteral("not enough space on the device: needs %1, has %2")
+                              .arg(CapacityString(needed), CapacityString(*free));
     KLOG_ERROR("%1: %2", m_name, cause);
-    recordError(cause);
+    recordError(DeviceError::job(cause));
     return false;
 }
 
@@ -106,6 +133,7 @@ void DeviceCopy::beginRecord(const QString& deviceid)
     r->files_sent = 0;
     r->files_failed = 0;
     r->files_skipped = 0;
+    r->transfer_speed.clear();
     r->error.clear();
     r->errorDomain = ErrorDomain::None;
     r->errorCode = 0;
@@ -114,11 +142,16 @@ void DeviceCopy::beginRecord(const QString& deviceid)
     r->ended = 0;
 }
 
-void DeviceCopy::recordError(const QString& cause)
+void DeviceCopy::recordError(const DeviceError& cause)
 {
     if (!m_slot)
         beginRecord(m_row->device ? m_row->device->uuid() : m_row->uid);
-    ProgressBoard::Edit(*m_slot)->error = cause;
+    ProgressBoard::Edit r(*m_slot);
+    r->error = cause.text;
+    r->errorDomain = cause.domain;
+    r->errorCode = cause.code;
+    if (cause.deviceGone)
+        m_goneCause = true;
 }
 
 void DeviceCopy::sendAll(iMobileDevice& device)
@@ -152,37 +185,55 @@ bool DeviceCopy::sendOne(iMobileDevice& device, std::size_t index, std::set<QStr
     }
     m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
 
-    const QString folder = SendPlan::remoteFolderOf(m_run->folder, entry);
-    if (!knownFolders.count(folder) && (device.createDirectory(folder) || device.itemExistsAtPath(folder)))
-        knownFolders.insert(folder);
-
-    bool copied = false;
-    try {
-        copied = device.uploadFile(SendPlan::remotePathOf(m_run->folder, entry), local, QVariant::fromValue(m_slot));
-    } catch (...) {
-        copied = false;
-    }
-    if (copied) {
-        KLOG_INFO("Successfully copied '%1' to %2!", local, m_name);
-        m_sum += entry.filesize.value_or(0);
-        ProgressBoard::Edit r(*m_slot);
-        r->transferred_size = m_sum;
-        r->current_size = m_sum;
-        ++r->files_sent;
+    UploadResult result;
+    if (!entry.error.isEmpty()) {
+        result.error = DeviceError::local(0, entry.error);
     } else {
-        KLOG_ERROR("Failed to copy '%1' to %2!", local, m_name);
-        const QString cause = causeOf(device, QStringLiteral("the copy failed"));
-        KLOG_ERROR("%1: %2", m_name, cause);
-        // A device that went away gets none of the remaining files, and did not finish,
-        // whenever the manager gets round to saying it is gone.
-        if (device.lastError().deviceGone)
-            m_cancelled = true;
+        const QString folder = SendPlan::remoteFolderOf(m_run->folder, entry);
+        if (!knownFolders.count(folder) && (device.createDirectory(folder) || device.itemExistsAtPath(folder))) {
+            knownFolders.insert(folder);
+            device.removeStaleTemporaries(folder, kStaleTemporaryAge);
+        }
+        UploadRequest request;
+        request.devicePath = SendPlan::remotePathOf(m_run->folder, entry);
+        request.localPath = local;
+        request.skipUnchanged = m_run->skipUnchanged;
+        request.verify = m_run->verify;
+        request.progress = [this](std::int64_t done, std::int64_t total) { return fileProgress(done, total); };
+        result = device.sendFile(request);
+    }
+
+    {
         ProgressBoard::Edit r(*m_slot);
-        ++r->files_failed;
-        r->error = cause;
+        if (result.ok()) {
+            if (result.skipped)
+                KLOG_INFO("Skipped '%1' on %2: the device holds it unchanged", local, m_name);
+            else
+                KLOG_INFO("Successfully copied '%1' to %2!", local, m_name);
+            m_sum += entry.filesize.value_or(0);
+            r->transferred_size = m_sum;
+            r->current_size = m_sum;
+            ++(result.skipped ? r->files_skipped : r->files_sent);
+        } else if (m_run->stopping && !result.error.deviceGone) {
+            // Stopped in the middle: the file was not tried to its end, and the run says Cancelled.
+            KLOG_INFO("Stopped copying '%1' to %2", local, m_name);
+        } else {
+            KLOG_ERROR("Failed to copy '%1' to %2!", local, m_name);
+            KLOG_ERROR("%1: %2", m_name, result.error.text);
+            // A device that went away gets none of the remaining files, and did not finish,
+            // whenever the manager gets round to saying it is gone.
+            if (result.error.deviceGone) {
+                m_cancelled = true;
+                m_goneCause = true;
+            }
+            ++r->files_failed;
+            r->error = result.error.text;
+            r->errorDomain = result.error.domain;
+            r->errorCode = result.error.code;
+        }
     }
     m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
-    return copied;
+    return result.ok();
 }
 
 void DeviceCopy::finishRecord(int status)
@@ -213,40 +264,25 @@ void DeviceCopy::finishRecord(int status)
     m_run->events.postFinalProgress(m_recordIndex);
 }
 
-bool DeviceCopy::shouldContinue()
+bool DeviceCopy::fileProgress(std::int64_t done, std::int64_t total)
 {
-    return !m_run->stopping;
-}
-
-void DeviceCopy::transferBytes(std::int64_t done, std::int64_t total, const QVariant& userInfo)
-{
-    const auto slot = userInfo.value<ProgressBoard::SlotPtr>();
-    if (!slot)
-        return;
-    // A device's last report of a file says "complete" (an iOS device sends 100 of 100
-    // whatever the size); its numbers are no byte counts, and the copy shows the finished
-    // file itself right after.
-    const bool complete = done == total;
     {
-        ProgressBoard::Edit r(*slot);
-        if (complete) {
-            r->file_progress = 100;
-        } else {
-            const double t = now();
-            if (done > 0 && t > r->seconds) {
-                const double speed = (double(done) - double(r->lastbytes)) / (t - r->seconds);
-                r->transfer_speed = CapacityString(speed > 0 ? std::uint64_t(speed) : 0) + QStringLiteral(" /s");
-            }
-            r->lastbytes = std::uint64_t(std::max<std::int64_t>(done, 0));
-            r->seconds = t;
-            r->transferred_size = r->current_size + r->lastbytes;
-            r->file_progress = percentOf(done, total);
+        ProgressBoard::Edit r(*m_slot);
+        // Measured over the bytes written since the last report: the copy never waits for the
+        // display, so this is the device's own pace.
+        const double t = now();
+        if (done > 0 && t > r->seconds) {
+            const double speed = (double(done) - double(r->lastbytes)) / (t - r->seconds);
+            r->transfer_speed = CapacityString(speed > 0 ? std::uint64_t(speed) : 0) + QStringLiteral(" /s");
         }
+        r->lastbytes = std::uint64_t(std::max<std::int64_t>(done, 0));
+        r->seconds = t;
+        r->transferred_size = r->current_size + r->lastbytes;
+        r->file_progress = percentOf(done, total);
     }
-    if (!complete)
-        m_run->events.postProgress(m_recordIndex, slot->progressPosted);
-    if (m_run->progressPause > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double>(m_run->progressPause));
+    m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
+    // Stop and unplug end a copy at its next write, not at the end of the file.
+    return !m_run->stopping && !m_cancelled;
 }
 
 }  // namespace kestrap

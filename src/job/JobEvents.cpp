@@ -1,5 +1,6 @@
 #include "job/JobEvents.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -41,6 +42,12 @@ void JobEvents::postRowStatus(const DeviceRowPtr& row, int status, bool finished
 void JobEvents::postStatusMessage(const QString& message)
 {
     post(Event {Kind::StatusMessage, 0, false, nullptr, message, {}});
+}
+
+void JobEvents::setProgressInterval(std::chrono::milliseconds interval)
+{
+    m_progressInterval = std::max(interval, std::chrono::milliseconds(0));
+    m_heldBackTimer.setInterval(std::max(m_progressInterval, std::chrono::milliseconds(1)));
 }
 
 void JobEvents::postProgressAdded(int index)
@@ -108,7 +115,7 @@ void JobEvents::deliverProgress(int index, bool now, const PostedFlag& posted)
 {
     const auto t = Clock::now();
     auto& last = m_lastProgress[index];
-    if (!now && t - last < kProgressInterval) {
+    if (!now && t - last < m_progressInterval) {
         // The flag stays set: the copy's reports until then are read by this delivery.
         if (posted)
             m_heldBack[index] = posted;

@@ -18,8 +18,8 @@ namespace kestrap {
 //
 // Exact events (a row's status, the status message, a new progress record) arrive in the
 // order they were posted. Progress of one record is coalesced: at most one delivery every
-// kProgressInterval per record, and the newest value is always delivered, because the
-// receiver reads the record when it gets the event.
+// progress interval per record (kProgressInterval unless set), and the newest value is always
+// delivered, because the receiver reads the record when it gets the event.
 //
 // Threads: post*() from any thread. Signals, drain() and the object itself belong to the
 // thread the object lives on, whose event loop delivers.
@@ -31,6 +31,9 @@ public:
 
     explicit JobEvents(QObject* parent = nullptr);
     ~JobEvents() override;
+
+    // How often one record's progress is delivered at most. Job's thread only.
+    void setProgressInterval(std::chrono::milliseconds interval);
 
     // status goes into the row on the receiving thread; finished also stamps "done_time".
     void postRowStatus(const DeviceRowPtr& row, int status, bool finished);
@@ -89,6 +92,7 @@ private:
     std::map<int, Clock::time_point> m_lastProgress;
     std::map<int, PostedFlag> m_heldBack;  // records held back, with their flags (still set)
     QTimer m_heldBackTimer;
+    std::chrono::milliseconds m_progressInterval {kProgressInterval};
 };
 
 }  // namespace kestrap

@@ -25,7 +25,9 @@ struct JobRun {
     QString folder;
     SendPlan plan;
     std::int32_t concurrency = 0;
-    double progressPause = 0;
+    double progressPause = 0;  // seconds between two updates of a device's row
+    bool skipUnchanged = false;  // leave files the device holds with the same size and time
+    bool verify = false;  // read every file back before it replaces the old one
 
     ProgressBoard& progress;
     JobEvents& events;

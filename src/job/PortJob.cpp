@@ -209,8 +209,11 @@ bool PortJob::start()
         return true;
     m_lastError = JobError {};
     if (!prepareStarting()) {
-        setLastError(
-            QStringLiteral("Start"), -1, QStringLiteral("No files to copy, please check the filter settings."));
+        if (!m_plan.error().isEmpty())
+            setLastError(QStringLiteral("Start"), -2, m_plan.error());
+        else
+            setLastError(
+                QStringLiteral("Start"), -1, QStringLiteral("No files to copy, please check the filter settings."));
         return false;
     }
     auto run = std::make_shared<JobRun>(m_progress, *m_events);
@@ -219,6 +222,12 @@ bool PortJob::start()
     run->plan = m_plan;
     run->concurrency = m_concurrencyOverride >= 0 ? m_concurrencyOverride : Settings::settings().concurrency();
     run->progressPause = m_progressPauseOverride >= 0 ? m_progressPauseOverride : Settings::settings().progressPause();
+    run->skipUnchanged = m_skipUnchangedOverride.value_or(Settings::settings().skipUnchanged());
+    run->verify = m_verifyOverride.value_or(Settings::settings().verifyCopies());
+    // The pause only spaces the updates of a row: copies never wait for the display. Below
+    // the events' own interval a display with dozens of devices would be flooded.
+    m_events->setProgressInterval(
+        std::max(JobEvents::kProgressInterval, std::chrono::milliseconds(qint64(run->progressPause * 1000))));
     // A job paused before it starts holds its copies before their first file.
     run->setPaused(m_isPaused);
     m_run = run;

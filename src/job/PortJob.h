@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace kestrap {
@@ -127,12 +128,16 @@ public:
     // Overrides of the settings read at start; a negative value means "use the settings".
     void setConcurrencyOverride(std::int32_t concurrency) { m_concurrencyOverride = concurrency; }
     void setProgressPauseOverride(double seconds) { m_progressPauseOverride = seconds; }
+    // The command line's --skip-unchanged and --verify, over the user defaults.
+    void setSkipUnchangedOverride(bool on) { m_skipUnchangedOverride = on; }
+    void setVerifyOverride(bool on) { m_verifyOverride = on; }
 
     // --- Send list -------------------------------------------------------------------------
     // Builds the send list from the settings, measuring every file. True when there is at
     // least one file to send; false, changing nothing, while the job works.
     bool prepareStarting();
     const std::vector<SendEntryPtr>& singleFiles() const { return m_plan.files(); }
+    const SendPlan& sendPlan() const { return m_plan; }
     std::uint64_t totalFileSize() const { return m_plan.totalFileSize(); }
     // Walks one folder to the job's depth; nothing while the job works.
     void recurFolder(const QString& localFolder, const QString& remoteFolder, std::vector<SendEntryPtr>& fileArray,
@@ -190,6 +195,8 @@ private:
     bool m_isPaused = false;
     std::int32_t m_concurrencyOverride = -1;
     double m_progressPauseOverride = -1;
+    std::optional<bool> m_skipUnchangedOverride;
+    std::optional<bool> m_verifyOverride;
 };
 
 }  // namespace kestrap

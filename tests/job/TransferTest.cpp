@@ -1,8 +1,6 @@
 // Running jobs on simulated devices: the queue, the scheduler and the copy threads.
 
-#include "job/PortJob.h"
-#include "support/TempTree.h"
-#include "support/TestFarm.h"
+#include "support/TransferFixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -20,87 +18,6 @@ using namespace kestrap::sim;
 
 namespace {
 
-const QString kApp = QStringLiteral("com.example.app");
-
-class Transfer : public ::testing::Test {
-protected:
-    TempTree tree;
-    TestFarm farm;
-    PortJob job;
-    QStringList messages;  // every status message, in order
-    int mostServedAtOnce = 0;
-    std::vector<DeviceRowPtr> rows;
-
-    void SetUp() override
-    {
-        job.setAppId(kApp);
-        job.setFolder(QStringLiteral("Documents"));
-        job.setConcurrencyOverride(3);
-        job.setProgressPauseOverride(0);
-        QObject::connect(&job, &PortJob::statusMessageChanged, [this](const QString& m) { messages << m; });
-        QObject::connect(&job, &PortJob::deviceStatusChanged, [this] {
-            int serving = 0;
-            for (const auto& r : rows)
-                serving += r->status == DeviceStatusTransferring;
-            mostServedAtOnce = std::max(mostServedAtOnce, serving);
-        });
-    }
-
-    void TearDown() override { job.stop(); }
-
-    // A plugged-in simulated device, opened, with its row.
-    DeviceRowPtr device(const QString& name, bool withApp = true, const SimFaults& faults = {})
-    {
-        SimDeviceSpec model;
-        model.name = name;
-        if (withApp)
-            model.apps.push_back({kApp, QStringLiteral("Example")});
-        model.faults = faults;
-        const QString udid = farm.addDevice(model);
-        auto row = std::make_shared<DeviceRow>();
-        row->device = farm.open(udid);
-        EXPECT_TRUE(row->device);
-        row->name = name;
-        row->uid = udid;
-        row->icon = QStringLiteral("iPhone");
-        rows.push_back(row);
-        return row;
-    }
-
-    QString containerFile(const DeviceRowPtr& row, const QString& rel) const
-    {
-        return farm.container(row->uid, kApp) + u'/' + rel;
-    }
-
-    void addFiles(int count, qint64 size)
-    {
-        for (int i = 0; i < count; ++i)
-            job.addFilePaths({tree.file(QStringLiteral("src/f%1.bin").arg(i), size)});
-    }
-
-    // Every device has its final status and every copy thread has ended.
-    bool allEnded()
-    {
-        return job.runningThreads() == 0 && std::all_of(rows.begin(), rows.end(), [](const DeviceRowPtr& r) {
-            return r->status == DeviceStatusFinished || r->status == DeviceStatusFailed;
-        });
-    }
-
-    ProgressRecord recordOf(const DeviceRowPtr& row)
-    {
-        for (const auto& r : job.transferProgresses())
-            if (r.deviceid == row->uid)
-                return r;
-        return {};
-    }
-};
-
-// Waits long enough for runs under ThreadSanitizer on a busy machine.
-bool waitFor(const std::function<bool()>& done)
-{
-    return TestFarm::waitFor(done, 30000);
-}
-
 // Threads of this process that run below this thread's priority (at a higher nice value).
 int threadsBelowThisOne()
 {
@@ -112,13 +29,6 @@ int threadsBelowThisOne()
         below += errno == 0 && nice > mine;
     }
     return below;
-}
-
-SimFaults slowWrites(std::int64_t msPerMiB)
-{
-    SimFaults f;
-    f.writeDelayMsPerMiB = msPerMiB;
-    return f;
 }
 
 }  // namespace
@@ -300,33 +210,6 @@ TEST_F(Transfer, ProgressRecordsOverallPercentAndSpeed)
     ASSERT_TRUE(job.start());
     ASSERT_TRUE(waitFor([&] { return allEnded(); }));
     EXPECT_EQ(overall, (std::vector<int> {0, 25, 50, 75, 100}));
-
-    // The delegate on its own: a report of 0 bytes leaves the speed alone, a lower count
-    // than before reads "0 /s", the closing "done == total" report completes the file.
-    ProgressBoard board;
-    JobEvents events;
-    auto run = std::make_shared<JobRun>(board, events);
-    DeviceCopy copy(run, a);
-    const ProgressBoard::SlotPtr slot = board.recordFor(QStringLiteral("x")).slot;
-    const ProgressRecordPtr record = slot->record;
-    record->seconds = 0;
-    record->transfer_speed = QStringLiteral("keep");
-    copy.transferBytes(0, 5000, QVariant::fromValue(slot));
-    EXPECT_EQ(record->transfer_speed, "keep");
-    EXPECT_EQ(record->file_progress, 0);
-    copy.transferBytes(4000, 5000, QVariant::fromValue(slot));
-    EXPECT_EQ(record->file_progress, 80);
-    EXPECT_EQ(record->transferred_size, 4000u);
-    record->seconds -= 2;
-    copy.transferBytes(1000, 5000, QVariant::fromValue(slot));
-    EXPECT_EQ(record->transfer_speed, "0 /s");
-    record->seconds -= 1;
-    copy.transferBytes(3000, 5000, QVariant::fromValue(slot));
-    EXPECT_TRUE(record->transfer_speed.endsWith(" KB /s") || record->transfer_speed.endsWith(" bytes /s"))
-        << record->transfer_speed.toStdString();
-    copy.transferBytes(100, 100, QVariant::fromValue(slot));
-    EXPECT_EQ(record->file_progress, 100);
-    EXPECT_EQ(record->transferred_size, 3000u);
 }
 
 TEST(JobEventsTest, AReportingCopyWakesTheJobsThreadAboutOnceAnIntervalAndItsLastValueArrives)
@@ -397,10 +280,9 @@ TEST_F(Transfer, AJobThatGoesWhileItWorksStopsFirst)
 
 TEST_F(Transfer, ACopyNeverWaitsForTheMainThreadNorTheMainThreadForItsDevice)
 {
-    // Two blocks, so the copy pauses after a progress report while it holds its device.
+    // Slow writes: the copy holds its device for about two seconds.
     addFiles(1, 6 * 1024 * 1024);
-    job.setProgressPauseOverride(1.0);
-    auto a = device(QStringLiteral("A"));
+    auto a = device(QStringLiteral("A"), true, slowWrites(300));
     ASSERT_EQ(a->device->appBundles().size(), 1u);  // read once, then cached
     job.addDeviceToQueue(a);
     const int belowBefore = threadsBelowThisOne();
@@ -418,7 +300,7 @@ TEST_F(Transfer, ACopyNeverWaitsForTheMainThreadNorTheMainThreadForItsDevice)
     EXPECT_GT(a->device->freeCapacity(), 0u);
     EXPECT_EQ(a->device->name(), "A");
     EXPECT_EQ(a->device->appBundles().size(), 1u);
-    EXPECT_LT(clock.elapsed(), 500);  // the copy holds the device for a whole second
+    EXPECT_LT(clock.elapsed(), 500);  // the copy holds the device far longer
     // The copy gives way to this thread when both want a core, and only the copy does: a
     // thread it started (the logging thread, on its first message) would inherit that.
     EXPECT_EQ(threadsBelowThisOne(), belowBefore + 1);
@@ -519,8 +401,7 @@ TEST_F(Transfer, AJobDestroyedMidRunLeavesNoDelegateBehind)
     ASSERT_TRUE(doomed->start());
     ASSERT_TRUE(waitFor([&] { return doomed->transferProgresses().size() == 1; }));
     doomed.reset();
-    // The device reports its next upload's progress to whatever delegate it holds: a
-    // destroyed job would be used after its end here.
+    // The device holds nothing of the destroyed job: its next upload reports to nobody.
     ASSERT_TRUE(a->device->changeService(QStringLiteral("/")));
-    EXPECT_TRUE(a->device->uploadFile(QStringLiteral("again.bin"), job.filePaths()[0]->path, QVariant(1)));
+    EXPECT_TRUE(a->device->uploadFile(QStringLiteral("again.bin"), job.filePaths()[0]->path));
 }

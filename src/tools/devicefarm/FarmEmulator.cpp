@@ -43,7 +43,8 @@ SocketPath inspectSocketPath(const sockaddr_un& address, QString* what)
 {
     struct stat st { };
     if (::lstat(address.sun_path, &st) != 0)
-        return errno == ENOENT ? SocketPath::Free : (*what = QString::fromLocal8Bit(strerror(errno)), SocketPath::Taken);
+        return errno == ENOENT ? SocketPath::Free
+                               : (*what = QString::fromLocal8Bit(strerror(errno)), SocketPath::Taken);
     if (!S_ISSOCK(st.st_mode)) {
         *what = QStringLiteral("it is not a socket");
         return SocketPath::Taken;

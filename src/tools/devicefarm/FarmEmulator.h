@@ -50,7 +50,7 @@ struct EmulatorOptions {
     QString socketPath;
     int latencyMs = 0;  // slept before every answer
     double writeRateMBps = 0;  // per device; 0 = no cap
-    EmulatorLimits limits;
+    EmulatorLimits limits {};
 };
 
 // Who is at the other end of a connection: the process, as the kernel vouches for it.

@@ -199,3 +199,29 @@ TEST_F(DeviceFarmAfc, ASessionHoldsABoundedNumberOfOpenFiles)
     EXPECT_EQ(afc_file_read(afc, f, bytes, 5, &n), AFC_E_SUCCESS);
     EXPECT_EQ(n, 5u);
 }
+
+TEST_F(DeviceFarmAfc, ALargeRequestLeavesNoBufferOfItsSizeBehind)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator holds on to what was freed";
+#endif
+    const auto residentKiB = [&] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(emulator->pid()));
+        if (!status.open(QIODevice::ReadOnly))
+            return qint64(-1);
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+        return qint64(-1);
+    };
+    std::uint64_t f = 0;
+    ASSERT_EQ(afc_file_open(afc, "/Documents/large", AFC_FOPEN_WRONLY, &f), AFC_E_SUCCESS);
+    const qint64 before = residentKiB();
+    const QByteArray data(48 << 20, 'x');
+    std::uint32_t n = 0;
+    ASSERT_EQ(afc_file_write(afc, f, data.constData(), std::uint32_t(data.size()), &n), AFC_E_SUCCESS);
+    EXPECT_EQ(n, std::uint32_t(data.size()));
+    afc_file_close(afc, f);
+    // A thousand idle links must not each hold the largest request they once sent.
+    EXPECT_LT(residentKiB() - before, 16 << 10);
+}

@@ -314,7 +314,9 @@ TEST(DeviceFarmClients, RunningOutOfDescriptorsRefusesConnectionsWithoutSpinning
     farm.addPhone();
     DeviceEmulator emulator(farm.path());
     ASSERT_TRUE(emulator.start());
-    const auto open = QDir(QStringLiteral("/proc/%1/fd").arg(emulator.pid())).entryList(QDir::System).size();
+    const auto open = QDir(QStringLiteral("/proc/%1/fd").arg(emulator.pid()))
+                          .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                          .size();
     const rlimit few {rlim_t(open + 4), rlim_t(open + 4)};
     ASSERT_EQ(::prlimit(emulator.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
 

@@ -123,7 +123,9 @@ TEST_F(DeviceFarmTool, ServesSixtyFourDevicesAtOnce)
 TEST_F(DeviceFarmTool, IfuseMountsAContainerToReadCreateWriteAndRename)
 {
     const QString ifuse = QStandardPaths::findExecutable(QStringLiteral("ifuse"));
-    const QString fusermount = QStandardPaths::findExecutable(QStringLiteral("fusermount"));
+    QString fusermount = QStandardPaths::findExecutable(QStringLiteral("fusermount"));
+    if (fusermount.isEmpty())  // ifuse takes FUSE 3 as well
+        fusermount = QStandardPaths::findExecutable(QStringLiteral("fusermount3"));
     if (ifuse.isEmpty() || fusermount.isEmpty() || !QFileInfo::exists(QStringLiteral("/dev/fuse")))
         GTEST_SKIP() << "needs ifuse, fusermount and /dev/fuse (scripts/setup installs ifuse)";
     const QString app = QStringLiteral("com.example.app");

@@ -27,7 +27,8 @@ namespace {
 class InProcessEmulator {
 public:
     InProcessEmulator(const QString& farm, const EmulatorLimits& limits)
-        : m_emulator({farm, m_dir.filePath(QStringLiteral("usbmuxd")), 0, 0, limits})
+        : m_emulator(std::make_unique<FarmEmulator>(
+            kestrap::devicefarm::EmulatorOptions {farm, m_dir.filePath(QStringLiteral("usbmuxd")), 0, 0, limits}))
     {
     }
     ~InProcessEmulator() { qunsetenv("USBMUXD_SOCKET_ADDRESS"); }
@@ -36,17 +37,17 @@ public:
     bool start()
     {
         QString error;
-        if (!m_emulator.start(&error))
+        if (!m_emulator->start(&error))
             return false;
         qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:" + QFile::encodeName(socketPath()));
         return true;
     }
     QString socketPath() const { return m_dir.filePath(QStringLiteral("usbmuxd")); }
-    FarmEmulator* operator->() { return &m_emulator; }
+    FarmEmulator* operator->() { return m_emulator.get(); }
 
 private:
     QTemporaryDir m_dir;
-    FarmEmulator m_emulator;
+    std::unique_ptr<FarmEmulator> m_emulator;
 };
 
 QString typeOf(const std::optional<QVariantMap>& message)

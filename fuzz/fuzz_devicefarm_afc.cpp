@@ -106,8 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ::shutdown(fd, SHUT_WR);
         reader.join();
     });
-    Connection connection;
-    connection.fd = sv[1];
+    Connection connection(sv[1], {});
     connection.device = b.device;
     serveAfc(*b.emulator, connection, afc, QDir(b.deviceFolder).filePath(QStringLiteral("Containers/") + kApp));
     ::shutdown(sv[1], SHUT_RDWR);

@@ -62,6 +62,7 @@ public:
                 return true;
             if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
                 m_pid = -1;
+                m_said = drainStderr();
                 return false;
             }
             QThread::msleep(10);
@@ -71,6 +72,28 @@ public:
 
     // Ends it as an operator would; answers what it said on its way out.
     QByteArray stop() { return end(SIGTERM); }
+
+    // Sends SIGTERM and answers whether it ended within the time (if not, it is killed when
+    // the object goes).
+    bool stopWithin(int ms)
+    {
+        if (m_pid <= 0)
+            return true;
+        ::kill(m_pid, SIGTERM);
+        const QDeadlineTimer deadline(ms);
+        while (::waitpid(m_pid, nullptr, WNOHANG) != m_pid) {
+            if (deadline.hasExpired())
+                return false;
+            QThread::msleep(5);
+        }
+        m_pid = -1;
+        m_said = drainStderr();
+        return true;
+    }
+
+    pid_t pid() const { return m_pid; }
+    // What it said when it ended on its own (a start refused) or by stopWithin.
+    const QByteArray& said() const { return m_said; }
 
     // Ends it at once, as a crash would: no goodbye to any client.
     void kill() { end(SIGKILL); }
@@ -83,11 +106,17 @@ private:
         ::kill(m_pid, signal);
         ::waitpid(m_pid, nullptr, 0);
         m_pid = -1;
+        return drainStderr();
+    }
+
+    QByteArray drainStderr()
+    {
         QByteArray said;
         char buffer[4096];
         for (ssize_t n; (n = ::read(m_stderr[0], buffer, sizeof buffer)) > 0;)
             said.append(buffer, qsizetype(n));
         ::close(m_stderr[0]);
+        m_stderr[0] = -1;
         return said;
     }
 
@@ -108,4 +137,5 @@ private:
     QStringList m_options;
     pid_t m_pid = -1;
     int m_stderr[2] = {-1, -1};
+    QByteArray m_said;
 };

@@ -128,3 +128,100 @@ TEST_F(DeviceFarmAfc, OpensInEveryModeSeeksTellsAndTruncates)
     afc_dictionary_free(list);
     EXPECT_EQ(names, (QStringList {".", "..", "a.txt"}));
 }
+
+TEST_F(DeviceFarmAfc, EveryModeButReadOnlyCreatesAMissingFileAndAppendsGoAtTheEnd)
+{
+    std::uint64_t f = 0;
+    std::uint32_t n = 0;
+    EXPECT_EQ(afc_file_open(afc, "/Documents/r", AFC_FOPEN_RDONLY, &f), AFC_E_OBJECT_NOT_FOUND);
+    // "r+", as a FUSE mount creates a file: made, written and read through one handle.
+    ASSERT_EQ(afc_file_open(afc, "/Documents/r+", AFC_FOPEN_RW, &f), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_write(afc, f, "abc", 3, &n), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_seek(afc, f, 0, SEEK_SET), AFC_E_SUCCESS);
+    char bytes[3];
+    EXPECT_EQ(afc_file_read(afc, f, bytes, 3, &n), AFC_E_SUCCESS);
+    EXPECT_EQ(QByteArray(bytes, int(n)), "abc");
+    afc_file_close(afc, f);
+    // "r+" on a file that is there keeps what it holds.
+    ASSERT_EQ(afc_file_open(afc, "/Documents/r+", AFC_FOPEN_RW, &f), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_write(afc, f, "A", 1, &n), AFC_E_SUCCESS);
+    afc_file_close(afc, f);
+    EXPECT_EQ(readAll("/Documents/r+"), "Abc");
+
+    for (const auto mode : {AFC_FOPEN_WRONLY, AFC_FOPEN_WR, AFC_FOPEN_APPEND, AFC_FOPEN_RDAPPEND}) {
+        const QByteArray path = "/Documents/mode" + QByteArray::number(int(mode));
+        ASSERT_EQ(afc_file_open(afc, path.constData(), mode, &f), AFC_E_SUCCESS) << mode;
+        EXPECT_EQ(afc_file_write(afc, f, "xy", 2, &n), AFC_E_SUCCESS) << mode;
+        afc_file_close(afc, f);
+        EXPECT_EQ(readAll(path.constData()), "xy") << mode;
+    }
+    // "a": a write goes at the end wherever the handle was moved.
+    ASSERT_EQ(afc_file_open(afc, "/Documents/r+", AFC_FOPEN_APPEND, &f), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_seek(afc, f, 0, SEEK_SET), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_write(afc, f, "!", 1, &n), AFC_E_SUCCESS);
+    afc_file_close(afc, f);
+    EXPECT_EQ(readAll("/Documents/r+"), "Abc!");
+}
+
+TEST_F(DeviceFarmAfc, ASeekPastWhatAnOffsetHoldsIsRefused)
+{
+    std::uint64_t f = 0;
+    std::uint32_t n = 0;
+    ASSERT_EQ(afc_file_open(afc, "/Documents/a.txt", AFC_FOPEN_WR, &f), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_file_write(afc, f, "hello", 5, &n), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_seek(afc, f, INT64_MAX, SEEK_CUR), AFC_E_INVALID_ARG);
+    EXPECT_EQ(afc_file_seek(afc, f, INT64_MAX, SEEK_END), AFC_E_INVALID_ARG);
+    EXPECT_EQ(afc_file_seek(afc, f, -6, SEEK_END), AFC_E_INVALID_ARG);
+    std::uint64_t position = 0;
+    EXPECT_EQ(afc_file_tell(afc, f, &position), AFC_E_SUCCESS);
+    EXPECT_EQ(position, 5u);
+    afc_file_close(afc, f);
+}
+
+TEST_F(DeviceFarmAfc, ASessionHoldsABoundedNumberOfOpenFiles)
+{
+    std::uint64_t f = 0;
+    std::uint32_t n = 0;
+    ASSERT_EQ(afc_file_open(afc, "/Documents/a.txt", AFC_FOPEN_WR, &f), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_file_write(afc, f, "hello", 5, &n), AFC_E_SUCCESS);
+    std::vector<std::uint64_t> open {f};
+    afc_error_t error = AFC_E_SUCCESS;
+    while (
+        open.size() < 1000 && (error = afc_file_open(afc, "/Documents/a.txt", AFC_FOPEN_RDONLY, &f)) == AFC_E_SUCCESS)
+        open.push_back(f);
+    EXPECT_EQ(error, AFC_E_NO_RESOURCES);
+    EXPECT_EQ(open.size(), 256u);
+    // Closing one makes room for one; the others still read.
+    EXPECT_EQ(afc_file_close(afc, open.back()), AFC_E_SUCCESS);
+    open.pop_back();
+    EXPECT_EQ(afc_file_open(afc, "/Documents/a.txt", AFC_FOPEN_RDONLY, &f), AFC_E_SUCCESS);
+    char bytes[5];
+    EXPECT_EQ(afc_file_read(afc, f, bytes, 5, &n), AFC_E_SUCCESS);
+    EXPECT_EQ(n, 5u);
+}
+
+TEST_F(DeviceFarmAfc, ALargeRequestLeavesNoBufferOfItsSizeBehind)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator holds on to what was freed";
+#endif
+    const auto residentKiB = [&] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(emulator->pid()));
+        if (!status.open(QIODevice::ReadOnly))
+            return qint64(-1);
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+        return qint64(-1);
+    };
+    std::uint64_t f = 0;
+    ASSERT_EQ(afc_file_open(afc, "/Documents/large", AFC_FOPEN_WRONLY, &f), AFC_E_SUCCESS);
+    const qint64 before = residentKiB();
+    const QByteArray data(48 << 20, 'x');
+    std::uint32_t n = 0;
+    ASSERT_EQ(afc_file_write(afc, f, data.constData(), std::uint32_t(data.size()), &n), AFC_E_SUCCESS);
+    EXPECT_EQ(n, std::uint32_t(data.size()));
+    afc_file_close(afc, f);
+    // A thousand idle links must not each hold the largest request they once sent.
+    EXPECT_LT(residentKiB() - before, 16 << 10);
+}

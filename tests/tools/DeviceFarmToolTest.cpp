@@ -5,6 +5,7 @@
 #include "support/TestFarm.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 
@@ -117,4 +118,56 @@ TEST_F(DeviceFarmTool, ServesSixtyFourDevicesAtOnce)
     EXPECT_TRUE(missing.isEmpty()) << missing.size() << " missing; printed:\n"
                                    << qPrintable(out) << "\nerrors:\n"
                                    << qPrintable(err);
+}
+
+TEST_F(DeviceFarmTool, IfuseMountsAContainerToReadCreateWriteAndRename)
+{
+    const QString ifuse = QStandardPaths::findExecutable(QStringLiteral("ifuse"));
+    QString fusermount = QStandardPaths::findExecutable(QStringLiteral("fusermount"));
+    if (fusermount.isEmpty())  // ifuse takes FUSE 3 as well
+        fusermount = QStandardPaths::findExecutable(QStringLiteral("fusermount3"));
+    if (ifuse.isEmpty() || fusermount.isEmpty() || !QFileInfo::exists(QStringLiteral("/dev/fuse")))
+        GTEST_SKIP() << "needs ifuse, fusermount and /dev/fuse (scripts/setup installs ifuse)";
+    const QString app = QStringLiteral("com.example.app");
+    const QString udid = farm.addPhone({{app, QStringLiteral("App")}});
+    const QString documents = farm.container(udid, app) + QStringLiteral("/Documents");
+    ASSERT_TRUE(QDir().mkpath(documents));
+    QFile there(documents + QStringLiteral("/there.txt"));
+    ASSERT_TRUE(there.open(QIODevice::WriteOnly));
+    there.write("from the device");
+    there.close();
+    serve();
+
+    QTemporaryDir mount;
+    QProcess mounting;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), emulator->address());
+    mounting.setProcessEnvironment(env);
+    mounting.start(ifuse, {mount.path(), QStringLiteral("-u"), udid, QStringLiteral("--container"), app});
+    ASSERT_TRUE(mounting.waitForFinished(20000));
+    if (mounting.exitCode() != 0)
+        GTEST_SKIP() << "this machine does not let ifuse mount: " << mounting.readAllStandardError().constData();
+    const auto unmount = qScopeGuard([&] { QProcess::execute(fusermount, {QStringLiteral("-u"), mount.path()}); });
+    const QString mounted = mount.path() + QStringLiteral("/Documents");
+
+    QFile read(mounted + QStringLiteral("/there.txt"));
+    ASSERT_TRUE(read.open(QIODevice::ReadOnly));
+    EXPECT_EQ(read.readAll(), "from the device");
+    read.close();
+    // Made as cp makes a file: without O_TRUNC, which ifuse asks AFC for as "r+".
+    const QByteArray madePath = QFile::encodeName(mounted + QStringLiteral("/made.txt"));
+    const int fd = ::open(madePath.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_EQ(::write(fd, "made here", 9), 9);
+    ::close(fd);
+    QFile made(madePath);
+    ASSERT_TRUE(made.open(QIODevice::Append));
+    EXPECT_EQ(made.write(", then more"), 11);
+    made.close();
+    EXPECT_TRUE(QFile::rename(mounted + QStringLiteral("/made.txt"), mounted + QStringLiteral("/renamed.txt")));
+
+    QFile onDevice(documents + QStringLiteral("/renamed.txt"));
+    ASSERT_TRUE(onDevice.open(QIODevice::ReadOnly));
+    EXPECT_EQ(onDevice.readAll(), "made here, then more");
+    EXPECT_FALSE(QFileInfo::exists(documents + QStringLiteral("/made.txt")));
 }

@@ -3,6 +3,7 @@
 
 #include "support/DeviceEmulator.h"
 #include "support/TestFarm.h"
+#include "tools/MuxClient.h"
 
 #include <QtEndian>
 #include <gtest/gtest.h>
@@ -10,25 +11,11 @@
 
 namespace {
 
-int connectTo(const QString& path)
-{
-    const QByteArray bytes = QFile::encodeName(path);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, bytes.constData(), std::size_t(bytes.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Sends the bytes (and, with endOfInput, nothing more) and answers whether the emulator
 // closed the connection without a word.
 bool closedAfter(const QString& path, const QByteArray& bytes, bool endOfInput = false)
 {
-    const int fd = connectTo(path);
+    const int fd = muxclient::connectTo(path);
     if (fd < 0)
         return false;
     ::send(fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL);

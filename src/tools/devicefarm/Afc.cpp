@@ -53,22 +53,29 @@ constexpr std::size_t kHeaderSize = 40;
 // A write request larger than this is refused: real clients send a few MiB at most.
 constexpr std::uint64_t kMaxRequest = 64ull << 20;
 constexpr std::uint64_t kMaxRead = 16ull << 20;
+// The body of a request up to this size is kept for the next one; a larger one is given back
+// at once, so that a thousand idle links do not each hold the largest request they saw.
+// Kestrap writes 4 MiB a request.
+constexpr std::size_t kKeptBody = 8u << 20;
+constexpr std::uint64_t kNoResources = 3;
 constexpr std::uint64_t kOpNotSupported = 15;
 
-// AFC's open modes beyond the seam's three.
+// AFC's open modes, as fopen's. Every mode but the first creates a missing file; the seam
+// has only the first three, and its second does not create.
 enum AfcOpenMode : std::uint64_t {
-    ModeReadOnly = 1,
-    ModeReadWrite = 2,
-    ModeWriteOnly = 3,
-    ModeWriteRead = 4,  // create or empty, read and write
-    ModeAppend = 5,  // create, write at the end
-    ModeReadAppend = 6,
+    ModeReadOnly = 1,  // r
+    ModeReadWrite = 2,  // r+
+    ModeWriteOnly = 3,  // w: create or empty
+    ModeWriteRead = 4,  // w+: create or empty, read and write
+    ModeAppend = 5,  // a: every write at the end
+    ModeReadAppend = 6,  // a+
 };
 
 struct OpenFile {
     AFCFileRef ref = 0;
     QString path;
     std::int64_t position = 0;
+    bool append = false;
 };
 
 class AfcSession {
@@ -101,6 +108,7 @@ private:
     bool read();
     bool write();
     bool seek();
+    MDError seekTo(OpenFile& f, std::int64_t position);
     bool setSize(const QString& path, std::uint64_t size);
     bool setModTime();
     MDError fileSize(const QString& path, std::int64_t* size);
@@ -125,9 +133,14 @@ private:
 
 void AfcSession::run()
 {
+    const auto frameTime = m_emulator.limits().frame;
     for (;;) {
+        // An idle link is a client between files; once begun, a request must come whole.
+        if (!awaitRequest(m_c.fd(), std::chrono::milliseconds(-1)))
+            return;
+        const auto deadline = Clock::now() + frameTime;
         char header[kHeaderSize];
-        if (!readFull(m_c.fd, header, sizeof header) || std::memcmp(header, kMagic, sizeof kMagic) != 0)
+        if (!readFull(m_c.fd(), header, sizeof header, deadline) || std::memcmp(header, kMagic, sizeof kMagic) != 0)
             return;
         const auto entire = qFromLittleEndian<std::uint64_t>(header + 8);
         const auto thisLength = qFromLittleEndian<std::uint64_t>(header + 16);
@@ -142,13 +155,17 @@ void AfcSession::run()
             m_bodyCapacity = length;
         }
         m_body = std::span<char>(m_bodyStorage.get(), length);
-        if (!m_body.empty() && !readFull(m_c.fd, m_body.data(), m_body.size()))
+        if (!m_body.empty() && !readFull(m_c.fd(), m_body.data(), m_body.size(), deadline))
             return;
         m_due = m_emulator.requestDue();
         if (operation != OpFileWrite)
             std::this_thread::sleep_until(m_due);
         if (!handle(operation))
             return;
+        if (m_bodyCapacity > kKeptBody) {
+            m_bodyStorage.reset();
+            m_bodyCapacity = 0;
+        }
     }
 }
 
@@ -160,7 +177,7 @@ bool AfcSession::send(std::uint64_t operation, const QByteArray& data, bool inHe
     qToLittleEndian<std::uint64_t>(kHeaderSize + (inHeader ? data.size() : 0), header + 16);
     qToLittleEndian<std::uint64_t>(m_packet, header + 24);
     qToLittleEndian<std::uint64_t>(operation, header + 32);
-    return writeFull(m_c.fd, header, sizeof header, data.constData(), std::size_t(data.size()));
+    return writeFull(m_c.fd(), header, sizeof header, data.constData(), std::size_t(data.size()));
 }
 
 bool AfcSession::number(std::uint64_t operation, std::uint64_t value)
@@ -328,14 +345,18 @@ bool AfcSession::open()
     QString path;
     if (!u64(0, &mode) || !string(8, &path) || mode < ModeReadOnly || mode > ModeReadAppend)
         return status(AFCInvalidArgumentError);
+    // A client that opens without closing would take descriptors until none are left.
+    if (m_files.size() >= m_emulator.limits().openFilesPerSession)
+        return number(OpStatus, kNoResources);
     OpenFile f;
     f.path = path;
+    f.append = mode == ModeAppend || mode == ModeReadAppend;
     MDError error = MDSuccess;
-    // The seam opens for reading, for reading and writing, or for writing afresh; the other
-    // modes are made of those: create first where the mode creates, then open for both.
-    if (mode <= ModeWriteOnly) {
+    if (mode == ModeReadOnly || mode == ModeWriteOnly) {
         error = m_service.AFCFileRefOpen(m_afc, path, mode, &f.ref);
     } else {
+        // The others are made of the seam's: create (or empty) first where the mode does,
+        // then open for reading and writing.
         std::int64_t size = 0;
         if (mode == ModeWriteRead || fileSize(path, &size) == AFCObjectNotFoundError) {
             AFCFileRef created = 0;
@@ -345,15 +366,22 @@ bool AfcSession::open()
         }
         if (!error)
             error = m_service.AFCFileRefOpen(m_afc, path, AFCFileModeReadWrite, &f.ref);
-        if (!error && mode != ModeWriteRead && fileSize(path, &size) == MDSuccess
-            && m_service.AFCFileRefSeek(m_afc, f.ref, 0, AFCSeekFromEnd) == MDSuccess)
-            f.position = size;
+        if (!error && f.append && fileSize(path, &size) == MDSuccess)
+            seekTo(f, size);
     }
     if (error)
         return status(error);
     const std::uint64_t handle = m_nextHandle++;
     m_files[handle] = f;
     return number(OpFileOpenResult, handle);
+}
+
+MDError AfcSession::seekTo(OpenFile& f, std::int64_t position)
+{
+    const MDError error = m_service.AFCFileRefSeek(m_afc, f.ref, position, AFCSeekFromStart);
+    if (!error)
+        f.position = position;
+    return error;
 }
 
 bool AfcSession::read()
@@ -385,6 +413,14 @@ bool AfcSession::write()
     if (!f)
         return status(AFCInvalidArgumentError);
     const std::size_t count = m_body.size() - 8;
+    if (f->append) {
+        std::int64_t end = 0;
+        MDError error = fileSize(f->path, &end);
+        if (!error)
+            error = seekTo(*f, end);
+        if (error)
+            return status(error);
+    }
     m_emulator.throttleWrite(*m_c.device, count, m_due);
     const MDError error = m_service.AFCFileRefWrite(m_afc, f->ref, m_body.data() + 8, std::uint32_t(count));
     if (!error)
@@ -405,13 +441,11 @@ bool AfcSession::seek()
         base = f->position;
     else if (whence == AFCSeekFromEnd && fileSize(f->path, &base) != MDSuccess)
         return status(AFCIOError);
-    const std::int64_t target = base + std::int64_t(offset);
-    if (target < 0)
+    // The offset is signed on the wire; a sum past either end of a file offset is no place.
+    std::int64_t target = 0;
+    if (__builtin_add_overflow(base, std::int64_t(offset), &target) || target < 0)
         return status(AFCInvalidArgumentError);
-    if (const MDError error = m_service.AFCFileRefSeek(m_afc, f->ref, target, AFCSeekFromStart))
-        return status(error);
-    f->position = target;
-    return status(MDSuccess);
+    return status(seekTo(*f, target));
 }
 
 bool AfcSession::setSize(const QString& path, std::uint64_t size)

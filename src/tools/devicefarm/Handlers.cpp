@@ -36,8 +36,14 @@ const QString kSystemBuid = QStringLiteral("4B657374-7261-7042-5549-440000000001
 
 bool reply(Connection& c, std::uint32_t tag, const QVariantMap& payload)
 {
-    std::lock_guard write(c.writeLock);
-    return writeMuxMessage(c.fd, tag, payload);
+    return writeMuxMessage(c.fd(), tag, payload);
+}
+
+// A link to a device's service waits for its client's requests for as long as the client
+// keeps it: an idle link is a client between jobs.
+ReadTimeouts serviceTimeouts(const FarmEmulator& emulator)
+{
+    return {std::chrono::milliseconds(-1), emulator.limits().frame};
 }
 
 bool result(Connection& c, std::uint32_t tag, qint64 number)
@@ -82,7 +88,7 @@ void connectThrough(FarmEmulator& emulator, Connection& c, const MuxMessage& m)
         return;
     }
     std::optional<PendingService> service;
-    if (port != kLockdownPort && !(service = emulator.takeService(*device, port))) {
+    if (port != kLockdownPort && !(service = emulator.takeService(*device, port, c.client()))) {
         result(c, m.tag, MuxConnectionRefused);
         return;
     }
@@ -113,14 +119,10 @@ void connectThrough(FarmEmulator& emulator, Connection& c, const MuxMessage& m)
 
 void listen(FarmEmulator& emulator, Connection& c, std::uint32_t tag)
 {
-    // Under the write lock, so that no announcement from the main thread comes between the
-    // answer and the devices present now.
-    std::lock_guard write(c.writeLock);
-    if (!writeMuxMessage(c.fd, tag, {{kMessageType, QStringLiteral("Result")}, {QStringLiteral("Number"), qint64(0)}}))
-        return;
-    c.listening = true;
-    for (const auto& d : emulator.devices())
-        writeMuxMessage(c.fd, 0, FarmEmulator::attachedMessage(*d));
+    const QByteArray answer
+        = muxFrame(tag, {{kMessageType, QStringLiteral("Result")}, {QStringLiteral("Number"), qint64(0)}});
+    if (emulator.listen(c, answer))
+        c.serveListener();
 }
 
 }  // namespace
@@ -128,13 +130,14 @@ void listen(FarmEmulator& emulator, Connection& c, std::uint32_t tag)
 void serveMux(FarmEmulator& emulator, const std::shared_ptr<Connection>& connection)
 {
     Connection& c = *connection;
-    while (auto m = readMuxMessage(c.fd)) {
+    const ReadTimeouts timeouts {emulator.limits().idle, emulator.limits().frame};
+    while (auto m = readMuxMessage(c.fd(), timeouts)) {
         emulator.beginRequest();
         const QString type = m->payload.value(kMessageType).toString();
         if (type == QStringLiteral("Listen")) {
+            // A listener only receives from now on.
             listen(emulator, c, m->tag);
-            // A listener only receives from now on; its next read ends when it closes.
-            continue;
+            return;
         }
         if (type == QStringLiteral("ListDevices")) {
             QVariantList list;
@@ -228,7 +231,8 @@ QVariantMap startSession(FarmEmulator& emulator, EmuDevice& device, bool* sessio
         {QStringLiteral("EnableSessionSSL"), false}};
 }
 
-QVariantMap startService(FarmEmulator& emulator, EmuDevice& device, const QString& name, bool session)
+QVariantMap startService(
+    FarmEmulator& emulator, EmuDevice& device, const Client& client, const QString& name, bool session)
 {
     const QString request = QStringLiteral("StartService");
     if (!session)
@@ -237,6 +241,7 @@ QVariantMap startService(FarmEmulator& emulator, EmuDevice& device, const QStrin
         return lockdownError(request, QStringLiteral("InvalidHostID"));
     PendingService service;
     service.name = name;
+    service.client = client;
     if (name == kServiceAFC || name == kServiceAFC2) {
         if (emulator.sim().AMDeviceStartService(device.record, name, &service.handle) != MDSuccess)
             return lockdownError(request, QStringLiteral("InvalidService"));
@@ -247,8 +252,10 @@ QVariantMap startService(FarmEmulator& emulator, EmuDevice& device, const QStrin
     } else {
         return lockdownError(request, QStringLiteral("InvalidService"));
     }
-    const std::uint16_t port = emulator.registerService(device, service);
-    return {{kRequest, request}, {QStringLiteral("Service"), name}, {QStringLiteral("Port"), qint64(port)},
+    const auto port = emulator.registerService(device, service);
+    if (!port)
+        return lockdownError(request, QStringLiteral("ServiceLimit"));
+    return {{kRequest, request}, {QStringLiteral("Service"), name}, {QStringLiteral("Port"), qint64(*port)},
         {QStringLiteral("EnableServiceSSL"), false}};
 }
 
@@ -258,7 +265,7 @@ void serveLockdown(FarmEmulator& emulator, Connection& c)
 {
     EmuDevice& device = *c.device;
     bool session = false;
-    while (auto request = readPlistFrame(c.fd)) {
+    while (auto request = readPlistFrame(c.fd(), serviceTimeouts(emulator))) {
         emulator.beginRequest();
         const QString name = request->value(kRequest).toString();
         QVariantMap answer;
@@ -282,14 +289,15 @@ void serveLockdown(FarmEmulator& emulator, Connection& c)
             answer = session ? QVariantMap {{kRequest, name}} : lockdownError(name, QStringLiteral("NoRunningSession"));
             session = false;
         } else if (name == QStringLiteral("StartService")) {
-            answer = startService(emulator, device, request->value(QStringLiteral("Service")).toString(), session);
+            answer = startService(
+                emulator, device, c.client(), request->value(QStringLiteral("Service")).toString(), session);
         } else if (name == QStringLiteral("Goodbye")) {
-            writePlistFrame(c.fd, {{kRequest, name}});
+            writePlistFrame(c.fd(), {{kRequest, name}});
             return;
         } else {
             answer = lockdownError(name, QStringLiteral("InvalidRequest"));
         }
-        if (!writePlistFrame(c.fd, answer))
+        if (!writePlistFrame(c.fd(), answer))
             return;
     }
 }
@@ -299,14 +307,14 @@ void serveLockdown(FarmEmulator& emulator, Connection& c)
 void serveHouseArrest(FarmEmulator& emulator, Connection& c)
 {
     EmuDevice& device = *c.device;
-    const auto request = readPlistFrame(c.fd);
+    const auto request = readPlistFrame(c.fd(), serviceTimeouts(emulator));
     if (!request)
         return;
     emulator.beginRequest();
     const QString command = request->value(QStringLiteral("Command")).toString();
     const QString bundleId = request->value(QStringLiteral("Identifier")).toString();
     if (command != QStringLiteral("VendContainer") && command != QStringLiteral("VendDocuments")) {
-        writePlistFrame(c.fd, {{kError, QStringLiteral("UnknownCommand")}});
+        writePlistFrame(c.fd(), {{kError, QStringLiteral("UnknownCommand")}});
         return;
     }
     AMServiceHandle handle = 0;
@@ -316,15 +324,15 @@ void serveHouseArrest(FarmEmulator& emulator, Connection& c)
     if (error) {
         const QString reason = error == AMDApplicationNotInstalledError ? QStringLiteral("ApplicationLookupFailed")
                                                                         : QStringLiteral("InstallationLookupFailed");
-        writePlistFrame(c.fd, {{kError, reason}});
+        writePlistFrame(c.fd(), {{kError, reason}});
         return;
     }
     AFCConnectionRef afc = nullptr;
     if (emulator.service().AFCConnectionOpen(handle, 0, &afc) != MDSuccess) {
-        writePlistFrame(c.fd, {{kError, QStringLiteral("InstallationLookupFailed")}});
+        writePlistFrame(c.fd(), {{kError, QStringLiteral("InstallationLookupFailed")}});
         return;
     }
-    if (!writePlistFrame(c.fd, {{QStringLiteral("Status"), QStringLiteral("Complete")}})) {
+    if (!writePlistFrame(c.fd(), {{QStringLiteral("Status"), QStringLiteral("Complete")}})) {
         emulator.service().AFCConnectionClose(afc);
         return;
     }
@@ -350,7 +358,7 @@ bool browse(FarmEmulator& emulator, Connection& c, const QVariantMap& options)
     if (!error)
         error = emulator.sim().AMDeviceLookupApplications(device.record, lookup, &apps);
     if (error)
-        return writePlistFrame(c.fd, {{kError, QStringLiteral("InstallationLookupFailed")}});
+        return writePlistFrame(c.fd(), {{kError, QStringLiteral("InstallationLookupFailed")}});
     QVariantList list;
     for (auto it = apps.begin(); it != apps.end(); ++it) {
         QVariantMap attributes = it.value().toMap();
@@ -369,15 +377,15 @@ bool browse(FarmEmulator& emulator, Connection& c, const QVariantMap& options)
         {QStringLiteral("Total"), qint64(list.size())},
         {QStringLiteral("CurrentList"), list},
     };
-    return (list.isEmpty() || writePlistFrame(c.fd, batch))
-        && writePlistFrame(c.fd, {{QStringLiteral("Status"), QStringLiteral("Complete")}});
+    return (list.isEmpty() || writePlistFrame(c.fd(), batch))
+        && writePlistFrame(c.fd(), {{QStringLiteral("Status"), QStringLiteral("Complete")}});
 }
 
 }  // namespace
 
 void serveInstallationProxy(FarmEmulator& emulator, Connection& c)
 {
-    while (auto request = readPlistFrame(c.fd)) {
+    while (auto request = readPlistFrame(c.fd(), serviceTimeouts(emulator))) {
         emulator.beginRequest();
         const QString command = request->value(QStringLiteral("Command")).toString();
         const QVariantMap options = request->value(QStringLiteral("ClientOptions")).toMap();
@@ -385,7 +393,7 @@ void serveInstallationProxy(FarmEmulator& emulator, Connection& c)
         if (command == QStringLiteral("Browse"))
             ok = browse(emulator, c, options);
         else
-            ok = writePlistFrame(c.fd, {{kError, QStringLiteral("UnknownCommand")}});
+            ok = writePlistFrame(c.fd(), {{kError, QStringLiteral("UnknownCommand")}});
         if (!ok)
             return;
     }

@@ -3,19 +3,56 @@
 #include "util/Plist.h"
 
 #include <QtEndian>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 namespace kestrap::devicefarm {
 
-bool readFull(int fd, void* buffer, std::size_t count)
+namespace {
+
+// Waits for the socket to become readable until the deadline (none: for ever).
+bool awaitReadable(int fd, std::optional<Clock::time_point> deadline)
+{
+    for (;;) {
+        int wait = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            if (left <= 0)
+                return false;
+            wait = int(std::min<long long>(left, INT_MAX));
+        }
+        pollfd p {fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, wait);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n > 0;
+    }
+}
+
+}  // namespace
+
+bool awaitRequest(int fd, std::chrono::milliseconds idle)
+{
+    return awaitReadable(fd, idle.count() < 0 ? std::nullopt : std::optional(Clock::now() + idle));
+}
+
+bool readFull(int fd, void* buffer, std::size_t count, Clock::time_point deadline)
 {
     auto* p = static_cast<char*>(buffer);
     while (count > 0) {
-        const ssize_t n = ::recv(fd, p, count, 0);
+        // What has come already is taken without a poll: a large write arrives in pieces.
+        const ssize_t n = ::recv(fd, p, count, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!awaitReadable(fd, deadline))
+                return false;
+            continue;
+        }
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -82,16 +119,19 @@ std::optional<QVariantMap> parseDictionary(const QByteArray& bytes)
 
 }  // namespace
 
-std::optional<MuxMessage> readMuxMessage(int fd)
+std::optional<MuxMessage> readMuxMessage(int fd, const ReadTimeouts& timeouts)
 {
+    if (!awaitRequest(fd, timeouts.idle))
+        return std::nullopt;
+    const auto deadline = Clock::now() + timeouts.frame;
     std::uint32_t header[4];
-    if (!readFull(fd, header, sizeof header))
+    if (!readFull(fd, header, sizeof header, deadline))
         return std::nullopt;
     const std::uint32_t length = qFromLittleEndian(header[0]);
     if (length < sizeof header || length - sizeof header > kMaxPlistFrame)
         return std::nullopt;
     QByteArray body(qsizetype(length - sizeof header), Qt::Uninitialized);
-    if (!readFull(fd, body.data(), std::size_t(body.size())))
+    if (!readFull(fd, body.data(), std::size_t(body.size()), deadline))
         return std::nullopt;
     MuxMessage m;
     m.version = qFromLittleEndian(header[1]);
@@ -107,29 +147,38 @@ std::optional<MuxMessage> readMuxMessage(int fd)
     return m;
 }
 
-bool writeMuxMessage(int fd, std::uint32_t tag, const QVariantMap& payload)
+QByteArray muxFrame(std::uint32_t tag, const QVariantMap& payload)
 {
     const auto body = plist::toXml(payload);
     if (!body)
-        return false;
+        return {};
     QByteArray frame(16, Qt::Uninitialized);
     const std::uint32_t header[4] = {qToLittleEndian(std::uint32_t(16 + body->size())),
         qToLittleEndian(kMuxVersionPlist), qToLittleEndian(kMuxMessagePlist), qToLittleEndian(tag)};
     std::memcpy(frame.data(), header, sizeof header);
     frame += *body;
-    return writeFull(fd, frame.constData(), std::size_t(frame.size()));
+    return frame;
 }
 
-std::optional<QVariantMap> readPlistFrame(int fd)
+bool writeMuxMessage(int fd, std::uint32_t tag, const QVariantMap& payload)
 {
+    const QByteArray frame = muxFrame(tag, payload);
+    return !frame.isEmpty() && writeFull(fd, frame.constData(), std::size_t(frame.size()));
+}
+
+std::optional<QVariantMap> readPlistFrame(int fd, const ReadTimeouts& timeouts)
+{
+    if (!awaitRequest(fd, timeouts.idle))
+        return std::nullopt;
+    const auto deadline = Clock::now() + timeouts.frame;
     std::uint32_t length = 0;
-    if (!readFull(fd, &length, sizeof length))
+    if (!readFull(fd, &length, sizeof length, deadline))
         return std::nullopt;
     length = qFromBigEndian(length);
     if (length == 0 || length > kMaxPlistFrame)
         return std::nullopt;
     QByteArray body(qsizetype(length), Qt::Uninitialized);
-    if (!readFull(fd, body.data(), length))
+    if (!readFull(fd, body.data(), length, deadline))
         return std::nullopt;
     return parseDictionary(body);
 }

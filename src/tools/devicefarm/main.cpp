@@ -9,8 +9,11 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -29,6 +32,21 @@ void onSignal(int)
 // it, a run of 8 devices on loopback took a quarter longer). Set before any thread starts:
 // threads inherit it.
 constexpr int kNiceLevels = 10;
+
+// What stop() waits for connections stuck in the system before the process ends anyway: an
+// operator's SIGTERM is always honoured.
+constexpr std::chrono::seconds kStopGrace {3};
+
+// Every link of a station's devices takes a descriptor or three; the soft limit of 1024 is
+// less than the connections the emulator admits.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 int fail(const QString& message)
 {
@@ -80,6 +98,7 @@ int main(int argc, char** argv)
     if (!ok || niceLevels < 0 || niceLevels > 19)
         return fail(QStringLiteral("--nice takes a number from 0 to 19."));
     kestrap::lowerCallingThreadPriority(niceLevels);
+    raiseDescriptorLimit();
 
     if (::pipe(g_signalPipe) != 0)
         return fail(QStringLiteral("cannot set up signal handling"));

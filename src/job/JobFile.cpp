@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QtEndian>
+#include <algorithm>
 
 namespace kestrap {
 
@@ -162,6 +163,8 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
 
     const QVariantMap transConfig = r.dict(root, QStringLiteral("transConfig"), QString());
     s.appId = r.string(transConfig, QStringLiteral("appId"), QStringLiteral("transConfig."));
+    if (const QString fault = JobFile::appIdFault(s.appId); r.ok() && !fault.isEmpty())
+        r.fault = QStringLiteral("transConfig.appId %1").arg(fault);
     s.folder = r.string(transConfig, QStringLiteral("folder"), QStringLiteral("transConfig."));
 
     if (!r.ok()) {
@@ -172,6 +175,28 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
 }
 
 }  // namespace
+
+QString JobFile::appIdFault(const QString& appId)
+{
+    constexpr qsizetype kMaxLength = 255;
+    if (appId.isEmpty() || appId == QLatin1String("/"))
+        return {};
+    if (appId.size() > kMaxLength)
+        return QStringLiteral("is longer than %1 characters").arg(kMaxLength);
+    const auto isNameCharacter = [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-'
+            || c == u'_';
+    };
+    for (const QStringView part : QStringView(appId).split(u'.')) {
+        if (part.isEmpty())
+            return QStringLiteral("\"%1\" has an empty part: it is no bundle identifier").arg(appId);
+        if (!std::all_of(part.begin(), part.end(), isNameCharacter))
+            return QStringLiteral("\"%1\" holds a character other than letters, digits, \"-\", \"_\" and \".\": it is "
+                                  "no bundle identifier")
+                .arg(appId);
+    }
+    return {};
+}
 
 QVariantMap JobFile::toPropertyList(const JobSettings& settings)
 {

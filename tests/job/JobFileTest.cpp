@@ -206,6 +206,38 @@ TEST_F(JobFile, WrongShapesFailAndChangeNothing)
     }
 }
 
+// The App ID reaches the device as the name of an app's container.
+TEST_F(JobFile, AnAppIdThatIsNoBundleIdentifierIsRefused)
+{
+    const QVariantMap goodRoot = plist::parse(goodFile().mid(4))->toMap();
+    const auto withAppId = [&](const QString& appId) {
+        QVariantMap root = goodRoot;
+        QVariantMap trans = root["transConfig"].toMap();
+        trans["appId"] = appId;
+        root["transConfig"] = trans;
+        return withCrc(*plist::toBinary(root));
+    };
+    for (const QString& refused : {QStringLiteral("../etc"), QStringLiteral("com.example/../../x"),
+             QStringLiteral("com example.app"), QStringLiteral("com..example"), QStringLiteral(".com.example"),
+             QStringLiteral("com.example."), QStringLiteral("."), QStringLiteral("com.example.app\n"),
+             QStringLiteral("\x1b[2J"), QStringLiteral("com.exämple"), QString(256, u'a')}) {
+        PortJob job;
+        EXPECT_FALSE(readsInto(withAppId(refused), job)) << refused.toStdString();
+        EXPECT_EQ(job.lastError().code, -200) << refused.toStdString();
+        EXPECT_TRUE(job.lastError().reason.startsWith(QStringLiteral("transConfig.appId ")))
+            << job.lastError().reason.toStdString();
+        // Nor is it written by a job create.
+        EXPECT_FALSE(kestrap::JobFile::appIdFault(refused).isEmpty());
+    }
+    // "/" is the media area; empty is no app chosen yet.
+    for (const QString& accepted : {QStringLiteral("/"), QStringLiteral(""), QStringLiteral("com.apple.afc2"),
+             QStringLiteral("com.Example.My-App_2"), QStringLiteral("Notes")}) {
+        PortJob job;
+        EXPECT_TRUE(readsInto(withAppId(accepted), job)) << accepted.toStdString();
+        EXPECT_EQ(job.appId(), accepted);
+    }
+}
+
 TEST_F(JobFile, MissingKeysReadAsAbsentAndStoredDirectoryWins)
 {
     const QVariantMap root {{"fileConfig",

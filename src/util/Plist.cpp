@@ -1,7 +1,10 @@
 #include "util/Plist.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QTimeZone>
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -48,11 +51,14 @@ std::optional<QVariant> fromNode(plist_t node, int depth)
         return QVariant(d);
     }
     case PLIST_STRING: {
-        char* s = nullptr;
-        plist_get_string_val(node, &s);
-        QString str = QString::fromUtf8(s ? s : "");
-        std::free(s);
-        return QVariant(str);
+        // Not plist_get_string_val: a string holding a zero byte (a job file, a device's
+        // reply, an emulator client's message) fails an assertion there and aborts the
+        // process. libplist keeps nothing sound past that byte (its XML reader leaves zeros,
+        // its writers stop there), so the string ends at it.
+        uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        return QVariant(s ? QString::fromUtf8(s, qsizetype(qstrnlen(s, uint(std::min<uint64_t>(length, UINT_MAX)))))
+                          : QString(QLatin1String("")));
     }
     case PLIST_DATA: {
         char* d = nullptr;

@@ -41,6 +41,21 @@ TEST(Plist, XmlIsReadToo)
     EXPECT_TRUE(v->toMap()["b"].toBool());
 }
 
+// Found by fuzzing job files: libplist's own string getter asserts on a zero byte, and a
+// hostile job file, device reply or emulator client stopped the whole process.
+TEST(Plist, AStringHoldingAZeroByteEndsThere)
+{
+    const char raw[] = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>s</key><string>0123\0\0"
+                       "4567</string></dict></plist>";
+    const QByteArray xml(raw, sizeof raw - 1);
+    const auto v = plist::parse(xml);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->toMap()["s"].toString(), QStringLiteral("0123"));
+    const auto binary = plist::toBinary(*v);
+    ASSERT_TRUE(binary);
+    EXPECT_EQ(plist::parse(*binary)->toMap()["s"].toString(), v->toMap()["s"].toString());
+}
+
 TEST(Plist, GarbageIsRejectedWithoutCrashing)
 {
     QString error;

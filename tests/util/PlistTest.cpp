@@ -56,6 +56,29 @@ TEST(Plist, AStringHoldingAZeroByteEndsThere)
     EXPECT_EQ(plist::parse(*binary)->toMap()["s"].toString(), v->toMap()["s"].toString());
 }
 
+// Also found by fuzzing: a binary dictionary key holding a zero byte aborted the process in
+// libplist; such a list is refused.
+TEST(Plist, ABinaryStringHoldingAZeroCharacterIsRefused)
+{
+    const QByteArray good
+        = *plist::toBinary(QVariantMap {{"key", QStringLiteral("value")}, {"u", QStringLiteral("é")}});
+    for (const QByteArray& name : {QByteArray("key"), QByteArray("value")}) {
+        QByteArray bad = good;
+        const qsizetype at = bad.indexOf(name);
+        ASSERT_GE(at, 0);
+        bad[at + 1] = '\0';
+        QString error;
+        EXPECT_FALSE(plist::parse(bad, &error)) << name.constData();
+        EXPECT_TRUE(error.contains(QStringLiteral("zero"))) << error.toStdString();
+    }
+    QByteArray utf16 = good;  // "é" is stored as UTF-16: one 16-bit unit, made zero
+    const qsizetype at = utf16.indexOf(QByteArray("\x61\x00\xe9", 3));
+    ASSERT_GE(at, 0);
+    utf16[at + 2] = '\0';
+    EXPECT_FALSE(plist::parse(utf16));
+    EXPECT_TRUE(plist::parse(good));
+}
+
 TEST(Plist, GarbageIsRejectedWithoutCrashing)
 {
     QString error;

@@ -65,8 +65,11 @@ std::optional<QString> inTree(const QString& path)
 
 void exercise(const JobSettings& read)
 {
+    // Entries the tree cannot stand in for are checked as files; "/" is always a folder,
+    // whose files are walked below the job's folder, never sent as "/" itself.
     for (const FileEntryPtr& entry : read.filePaths)
-        checkBelow(read.folder, SendPlan::remotePathOf(read.folder, *entry));
+        if (LastPathComponent(entry->path) != QLatin1String("/"))
+            checkBelow(read.folder, SendPlan::remotePathOf(read.folder, *entry));
 
     JobSettings settings = read;
     settings.filePaths.clear();

@@ -22,4 +22,17 @@ with a systemd unit that runs a station.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS usbmuxd)
 
+# Debian wants the licence and the history of every package in its documentation folder, the
+# changelog compressed reproducibly; the version is native (no Debian revision), so the file is
+# changelog.gz rather than changelog.Debian.gz.
+set(KESTRAP_PACKAGE_DOCDIR share/doc/${CPACK_PACKAGE_NAME})
+set(changelog ${CMAKE_BINARY_DIR}/debian/changelog)
+configure_file(${PROJECT_SOURCE_DIR}/data/debian/changelog.in ${changelog} @ONLY)
+add_custom_command(OUTPUT ${changelog}.gz
+  COMMAND ${GZIP} -9nf -k ${changelog}
+  DEPENDS ${changelog}
+  VERBATIM)
+add_custom_target(kestrap_changelog ALL DEPENDS ${changelog}.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/data/debian/copyright ${changelog}.gz DESTINATION ${KESTRAP_PACKAGE_DOCDIR})
+
 include(CPack)

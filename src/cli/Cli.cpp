@@ -1,6 +1,8 @@
 #include "cli/Cli.h"
+#include "util/Helpers.h"
 
 #include <QTextStream>
+#include <cstdint>
 #include <cstdio>
 
 namespace kestrap::cli {
@@ -11,6 +13,27 @@ std::vector<Command>& registry()
     static std::vector<Command> all;
     return all;
 }
+
+// Qt escapes the C0 controls in JSON strings but writes DEL and the C1 controls as they
+// are, and a terminal may act on them. Escaped, the strings stay the same.
+QByteArray withoutRawControls(const QByteArray& json)
+{
+    QByteArray out;
+    out.reserve(json.size());
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const auto byte = std::uint8_t(json[i]);
+        // U+0080..U+009F are C2 80..C2 9F in UTF-8, the second byte naming the code point;
+        // C2 is only ever a lead byte.
+        if (byte == 0x7f)
+            out += "\\u007f";
+        else if (byte == 0xc2 && i + 1 < json.size() && std::uint8_t(json[i + 1]) <= 0x9f)
+            out += "\\u00" + QByteArray::number(std::uint8_t(json[++i]), 16);
+        else
+            out += char(byte);
+    }
+    return out;
+}
+
 }  // namespace
 
 Registration::Registration(const QString& name, const QString& summary, CommandFn run)
@@ -49,9 +72,9 @@ bool parse(QCommandLineParser& parser, const QString& usage, const QStringList& 
 int fail(const QString& message, const QString& detail)
 {
     QTextStream err(stderr);
-    err << message << '\n';
+    err << printableMessage(message) << '\n';
     if (!detail.isEmpty())
-        err << detail << '\n';
+        err << printableMessage(detail) << '\n';
     return kExitFailure;
 }
 
@@ -75,14 +98,15 @@ int unknownSubcommand(const QString& command, const QString& word, const QString
 
 void printJson(const QJsonDocument& doc)
 {
-    const QByteArray bytes = doc.toJson(QJsonDocument::Indented);
+    const QByteArray bytes = withoutRawControls(doc.toJson(QJsonDocument::Indented));
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
 }
 
 void printLine(const QString& line)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
+    // Lines name devices, their apps and their files: text a device chose.
+    const QByteArray bytes = printableMessage(line).toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
 }
 

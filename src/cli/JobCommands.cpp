@@ -56,6 +56,12 @@ int create(const QStringList& args)
         return usageError(QStringLiteral("A job file to write is required."), usage);
     if (IsEmpty(p.value(appId)) || IsEmpty(p.value(folder)))
         return usageError(QStringLiteral("--app-id and --folder are required."), usage);
+    if (const QString fault = JobFile::appIdFault(p.value(appId)); !fault.isEmpty())
+        return usageError(
+            QStringLiteral("--app-id takes a bundle identifier such as com.example.app, or / for the device's media "
+                           "area: the App ID %1.")
+                .arg(fault),
+            usage);
     bool depthOk = false;
     const int depthValue = p.value(depth).toInt(&depthOk);
     if (!depthOk)

@@ -83,12 +83,15 @@ int log(const QStringList& args)
 
     DBLogReader reader;
     // A log that was never written is empty, not an error; --follow waits for it.
+    QString error;
     const auto load = [&](const double* laterThan, qint64 limit) {
         if (!QFileInfo::exists(reader.databasePath()))
             return std::vector<DBLogEntry> {};
-        return laterThan ? reader.loadFrom(0, limit, *laterThan) : reader.loadFrom(0, limit, true);
+        return laterThan ? reader.loadFrom(0, limit, *laterThan, &error) : reader.loadFrom(0, limit, true, &error);
     };
     std::vector<DBLogEntry> entries = load(p.isSet(since) ? &sinceSeconds : nullptr, count);
+    if (!error.isEmpty())
+        return fail(error, reader.databasePath());
     const bool asJson = p.isSet(json);
     if (asJson && !p.isSet(follow)) {
         QJsonArray array;
@@ -112,6 +115,8 @@ int log(const QStringList& args)
     for (;;) {
         QThread::msleep(500);
         entries = std::isinf(last) ? load(nullptr, kFollowBatch) : load(&last, kFollowBatch);
+        if (!error.isEmpty())
+            return fail(error, reader.databasePath());
         for (const DBLogEntry& e : entries) {
             printEntry(e, asJson);
             if (e.hasTimestamp())

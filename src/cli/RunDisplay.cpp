@@ -49,7 +49,8 @@ QString RunDisplay::lineFor(const DeviceRow& row, const ProgressRecord& record) 
                        .arg(record.transfer_speed.isEmpty() ? QStringLiteral("-") : record.transfer_speed);
     if (record.ended != 0 && !record.error.isEmpty())
         line += QStringLiteral("  (%1)").arg(record.error);
-    return line;
+    // Only the display's own cursor movements may reach the terminal as control sequences.
+    return printableText(line);
 }
 
 void RunDisplay::refresh()

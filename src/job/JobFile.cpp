@@ -4,11 +4,13 @@
 
 #include "device/DeviceTypes.h"
 #include "util/Crc32.h"
+#include "util/Paths.h"
 #include "util/Plist.h"
 
 #include <QFile>
 #include <QSaveFile>
 #include <QtEndian>
+#include <algorithm>
 
 namespace kestrap {
 
@@ -94,6 +96,22 @@ private:
     }
 };
 
+// A file entry sends its file, or a folder's files, to the job's folder joined with its
+// directory, under the last name of its path: an entry that would land beside or above the
+// job's folder is no entry the program writes, and the device would be written where no one
+// looks for it.
+QString entryFault(const QString& path, const QString& directory, const QString& where)
+{
+    if (!path.startsWith(u'/'))
+        return QStringLiteral("%1path \"%2\" is not an absolute path").arg(where, path);
+    const QString name = LastPathComponent(path);
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("%1path \"%2\" names no file or folder").arg(where, path);
+    if (directory.split(u'/').contains(QLatin1String("..")))
+        return QStringLiteral("%1directory \"%2\" leads out of the job's folder").arg(where, directory);
+    return {};
+}
+
 std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString* fault)
 {
     if (payload.typeId() != QMetaType::QVariantMap) {
@@ -152,6 +170,8 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
         const QVariantMap stored = files[i].toMap();
         const QString path = r.string(stored, QStringLiteral("path"), where, true);
         const QString directory = r.string(stored, QStringLiteral("directory"), where, true);
+        if (r.ok())
+            r.fault = entryFault(path, directory, where);
         if (!r.ok())
             break;
         // The stored sub-folder wins over the one found on disk: the user may have edited it.
@@ -162,6 +182,8 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
 
     const QVariantMap transConfig = r.dict(root, QStringLiteral("transConfig"), QString());
     s.appId = r.string(transConfig, QStringLiteral("appId"), QStringLiteral("transConfig."));
+    if (const QString fault = JobFile::appIdFault(s.appId); r.ok() && !fault.isEmpty())
+        r.fault = QStringLiteral("transConfig.appId %1").arg(fault);
     s.folder = r.string(transConfig, QStringLiteral("folder"), QStringLiteral("transConfig."));
 
     if (!r.ok()) {
@@ -172,6 +194,28 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
 }
 
 }  // namespace
+
+QString JobFile::appIdFault(const QString& appId)
+{
+    constexpr qsizetype kMaxLength = 255;
+    if (appId.isEmpty() || appId == QLatin1String("/"))
+        return {};
+    if (appId.size() > kMaxLength)
+        return QStringLiteral("is longer than %1 characters").arg(kMaxLength);
+    const auto isNameCharacter = [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-'
+            || c == u'_';
+    };
+    for (const QStringView part : QStringView(appId).split(u'.')) {
+        if (part.isEmpty())
+            return QStringLiteral("\"%1\" has an empty part: it is no bundle identifier").arg(appId);
+        if (!std::all_of(part.begin(), part.end(), isNameCharacter))
+            return QStringLiteral("\"%1\" holds a character other than letters, digits, \"-\", \"_\" and \".\": it is "
+                                  "no bundle identifier")
+                .arg(appId);
+    }
+    return {};
+}
 
 QVariantMap JobFile::toPropertyList(const JobSettings& settings)
 {
@@ -256,6 +300,15 @@ std::optional<JobSettings> JobFile::read(const QString& path, bool noChecksum, J
         *error = JobError {kReadDomain, -200, kInvalidFile,
             file.error() != QFileDevice::NoError ? QStringLiteral("%1: %2").arg(path, file.errorString())
                                                  : QStringLiteral("%1: shorter than 4 bytes").arg(path)};
+        return std::nullopt;
+    }
+    return fromBytes(content, noChecksum, error);
+}
+
+std::optional<JobSettings> JobFile::fromBytes(const QByteArray& content, bool noChecksum, JobError* error)
+{
+    if (content.size() < 4) {
+        *error = JobError {kReadDomain, -200, kInvalidFile, QStringLiteral("shorter than 4 bytes")};
         return std::nullopt;
     }
     const QByteArray payload = content.mid(4);

@@ -52,6 +52,15 @@ QVariantMap toPropertyList(const JobSettings& settings);
 bool write(const JobSettings& settings, const QString& path, JobError* error);
 // The settings of a sound file; nothing, with the error, when any part of it is not.
 std::optional<JobSettings> read(const QString& path, bool noChecksum, JobError* error);
+// The same for a file's whole content.
+std::optional<JobSettings> fromBytes(const QByteArray& content, bool noChecksum, JobError* error);
+
+// Why the App ID names no target on a device; empty when it does. It does when it is unset
+// or empty (no app chosen yet: a run refuses to start), "/" (the device's media area, as
+// "com.apple.afc"), or a bundle identifier: parts of letters, digits, "-" and "_" joined by
+// single dots, at most 255 characters. Anything else ("../etc", spaces, "a..b") would be
+// handed to the device as the name of an app's container.
+QString appIdFault(const QString& appId);
 
 }  // namespace JobFile
 

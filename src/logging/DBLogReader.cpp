@@ -72,11 +72,7 @@ DBLogReader::DBLogReader(const QString& logDirectory)
 {
 }
 
-DBLogReader::~DBLogReader()
-{
-    if (m_database)
-        sqlite3_close(m_database);
-}
+DBLogReader::~DBLogReader() = default;
 
 QString DBLogReader::databasePath() const
 {
@@ -85,56 +81,87 @@ QString DBLogReader::databasePath() const
 
 bool DBLogReader::openDatabase()
 {
-    if (m_database)
+    if (m_database.isOpen())
         return true;
-    const QByteArray path = databasePath().toUtf8();
-    if (sqlite3_open_v2(path.constData(), &m_database, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    if (!m_database.open(databasePath().toUtf8())) {
         consoleMessage(QStringLiteral("DBLogReader: Failed opening database!"));
-        sqlite3_close(m_database);
-        m_database = nullptr;
         return false;
     }
     return true;
 }
 
-std::int64_t DBLogReader::count()
+int DBLogReader::step(sqlite3_stmt* statement)
 {
+    return stepRetrying(statement, [this](sqlite3_stmt* s) { return m_database.step(s); });
+}
+
+sqlite3_stmt* DBLogReader::prepare(const QByteArray& sql, QString* error)
+{
+    sqlite3_stmt* stmt = nullptr;
+    const int rc = sqlite3_prepare_v2(m_database.handle(), sql.constData(), -1, &stmt, nullptr);
+    if (rc == SQLITE_OK)
+        return stmt;
+    // No table yet is nothing to show, and a writer creating it is soon done; a schema that
+    // is refused is an error.
+    const bool noTableYet = rc == SQLITE_BUSY || rc == SQLITE_LOCKED
+        || sqlite3_errmsg(m_database.handle()) == QByteArrayLiteral("no such table: logs");
+    if (!noTableYet)
+        setError(error, rc);
+    return nullptr;
+}
+
+void DBLogReader::setError(QString* error, int rc) const
+{
+    if (error)
+        *error = QStringLiteral("The event log cannot be read: %1.").arg(m_database.errorText(rc));
+}
+
+std::int64_t DBLogReader::count(QString* error)
+{
+    if (error)
+        error->clear();
     if (!openDatabase())
         return 0;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_database, "SELECT COUNT(rowid) FROM logs;", -1, &stmt, nullptr) != SQLITE_OK)
+    sqlite3_stmt* stmt = prepare("SELECT COUNT(rowid) FROM logs;", error);
+    if (!stmt)
         return 0;
     std::int64_t n = 0;
-    if (stepRetrying(stmt) == SQLITE_ROW)
+    const int rc = step(stmt);
+    if (rc == SQLITE_ROW)
         n = sqlite3_column_int64(stmt, 0);
+    else
+        setError(error, rc);
     sqlite3_finalize(stmt);
     return n;
 }
 
-std::vector<DBLogEntry> DBLogReader::loadFrom(std::int64_t start, std::int64_t count, bool reverse)
+std::vector<DBLogEntry> DBLogReader::loadFrom(std::int64_t start, std::int64_t count, bool reverse, QString* error)
 {
     const char* format = reverse ? "SELECT * FROM logs ORDER BY timestamp DESC LIMIT %1, %2"
                                  : "SELECT * FROM logs ORDER BY rowid LIMIT %1, %2";
-    return query(QString::fromLatin1(format).arg(start).arg(count).toLatin1(), nullptr, reverse);
+    return query(QString::fromLatin1(format).arg(start).arg(count).toLatin1(), nullptr, reverse, error);
 }
 
-std::vector<DBLogEntry> DBLogReader::loadFrom(std::int64_t start, std::int64_t count, double laterThan)
+std::vector<DBLogEntry> DBLogReader::loadFrom(std::int64_t start, std::int64_t count, double laterThan, QString* error)
 {
     const QByteArray sql = QStringLiteral("SELECT * FROM logs WHERE timestamp > ? ORDER BY timestamp DESC LIMIT %1, %2")
                                .arg(start)
                                .arg(count)
                                .toLatin1();
-    return query(sql, &laterThan, true);
+    return query(sql, &laterThan, true, error);
 }
 
-std::vector<DBLogEntry> DBLogReader::query(const QByteArray& sql, const double* laterThan, bool newestFirst)
+std::vector<DBLogEntry> DBLogReader::query(
+    const QByteArray& sql, const double* laterThan, bool newestFirst, QString* error)
 {
+    if (error)
+        error->clear();
     std::vector<DBLogEntry> entries;
     if (!openDatabase())
         return entries;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_database, sql.constData(), -1, &stmt, nullptr) != SQLITE_OK)
-        return entries;  // no table yet: nothing to show
+    sqlite3_stmt* stmt = prepare(sql, error);
+    if (!stmt)
+        return entries;
     if (laterThan)
         sqlite3_bind_double(stmt, 1, *laterThan);
     int levelColumn = -1;
@@ -150,7 +177,7 @@ std::vector<DBLogEntry> DBLogReader::query(const QByteArray& sql, const double* 
             timestampColumn = i;
     }
     int rc;
-    while ((rc = stepRetrying(stmt)) == SQLITE_ROW) {
+    while ((rc = step(stmt)) == SQLITE_ROW) {
         const double ts = timestampColumn < 0 || sqlite3_column_type(stmt, timestampColumn) == SQLITE_NULL
             ? std::numeric_limits<double>::quiet_NaN()
             : sqlite3_column_double(stmt, timestampColumn);
@@ -161,8 +188,10 @@ std::vector<DBLogEntry> DBLogReader::query(const QByteArray& sql, const double* 
         entries.emplace_back(level, text ? QString::fromUtf8(text, bytes) : QString(), ts);
     }
     sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE)
+    if (rc != SQLITE_DONE) {
+        setError(error, rc);
         return {};
+    }
     if (newestFirst)
         std::reverse(entries.begin(), entries.end());
     return entries;

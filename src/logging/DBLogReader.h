@@ -1,11 +1,11 @@
 #pragma once
 
+#include "logging/SqliteSupport.h"
+
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
 #include <vector>
-
-struct sqlite3;
 
 namespace kestrap {
 
@@ -37,7 +37,9 @@ private:
 
 // Reads the event log through its own read-only connection. Every load and count opens the
 // database first when it is not open; a database that cannot be opened gives empty results
-// (and one console message per attempt), and the next call tries again.
+// (and one console message per attempt), and the next call tries again. The file is read as
+// outside input (see ReadOnlyDatabase): a hostile schema ends a read with an error in
+// *error, never a hang.
 //
 // Threading: one reader per thread; the writer may write to the same file meanwhile.
 class DBLogReader {
@@ -52,18 +54,25 @@ public:
     QString logDirectory() const { return m_logDirectory; }
     QString databasePath() const;
 
-    std::int64_t count();
+    // Each read leaves *error empty when it worked (a missing table reads as empty) and says
+    // why not otherwise.
+    std::int64_t count(QString* error = nullptr);
     // reverse false: rows start.. in insertion order. reverse true: the newest rows (by
     // timestamp, skipping start), oldest first.
-    std::vector<DBLogEntry> loadFrom(std::int64_t start, std::int64_t count, bool reverse = false);
+    std::vector<DBLogEntry> loadFrom(
+        std::int64_t start, std::int64_t count, bool reverse = false, QString* error = nullptr);
     // The newest rows later than the timestamp (seconds since 1970), oldest first.
-    std::vector<DBLogEntry> loadFrom(std::int64_t start, std::int64_t count, double laterThan);
+    std::vector<DBLogEntry> loadFrom(
+        std::int64_t start, std::int64_t count, double laterThan, QString* error = nullptr);
 
 private:
-    std::vector<DBLogEntry> query(const QByteArray& sql, const double* laterThan, bool newestFirst);
+    std::vector<DBLogEntry> query(const QByteArray& sql, const double* laterThan, bool newestFirst, QString* error);
+    sqlite3_stmt* prepare(const QByteArray& sql, QString* error);
+    int step(sqlite3_stmt* statement);
+    void setError(QString* error, int rc) const;
 
     QString m_logDirectory;
-    sqlite3* m_database = nullptr;
+    sqlitesupport::ReadOnlyDatabase m_database;
 };
 
 }  // namespace kestrap

@@ -1,5 +1,6 @@
 #include "logging/LogPipeline.h"
 #include "logging/Log.h"
+#include "util/Helpers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -278,7 +279,9 @@ void LogPipeline::log(bool isAsynchronous, std::int32_t level, std::int32_t flag
     m->logLevel = level;
     m->logFlag = flag;
     m->logContext = context;
-    m->logMsg = std::move(message);
+    // Messages carry names and values that devices chose; no terminal showing the log, and no
+    // reader of its lines, should take them for control sequences or line breaks of its own.
+    m->logMsg = printableMessage(message);
     m->timestamp = std::chrono::system_clock::now();
     m->file = file;
     m->function = function;

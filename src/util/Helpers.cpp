@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QUuid>
+#include <algorithm>
 
 namespace kestrap {
 
@@ -51,6 +52,38 @@ QString safeString(const QString& s)
 bool inArray(const QString& s, const QStringList& list)
 {
     return list.contains(s);
+}
+
+namespace {
+
+bool isControl(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+}
+
+QString replaceControls(const QString& s, bool keepLineBreaks)
+{
+    const auto replaced = [&](char16_t c) { return isControl(c) && !(keepLineBreaks && (c == u'\n' || c == u'\t')); };
+    // Most text holds none: leave it shared.
+    if (std::none_of(s.cbegin(), s.cend(), [&](QChar c) { return replaced(c.unicode()); }))
+        return s;
+    QString out = s;
+    for (QChar& c : out)
+        if (replaced(c.unicode()))
+            c = QChar::ReplacementCharacter;
+    return out;
+}
+
+}  // namespace
+
+QString printableText(const QString& s)
+{
+    return replaceControls(s, false);
+}
+
+QString printableMessage(const QString& s)
+{
+    return replaceControls(s, true);
 }
 
 QString hexString(const QString& s)

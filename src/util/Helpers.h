@@ -21,6 +21,15 @@ QString safeString(const QString& s);
 // True when some element of the list equals s.
 bool inArray(const QString& s, const QStringList& list);
 
+// Text from outside the program (a device's name, a value or file name it answers) made safe
+// to print on a terminal or write to a log: every control character (C0, DEL, C1) becomes
+// U+FFFD, so that an escape sequence cannot retitle, clear or reprogram the terminal that
+// shows it, nor a line break forge a line of a log. A null string stays null.
+QString printableText(const QString& s);
+// The same for a whole message the program made around such text: line breaks and tabs are
+// the message's own and stay.
+QString printableMessage(const QString& s);
+
 // UTF-8 bytes as lower-case hexadecimal digits, and back.
 QString hexString(const QString& s);
 QString decodeHex(const QString& hex);

@@ -1,7 +1,10 @@
 #include "util/Plist.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QTimeZone>
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -48,11 +51,14 @@ std::optional<QVariant> fromNode(plist_t node, int depth)
         return QVariant(d);
     }
     case PLIST_STRING: {
-        char* s = nullptr;
-        plist_get_string_val(node, &s);
-        QString str = QString::fromUtf8(s ? s : "");
-        std::free(s);
-        return QVariant(str);
+        // Not plist_get_string_val: a string holding a zero byte (a job file, a device's
+        // reply, an emulator client's message) fails an assertion there and aborts the
+        // process. libplist keeps nothing sound past that byte (its XML reader leaves zeros,
+        // its writers stop there), so the string ends at it.
+        uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        return QVariant(s ? QString::fromUtf8(s, qsizetype(qstrnlen(s, uint(std::min<uint64_t>(length, UINT_MAX)))))
+                          : QString(QLatin1String("")));
     }
     case PLIST_DATA: {
         char* d = nullptr;
@@ -197,6 +203,62 @@ plist_t toNode(const QVariant& v, int depth)
     }
 }
 
+quint64 readBigEndian(const uchar* p, int size)
+{
+    quint64 v = 0;
+    for (int i = 0; i < size; ++i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+// Whether a binary property list holds a string with a zero character. libplist reads such
+// a dictionary key and then fails an assertion on it, aborting the process; nothing the
+// program or Apple's tools write holds one. The list has been parsed already, so its
+// trailer and offsets are sound; anything out of range still counts as holding one.
+bool binaryHoldsZeroInString(const QByteArray& bytes)
+{
+    constexpr qsizetype kTrailer = 32;
+    const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
+    const qsizetype size = bytes.size();
+    if (size < 8 + kTrailer || !bytes.startsWith("bplist"))
+        return false;
+    const uchar* trailer = data + size - kTrailer;
+    const int offsetSize = trailer[6];
+    const quint64 objects = readBigEndian(trailer + 8, 8);
+    const quint64 table = readBigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || table > quint64(size)
+        || objects > (quint64(size) - table) / quint64(offsetSize))
+        return true;
+    for (quint64 i = 0; i < objects; ++i) {
+        const quint64 offset = readBigEndian(data + table + i * quint64(offsetSize), offsetSize);
+        if (offset >= quint64(size))
+            return true;
+        const int type = data[offset] >> 4;
+        if (type != 5 && type != 6)  // ASCII and UTF-16 strings
+            continue;
+        quint64 pos = offset + 1;
+        quint64 count = data[offset] & 0xf;
+        if (count == 0xf) {
+            if (pos >= quint64(size) || (data[pos] >> 4) != 1)
+                return true;
+            const int lengthSize = 1 << (data[pos] & 0xf);
+            if (lengthSize > 8 || pos + 1 + quint64(lengthSize) > quint64(size))
+                return true;
+            count = readBigEndian(data + pos + 1, lengthSize);
+            pos += 1 + quint64(lengthSize);
+        }
+        const quint64 unit = type == 5 ? 1 : 2;
+        if (count > (quint64(size) - pos) / unit)
+            return true;
+        for (quint64 c = 0; c < count; ++c) {
+            const uchar* ch = data + pos + c * unit;
+            if (ch[0] == 0 && (unit == 1 || ch[1] == 0))
+                return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<QVariant> parse(const QByteArray& bytes, QString* error)
@@ -212,6 +274,11 @@ std::optional<QVariant> parse(const QByteArray& bytes, QString* error)
     if (!root) {
         if (error)
             *error = QStringLiteral("The data is not a property list.");
+        return std::nullopt;
+    }
+    if (binaryHoldsZeroInString(bytes)) {
+        if (error)
+            *error = QStringLiteral("The property list holds a string with a zero character.");
         return std::nullopt;
     }
     auto value = fromNode(root.get(), 0);

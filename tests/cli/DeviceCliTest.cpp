@@ -1,5 +1,6 @@
 // kestrap-cli sim, devices and device, run as a separate process the way scripts use them.
 
+#include "device/ios/sim/SimFarm.h"
 #include "support/CliRun.h"
 #include "support/TempTree.h"
 
@@ -97,4 +98,51 @@ TEST(DeviceCli, FileWorkOnOneDevice)
     EXPECT_FALSE(QFile::exists(farm + "/" + udid + "/escape.txt"));
     EXPECT_EQ(cli({"device", "unknown", "ls", "--simulate", farm}).code, 1);
     EXPECT_EQ(cli({"device", udid, "chmod", "x", "--simulate", farm}).code, 2);
+}
+
+// A device names itself: a name that is an escape sequence must not retitle or clear the
+// terminal that lists it or shows a run. Nor may the names of its files.
+TEST(DeviceCli, ControlCharactersFromADeviceNeverReachTheTerminal)
+{
+    TempTree tree;
+    const QString farm = tree.path(QStringLiteral("farm"));
+    CliResult r = cli({"sim", "create", farm, "--app", "com.example.notes=Notes"});
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+    const QString udid = QString::fromUtf8(r.out).trimmed();
+    const QString deviceFolder = QDir(farm).filePath(udid);
+    std::optional<QVariantMap> plist = kestrap::sim::readDevicePlist(deviceFolder);
+    ASSERT_TRUE(plist);
+    const QString hostile = QStringLiteral("\x1b]0;pwned\x07iPhone\x1b[2J");
+    (*plist)[QStringLiteral("DeviceName")] = hostile;
+    ASSERT_TRUE(kestrap::sim::writeDevicePlist(deviceFolder, *plist));
+    tree.folder(QStringLiteral("farm/%1/Containers/com.example.notes/Documents").arg(udid));
+    tree.file(QStringLiteral("farm/%1/Containers/com.example.notes/Documents/\x1b[2Jnote.txt").arg(udid), 1);
+    const QString fffd(QChar::ReplacementCharacter);
+    const QString shown = fffd + "]0;pwned" + fffd + "iPhone" + fffd + "[2J";
+    const auto raw = [](const QByteArray& bytes) { return bytes.contains('\x1b') || bytes.contains('\x07'); };
+
+    r = cli({"devices", "--simulate", farm});
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+    EXPECT_FALSE(raw(r.out)) << r.out.constData();
+    EXPECT_TRUE(QString::fromUtf8(r.out).startsWith(shown)) << r.out.constData();
+    r = cli({"devices", "--simulate", farm, "--json"});
+    EXPECT_FALSE(raw(r.out)) << r.out.constData();
+    EXPECT_EQ(QJsonDocument::fromJson(r.out).array().first().toObject()["name"].toString(), shown);
+    r = cli({"device", udid, "ls", "Documents", "--app", "com.example.notes", "--simulate", farm});
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+    EXPECT_FALSE(raw(r.out)) << r.out.constData();
+    EXPECT_TRUE(r.out.contains((fffd + "[2Jnote.txt").toUtf8())) << r.out.constData();
+
+    const QString jcf = tree.path(QStringLiteral("job.jcf"));
+    const QMap<QString, QString> env {{QStringLiteral("KESTRAP_LOG_DIR"), tree.path(QStringLiteral("logs"))},
+        {QStringLiteral("KESTRAP_SETTINGS"), tree.path(QStringLiteral("settings.ini"))}};
+    ASSERT_EQ(runCli({"job", "create", jcf, "--app-id", "com.example.notes", "--folder", "Documents",
+                         tree.file(QStringLiteral("a.txt"), 4)})
+                  .code,
+        0);
+    r = runCli({"run", jcf, "--simulate", farm, "--progress-pause", "0"}, env);
+    EXPECT_EQ(r.code, 0) << r.err.constData();
+    EXPECT_FALSE(raw(r.out)) << r.out.constData();
+    EXPECT_FALSE(raw(r.err)) << r.err.constData();
+    EXPECT_TRUE(r.out.contains(shown.toUtf8())) << r.out.constData();
 }

@@ -66,7 +66,7 @@ fi
 
 # Man pages render without a warning, and kestrap-cli's names every command and option of the
 # README's command-line section.
-for page in kestrap kestrap-cli; do
+for page in kestrap kestrap-cli kestrap-devicefarm; do
   file="$share/man/man1/$page.1.gz"
   [ -f "$file" ] || { fail "no man page $page(1)"; continue; }
   MANWIDTH=80 man --warnings -E UTF-8 -l "$file" >"$tmp/$page.txt" 2>"$tmp/man.err" && [ ! -s "$tmp/man.err" ] ||

@@ -68,6 +68,11 @@ TEST(JobCli, ErrorsUseTheSystemsMessagesAndFail)
     EXPECT_TRUE(r.err.contains("This is not a valid file!"));
 
     EXPECT_EQ(runCli({"job", "create", jcf, "--folder", "f"}).code, 2);
+    r = runCli({"job", "create", jcf, "--app-id", "../etc", "--folder", "f"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.err.startsWith("--app-id takes a bundle identifier")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("\"../etc\"")) << r.err.constData();
+    EXPECT_EQ(runCli({"job", "create", jcf, "--app-id", "/", "--folder", "f"}).code, 0);
     EXPECT_EQ(runCli({"job", "create", jcf, "--app-id", "a", "--folder", "f", tree.path("nothing-here")}).code, 1);
     EXPECT_EQ(runCli({"job", "frobnicate"}).code, 2);
     EXPECT_EQ(runCli({"job", "show", "--bogus", jcf}).code, 2);

@@ -1,10 +1,13 @@
 #include "job/PortJob.h"
+#include "job/SendPlan.h"
 #include "support/StubDevice.h"
 #include "support/TempTree.h"
 #include "util/Crc32.h"
+#include "util/Paths.h"
 #include "util/Plist.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QtEndian>
@@ -194,6 +197,16 @@ TEST_F(JobFile, WrongShapesFailAndChangeNothing)
         {"path number", fileConfigEdit([](QVariantMap& fc) {
              fc["filePaths"] = QVariantList {QVariantMap {{"path", 1}, {"directory", ""}}};
          })},
+        // Where the file lands would be beside or above the job's folder.
+        {"directory leading up", fileConfigEdit([](QVariantMap& fc) {
+             fc["filePaths"] = QVariantList {QVariantMap {{"path", "/x"}, {"directory", "in/../../up"}}};
+         })},
+        {"path naming no file", fileConfigEdit([](QVariantMap& fc) {
+             fc["filePaths"] = QVariantList {QVariantMap {{"path", "/gone/.."}, {"directory", ""}}};
+         })},
+        {"relative path", fileConfigEdit([](QVariantMap& fc) {
+             fc["filePaths"] = QVariantList {QVariantMap {{"path", ""}, {"directory", ""}}};
+         })},
         {"depth string", fileConfigEdit([](QVariantMap& fc) { fc["recursiveDepth"] = "3"; })},
         {"flag string", fileConfigEdit([](QVariantMap& fc) { fc["isRecursive"] = "YES"; })},
         {"pattern data", fileConfigEdit([](QVariantMap& fc) { fc["allowedPattern"] = QByteArray("jpg"); })},
@@ -203,6 +216,64 @@ TEST_F(JobFile, WrongShapesFailAndChangeNothing)
         EXPECT_FALSE(readsInto(bytes, job)) << name;
         EXPECT_EQ(job.lastError().code, -200) << name;
         EXPECT_FALSE(job.lastError().reason.isEmpty()) << name;
+    }
+}
+
+// The App ID reaches the device as the name of an app's container.
+TEST_F(JobFile, AnAppIdThatIsNoBundleIdentifierIsRefused)
+{
+    const QVariantMap goodRoot = plist::parse(goodFile().mid(4))->toMap();
+    const auto withAppId = [&](const QString& appId) {
+        QVariantMap root = goodRoot;
+        QVariantMap trans = root["transConfig"].toMap();
+        trans["appId"] = appId;
+        root["transConfig"] = trans;
+        return withCrc(*plist::toBinary(root));
+    };
+    for (const QString& refused : {QStringLiteral("../etc"), QStringLiteral("com.example/../../x"),
+             QStringLiteral("com example.app"), QStringLiteral("com..example"), QStringLiteral(".com.example"),
+             QStringLiteral("com.example."), QStringLiteral("."), QStringLiteral("com.example.app\n"),
+             QStringLiteral("\x1b[2J"), QStringLiteral("com.exämple"), QString(256, u'a')}) {
+        PortJob job;
+        EXPECT_FALSE(readsInto(withAppId(refused), job)) << refused.toStdString();
+        EXPECT_EQ(job.lastError().code, -200) << refused.toStdString();
+        EXPECT_TRUE(job.lastError().reason.startsWith(QStringLiteral("transConfig.appId ")))
+            << job.lastError().reason.toStdString();
+        // Nor is it written by a job create.
+        EXPECT_FALSE(kestrap::JobFile::appIdFault(refused).isEmpty());
+    }
+    // "/" is the media area; empty is no app chosen yet.
+    for (const QString& accepted : {QStringLiteral("/"), QStringLiteral(""), QStringLiteral("com.apple.afc2"),
+             QStringLiteral("com.Example.My-App_2"), QStringLiteral("Notes")}) {
+        PortJob job;
+        EXPECT_TRUE(readsInto(withAppId(accepted), job)) << accepted.toStdString();
+        EXPECT_EQ(job.appId(), accepted);
+    }
+}
+
+// Every input fuzz_jobfile found a fault with: read with and without the checksum, it ends
+// without a crash, and what it would send lands below the job's folder.
+TEST_F(JobFile, FuzzFindingsReadSafely)
+{
+    const QDir folder(QStringLiteral(KESTRAP_JOB_FUZZ_REGRESSIONS));
+    const QStringList inputs = folder.entryList(QDir::Files);
+    ASSERT_FALSE(inputs.isEmpty());
+    for (const QString& name : inputs) {
+        const QByteArray bytes = readFileBytes(folder.filePath(name));
+        for (const bool noChecksum : {false, true}) {
+            JobError error;
+            const auto settings = kestrap::JobFile::fromBytes(bytes, noChecksum, &error);
+            if (!settings) {
+                EXPECT_FALSE(error.description.isEmpty()) << name.toStdString();
+                continue;
+            }
+            const QString root = PathJoin(QStringLiteral("/"), settings->folder);
+            for (const FileEntryPtr& entry : settings->filePaths) {
+                const QString remote = SendPlan::remotePathOf(settings->folder, *entry);
+                EXPECT_TRUE(remote.startsWith(root) && !remote.split(u'/').contains(QStringLiteral("..")))
+                    << name.toStdString() << ": " << remote.toStdString();
+            }
+        }
     }
 }
 

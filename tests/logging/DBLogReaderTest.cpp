@@ -5,6 +5,8 @@
 #include "support/TempTree.h"
 
 #include <QDir>
+#include <QFile>
+#include <chrono>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -102,4 +104,43 @@ TEST(DBLogReader, AMissingDatabaseOrTableReadsAsEmpty)
     EXPECT_EQ(empty.count(), 0);
     EXPECT_TRUE(empty.loadFrom(0, 3000, true).empty());
     EXPECT_TRUE(empty.loadFrom(0, 3000, 0.0).empty());
+}
+
+// Anyone who can write the log folder can replace the database, and a station may read it
+// as root: its schema must not run what it likes, nor keep the reader for ever.
+TEST(DBLogReader, AHostileSchemaEndsTheReadWithAnError)
+{
+    TempTree tree;
+    const auto makeLogView = [&](const char* select) {
+        QFile::remove(tree.path(QStringLiteral("kvq.xlog")));
+        sqlite3* db = nullptr;
+        sqlite3_open(tree.path(QStringLiteral("kvq.xlog")).toUtf8().constData(), &db);
+        const QByteArray sql = QByteArray("CREATE VIEW logs AS ") + select;
+        EXPECT_EQ(sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    };
+    QString error;
+
+    // A virtual table the schema may not call: it would tell the file's author where it lives.
+    makeLogView("SELECT 0 AS context, 4 AS level, file AS message, 1.0 AS timestamp FROM pragma_database_list");
+    DBLogReader spying(tree.path());
+    EXPECT_TRUE(spying.loadFrom(0, 10, true, &error).empty());
+    EXPECT_TRUE(error.contains(QStringLiteral("unsafe use"))) << error.toStdString();
+    EXPECT_EQ(spying.count(&error), 0);
+    EXPECT_FALSE(error.isEmpty());
+
+    // A view that never ends: the newest rows need all of them sorted.
+    makeLogView("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+                "SELECT 0 AS context, 4 AS level, 'm' AS message, x AS timestamp FROM c");
+    DBLogReader endless(tree.path());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(endless.loadFrom(0, 10, true, &error).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_TRUE(error.contains(QStringLiteral("was stopped"))) << error.toStdString();
+
+    // A well-formed log still reads without an error through the same guarded connection.
+    QFile::remove(tree.path(QStringLiteral("kvq.xlog")));
+    DBLogReader fine(makeLog(tree, 3));
+    EXPECT_EQ(fine.loadFrom(0, 10, false, &error).size(), 3u);
+    EXPECT_TRUE(error.isEmpty()) << error.toStdString();
 }

@@ -117,3 +117,17 @@ TEST_F(LogCli, FollowPrintsEntriesAsTheyArrive)
     ASSERT_EQ(fresh.size(), 1);
     EXPECT_TRUE(fresh[0].endsWith("after")) << fresh[0].constData();
 }
+
+TEST_F(LogCli, ALogItCannotReadIsAnErrorNotAnEmptyLog)
+{
+    // A schema that reaches for what it may not (here: where the file lives).
+    sqlite3_exec(db,
+        "DROP TABLE logs; CREATE VIEW logs AS SELECT 0 AS context, 4 AS level, file AS message, "
+        "1.0 AS timestamp FROM pragma_database_list",
+        nullptr, nullptr, nullptr);
+    const Result r = run({});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.out.isEmpty()) << r.out.constData();
+    EXPECT_TRUE(r.err.startsWith("The event log cannot be read: unsafe use of virtual table")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("kvq.xlog")) << r.err.constData();
+}

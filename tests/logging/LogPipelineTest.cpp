@@ -100,6 +100,19 @@ TEST_F(LogPipelineTest, PlaceholdersAreFilledInOnePass)
     EXPECT_EQ(logFormat("100% done"), "100% done");
 }
 
+TEST_F(LogPipelineTest, ControlCharactersInAMessageNeverReachALogger)
+{
+    auto logger = std::make_shared<CaptureLogger>();
+    LogPipeline::addLogger(logger);
+    // A device named with an escape sequence, in a message whose own line break stays.
+    KLOG_ERROR("Failed to copy '%1' to %2!\nNo space left.", QStringLiteral("/a"),
+        QStringLiteral("\x1b]0;pwned\x07iPad\x1b[2J"));
+    LogPipeline::flushLog();
+    const QString fffd(QChar::ReplacementCharacter);
+    EXPECT_EQ(logger->texts(),
+        QStringList({"Failed to copy '/a' to " + fffd + "]0;pwned" + fffd + "iPad" + fffd + "[2J!\nNo space left."}));
+}
+
 TEST_F(LogPipelineTest, EveryLoggerSeesEveryThreadsMessagesInOrder)
 {
     auto a = std::make_shared<CaptureLogger>(QStringLiteral("a"));

@@ -35,6 +35,23 @@ TEST(IsEmpty, NullBlankAndLineEnds)
     EXPECT_FALSE(safeString(QString()).isNull());
 }
 
+TEST(PrintableText, EveryControlCharacterIsReplaced)
+{
+    const QString fffd(QChar::ReplacementCharacter);
+    // An OSC that retitles the terminal, then a CSI that clears it.
+    EXPECT_EQ(printableText(QStringLiteral("\x1b]0;pwned\x07 \x1b[2J")), fffd + "]0;pwned" + fffd + " " + fffd + "[2J");
+    EXPECT_EQ(printableText(QStringLiteral("a\nb\tc\rd")), "a" + fffd + "b" + fffd + "c" + fffd + "d");
+    // DEL and the C1 range, including the one-character CSI U+009B; U+00A0 is printable.
+    EXPECT_EQ(
+        printableText(QString::fromUtf16(u"\u007f\u0080\u009b\u009f\u00a0")), fffd + fffd + fffd + fffd + QChar(0xa0));
+    EXPECT_EQ(printableText(QString(QChar(0))), fffd);
+    EXPECT_EQ(printableText(QStringLiteral("Élodie 的 iPhone")), QStringLiteral("Élodie 的 iPhone"));
+    EXPECT_TRUE(printableText(QString()).isNull());
+
+    // A message keeps its own line breaks and tabs, nothing else.
+    EXPECT_EQ(printableMessage(QStringLiteral("a\n\tb\x1b[2J\r")), "a\n\tb" + fffd + "[2J" + fffd);
+}
+
 TEST(TimeTexts, Boundaries)
 {
     EXPECT_EQ(stringOfTime(0), "0:00");

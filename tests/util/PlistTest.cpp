@@ -41,6 +41,44 @@ TEST(Plist, XmlIsReadToo)
     EXPECT_TRUE(v->toMap()["b"].toBool());
 }
 
+// Found by fuzzing job files: libplist's own string getter asserts on a zero byte, and a
+// hostile job file, device reply or emulator client stopped the whole process.
+TEST(Plist, AStringHoldingAZeroByteEndsThere)
+{
+    const char raw[] = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>s</key><string>0123\0\0"
+                       "4567</string></dict></plist>";
+    const QByteArray xml(raw, sizeof raw - 1);
+    const auto v = plist::parse(xml);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->toMap()["s"].toString(), QStringLiteral("0123"));
+    const auto binary = plist::toBinary(*v);
+    ASSERT_TRUE(binary);
+    EXPECT_EQ(plist::parse(*binary)->toMap()["s"].toString(), v->toMap()["s"].toString());
+}
+
+// Also found by fuzzing: a binary dictionary key holding a zero byte aborted the process in
+// libplist; such a list is refused.
+TEST(Plist, ABinaryStringHoldingAZeroCharacterIsRefused)
+{
+    const QByteArray good
+        = *plist::toBinary(QVariantMap {{"key", QStringLiteral("value")}, {"u", QStringLiteral("é")}});
+    for (const QByteArray& name : {QByteArray("key"), QByteArray("value")}) {
+        QByteArray bad = good;
+        const qsizetype at = bad.indexOf(name);
+        ASSERT_GE(at, 0);
+        bad[at + 1] = '\0';
+        QString error;
+        EXPECT_FALSE(plist::parse(bad, &error)) << name.constData();
+        EXPECT_TRUE(error.contains(QStringLiteral("zero"))) << error.toStdString();
+    }
+    QByteArray utf16 = good;  // "é" is stored as UTF-16: one 16-bit unit, made zero
+    const qsizetype at = utf16.indexOf(QByteArray("\x61\x00\xe9", 3));
+    ASSERT_GE(at, 0);
+    utf16[at + 2] = '\0';
+    EXPECT_FALSE(plist::parse(utf16));
+    EXPECT_TRUE(plist::parse(good));
+}
+
 TEST(Plist, GarbageIsRejectedWithoutCrashing)
 {
     QString error;

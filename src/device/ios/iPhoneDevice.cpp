@@ -3,6 +3,7 @@
 
 #include "device/ios/iPhoneDevice.h"
 
+#include "util/Helpers.h"
 #include "util/Paths.h"
 
 #include <QDebug>
@@ -288,7 +289,8 @@ QVariant iPhoneDevice::attributeForKey(const QString& key)
 QString iPhoneDevice::stringAttribute(const QString& key)
 {
     const QVariant value = attributeForKey(key);
-    return value.canConvert<QString>() ? value.toString() : QString(QLatin1String(""));
+    // The device chose these texts: they are shown on terminals and written to logs.
+    return value.canConvert<QString>() ? printableText(value.toString()) : QString(QLatin1String(""));
 }
 
 std::optional<QMap<QString, std::int64_t>> iPhoneDevice::getDeviceInfo()
@@ -356,7 +358,7 @@ std::vector<AppBundle> iPhoneDevice::appBundles()
         app.ID = it.key();
         const QVariant displayName = attributes.value(QStringLiteral("CFBundleDisplayName"));
         if (displayName.isValid()) {
-            app.name = displayName.toString();
+            app.name = printableText(displayName.toString());
             app.iconPath
                 = QStringLiteral("/%1/%2").arg(LastPathComponent(attributes.value(QStringLiteral("Path")).toString()),
                     attributes.value(QStringLiteral("CFBundleIconFile")).toString());

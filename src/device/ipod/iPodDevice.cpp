@@ -1,5 +1,6 @@
 #include "device/ipod/iPodDevice.h"
 
+#include "util/Helpers.h"
 #include "util/Paths.h"
 
 #include <QDir>
@@ -129,7 +130,7 @@ QString iPodDevice::name()
 {
     std::lock_guard guard(m_nameLock);
     if (m_deviceName.isNull())
-        m_deviceName = getDeviceName();
+        m_deviceName = printableText(getDeviceName());
     return m_deviceName;
 }
 

@@ -1,6 +1,8 @@
 // The iPod's name: the title of the master playlist in its media database.
 
 #include "device/ipod/iPodDevice.h"
+#include "logging/Log.h"
+#include "logging/SqliteSupport.h"
 
 #include <QFile>
 #include <cstring>
@@ -59,29 +61,35 @@ bool isRegular(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-struct Database {
-    sqlite3* db = nullptr;
-    ~Database() { sqlite3_close(db); }
-};
-
 struct Statement {
     sqlite3_stmt* stmt = nullptr;
     ~Statement() { sqlite3_finalize(stmt); }
 };
 
+// The library is outside input: an iPod anyone handed over may carry a database made to
+// hang or exploit its reader, hence the untrusted connection; what cannot be read gives the
+// fallback name, with the reason in the log.
 QString nameFromMediaLibrary(const QString& path)
 {
-    Database d;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &d.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    sqlitesupport::ReadOnlyDatabase d;
+    QString error;
+    if (!d.open(QFile::encodeName(path), &error)) {
+        KLOG_WARN("Cannot open the iPod's media library %1: %2", path, error);
         return kLibraryFallback;
-    sqlite3_busy_timeout(d.db, 2000);
+    }
+    sqlite3_busy_timeout(d.handle(), 2000);
+    const auto unreadable = [&](int rc) {
+        if (rc != SQLITE_OK && rc != SQLITE_ROW && rc != SQLITE_DONE)
+            KLOG_WARN("Cannot read the iPod's media library %1: %2", path, d.errorText(rc));
+        return kLibraryFallback;
+    };
 
     QByteArray pid;
     {
         Statement info;
-        if (sqlite3_prepare_v2(d.db, "SELECT * FROM db_info;", -1, &info.stmt, nullptr) != SQLITE_OK
-            || sqlite3_step(info.stmt) != SQLITE_ROW)
-            return kLibraryFallback;
+        int rc = sqlite3_prepare_v2(d.handle(), "SELECT * FROM db_info;", -1, &info.stmt, nullptr);
+        if (rc != SQLITE_OK || (rc = d.step(info.stmt)) != SQLITE_ROW)
+            return unreadable(rc);
         const int columns = sqlite3_column_count(info.stmt);
         int column = -1;
         for (int i = 0; i < columns && column < 0; ++i)
@@ -93,9 +101,12 @@ QString nameFromMediaLibrary(const QString& path)
     }
 
     Statement container;
-    if (sqlite3_prepare_v2(d.db, "SELECT name FROM container WHERE pid=?", -1, &container.stmt, nullptr) != SQLITE_OK
-        || sqlite3_bind_text(container.stmt, 1, pid.constData(), int(pid.size()), SQLITE_TRANSIENT) != SQLITE_OK
-        || sqlite3_step(container.stmt) != SQLITE_ROW || sqlite3_column_type(container.stmt, 0) == SQLITE_NULL)
+    int rc = sqlite3_prepare_v2(d.handle(), "SELECT name FROM container WHERE pid=?", -1, &container.stmt, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_bind_text(container.stmt, 1, pid.constData(), int(pid.size()), SQLITE_TRANSIENT);
+    if (rc != SQLITE_OK || (rc = d.step(container.stmt)) != SQLITE_ROW)
+        return unreadable(rc);
+    if (sqlite3_column_type(container.stmt, 0) == SQLITE_NULL)
         return kLibraryFallback;
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(container.stmt, 0));
     return QString::fromUtf8(text, sqlite3_column_bytes(container.stmt, 0));

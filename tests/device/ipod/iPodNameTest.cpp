@@ -4,6 +4,7 @@
 #include "device/ipod/iPodDevice.h"
 
 #include <QBuffer>
+#include <chrono>
 #include <gtest/gtest.h>
 
 using kestrap::iPodDevice;
@@ -104,6 +105,24 @@ TEST(iPodName, UnreadableMediaLibraryGivesIPod)
     garbage.recordDatabase(typical(QStringLiteral("From Records")));
     garbage.writeFile(QStringLiteral("iPod_Control/iTunes/iTunes Library.itlp/Library.itdb"), QByteArray(512, 'z'));
     EXPECT_EQ(nameOf(garbage), "iPod");
+}
+
+// An iPod handed over by anyone carries a database made by anyone: its views may neither
+// reach what the schema is not trusted with nor keep the reader for ever.
+TEST(iPodName, HostileMediaLibraryGivesIPodAndEnds)
+{
+    PodVolume spying;
+    spying.mediaLibrary("INSERT INTO db_info VALUES (1, 7, 'x'); DROP TABLE container;"
+                        "CREATE VIEW container AS SELECT 7 AS pid, file AS name FROM pragma_database_list;");
+    EXPECT_EQ(nameOf(spying), "iPod");
+
+    PodVolume endless;
+    endless.mediaLibrary("INSERT INTO db_info VALUES (1, 0, 'x'); DROP TABLE container;"
+                         "CREATE VIEW container AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+                         "SELECT x AS pid, 'Never' AS name FROM c;");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(nameOf(endless), "iPod");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
 }
 
 TEST(iPodRecordWalk, EveryTruncationEndsWithoutAName)

@@ -86,10 +86,11 @@ int JobScheduler::runningThreads() const
     return m_threads;
 }
 
-void JobScheduler::start(std::shared_ptr<JobRun> run)
+void JobScheduler::start(std::shared_ptr<JobRun> run, std::function<void()> finished)
 {
     join();
     m_run = std::move(run);
+    m_finished = std::move(finished);
     m_isFinished = false;
     giveEachThreadItsOwnArena();
     LogPipeline::start();  // not from a copy, whose lower priority it would inherit
@@ -216,6 +217,8 @@ void JobScheduler::schedule()
     }
     joinEndedThreads();
     m_isFinished = true;
+    if (m_finished)
+        m_finished();
 }
 
 }  // namespace kestrap

@@ -4,6 +4,7 @@
 #include "job/JobRun.h"
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,8 +41,9 @@ public:
     std::vector<DeviceRowPtr> queue() const;
     void clearQueue();
 
-    // Starts serving the queue for a run.
-    void start(std::shared_ptr<JobRun> run);
+    // Starts serving the queue for a run. finished is called once, on the scheduler thread,
+    // after every copy of the run has ended; it must not wait for the job's thread.
+    void start(std::shared_ptr<JobRun> run, std::function<void()> finished = {});
     // Asks the run to end: no device is started any more, copies end after their file.
     void requestStop();
     // True once the scheduler has seen every copy of the run end.
@@ -65,6 +67,7 @@ private:
     std::shared_ptr<JobRun> m_run;
     std::thread m_scheduler;
     std::atomic<bool> m_isFinished {false};
+    std::function<void()> m_finished;
 
     mutable std::mutex m_queueLock;  // guards m_deviceQueue, m_workingThreads, m_allThreads
     std::vector<DeviceRowPtr> m_deviceQueue;  // newest first

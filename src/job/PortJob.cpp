@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 
 namespace kestrap {
@@ -223,48 +222,47 @@ bool PortJob::start()
     run->setPaused(m_isPaused);
     m_run = run;
     setWorking(true);
-    m_scheduler.start(run);
+    // Posted to this thread: the job is told by an event, never by a look at a flag. The
+    // destructor joins the scheduler before the QObject goes, which discards the event.
+    m_scheduler.start(run, [this] { QMetaObject::invokeMethod(this, &PortJob::finishStop, Qt::QueuedConnection); });
     setStatusMessage(QStringLiteral("Ready for transferring."));
     return true;
 }
 
-void PortJob::waitForScheduler()
+void PortJob::requestStop()
 {
-    // Copies end after the file in progress; the loop keeps the program answering meanwhile.
-    // The scheduler only sets a flag, which a timer of this thread looks at: no signal
-    // crosses threads here.
-    if (m_scheduler.isFinished())
+    if (!m_isWorking || m_isStopping)
         return;
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(5);
-    connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (m_scheduler.isFinished())
-            loop.quit();
-    });
-    poll.start();
-    loop.exec();
+    m_isStopping = true;
+    emit stoppingChanged(true);
+    m_scheduler.requestStop();
 }
 
 void PortJob::stop()
 {
-    // The wait below runs the event loop, where a second Stop (or quitting, which asks to
-    // stop) may arrive: the stop under way covers it.
-    if (!m_isWorking || m_isStopping)
+    if (!m_isWorking)
         return;
-    m_isStopping = true;
-    m_scheduler.requestStop();
-    waitForScheduler();
+    QEventLoop loop;
+    connect(this, &PortJob::stopped, &loop, &QEventLoop::quit);
+    requestStop();
+    loop.exec();
+}
+
+void PortJob::finishStop()
+{
+    if (!m_isStopping)
+        return;
     m_scheduler.join();
     // What the copies posted before they ended is shown before the job says it stopped.
     m_events->drain();
     m_isStopping = false;
-
     setWorking(false);
     setStatusMessage(QStringLiteral("Stopped!"));
     KLOG_WARN("The transfer job has been stopped!");
     m_scheduler.clearQueue();
     m_run.reset();
+    emit stoppingChanged(false);
+    emit stopped();
 }
 
 void PortJob::pause()

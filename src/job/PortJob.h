@@ -89,8 +89,13 @@ public:
     // Builds the send list from a copy of the settings and starts serving queued devices;
     // false with lastError when there is nothing to send.
     bool start();
-    // Stops serving and returns once every copy has ended, running the event loop while it
-    // waits. A call made while another stop is under way (from that loop) returns at once.
+    // Asks the run to end and returns at once: copies end after the file in progress. Until
+    // then the job works and isStopping() is true; stopped() says when every copy has ended.
+    // Nothing while no run works or a stop is under way.
+    void requestStop();
+    bool isStopping() const { return m_isStopping; }
+    // requestStop(), then runs the event loop until stopped() (for programs with no window,
+    // where nothing can replace the job meanwhile). Returns at once when nothing works.
     void stop();
     // Copies finish the file in progress and wait before their next one.
     void pause();
@@ -155,6 +160,10 @@ signals:
     void excludedDevicesAboutToChange();
     void excludedDevicesChanged();
     void workingChanged(bool working);
+    void stoppingChanged(bool stopping);
+    // The run asked to stop has ended: emitted after workingChanged(false). The job must not
+    // be destroyed from a slot of its own signals; a receiver that replaces it posts that.
+    void stopped();
     void statusMessageChanged(const QString& message);
     // A row's status (and, when it finished, its done time) was changed by a copy.
     void deviceStatusChanged(const kestrap::DeviceRowPtr& row);
@@ -169,7 +178,7 @@ private:
     void setLastError(const QString& domain, int code, const QString& description, const QString& reason = {});
     void onRowStatus(const DeviceRowPtr& row, int status, bool finished);
     void onProgressAdded(int index);
-    void waitForScheduler();
+    void finishStop();
     template <class T> void change(T& field, const T& value, JobSetting which);
 
     QObject* m_controller;

@@ -1,5 +1,7 @@
 #include "job/PortJob.h"
 #include "support/StubDevice.h"
+#include "support/TempTree.h"
+#include "support/TestFarm.h"
 
 #include <gtest/gtest.h>
 
@@ -91,6 +93,50 @@ TEST(PortJob, ExcludingKeepsOneRecordPerUidWithTypeAndNoDevice)
     job.includeDeviceAtIndex(-1);
     ASSERT_EQ(job.excludedDevices().size(), 1u);
     EXPECT_EQ(job.excludedDevices()[0].uid, "B2");
+}
+
+// A stop is a state the job is in until its copies end, announced by a signal: nothing
+// waits for it on the job's thread, so nothing can pull the job away under a waiting stop.
+TEST(PortJob, RequestStopReturnsAtOnceAndSaysWhenTheCopiesEnded)
+{
+    TempTree tree;
+    TestFarm farm;
+    sim::SimDeviceSpec model;
+    model.apps.push_back({QStringLiteral("com.example.reader"), QStringLiteral("Reader")});
+    model.faults.writeDelayMsPerMiB = 2000;
+    const QString udid = farm.addDevice(model);
+    auto row = std::make_shared<DeviceRow>();
+    row->device = farm.open(udid);
+    ASSERT_TRUE(row->device);
+    row->uid = udid;
+
+    PortJob job;
+    job.setAppId(QStringLiteral("com.example.reader"));
+    job.setFolder(QStringLiteral("Documents"));
+    for (int i = 0; i < 20; ++i)
+        job.addFilePaths({tree.file(QStringLiteral("f%1.bin").arg(i), 256 * 1024)});
+    QStringList order;
+    QObject::connect(&job, &PortJob::workingChanged, [&](bool on) { order << (on ? "working" : "idle"); });
+    QObject::connect(&job, &PortJob::stoppingChanged, [&](bool on) { order << (on ? "stopping" : "stopped-state"); });
+    QObject::connect(&job, &PortJob::stopped, [&] { order << "stopped"; });
+    ASSERT_TRUE(job.start());
+    job.addDeviceToQueue(row);
+    ASSERT_TRUE(TestFarm::waitFor([&] { return job.runningThreads() == 1; }));
+
+    job.requestStop();
+    job.requestStop();  // a second request joins the first
+    EXPECT_TRUE(job.isWorking());
+    EXPECT_TRUE(job.isStopping());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return !job.isWorking(); }, 15000));
+    EXPECT_FALSE(job.isStopping());
+    EXPECT_EQ(job.runningThreads(), 0);
+    EXPECT_EQ(job.statusMessage(), QStringLiteral("Stopped!"));
+    EXPECT_EQ(order, (QStringList {"working", "stopping", "idle", "stopped-state", "stopped"}));
+
+    // Stopped, the job starts again and a job destroyed at work stops without an event loop.
+    ASSERT_TRUE(job.start());
+    job.addDeviceToQueue(row);
+    ASSERT_TRUE(TestFarm::waitFor([&] { return job.runningThreads() == 1; }));
 }
 
 TEST(DeviceStatus, TextsForEveryKindOfValue)

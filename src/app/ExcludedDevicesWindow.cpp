@@ -101,6 +101,8 @@ ExcludedDevicesWindow::ExcludedDevicesWindow(AppController& controller, QWidget*
     connect(
         m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ExcludedDevicesWindow::placeTakeBack);
     connect(m_model, &QAbstractItemModel::modelReset, this, &ExcludedDevicesWindow::placeTakeBack);
+    // Rows are taken back by index: they must be the current job's rows.
+    connect(&m_controller, &AppController::jobReplaced, this, [this] { m_model->setJob(m_controller.currentJob()); });
 }
 
 void ExcludedDevicesWindow::show()

@@ -99,6 +99,7 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     connect(m_start, &QPushButton::clicked, &m_controller, &AppController::OnStart);
     connect(&m_controller, &AppController::jobReplaced, this, &MainWindow::rebindJob);
     connect(&m_controller, &AppController::modifiedChanged, this, &MainWindow::updateTitle);
+    connect(&m_controller, &AppController::stoppingChanged, this, &MainWindow::updateWorking);
     connect(&m_controller, &AppController::focusRequested, this, [this](AppController::Field f) {
         (f == AppController::Field::AppId ? m_appId : m_folder)->setFocus(Qt::OtherFocusReason);
     });
@@ -190,10 +191,10 @@ QWidget* MainWindow::makeTransferPane()
 void MainWindow::makeMenus()
 {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    QAction* newJob = file->addAction(QIcon::fromTheme(QStringLiteral("document-new")), QStringLiteral("&New"),
-        QKeySequence::New, &m_controller, &AppController::OnNew);
-    QAction* open = file->addAction(QIcon::fromTheme(QStringLiteral("document-open")), QStringLiteral("&Open…"),
-        QKeySequence::Open, &m_controller, &AppController::OnLoad);
+    QAction* newJob = m_newAction = file->addAction(QIcon::fromTheme(QStringLiteral("document-new")),
+        QStringLiteral("&New"), QKeySequence::New, &m_controller, &AppController::OnNew);
+    QAction* open = m_openAction = file->addAction(QIcon::fromTheme(QStringLiteral("document-open")),
+        QStringLiteral("&Open…"), QKeySequence::Open, &m_controller, &AppController::OnLoad);
     m_recentMenu = file->addMenu(QStringLiteral("Open &Recent"));
     connect(m_recentMenu, &QMenu::aboutToShow, this, &MainWindow::fillRecentMenu);
     file->addSeparator();
@@ -310,9 +311,14 @@ void MainWindow::rebindJob()
 
 void MainWindow::updateWorking()
 {
-    const QString title = m_controller.currentJob()->actionButtonTitle();
+    // While a stop is under way nothing may replace or start the job.
+    const bool stopping = m_controller.isStopping();
+    const QString title = stopping ? QStringLiteral("Stopping\u2026") : m_controller.currentJob()->actionButtonTitle();
     m_start->setText(title);
     m_startAction->setText(title);
+    m_start->setEnabled(!stopping);
+    for (QAction* a : {m_startAction, m_newAction, m_openAction, m_recentMenu->menuAction()})
+        a->setEnabled(!stopping);
     const bool working = m_controller.currentJob()->isWorking();
     m_start->setIcon(
         QIcon::fromTheme(working ? QStringLiteral("media-playback-stop") : QStringLiteral("media-playback-start")));
@@ -361,8 +367,10 @@ std::vector<int> MainWindow::selectedFileRows() const
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // The window stays until the application ends: the person may cancel, or a stop may
+    // still be under way.
+    event->ignore();
     emit closeRequested();
-    event->accept();
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)

@@ -89,6 +89,8 @@ private:
     QLabel* m_notice = nullptr;
     QPushButton* m_start = nullptr;
     QAction* m_startAction = nullptr;
+    QAction* m_newAction = nullptr;
+    QAction* m_openAction = nullptr;
     QMenu* m_recentMenu = nullptr;
     std::vector<QMetaObject::Connection> m_jobConnections;
 };

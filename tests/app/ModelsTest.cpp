@@ -12,6 +12,7 @@
 #include "support/TestFarm.h"
 
 #include <QFile>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -129,20 +130,33 @@ TEST_F(App, ModelsRepaintOnlyTheRowsAndCellsThatChanged)
     EXPECT_EQ(files.data(files.index(0, FileTableModel::Folder), Qt::DisplayRole), QStringLiteral("Inbox"));
 }
 
-TEST_F(App, QuittingWhileAJobRunsAsksOnceAndEndsWhateverTheAnswer)
+TEST_F(App, ClosingTheWindowDuringARunAsksAndCancelKeepsBothGoing)
 {
     KestrapAppDelegate delegate(alerts, panels, defaults);
     AppController& controller = delegate.controller();
     prepare(controller, 1, 40, 2000);
     controller.OnStart();
     ASSERT_TRUE(controller.currentJob()->isWorking());
+    panels.savePath = dir.filePath(QStringLiteral("run.jcf"));
+    controller.OnSave();  // settled: only the running job is asked about
+    int quits = 0;
+    QObject::connect(&controller, &AppController::quitReady, [&] { ++quits; });
+    delegate.window().show();
 
-    script.answer(0);
-    delegate.window().close();  // closing the main window is quitting
-    delegate.terminate();
+    delegate.window().close();  // Cancel: unscripted answers are a closed box
     EXPECT_EQ(script.asked.size(), 1u);
-    EXPECT_EQ(script.lastMessage(), QStringLiteral("An instance is running, would you like to stop it and continue?"));
-    // No: the job goes on until the program ends, which stops it.
+    EXPECT_EQ(script.asked.back().title, QStringLiteral("Stop the running job and quit?"));
+    EXPECT_TRUE(delegate.window().isVisible());
     EXPECT_TRUE(controller.currentJob()->isWorking());
     EXPECT_FALSE(controller.currentJob()->isPaused());
+    EXPECT_EQ(quits, 0);
+
+    // Agreed: the stop shows in the window, and the program may end once it is done.
+    script.answer(1);
+    delegate.window().close();
+    EXPECT_EQ(delegate.window().startButton()->text(), QStringLiteral("Stopping\u2026"));
+    EXPECT_FALSE(delegate.window().startButton()->isEnabled());
+    EXPECT_TRUE(TestFarm::waitFor([&] { return quits == 1; }, 15000));
+    EXPECT_FALSE(controller.currentJob()->isWorking());
+    EXPECT_TRUE(delegate.window().startButton()->isEnabled());
 }

@@ -81,6 +81,12 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     EXPECT_FALSE(window.isWindowModified());
     controller.OnNew();
     EXPECT_TRUE(window.appIdField()->text().isEmpty());
+    // A modified job asks before a dropped job replaces it; Cancel keeps it.
+    controller.currentJob()->setAppId(QStringLiteral("typed"));
+    window.takeDroppedPaths({panels.savePath});
+    EXPECT_EQ(script.asked.back().title, QStringLiteral("Save changes to Untitled?"));
+    EXPECT_EQ(window.appIdField()->text(), QStringLiteral("typed"));
+    script.answer(-1);
     window.takeDroppedPaths({panels.savePath});
     EXPECT_EQ(window.appIdField()->text(), QStringLiteral("com.example.reader"));
     EXPECT_EQ(window.fileTable()->model()->rowCount(), 2);
@@ -123,13 +129,24 @@ TEST_F(Windows, ExcludedDevicesWindowTakesTheSelectedDeviceBack)
     EXPECT_EQ(window.model()->rowCount(), 1);
     EXPECT_EQ(controller.roster().rows()[1]->status, DeviceStatusIdle);
     EXPECT_EQ(controller.roster().rows()[0]->status, DeviceStatusExcluded);
+
+    // Open while the window is up: it lists the opened job's devices, and takes back those.
+    panels.savePath = dir.filePath(QStringLiteral("one.jcf"));
+    controller.OnSaveAs();
+    controller.OnExcludeDevice(1);
+    script.answer(-1);
+    ASSERT_TRUE(controller.openJobFile(panels.savePath));
+    EXPECT_EQ(window.model()->rowCount(), 1);
+    window.table()->selectRow(0);
+    window.takeBackButton()->click();
+    EXPECT_TRUE(controller.currentJob()->excludedDevices().empty());
+    EXPECT_EQ(controller.roster().rows()[0]->status, DeviceStatusIdle);
 }
 
-TEST_F(Windows, FileSettingsEditTheJobTheyWereLastGiven)
+TEST_F(Windows, FileSettingsEditTheCurrentJob)
 {
     AppController controller(alerts, panels, defaults);
-    FilesConfigWindow window;
-    window.setCurrentJob(controller.sharedJob());
+    FilesConfigWindow window(controller);
     auto* recursive = window.findChild<QCheckBox*>();
     auto* depth = window.findChild<QSpinBox*>();
     QList<QLineEdit*> edits;  // the pattern fields, not the spin box's own editor
@@ -151,15 +168,14 @@ TEST_F(Windows, FileSettingsEditTheJobTheyWereLastGiven)
     EXPECT_FALSE(first->isRecursive());
     EXPECT_FALSE(depth->isEnabled());
 
-    // After New the window goes on editing the job it has until it is given the new one.
+    // After New the window shows and edits the new job.
+    script.answer(-1);
     controller.OnNew();
-    depth->setValue(7);
-    EXPECT_EQ(window.currentJob(), first);
-    EXPECT_EQ(first->recursiveDepth(), 7);
-    EXPECT_EQ(controller.currentJob()->recursiveDepth(), 3);
-    window.setCurrentJob(controller.sharedJob());
+    EXPECT_EQ(window.currentJob(), controller.currentJob());
     EXPECT_EQ(depth->value(), 3);
     EXPECT_TRUE(recursive->isChecked());
+    depth->setValue(7);
+    EXPECT_EQ(controller.currentJob()->recursiveDepth(), 7);
 }
 
 TEST_F(Windows, DeviceTreeLoadsFoldersWhenOpenedAndNotWhileAJobWorks)

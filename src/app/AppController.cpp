@@ -70,6 +70,9 @@ void AppController::replaceJob(std::shared_ptr<PortJob> job)
     connect(m_job.get(), &PortJob::stoppingChanged, this, &AppController::stoppingChanged);
     // Queued: what runs after the stop may replace the job, which must not go while it emits.
     connect(m_job.get(), &PortJob::stopped, this, &AppController::onJobStopped, Qt::QueuedConnection);
+    // Queued: the summary waits for an answer, which must not hold the job's own signal.
+    connect(m_job.get(), &PortJob::runIdle, this, &AppController::showRunSummary, Qt::QueuedConnection);
+    m_summarizer.reset();
     setModified(false);
     emit jobReplaced();
 }
@@ -309,6 +312,29 @@ void AppController::OnExcludeDevice(int row)
 void AppController::includeExcludedDevice(int index)
 {
     m_roster->includeExcluded(index);
+}
+
+QString AppController::deviceName(const QString& uid) const
+{
+    for (const DeviceRowPtr& row : m_roster->rows())
+        if (row->uid == uid)
+            return row->name;
+    return {};
+}
+
+void AppController::showRunSummary()
+{
+    int excluded = 0;
+    for (const DeviceRowPtr& row : m_roster->rows())
+        excluded += row->status == DeviceStatusExcluded;
+    const RunSummary summary = m_summarizer.summarize(
+        m_job->transferProgresses(), [this](const QString& uid) { return deviceName(uid); }, excluded);
+    if (summary.isEmpty())
+        return;
+    if (summary.problems.isEmpty())
+        m_alerts.MsgBoxWithTitle(QStringLiteral("The run has ended"), summary.headline());
+    else
+        m_alerts.MsgBoxWithFiles(summary.problems, summary.headline());
 }
 
 QStringList AppController::recentDocuments() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/RunSummary.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -82,6 +84,13 @@ public:
     // Takes back the excluded-device record at that index of the job's list.
     void includeExcludedDevice(int index);
 
+    // The name of the connected device with that uid; empty when none is connected.
+    QString deviceName(const QString& uid) const;
+    // Says how the servings that ended since the last summary went ("3 devices finished, 1
+    // failed."), with the devices that did not get everything and why. Shown by itself when
+    // the job has served every device it was given.
+    void showRunSummary();
+
     // Job files opened or saved by name that still exist, newest first.
     QStringList recentDocuments() const;
     // Whether the job changed since it was made, read or saved.
@@ -125,6 +134,7 @@ private:
     std::unique_ptr<DeviceManager> m_manager;
     bool m_modified = false;
     std::function<void()> m_afterStop;  // what the person agreed to stop the job for
+    RunSummarizer m_summarizer;
 };
 
 }  // namespace kestrap::app

@@ -62,6 +62,7 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     , m_fileModel(new FileTableModel(this))
     , m_transferModel(new TransferTableModel(this))
 {
+    m_transferModel->setDeviceNames([&controller](const QString& uid) { return controller.deviceName(uid); });
     setWindowIcon(QIcon(QStringLiteral(":/images/kestrap-128.png")));
     setAcceptDrops(true);
 

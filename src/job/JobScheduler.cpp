@@ -86,17 +86,19 @@ int JobScheduler::runningThreads() const
     return m_threads;
 }
 
-void JobScheduler::start(std::shared_ptr<JobRun> run, std::function<void()> finished)
+void JobScheduler::start(std::shared_ptr<JobRun> run, std::function<void()> finished, std::function<void()> idle)
 {
     join();
     m_run = std::move(run);
     m_finished = std::move(finished);
+    m_idle = std::move(idle);
     m_isFinished = false;
     giveEachThreadItsOwnArena();
     LogPipeline::start();  // not from a copy, whose lower priority it would inherit
     {
         std::lock_guard threads(m_threadsLock);
         m_threads = 0;
+        m_copiesEnded = 0;
     }
     m_scheduler = std::thread([this] { schedule(); });
 }
@@ -154,6 +156,7 @@ bool JobScheduler::startOldestLocked()
         }
         std::lock_guard threads(m_threadsLock);
         --m_threads;
+        ++m_copiesEnded;
         ++m_signals;
         m_threadsCondition.notify_all();
     });
@@ -182,10 +185,12 @@ void JobScheduler::joinEndedThreads()
 void JobScheduler::schedule()
 {
     JobRun& run = *m_run;
+    std::uint64_t copiesEndedWhenIdle = 0;
     while (!run.stopping) {
         joinEndedThreads();
         std::size_t queued = 0;
         bool idle = false;
+        bool servedSinceIdle = false;
         bool startAnother = false;
         std::uint64_t signalsSeen = 0;
         {
@@ -200,10 +205,15 @@ void JobScheduler::schedule()
                 [&](const DeviceRowPtr& r) { return !m_workingThreads.count(r->uid); });
             std::lock_guard threads(m_threadsLock);
             idle = m_threads == 0;
+            servedSinceIdle = idle && queued == 0 && m_copiesEnded != copiesEndedWhenIdle;
+            if (servedSinceIdle)
+                copiesEndedWhenIdle = m_copiesEnded;
             startAnother = started && waiting && m_threads < run.concurrency;
         }
         if (idle)
             run.events.postStatusMessage(queueMessage(queued));
+        if (servedSinceIdle && m_idle)
+            m_idle();
 
         // Sleeps until a device is queued, a copy ends or the run stops; a signal that came
         // since the look above counts too, so none is lost.

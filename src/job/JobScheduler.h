@@ -41,9 +41,11 @@ public:
     std::vector<DeviceRowPtr> queue() const;
     void clearQueue();
 
-    // Starts serving the queue for a run. finished is called once, on the scheduler thread,
-    // after every copy of the run has ended; it must not wait for the job's thread.
-    void start(std::shared_ptr<JobRun> run, std::function<void()> finished = {});
+    // Starts serving the queue for a run. On the scheduler thread, and never waiting for the
+    // job's thread: idle is called each time the last copy ends with no device waiting
+    // (every device so far was served), finished once after the run stopped and every copy
+    // ended.
+    void start(std::shared_ptr<JobRun> run, std::function<void()> finished = {}, std::function<void()> idle = {});
     // Asks the run to end: no device is started any more, copies end after their file.
     void requestStop();
     // True once the scheduler has seen every copy of the run end.
@@ -68,6 +70,7 @@ private:
     std::thread m_scheduler;
     std::atomic<bool> m_isFinished {false};
     std::function<void()> m_finished;
+    std::function<void()> m_idle;
 
     mutable std::mutex m_queueLock;  // guards m_deviceQueue, m_workingThreads, m_allThreads
     std::vector<DeviceRowPtr> m_deviceQueue;  // newest first
@@ -78,6 +81,7 @@ private:
     std::condition_variable m_threadsCondition;
     int m_threads = 0;
     std::uint64_t m_signals = 0;  // counts signals, so a waiter can tell it missed none
+    std::uint64_t m_copiesEnded = 0;  // in this run, so idle is told once per batch served
 };
 
 }  // namespace kestrap

@@ -224,7 +224,9 @@ bool PortJob::start()
     setWorking(true);
     // Posted to this thread: the job is told by an event, never by a look at a flag. The
     // destructor joins the scheduler before the QObject goes, which discards the event.
-    m_scheduler.start(run, [this] { QMetaObject::invokeMethod(this, &PortJob::finishStop, Qt::QueuedConnection); });
+    m_scheduler.start(
+        run, [this] { QMetaObject::invokeMethod(this, &PortJob::finishStop, Qt::QueuedConnection); },
+        [this] { QMetaObject::invokeMethod(this, &PortJob::onRunIdle, Qt::QueuedConnection); });
     setStatusMessage(QStringLiteral("Ready for transferring."));
     return true;
 }
@@ -263,6 +265,15 @@ void PortJob::finishStop()
     m_run.reset();
     emit stoppingChanged(false);
     emit stopped();
+}
+
+void PortJob::onRunIdle()
+{
+    if (!m_isWorking || m_isStopping)
+        return;
+    // The last copies' statuses and records come before the word that they ended.
+    m_events->drain();
+    emit runIdle();
 }
 
 void PortJob::pause()

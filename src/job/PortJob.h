@@ -164,6 +164,9 @@ signals:
     // The run asked to stop has ended: emitted after workingChanged(false). The job must not
     // be destroyed from a slot of its own signals; a receiver that replaces it posts that.
     void stopped();
+    // Every device queued so far has been served and none is copied now: the records say
+    // how each serving ended. Not emitted while the job stops.
+    void runIdle();
     void statusMessageChanged(const QString& message);
     // A row's status (and, when it finished, its done time) was changed by a copy.
     void deviceStatusChanged(const kestrap::DeviceRowPtr& row);
@@ -179,6 +182,7 @@ private:
     void onRowStatus(const DeviceRowPtr& row, int status, bool finished);
     void onProgressAdded(int index);
     void finishStop();
+    void onRunIdle();
     template <class T> void change(T& field, const T& value, JobSetting which);
 
     QObject* m_controller;

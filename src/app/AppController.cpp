@@ -164,6 +164,17 @@ void AppController::requestQuit()
         quit();
 }
 
+void AppController::endNow()
+{
+    const auto quit = [this] { emit quitReady(); };
+    if (!m_job->isWorking()) {
+        quit();
+        return;
+    }
+    m_afterStop = quit;
+    m_job->requestStop();
+}
+
 void AppController::OnNew()
 {
     if (isStopping() || !settleChanges())

@@ -78,6 +78,9 @@ public:
     // job and quit?", Cancel keeps both going) and emits quitReady once no job works. While
     // a stop is under way it only waits for it.
     void requestQuit();
+    // The end asked from outside (a termination signal), when nobody can be asked: a running
+    // job stops as Stop stops it, then quitReady. Unsaved edits are not saved.
+    void endNow();
     // A stop is under way: commands that replace or start the job do nothing meanwhile.
     bool isStopping() const;
     void OnExcludeDevice(int row);

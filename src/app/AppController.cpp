@@ -273,6 +273,13 @@ void AppController::OnChooseFile()
         addFiles(paths);
 }
 
+void AppController::OnChooseFolder()
+{
+    const QString folder = m_panels.chooseFolder(m_window);
+    if (!folder.isEmpty())
+        addFiles({folder});
+}
+
 int AppController::addFiles(const QStringList& paths)
 {
     return m_job->addFilePaths(paths);

@@ -69,6 +69,7 @@ public:
     bool OnSave();
     bool OnSaveAs();
     void OnChooseFile();
+    void OnChooseFolder();
     // Adds paths the way the add-files panel does (drops use it): paths already listed are
     // skipped. Returns how many were added.
     int addFiles(const QStringList& paths);

@@ -14,7 +14,7 @@ namespace kestrap::app {
 EventLogWindow::EventLogWindow(const QString& logDirectory, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_reader(std::make_unique<DBLogReader>(logDirectory))
-    , m_model(new EventLogModel(this))
+    , m_model(new EventLogModel(kMaxRows, this))
     , m_table(new QTableView(this))
 {
     setWindowTitle(QStringLiteral("Event Log"));

@@ -15,7 +15,8 @@ namespace kestrap::app {
 
 class EventLogModel;
 
-// The event log: the newest 3000 entries, oldest first, followed while the window is open.
+// The event log: the newest 3000 entries, oldest first, followed while the window is open
+// (the oldest leave as new ones come, so it never holds more).
 // Any change in the log folder starts a 3 s timer; when it fires the entries later than the
 // last one shown are appended, so a burst of writes costs one query. Closing forgets the
 // entries; showing a closed window loads afresh, showing an open one only raises it (a

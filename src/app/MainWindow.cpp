@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -154,15 +155,19 @@ QWidget* MainWindow::makeJobPane()
 
     auto* buttons = new QHBoxLayout;
     auto* add = new QPushButton(QIcon::fromTheme(QStringLiteral("list-add")), QStringLiteral("Add Files…"), box);
+    auto* addFolder
+        = new QPushButton(QIcon::fromTheme(QStringLiteral("folder-new")), QStringLiteral("Add Folder…"), box);
     auto* remove = new QPushButton(QIcon::fromTheme(QStringLiteral("list-remove")), QStringLiteral("Remove"), box);
     auto* settings = new QPushButton(QStringLiteral("File Settings…"), box);
     connect(add, &QPushButton::clicked, &m_controller, &AppController::OnChooseFile);
+    connect(addFolder, &QPushButton::clicked, &m_controller, &AppController::OnChooseFolder);
     connect(remove, &QPushButton::clicked, this, &MainWindow::removeSelectedFiles);
     connect(settings, &QPushButton::clicked, this, [this] {
         if (m_commands.fileSettings)
             m_commands.fileSettings();
     });
     buttons->addWidget(add);
+    buttons->addWidget(addFolder);
     buttons->addWidget(remove);
     buttons->addStretch();
     buttons->addWidget(settings);
@@ -217,6 +222,8 @@ void MainWindow::makeMenus()
     QMenu* job = menuBar()->addMenu(QStringLiteral("&Job"));
     QAction* add = job->addAction(QIcon::fromTheme(QStringLiteral("list-add")), QStringLiteral("&Add Files…"),
         QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A), &m_controller, &AppController::OnChooseFile);
+    job->addAction(QIcon::fromTheme(QStringLiteral("folder-new")), QStringLiteral("Add &Folder…"), &m_controller,
+        &AppController::OnChooseFolder);
     QAction* remove = job->addAction(QIcon::fromTheme(QStringLiteral("list-remove")), QStringLiteral("&Remove"),
         QKeySequence::Delete, this, &MainWindow::removeSelectedFiles);
     remove->setShortcutContext(Qt::WidgetWithChildrenShortcut);
@@ -230,14 +237,14 @@ void MainWindow::makeMenus()
         QStringLiteral("Start"), QKeySequence(Qt::CTRL | Qt::Key_R), &m_controller, &AppController::OnStart);
 
     QMenu* device = menuBar()->addMenu(QStringLiteral("&Device"));
-    QAction* exclude = device->addAction(
+    QAction* exclude = m_excludeAction = device->addAction(
         QStringLiteral("&Exclude Device"), this, [this] { m_controller.OnExcludeDevice(selectedDevice()); });
     device->addAction(QStringLiteral("E&xcluded Devices…"), this, [this] {
         if (m_commands.excludedDevices)
             m_commands.excludedDevices();
     });
     device->addSeparator();
-    QAction* browse = device->addAction(
+    QAction* browse = m_browseAction = device->addAction(
         QIcon::fromTheme(QStringLiteral("folder-open")), QStringLiteral("&Browse Device…"), this, [this] {
             if (m_commands.browseDevice)
                 m_commands.browseDevice();
@@ -245,6 +252,11 @@ void MainWindow::makeMenus()
     m_devices->addAction(exclude);
     m_devices->addAction(browse);
     connect(m_devices, &QTableView::doubleClicked, browse, &QAction::trigger);
+    // Both act on the selected device: with none they have nothing to act on.
+    connect(
+        m_devices->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::updateDeviceActions);
+    connect(m_deviceModel, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateDeviceActions);
+    updateDeviceActions();
 
     QMenu* window = menuBar()->addMenu(QStringLiteral("&Window"));
     window->addAction(QStringLiteral("&Event Log"), QKeySequence(Qt::CTRL | Qt::Key_L), this, [this] {
@@ -344,6 +356,13 @@ void MainWindow::fillRecentMenu()
             ->setToolTip(path);
     if (recent.isEmpty())
         m_recentMenu->addAction(QStringLiteral("No recent jobs"))->setEnabled(false);
+}
+
+void MainWindow::updateDeviceActions()
+{
+    const bool selected = selectedDevice() >= 0;
+    m_excludeAction->setEnabled(selected);
+    m_browseAction->setEnabled(selected);
 }
 
 int MainWindow::selectedDevice() const

@@ -44,6 +44,8 @@ public:
     QLineEdit* appIdField() const { return m_appId; }
     QLineEdit* folderField() const { return m_folder; }
     QPushButton* startButton() const { return m_start; }
+    QAction* excludeAction() const { return m_excludeAction; }
+    QAction* browseAction() const { return m_browseAction; }
     QLabel* statusLabel() const { return m_status; }
     QLabel* noticeLabel() const { return m_notice; }
     DeviceTableModel* deviceModel() const { return m_deviceModel; }
@@ -72,6 +74,7 @@ private:
     void updateWorking();
     void updateTitle();
     void fillRecentMenu();
+    void updateDeviceActions();
     std::vector<int> selectedFileRows() const;
     void removeSelectedFiles();
 
@@ -90,6 +93,8 @@ private:
     QPushButton* m_start = nullptr;
     QAction* m_startAction = nullptr;
     QAction* m_newAction = nullptr;
+    QAction* m_excludeAction = nullptr;
+    QAction* m_browseAction = nullptr;
     QAction* m_openAction = nullptr;
     QMenu* m_recentMenu = nullptr;
     std::vector<QMetaObject::Connection> m_jobConnections;

@@ -259,6 +259,12 @@ TEST_F(Controller, AddingSkipsPathsTheJobListsAlready)
     controller.OnRemove({0, 2});
     ASSERT_EQ(job().filePaths().size(), 1u);
     EXPECT_EQ(job().filePaths()[0]->path, b);
+    // A folder has a panel of its own, which returns it rather than opening it.
+    panels.folder = dir.filePath(QStringLiteral("src"));
+    QDir().mkpath(panels.folder);
+    controller.OnChooseFolder();
+    ASSERT_EQ(job().filePaths().size(), 2u);
+    EXPECT_EQ(job().filePaths()[1]->path, panels.folder);
 }
 
 // Stop returns at once and the job stops after the file in progress. Commands that would

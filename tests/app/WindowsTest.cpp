@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -93,6 +94,23 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     EXPECT_FALSE(window.isWindowModified());
 }
 
+TEST_F(Windows, DeviceCommandsNeedASelectedDevice)
+{
+    TestFarm farm;
+    farm.addPhone();
+    KestrapAppDelegate delegate(alerts, panels, defaults);
+    delegate.startDevices(farm.service(), {});
+    ASSERT_TRUE(TestFarm::waitFor([&] { return delegate.controller().roster().rows().size() == 1; }));
+    MainWindow& window = delegate.window();
+    EXPECT_FALSE(window.excludeAction()->isEnabled());
+    EXPECT_FALSE(window.browseAction()->isEnabled());
+    window.deviceTable()->selectRow(0);
+    EXPECT_TRUE(window.excludeAction()->isEnabled());
+    EXPECT_TRUE(window.browseAction()->isEnabled());
+    window.deviceTable()->clearSelection();
+    EXPECT_FALSE(window.excludeAction()->isEnabled());
+}
+
 TEST_F(Windows, TheNoticeOfAServiceWaitingForUsbmuxdGoesWithTheFirstDevice)
 {
     TestFarm farm;
@@ -137,6 +155,8 @@ TEST_F(Windows, ExcludedDevicesWindowTakesTheSelectedDeviceBack)
     script.answer(-1);
     ASSERT_TRUE(controller.openJobFile(panels.savePath));
     EXPECT_EQ(window.model()->rowCount(), 1);
+    const auto icon = window.model()->data(window.model()->index(0, 0), Qt::DecorationRole).value<QIcon>();
+    EXPECT_FALSE(icon.pixmap(20, 20).isNull());  // the device's picture, read from a job file
     window.table()->selectRow(0);
     window.takeBackButton()->click();
     EXPECT_TRUE(controller.currentJob()->excludedDevices().empty());

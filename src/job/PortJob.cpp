@@ -98,9 +98,11 @@ int PortJob::addFilePaths(const QStringList& paths)
     }
     if (added.empty())
         return 0;
-    emit filePathsAboutToChange();
+    const int first = int(m_settings.filePaths.size());
+    const ListChange change {ListChange::Insert, first, first + int(added.size()) - 1};
+    emit filePathsAboutToChange(change);
     m_settings.filePaths.insert(m_settings.filePaths.end(), added.begin(), added.end());
-    emit filePathsChanged();
+    emit filePathsChanged(change);
     return int(added.size());
 }
 
@@ -109,19 +111,20 @@ void PortJob::removeFilePathsAt(std::vector<int> indexes)
     std::sort(indexes.begin(), indexes.end(), std::greater<>());
     indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
     std::erase_if(indexes, [&](int i) { return i < 0 || std::size_t(i) >= m_settings.filePaths.size(); });
-    if (indexes.empty())
-        return;
-    emit filePathsAboutToChange();
-    for (int i : indexes)
+    // Last first, so the indexes left to remove stay valid.
+    for (int i : indexes) {
+        const ListChange change {ListChange::Remove, i, i};
+        emit filePathsAboutToChange(change);
         m_settings.filePaths.erase(m_settings.filePaths.begin() + i);
-    emit filePathsChanged();
+        emit filePathsChanged(change);
+    }
 }
 
 void PortJob::setFilePaths(std::vector<FileEntryPtr> entries)
 {
-    emit filePathsAboutToChange();
+    emit filePathsAboutToChange(ListChange {});
     m_settings.filePaths = std::move(entries);
-    emit filePathsChanged();
+    emit filePathsChanged(ListChange {});
 }
 
 QString PortJob::actionButtonTitle() const
@@ -149,18 +152,21 @@ void PortJob::excludeDevice(const DeviceRow& row)
         record.status = qint64(*row.status);
     if (row.doneTime)
         record.doneTime = *row.doneTime;
-    emit excludedDevicesAboutToChange();
+    const int at = int(m_settings.excludedDevices.size());
+    const ListChange change {ListChange::Insert, at, at};
+    emit excludedDevicesAboutToChange(change);
     m_settings.excludedDevices.push_back(std::move(record));
-    emit excludedDevicesChanged();
+    emit excludedDevicesChanged(change);
 }
 
 void PortJob::includeDeviceAtIndex(std::int32_t index)
 {
     if (index < 0 || std::size_t(index) >= m_settings.excludedDevices.size())
         return;
-    emit excludedDevicesAboutToChange();
+    const ListChange change {ListChange::Remove, index, index};
+    emit excludedDevicesAboutToChange(change);
     m_settings.excludedDevices.erase(m_settings.excludedDevices.begin() + index);
-    emit excludedDevicesChanged();
+    emit excludedDevicesChanged(change);
 }
 
 void PortJob::setLastError(const QString& domain, int code, const QString& description, const QString& reason)
@@ -357,11 +363,11 @@ bool PortJob::readFromFile(const QString& path, bool noChecksum)
         m_lastError = error;
         return false;
     }
-    emit excludedDevicesAboutToChange();
-    emit filePathsAboutToChange();
+    emit excludedDevicesAboutToChange(ListChange {});
+    emit filePathsAboutToChange(ListChange {});
     m_settings = std::move(*settings);
-    emit filePathsChanged();
-    emit excludedDevicesChanged();
+    emit filePathsChanged(ListChange {});
+    emit excludedDevicesChanged(ListChange {});
     for (JobSetting s : {JobSetting::AppId, JobSetting::Folder, JobSetting::AllowedPattern, JobSetting::IgnoredPattern,
              JobSetting::AllowedPatternRegex, JobSetting::IgnoredPatternRegex, JobSetting::Recursive,
              JobSetting::RecursiveDepth})

@@ -25,6 +25,15 @@ enum class StartCheck {
     NoFolder,  // the folder is empty or white space
 };
 
+// How one of the job's lists changes, for views that follow it row by row: rows first..last
+// inserted or removed, or the whole list replaced.
+struct ListChange {
+    enum Kind { Insert, Remove, Reset };
+    Kind kind = Reset;
+    int first = 0;
+    int last = -1;
+};
+
 // The transfer job: its settings (JobSettings, stored in job files), the send plan of a
 // run, the device queue and scheduler (JobScheduler), one DeviceCopy per device served,
 // and the progress records of every device it served (ProgressBoard). This class is the
@@ -155,10 +164,11 @@ public:
 
 signals:
     void settingChanged(kestrap::JobSetting setting);
-    void filePathsAboutToChange();
-    void filePathsChanged();
-    void excludedDevicesAboutToChange();
-    void excludedDevicesChanged();
+    // Around every change of a list, with what it does to the rows.
+    void filePathsAboutToChange(kestrap::ListChange change);
+    void filePathsChanged(kestrap::ListChange change);
+    void excludedDevicesAboutToChange(kestrap::ListChange change);
+    void excludedDevicesChanged(kestrap::ListChange change);
     void workingChanged(bool working);
     void stoppingChanged(bool stopping);
     // The run asked to stop has ended: emitted after workingChanged(false). The job must not

@@ -74,6 +74,15 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     window.takeDroppedPaths({a});
     EXPECT_EQ(controller.currentJob()->filePaths().size(), 2u);
     EXPECT_EQ(window.fileTable()->model()->rowCount(), 2);
+    // The selection stays with its file while others come and go.
+    window.fileTable()->selectRow(1);
+    const QString b = makeFile(QStringLiteral("b.txt"));
+    window.takeDroppedPaths({b});
+    controller.OnRemove({0});
+    ASSERT_EQ(window.fileTable()->selectionModel()->selectedRows().size(), 1);
+    EXPECT_EQ(window.fileTable()->selectionModel()->selectedRows()[0].row(), 0);
+    controller.OnRemove({1});
+    controller.addFiles({a});
 
     // Saved, the title names the file; a .jcf dropped alone opens in a fresh job.
     panels.savePath = dir.filePath(QStringLiteral("desk.jcf"));

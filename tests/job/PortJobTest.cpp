@@ -41,10 +41,11 @@ TEST(PortJob, FileListSkipsListedPathsAndAnnouncesAroundEachChange)
 {
     PortJob job;
     QStringList events;
-    QObject::connect(
-        &job, &PortJob::filePathsAboutToChange, [&] { events << QString("about %1").arg(job.filePaths().size()); });
-    QObject::connect(
-        &job, &PortJob::filePathsChanged, [&] { events << QString("changed %1").arg(job.filePaths().size()); });
+    const auto rows = [](const ListChange& c) { return QString(" %1-%2").arg(c.first).arg(c.last); };
+    QObject::connect(&job, &PortJob::filePathsAboutToChange,
+        [&](ListChange c) { events << QString("about %1").arg(job.filePaths().size()) + rows(c); });
+    QObject::connect(&job, &PortJob::filePathsChanged,
+        [&](ListChange c) { events << QString("changed %1").arg(job.filePaths().size()) + rows(c); });
     QObject::connect(&job, &PortJob::settingChanged, [&](JobSetting s) {
         if (s == JobSetting::AppId)
             events << "appId " + job.appId();
@@ -53,7 +54,7 @@ TEST(PortJob, FileListSkipsListedPathsAndAnnouncesAroundEachChange)
     EXPECT_EQ(job.addFilePaths({"/b"}), 0);  // nothing new: no announcement
     job.removeFilePathsAt({0, 7, 0});
     job.setAppId(QStringLiteral("com.x"));
-    EXPECT_EQ(events, (QStringList {"about 0", "changed 2", "about 2", "changed 1", "appId com.x"}));
+    EXPECT_EQ(events, (QStringList {"about 0 0-1", "changed 2 0-1", "about 2 0-0", "changed 1 0-0", "appId com.x"}));
     ASSERT_EQ(job.filePaths().size(), 1u);
     EXPECT_EQ(job.filePaths()[0]->path, "/b");
 }

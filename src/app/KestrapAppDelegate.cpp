@@ -36,7 +36,11 @@ KestrapAppDelegate::KestrapAppDelegate(
         [this] { OnBrowseDevice(); },
     });
     connect(m_window.get(), &MainWindow::closeRequested, this, &KestrapAppDelegate::terminate);
-    connect(m_controller.get(), &AppController::quitReady, this, [] { QCoreApplication::quit(); });
+    m_window->restoreLayout(defaults);
+    connect(m_controller.get(), &AppController::quitReady, this, [this, &defaults] {
+        m_window->saveLayout(defaults);
+        QCoreApplication::quit();
+    });
 }
 
 KestrapAppDelegate::~KestrapAppDelegate()

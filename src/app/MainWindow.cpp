@@ -6,6 +6,7 @@
 #include "app/ProgressBarDelegate.h"
 #include "app/TransferTableModel.h"
 #include "job/PortJob.h"
+#include "settings/UserDefaults.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -67,12 +68,12 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     setWindowIcon(QIcon(QStringLiteral(":/images/kestrap-128.png")));
     setAcceptDrops(true);
 
-    auto* top = new QSplitter(Qt::Horizontal, this);
+    auto* top = m_top = new QSplitter(Qt::Horizontal, this);
     top->addWidget(makeDevicePane());
     top->addWidget(makeJobPane());
     top->setStretchFactor(0, 5);
     top->setStretchFactor(1, 4);
-    auto* vertical = new QSplitter(Qt::Vertical, this);
+    auto* vertical = m_vertical = new QSplitter(Qt::Vertical, this);
     vertical->addWidget(top);
     vertical->addWidget(makeTransferPane());
     vertical->setStretchFactor(0, 3);
@@ -288,6 +289,37 @@ void MainWindow::makeMenus()
 void MainWindow::setAppCommands(AppCommands commands)
 {
     m_commands = std::move(commands);
+}
+
+namespace {
+
+const QString kLayoutKey = QStringLiteral("mainWindowLayout");
+
+}  // namespace
+
+void MainWindow::saveLayout(UserDefaults& defaults) const
+{
+    defaults.setObject(kLayoutKey,
+        QVariantMap {{QStringLiteral("geometry"), saveGeometry()}, {QStringLiteral("top"), m_top->saveState()},
+            {QStringLiteral("vertical"), m_vertical->saveState()},
+            {QStringLiteral("devices"), m_devices->horizontalHeader()->saveState()},
+            {QStringLiteral("files"), m_files->horizontalHeader()->saveState()},
+            {QStringLiteral("transfers"), m_transfers->horizontalHeader()->saveState()}});
+    defaults.synchronize();
+}
+
+void MainWindow::restoreLayout(const UserDefaults& defaults)
+{
+    const QVariantMap layout = defaults.objectForKey(kLayoutKey).toMap();
+    const auto state = [&](const char* key) { return layout.value(QLatin1String(key)).toByteArray(); };
+    // Each part is restored on its own: a state that does not fit leaves that part as it is.
+    if (!state("geometry").isEmpty())
+        restoreGeometry(state("geometry"));
+    m_top->restoreState(state("top"));
+    m_vertical->restoreState(state("vertical"));
+    m_devices->horizontalHeader()->restoreState(state("devices"));
+    m_files->horizontalHeader()->restoreState(state("files"));
+    m_transfers->horizontalHeader()->restoreState(state("transfers"));
 }
 
 void MainWindow::setNotice(const QString& text)

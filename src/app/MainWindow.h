@@ -8,7 +8,12 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QSplitter;
 class QTableView;
+
+namespace kestrap {
+class UserDefaults;
+}
 
 namespace kestrap::app {
 
@@ -37,6 +42,11 @@ public:
 
     // A line under the tables for conditions of the whole program (no device backend).
     void setNotice(const QString& text);
+
+    // The window's size and place, its splitters and the tables' column widths, as the person
+    // left them; restoring what was never saved keeps the defaults.
+    void saveLayout(UserDefaults& defaults) const;
+    void restoreLayout(const UserDefaults& defaults);
 
     QTableView* deviceTable() const { return m_devices; }
     QTableView* fileTable() const { return m_files; }
@@ -83,6 +93,8 @@ private:
     DeviceTableModel* m_deviceModel;
     FileTableModel* m_fileModel;
     TransferTableModel* m_transferModel;
+    QSplitter* m_top = nullptr;
+    QSplitter* m_vertical = nullptr;
     QTableView* m_devices = nullptr;
     QTableView* m_files = nullptr;
     QTableView* m_transfers = nullptr;

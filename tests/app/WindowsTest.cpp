@@ -120,6 +120,19 @@ TEST_F(Windows, DeviceCommandsNeedASelectedDevice)
     EXPECT_FALSE(window.excludeAction()->isEnabled());
 }
 
+TEST_F(Windows, TheMainWindowsLayoutIsKeptFromOneRunToTheNext)
+{
+    {
+        KestrapAppDelegate delegate(alerts, panels, defaults);
+        delegate.window().resize(900, 600);
+        delegate.window().deviceTable()->setColumnWidth(0, 222);
+        delegate.window().close();  // quitting, with nothing to ask about
+    }
+    KestrapAppDelegate again(alerts, panels, defaults);
+    EXPECT_EQ(again.window().size(), QSize(900, 600));
+    EXPECT_EQ(again.window().deviceTable()->columnWidth(0), 222);
+}
+
 TEST_F(Windows, TheNoticeOfAServiceWaitingForUsbmuxdGoesWithTheFirstDevice)
 {
     TestFarm farm;

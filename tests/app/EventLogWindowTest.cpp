@@ -1,6 +1,13 @@
 #include "app/EventLogWindow.h"
 #include "app/EventLogModel.h"
 
+#include <QClipboard>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QSortFilterProxyModel>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -78,6 +85,35 @@ TEST(EventLogWindow, ShowsTheNewestAndAppendsOnlyNewerRows)
     window.show();
     EXPECT_EQ(shown.size(), 3000u);
     EXPECT_EQ(shown.back().message(), QStringLiteral("m3006"));
+}
+
+TEST(EventLogWindow, FiltersByLevelAndTextAndCopiesTheSelectedRows)
+{
+    QTemporaryDir dir;
+    LogDb db(dir.path());
+    db.add(12, 4);  // m0..m11, Info
+    db.add(2, 1);  // m12, m13, Error
+    EventLogWindow window(dir.path());
+    window.show();
+    EXPECT_EQ(window.shownModel()->rowCount(), 14);
+    window.levelFilter()->setCurrentIndex(1);  // errors
+    EXPECT_EQ(window.shownModel()->rowCount(), 2);
+    window.searchField()->setText(QStringLiteral("M13"));
+    ASSERT_EQ(window.shownModel()->rowCount(), 1);
+    window.levelFilter()->setCurrentIndex(0);
+    window.searchField()->setText(QStringLiteral("m1"));  // m1, m10, m11, m12, m13
+    ASSERT_EQ(window.shownModel()->rowCount(), 5);
+
+    window.table()->selectRow(4);
+    window.table()->selectionModel()->select(
+        window.shownModel()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const QStringList lines = window.copySelection().split(u'\n');
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("INFO:\t")));
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("\tm1")));
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("ERROR:\t")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral("\tm13")));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), lines.join(u'\n'));
 }
 
 TEST(EventLogWindow, StartsEmptyWithoutADatabaseAndFillsLater)

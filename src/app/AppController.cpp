@@ -327,6 +327,18 @@ void AppController::OnExcludeDevice(int row)
     m_roster->excludeRow(row);
 }
 
+void AppController::OnExcludeDevices(const std::vector<int>& rows)
+{
+    for (int row : rows)
+        OnExcludeDevice(row);
+}
+
+void AppController::OnIncludeDevices(const std::vector<int>& rows)
+{
+    for (int row : rows)
+        m_roster->includeRow(row);
+}
+
 void AppController::includeExcludedDevice(int index)
 {
     m_roster->includeExcluded(index);

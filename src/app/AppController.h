@@ -85,6 +85,9 @@ public:
     // A stop is under way: commands that replace or start the job do nothing meanwhile.
     bool isStopping() const;
     void OnExcludeDevice(int row);
+    // Several rows of the device list at once.
+    void OnExcludeDevices(const std::vector<int>& rows);
+    void OnIncludeDevices(const std::vector<int>& rows);
     // Takes back the excluded-device record at that index of the job's list.
     void includeExcludedDevice(int index);
 

@@ -5,6 +5,7 @@
 #include "app/FileTableModel.h"
 #include "app/ProgressBarDelegate.h"
 #include "app/TransferTableModel.h"
+#include "job/DeviceRoster.h"
 #include "job/PortJob.h"
 #include "settings/UserDefaults.h"
 
@@ -28,6 +29,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kestrap::app {
 
@@ -120,7 +122,7 @@ QWidget* MainWindow::makeDevicePane()
     auto* box = new QGroupBox(QStringLiteral("Devices"), this);
     auto* layout = new QVBoxLayout(box);
     m_devices = makeTable(box, 30);
-    m_devices->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_devices->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_devices->setIconSize(QSize(24, 24));
     m_devices->setModel(m_deviceModel);
     m_devices->setTextElideMode(Qt::ElideRight);
@@ -239,7 +241,9 @@ void MainWindow::makeMenus()
 
     QMenu* device = menuBar()->addMenu(QStringLiteral("&Device"));
     QAction* exclude = m_excludeAction = device->addAction(
-        QStringLiteral("&Exclude Device"), this, [this] { m_controller.OnExcludeDevice(selectedDevice()); });
+        QStringLiteral("&Exclude Device"), this, [this] { m_controller.OnExcludeDevices(selectedDevices()); });
+    m_includeAction = device->addAction(
+        QStringLiteral("&Include Device"), this, [this] { m_controller.OnIncludeDevices(selectedDevices()); });
     device->addAction(QStringLiteral("E&xcluded Devices…"), this, [this] {
         if (m_commands.excludedDevices)
             m_commands.excludedDevices();
@@ -251,12 +255,14 @@ void MainWindow::makeMenus()
                 m_commands.browseDevice();
         });
     m_devices->addAction(exclude);
+    m_devices->addAction(m_includeAction);
     m_devices->addAction(browse);
     connect(m_devices, &QTableView::doubleClicked, browse, &QAction::trigger);
     // Both act on the selected device: with none they have nothing to act on.
     connect(
         m_devices->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::updateDeviceActions);
     connect(m_deviceModel, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateDeviceActions);
+    connect(m_deviceModel, &QAbstractItemModel::dataChanged, this, &MainWindow::updateDeviceActions);
     updateDeviceActions();
 
     QMenu* window = menuBar()->addMenu(QStringLiteral("&Window"));
@@ -392,15 +398,30 @@ void MainWindow::fillRecentMenu()
 
 void MainWindow::updateDeviceActions()
 {
-    const bool selected = selectedDevice() >= 0;
-    m_excludeAction->setEnabled(selected);
-    m_browseAction->setEnabled(selected);
+    bool excluded = false, included = false;
+    for (int row : selectedDevices()) {
+        const bool isExcluded = m_controller.roster().rows()[std::size_t(row)]->status == DeviceStatusExcluded;
+        excluded = excluded || isExcluded;
+        included = included || !isExcluded;
+    }
+    m_excludeAction->setEnabled(included);
+    m_includeAction->setEnabled(excluded);
+    m_browseAction->setEnabled(selectedDevice() >= 0);
+}
+
+std::vector<int> MainWindow::selectedDevices() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& i : m_devices->selectionModel()->selectedRows())
+        rows.push_back(i.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
 }
 
 int MainWindow::selectedDevice() const
 {
-    const QModelIndexList rows = m_devices->selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.first().row();
+    const std::vector<int> rows = selectedDevices();
+    return rows.empty() ? -1 : rows.front();
 }
 
 void MainWindow::removeSelectedFiles()

@@ -55,6 +55,7 @@ public:
     QLineEdit* folderField() const { return m_folder; }
     QPushButton* startButton() const { return m_start; }
     QAction* excludeAction() const { return m_excludeAction; }
+    QAction* includeAction() const { return m_includeAction; }
     QAction* browseAction() const { return m_browseAction; }
     QLabel* statusLabel() const { return m_status; }
     QLabel* noticeLabel() const { return m_notice; }
@@ -63,8 +64,9 @@ public:
     // What a drop of these local paths does: a job file alone opens, anything else joins the
     // job's files.
     void takeDroppedPaths(const QStringList& paths);
-    // The device row selected in the device table, or -1.
+    // The first device row selected in the device table, or -1; all of them, in order.
     int selectedDevice() const;
+    std::vector<int> selectedDevices() const;
 
 signals:
     // The person asked to close the window; the application decides what that ends.
@@ -106,6 +108,7 @@ private:
     QAction* m_startAction = nullptr;
     QAction* m_newAction = nullptr;
     QAction* m_excludeAction = nullptr;
+    QAction* m_includeAction = nullptr;
     QAction* m_browseAction = nullptr;
     QAction* m_openAction = nullptr;
     QMenu* m_recentMenu = nullptr;

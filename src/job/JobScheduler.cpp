@@ -68,6 +68,15 @@ bool JobScheduler::remove(const DeviceRowPtr& row, std::size_t* queued)
     return before != m_deviceQueue.size();
 }
 
+bool JobScheduler::dequeue(const QString& uid, std::size_t* queued)
+{
+    std::lock_guard queue(m_queueLock);
+    const auto before = m_deviceQueue.size();
+    std::erase_if(m_deviceQueue, [&](const DeviceRowPtr& r) { return r->uid == uid; });
+    *queued = m_deviceQueue.size();
+    return before != m_deviceQueue.size();
+}
+
 std::vector<DeviceRowPtr> JobScheduler::queue() const
 {
     std::lock_guard queue(m_queueLock);

@@ -38,6 +38,9 @@ public:
     // The device went away: its row leaves the queue, and a copy serving it ends after the
     // file in progress with the device "Failed". True when the queue changed.
     bool remove(const DeviceRowPtr& row, std::size_t* queued);
+    // Takes a waiting row of that uid out of the queue, leaving a copy serving it alone. True
+    // when the queue changed.
+    bool dequeue(const QString& uid, std::size_t* queued);
     std::vector<DeviceRowPtr> queue() const;
     void clearQueue();
 

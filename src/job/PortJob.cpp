@@ -157,6 +157,9 @@ void PortJob::excludeDevice(const DeviceRow& row)
     emit excludedDevicesAboutToChange(change);
     m_settings.excludedDevices.push_back(std::move(record));
     emit excludedDevicesChanged(change);
+    std::size_t queued = 0;
+    if (m_scheduler.dequeue(row.uid, &queued) && m_isWorking)
+        setStatusMessage(queueMessage(queued));
 }
 
 void PortJob::includeDeviceAtIndex(std::int32_t index)

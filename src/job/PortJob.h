@@ -86,8 +86,9 @@ public:
 
     // Devices left out of the job.
     const std::vector<ExcludedDevice>& excludedDevices() const { return m_settings.excludedDevices; }
-    // Records a copy of the row unless a record with its uid exists. Leaves the queue and
-    // the row alone: the device roster marks the row.
+    // Records a copy of the row unless a record with its uid exists, and takes the device out
+    // of the queue if it waits there (a copy serving it goes on). Leaves the row alone: the
+    // device roster marks it.
     void excludeDevice(const DeviceRow& row);
     // Removes the record at index; an index outside the list is ignored.
     void includeDeviceAtIndex(std::int32_t index);

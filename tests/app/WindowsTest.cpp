@@ -103,21 +103,35 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     EXPECT_FALSE(window.isWindowModified());
 }
 
-TEST_F(Windows, DeviceCommandsNeedASelectedDevice)
+TEST_F(Windows, DeviceCommandsActOnEverySelectedDeviceAndNeedOne)
 {
     TestFarm farm;
     farm.addPhone();
+    farm.addPhone();
     KestrapAppDelegate delegate(alerts, panels, defaults);
     delegate.startDevices(farm.service(), {});
-    ASSERT_TRUE(TestFarm::waitFor([&] { return delegate.controller().roster().rows().size() == 1; }));
+    const auto& rows = delegate.controller().roster().rows();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return rows.size() == 2; }));
     MainWindow& window = delegate.window();
     EXPECT_FALSE(window.excludeAction()->isEnabled());
+    EXPECT_FALSE(window.includeAction()->isEnabled());
     EXPECT_FALSE(window.browseAction()->isEnabled());
-    window.deviceTable()->selectRow(0);
-    EXPECT_TRUE(window.excludeAction()->isEnabled());
+
+    window.deviceTable()->selectAll();
     EXPECT_TRUE(window.browseAction()->isEnabled());
+    window.excludeAction()->trigger();
+    EXPECT_EQ(rows[0]->status, DeviceStatusExcluded);
+    EXPECT_EQ(rows[1]->status, DeviceStatusExcluded);
+    EXPECT_FALSE(window.excludeAction()->isEnabled());
+    EXPECT_TRUE(window.includeAction()->isEnabled());
+    window.deviceTable()->selectRow(1);
+    window.includeAction()->trigger();
+    EXPECT_EQ(rows[0]->status, DeviceStatusExcluded);
+    EXPECT_EQ(rows[1]->status, DeviceStatusIdle);
+    EXPECT_EQ(delegate.controller().currentJob()->excludedDevices().size(), 1u);
     window.deviceTable()->clearSelection();
     EXPECT_FALSE(window.excludeAction()->isEnabled());
+    EXPECT_FALSE(window.browseAction()->isEnabled());
 }
 
 TEST_F(Windows, TheMainWindowsLayoutIsKeptFromOneRunToTheNext)

@@ -73,6 +73,20 @@ TEST(PortJob, StartChecksFilesThenAppIdThenFolder)
     EXPECT_EQ(job.startCheck(), StartCheck::Ready);
 }
 
+TEST(PortJob, AnExcludedDeviceLeavesTheQueue)
+{
+    PortJob job;
+    const auto a = rowFor("a", DeviceTypePhone);
+    const auto b = rowFor("b", DeviceTypePhone);
+    job.addDeviceToQueue(a);
+    job.addDeviceToQueue(b);
+    job.excludeDevice(*a);
+    ASSERT_EQ(job.deviceQueue().size(), 1u);
+    EXPECT_EQ(job.deviceQueue()[0]->uid, "b");
+    job.addDeviceToQueue(a);  // excluded: not queued again
+    EXPECT_EQ(job.deviceQueue().size(), 1u);
+}
+
 TEST(PortJob, ExcludingKeepsOneRecordPerUidWithTypeAndNoDevice)
 {
     PortJob job;

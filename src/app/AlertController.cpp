@@ -102,6 +102,33 @@ int AlertController::overwriteForItem(const QString& itemName, const QString& ke
     return answer.code;
 }
 
+bool AlertController::confirmAction(const QString& title, const QString& agree, QWidget* window)
+{
+    AlertRequest r;
+    r.title = title;
+    r.buttons = {agree, QStringLiteral("Cancel")};
+    r.window = window;
+    return ask(r).code == 1;
+}
+
+AlertController::SaveAnswer AlertController::askToSaveChanges(const QString& name, QWidget* window)
+{
+    AlertRequest r;
+    r.title = QStringLiteral("Save changes to ") + name + QStringLiteral("?");
+    r.message = QStringLiteral("Your changes will be lost if you don't save them.");
+    // Cancel second: it is the answer of a box that was closed.
+    r.buttons = {QStringLiteral("Save"), QStringLiteral("Cancel"), QStringLiteral("Discard")};
+    r.window = window;
+    switch (ask(r).code) {
+    case 1:
+        return SaveAnswer::Save;
+    case -1:
+        return SaveAnswer::Discard;
+    default:
+        return SaveAnswer::Cancel;
+    }
+}
+
 void AlertController::MsgBoxWithFiles(const QStringList& files, const QString& message)
 {
     AlertRequest r;

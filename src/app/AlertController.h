@@ -37,6 +37,12 @@ public:
     // "Replace" (1), "Skip" (0) or "Keep Both" (-1), application-modal. With a key, the key is
     // first reset to NO and then set to whether "Apply to all items" was ticked.
     int overwriteForItem(const QString& itemName, const QString& key, QWidget* window = nullptr);
+    // A question with the agreeing button's own text and "Cancel": true for the agreeing one.
+    bool confirmAction(const QString& title, const QString& agree, QWidget* window);
+    enum class SaveAnswer { Save, Discard, Cancel };
+    // "Save changes to NAME?" with Save, Discard and Cancel; a box closed without an answer
+    // is Cancel, so no edit is thrown away by Escape.
+    SaveAnswer askToSaveChanges(const QString& name, QWidget* window);
     // The message as title, the files one per line in a read-only list, "Okay".
     void MsgBoxWithFiles(const QStringList& files, const QString& message);
 

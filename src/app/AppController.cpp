@@ -10,6 +10,7 @@
 #include "util/Helpers.h"
 
 #include <QFileInfo>
+#include <utility>
 
 namespace kestrap::app {
 
@@ -33,11 +34,11 @@ AppController::AppController(AlertController& alerts, FilePanels& panels, UserDe
 
 AppController::~AppController()
 {
-    // The manager calls the roster; it goes first.
+    // The manager calls the roster; it goes first. A job still at work is stopped by its own
+    // destructor, which waits for the copies without running the event loop.
     m_manager->setDelegate(nullptr);
-    if (m_job && m_job->isWorking())
-        m_job->stop();
     m_roster->setJob(nullptr);
+    m_job.reset();
 }
 
 void AppController::startDevices(std::shared_ptr<MobileDeviceService> service)
@@ -50,10 +51,11 @@ void AppController::startDevices(std::shared_ptr<MobileDeviceService> service)
         service->announceAttachedDevices();
 }
 
-void AppController::replaceJob()
+void AppController::replaceJob(std::shared_ptr<PortJob> job)
 {
     emit jobAboutToBeReplaced();
-    auto job = std::make_shared<PortJob>();
+    if (!job)
+        job = std::make_shared<PortJob>();
     m_roster->setJob(job.get());
     if (m_job)
         disconnect(m_job.get(), nullptr, this, nullptr);
@@ -65,6 +67,12 @@ void AppController::replaceJob()
     });
     connect(m_job.get(), &PortJob::filePathsChanged, this, [this] { setModified(true); });
     connect(m_job.get(), &PortJob::excludedDevicesChanged, this, [this] { setModified(true); });
+    connect(m_job.get(), &PortJob::stoppingChanged, this, &AppController::stoppingChanged);
+    // Queued: what runs after the stop may replace the job, which must not go while it emits.
+    connect(m_job.get(), &PortJob::stopped, this, &AppController::onJobStopped, Qt::QueuedConnection);
+    // Queued: the summary waits for an answer, which must not hold the job's own signal.
+    connect(m_job.get(), &PortJob::runIdle, this, &AppController::showRunSummary, Qt::QueuedConnection);
+    m_summarizer.reset();
     setModified(false);
     emit jobReplaced();
 }
@@ -82,91 +90,180 @@ void AppController::showLastError()
     m_alerts.MsgBox(m_job->lastError().description, m_window);
 }
 
-bool AppController::stopTransfer()
+QString AppController::documentName() const
+{
+    const QString saved = m_job->savedFilePath();
+    return saved.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(saved).fileName();
+}
+
+bool AppController::isStopping() const
+{
+    return m_job->isStopping();
+}
+
+bool AppController::stopBefore(const QString& question, const QString& agree, std::function<void()> then)
 {
     if (!m_job->isWorking())
         return true;
+    if (m_job->isStopping())
+        return false;
+    // Held while the person decides, so the question is about the state they see.
     m_job->pause();
-    const bool stop = m_alerts.confirmWithMessage(
-        QStringLiteral("An instance is running, would you like to stop it and continue?"), m_window);
+    const bool stop = m_alerts.confirmAction(question, agree, m_window);
     m_job->resume();
     if (!stop)
         return false;
-    m_job->stop();
-    return true;
+    m_afterStop = std::move(then);
+    m_job->requestStop();
+    return false;
+}
+
+void AppController::onJobStopped()
+{
+    if (auto then = std::exchange(m_afterStop, {}))
+        then();
+}
+
+bool AppController::settleChanges()
+{
+    if (!m_modified)
+        return true;
+    switch (m_alerts.askToSaveChanges(documentName(), m_window)) {
+    case AlertController::SaveAnswer::Save:
+        return OnSave();
+    case AlertController::SaveAnswer::Discard:
+        return true;
+    case AlertController::SaveAnswer::Cancel:
+        break;
+    }
+    return false;
+}
+
+void AppController::replaceWhenFree(std::shared_ptr<PortJob> job, const QString& recentPath)
+{
+    auto replace = [this, job, recentPath] {
+        replaceJob(job);
+        if (!recentPath.isEmpty())
+            noteRecentDocument(recentPath);
+    };
+    if (stopBefore(QStringLiteral("An instance is running, would you like to stop it and continue?"),
+            QStringLiteral("Stop"), replace))
+        replace();
+}
+
+void AppController::requestQuit()
+{
+    const auto quit = [this] { emit quitReady(); };
+    if (m_job->isStopping()) {
+        m_afterStop = quit;
+        return;
+    }
+    if (!settleChanges())
+        return;
+    if (stopBefore(QStringLiteral("Stop the running job and quit?"), QStringLiteral("Stop and Quit"), quit))
+        quit();
+}
+
+void AppController::endNow()
+{
+    const auto quit = [this] { emit quitReady(); };
+    if (!m_job->isWorking()) {
+        quit();
+        return;
+    }
+    m_afterStop = quit;
+    m_job->requestStop();
 }
 
 void AppController::OnNew()
 {
-    if (!stopTransfer())
+    if (isStopping() || !settleChanges())
         return;
-    replaceJob();
+    replaceWhenFree(nullptr, {});
 }
 
-// Reads into the current (fresh) job, asking about a checksum that does not match.
-bool AppController::readJobFile(const QString& path)
+namespace {
+
+// Why a job file could not be read, in the person's terms: the file is gone, cannot be
+// read, or is not a sound job file.
+QString openFailure(const QString& path, const JobError& error)
 {
-    if (m_job->readFromFile(path, false))
-        return true;
-    if (m_job->lastError().code == -100) {
-        if (!m_alerts.confirmWithMessage(m_job->lastError().description, nullptr))
-            return false;
-        if (m_job->readFromFile(path, true))
-            return true;
+    const QFileInfo info(path);
+    const QString head = QStringLiteral("\u201C") + info.fileName() + QStringLiteral("\u201D cannot be opened: ");
+    if (!info.exists())
+        return head + QStringLiteral("the file does not exist (it may have been moved or deleted).");
+    if (!info.isFile() || !info.isReadable())
+        return head + QStringLiteral("the file cannot be read (") + error.reason + QStringLiteral(").");
+    QString text = head + QStringLiteral("the file is damaged or is not a Kestrap job.");
+    if (!error.reason.isEmpty())
+        text += QLatin1Char('\n') + error.reason;
+    return text;
+}
+
+}  // namespace
+
+std::shared_ptr<PortJob> AppController::readJobFile(const QString& path)
+{
+    auto job = std::make_shared<PortJob>();
+    if (job->readFromFile(path, false))
+        return job;
+    if (job->lastError().code == -100) {
+        // The checksum does not match: the person may still want what the file holds.
+        if (!m_alerts.confirmWithMessage(job->lastError().description, m_window))
+            return nullptr;
+        if (job->readFromFile(path, true))
+            return job;
     }
-    showLastError();
-    return false;
+    m_alerts.MsgBox(openFailure(path, job->lastError()), m_window);
+    return nullptr;
 }
 
 void AppController::OnLoad()
 {
-    if (!stopTransfer())
+    if (isStopping())
         return;
     const QString path = m_panels.openJobFile(m_window);
     if (path.isEmpty())
         return;
-    replaceJob();
-    if (!readJobFile(path))
-        return;
-    setModified(false);
-    noteRecentDocument(path);
+    openJobFile(path);
 }
 
 bool AppController::openJobFile(const QString& path)
 {
-    if (!stopTransfer())
+    if (isStopping())
         return true;
-    replaceJob();
-    if (!readJobFile(path))
+    auto job = readJobFile(path);
+    if (!job)
         return false;
+    if (settleChanges())
+        replaceWhenFree(std::move(job), path);
+    return true;
+}
+
+bool AppController::OnSave()
+{
+    if (IsEmpty(m_job->savedFilePath()))
+        return OnSaveAs();
+    if (!m_job->writeToFile(m_job->savedFilePath())) {
+        showLastError();
+        return false;
+    }
     setModified(false);
     return true;
 }
 
-void AppController::OnSave()
-{
-    if (IsEmpty(m_job->savedFilePath())) {
-        OnSaveAs();
-        return;
-    }
-    if (!m_job->writeToFile(m_job->savedFilePath())) {
-        showLastError();
-        return;
-    }
-    setModified(false);
-}
-
-void AppController::OnSaveAs()
+bool AppController::OnSaveAs()
 {
     const QString path = m_panels.saveJobFile(m_window);
     if (path.isEmpty())
-        return;
+        return false;
     if (!m_job->writeToFile(path)) {
         showLastError();
-        return;
+        return false;
     }
     setModified(false);
     noteRecentDocument(path);
+    return true;
 }
 
 void AppController::OnChooseFile()
@@ -174,6 +271,13 @@ void AppController::OnChooseFile()
     const QStringList paths = m_panels.chooseFiles(m_window);
     if (!paths.isEmpty())
         addFiles(paths);
+}
+
+void AppController::OnChooseFolder()
+{
+    const QString folder = m_panels.chooseFolder(m_window);
+    if (!folder.isEmpty())
+        addFiles({folder});
 }
 
 int AppController::addFiles(const QStringList& paths)
@@ -191,7 +295,7 @@ void AppController::OnRemove(std::vector<int> rows)
 void AppController::OnStart()
 {
     if (m_job->isWorking()) {
-        m_job->stop();
+        m_job->requestStop();
         return;
     }
     switch (m_job->startCheck()) {
@@ -223,14 +327,51 @@ void AppController::OnExcludeDevice(int row)
     m_roster->excludeRow(row);
 }
 
+void AppController::OnExcludeDevices(const std::vector<int>& rows)
+{
+    for (int row : rows)
+        OnExcludeDevice(row);
+}
+
+void AppController::OnIncludeDevices(const std::vector<int>& rows)
+{
+    for (int row : rows)
+        m_roster->includeRow(row);
+}
+
 void AppController::includeExcludedDevice(int index)
 {
     m_roster->includeExcluded(index);
 }
 
+QString AppController::deviceName(const QString& uid) const
+{
+    for (const DeviceRowPtr& row : m_roster->rows())
+        if (row->uid == uid)
+            return row->name;
+    return {};
+}
+
+void AppController::showRunSummary()
+{
+    int excluded = 0;
+    for (const DeviceRowPtr& row : m_roster->rows())
+        excluded += row->status == DeviceStatusExcluded;
+    const RunSummary summary = m_summarizer.summarize(
+        m_job->transferProgresses(), [this](const QString& uid) { return deviceName(uid); }, excluded);
+    if (summary.isEmpty())
+        return;
+    if (summary.problems.isEmpty())
+        m_alerts.MsgBoxWithTitle(QStringLiteral("The run has ended"), summary.headline());
+    else
+        m_alerts.MsgBoxWithFiles(summary.problems, summary.headline());
+}
+
 QStringList AppController::recentDocuments() const
 {
-    return m_defaults.objectForKey(kRecentDocumentsKey).toStringList();
+    QStringList recent = m_defaults.objectForKey(kRecentDocumentsKey).toStringList();
+    recent.removeIf([](const QString& path) { return !QFileInfo::exists(path); });
+    return recent;
 }
 
 void AppController::noteRecentDocument(const QString& path)

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "app/RunSummary.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -24,6 +27,12 @@ class FilePanels;
 // (there is always exactly one; New and Open replace it as a whole, only when it does not
 // work) and the roster, which is the device manager's delegate. It keeps no copy of the
 // engine's state: windows read the job and the roster and follow their signals.
+//
+// A stop is a state, not a wait: Stop asks the job to stop and returns; until the job says
+// it stopped, commands that replace or start the job are refused (isStopping()), and a
+// command the person confirmed by agreeing to stop the job (New, Open, Quit) runs then.
+// A job that is modified is settled first ("Save changes to NAME?"); an opened file is read
+// into a job of its own, which replaces the current one only when the read succeeded.
 //
 // Questions and panels go through the AlertController and FilePanels seams; each command
 // returns once its questions are answered, while the job goes on in the background.
@@ -53,23 +62,43 @@ public:
     void OnNew();
     void OnLoad();
     // Opens a job file handed over from outside (command line, file manager, drop, Open
-    // Recent): true when it was read, and true when the user chose to keep the running job.
+    // Recent): false when it could not be read (the current job stays and the person was
+    // told why); true otherwise, also when the person kept the current job.
     bool openJobFile(const QString& path);
-    void OnSave();
-    void OnSaveAs();
+    // Save and Save As: false when nothing was written (cancelled or failed, said why).
+    bool OnSave();
+    bool OnSaveAs();
     void OnChooseFile();
+    void OnChooseFolder();
     // Adds paths the way the add-files panel does (drops use it): paths already listed are
     // skipped. Returns how many were added.
     int addFiles(const QStringList& paths);
     void OnRemove(std::vector<int> rows);
     void OnStart();
-    // True when no job works any more: nothing ran, or the user agreed to stop it.
-    bool stopTransfer();
+    // The way out: settles a modified job, asks to stop a running one ("Stop the running
+    // job and quit?", Cancel keeps both going) and emits quitReady once no job works. While
+    // a stop is under way it only waits for it.
+    void requestQuit();
+    // The end asked from outside (a termination signal), when nobody can be asked: a running
+    // job stops as Stop stops it, then quitReady. Unsaved edits are not saved.
+    void endNow();
+    // A stop is under way: commands that replace or start the job do nothing meanwhile.
+    bool isStopping() const;
     void OnExcludeDevice(int row);
+    // Several rows of the device list at once.
+    void OnExcludeDevices(const std::vector<int>& rows);
+    void OnIncludeDevices(const std::vector<int>& rows);
     // Takes back the excluded-device record at that index of the job's list.
     void includeExcludedDevice(int index);
 
-    // Job files opened or saved by name, newest first.
+    // The name of the connected device with that uid; empty when none is connected.
+    QString deviceName(const QString& uid) const;
+    // Says how the servings that ended since the last summary went ("3 devices finished, 1
+    // failed."), with the devices that did not get everything and why. Shown by itself when
+    // the job has served every device it was given.
+    void showRunSummary();
+
+    // Job files opened or saved by name that still exist, newest first.
     QStringList recentDocuments() const;
     // Whether the job changed since it was made, read or saved.
     bool isModified() const { return m_modified; }
@@ -82,13 +111,26 @@ signals:
     void focusRequested(kestrap::app::AppController::Field field);
     void modifiedChanged(bool modified);
     void recentDocumentsChanged();
+    void stoppingChanged(bool stopping);
+    // No job works any more after requestQuit(): the program may end.
+    void quitReady();
 
 private:
-    void replaceJob();
-    bool readJobFile(const QString& path);
+    void replaceJob(std::shared_ptr<PortJob> job = {});
+    // Replaces the job once the current one is settled and stopped (after the questions).
+    void replaceWhenFree(std::shared_ptr<PortJob> job, const QString& recentPath);
+    // Reads a job file into a job of its own; null when it could not be read (said why).
+    std::shared_ptr<PortJob> readJobFile(const QString& path);
+    // "Save changes to NAME?" for a modified job: false when cancelled or not saved.
+    bool settleChanges();
+    // Nothing works, or the person agreed to stop the job with then to run once it stopped:
+    // true when the caller may go on now.
+    bool stopBefore(const QString& question, const QString& agree, std::function<void()> then);
+    void onJobStopped();
     void noteRecentDocument(const QString& path);
     void setModified(bool modified);
     void showLastError();
+    QString documentName() const;
 
     AlertController& m_alerts;
     FilePanels& m_panels;
@@ -98,6 +140,8 @@ private:
     std::unique_ptr<DeviceRoster> m_roster;
     std::unique_ptr<DeviceManager> m_manager;
     bool m_modified = false;
+    std::function<void()> m_afterStop;  // what the person agreed to stop the job for
+    RunSummarizer m_summarizer;
 };
 
 }  // namespace kestrap::app

@@ -3,9 +3,11 @@
 #include <QBrush>
 #include <QColor>
 
+#include "logging/Log.h"
+
 namespace kestrap::app {
 
-EventLogModel::EventLogModel(QObject* parent) : QAbstractTableModel(parent) { }
+EventLogModel::EventLogModel(int maxRows, QObject* parent) : QAbstractTableModel(parent), m_maxRows(maxRows) { }
 
 int EventLogModel::rowCount(const QModelIndex& parent) const
 {
@@ -34,7 +36,8 @@ QVariant EventLogModel::data(const QModelIndex& index, int role) const
             return {};
         }
     }
-    if (role == Qt::ForegroundRole && index.column() == Level)
+    // Info keeps the palette's text colour, readable on light and dark themes alike.
+    if (role == Qt::ForegroundRole && index.column() == Level && !(e.level() & LogFlagInfo))
         return QBrush(QColor(e.levelTextColor()));
     return {};
 }
@@ -59,6 +62,15 @@ void EventLogModel::append(std::vector<DBLogEntry> entries)
 {
     if (entries.empty())
         return;
+    if (m_maxRows > 0 && entries.size() > std::size_t(m_maxRows))
+        entries.erase(entries.begin(), entries.end() - m_maxRows);
+    // The oldest go first, so the model never holds more than its bound.
+    const int over = rowCount() + int(entries.size()) - m_maxRows;
+    if (m_maxRows > 0 && over > 0) {
+        beginRemoveRows({}, 0, over - 1);
+        m_entries.erase(m_entries.begin(), m_entries.begin() + over);
+        endRemoveRows();
+    }
     const int first = rowCount();
     beginInsertRows({}, first, first + int(entries.size()) - 1);
     for (auto& e : entries)

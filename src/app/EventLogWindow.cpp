@@ -2,24 +2,72 @@
 
 #include "app/EventLogModel.h"
 #include "logging/DBLogReader.h"
+#include "logging/Log.h"
 
+#include <algorithm>
+
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFileSystemWatcher>
+#include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QVBoxLayout>
 
 namespace kestrap::app {
 
+namespace {
+
+// Rows of the chosen levels whose message holds the search text (any case).
+class EventFilter : public QSortFilterProxyModel {
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    void setLevels(int mask)
+    {
+        m_levels = mask;
+        invalidateRowsFilter();
+    }
+    void setText(const QString& text)
+    {
+        m_text = text;
+        invalidateRowsFilter();
+    }
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex&) const override
+    {
+        const auto& entries = static_cast<EventLogModel*>(sourceModel())->entries();
+        const DBLogEntry& e = entries[std::size_t(row)];
+        return (m_levels == 0 || (e.level() & m_levels)) && e.message().contains(m_text, Qt::CaseInsensitive);
+    }
+
+private:
+    int m_levels = 0;
+    QString m_text;
+};
+
+}  // namespace
+
 EventLogWindow::EventLogWindow(const QString& logDirectory, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_reader(std::make_unique<DBLogReader>(logDirectory))
-    , m_model(new EventLogModel(this))
+    , m_model(new EventLogModel(kMaxRows, this))
+    , m_shown(new EventFilter(this))
     , m_table(new QTableView(this))
+    , m_level(new QComboBox(this))
+    , m_search(new QLineEdit(this))
 {
     setWindowTitle(QStringLiteral("Event Log"));
     resize(760, 460);
-    m_table->setModel(m_model);
+    m_shown->setSourceModel(m_model);
+    m_table->setModel(m_shown);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->setAlternatingRowColors(true);
@@ -31,8 +79,29 @@ EventLogWindow::EventLogWindow(const QString& logDirectory, QWidget* parent)
     m_table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_table->setColumnWidth(0, 70);
     m_table->setColumnWidth(1, 180);
+    m_level->addItem(QStringLiteral("All levels"), 0);
+    m_level->addItem(QStringLiteral("Errors"), int(LogFlagError));
+    m_level->addItem(QStringLiteral("Warnings and errors"), int(LogFlagWarn | LogFlagError));
+    m_level->addItem(QStringLiteral("Information"), int(LogFlagInfo));
+    m_search->setPlaceholderText(QStringLiteral("Search messages"));
+    m_search->setClearButtonEnabled(true);
+    auto* copy = new QPushButton(QStringLiteral("Copy"), this);
+    auto* copyShortcut = new QShortcut(QKeySequence::Copy, m_table, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+    connect(copy, &QPushButton::clicked, this, &EventLogWindow::copySelection);
+    connect(copyShortcut, &QShortcut::activated, this, &EventLogWindow::copySelection);
+    auto* filter = static_cast<EventFilter*>(m_shown);
+    connect(m_level, &QComboBox::currentIndexChanged, this,
+        [this, filter] { filter->setLevels(m_level->currentData().toInt()); });
+    connect(m_search, &QLineEdit::textChanged, this, [filter](const QString& text) { filter->setText(text); });
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    auto* bar = new QHBoxLayout;
+    bar->setContentsMargins(6, 6, 6, 0);
+    bar->addWidget(m_level);
+    bar->addWidget(m_search, 1);
+    bar->addWidget(copy);
+    layout->addLayout(bar);
     layout->addWidget(m_table);
 
     m_coalesce.setSingleShot(true);
@@ -104,6 +173,23 @@ void EventLogWindow::closeEvent(QCloseEvent* event)
     stopMonitoring();
     m_model->clear();
     event->accept();
+}
+
+QString EventLogWindow::copySelection() const
+{
+    QModelIndexList rows = m_table->selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end());
+    QStringList lines;
+    for (const QModelIndex& shown : rows) {
+        QStringList cells;
+        for (int column = 0; column < EventLogModel::ColumnCount; ++column)
+            cells << m_shown->index(shown.row(), column).data().toString();
+        lines << cells.join(u'\t');
+    }
+    const QString text = lines.join(u'\n');
+    if (!text.isEmpty())
+        QGuiApplication::clipboard()->setText(text);
+    return text;
 }
 
 void EventLogWindow::scrollToNewest()

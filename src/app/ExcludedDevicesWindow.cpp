@@ -15,7 +15,7 @@
 
 namespace kestrap::app {
 
-ExcludedDeviceModel::ExcludedDeviceModel(QObject* parent) : QAbstractTableModel(parent) { }
+ExcludedDeviceModel::ExcludedDeviceModel(QObject* parent) : JobListModel(parent) { }
 
 void ExcludedDeviceModel::setJob(PortJob* job)
 {
@@ -26,8 +26,8 @@ void ExcludedDeviceModel::setJob(PortJob* job)
     m_job = job;
     if (m_job) {
         m_connections.push_back(
-            connect(job, &PortJob::excludedDevicesAboutToChange, this, [this] { beginResetModel(); }));
-        m_connections.push_back(connect(job, &PortJob::excludedDevicesChanged, this, [this] { endResetModel(); }));
+            connect(job, &PortJob::excludedDevicesAboutToChange, this, &ExcludedDeviceModel::beginChange));
+        m_connections.push_back(connect(job, &PortJob::excludedDevicesChanged, this, &ExcludedDeviceModel::endChange));
         m_connections.push_back(connect(job, &QObject::destroyed, this, [this] { setJob(nullptr); }));
     }
     endResetModel();
@@ -97,10 +97,14 @@ ExcludedDevicesWindow::ExcludedDevicesWindow(AppController& controller, QWidget*
     m_takeBack->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     m_takeBack->hide();
     connect(m_takeBack, &QToolButton::clicked, this, &ExcludedDevicesWindow::OnSegmentSelected);
-    // The model resets on every change of the list; the selection model stays.
+    // Rows come and go under the selected one: the button moves with it.
     connect(
         m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ExcludedDevicesWindow::placeTakeBack);
     connect(m_model, &QAbstractItemModel::modelReset, this, &ExcludedDevicesWindow::placeTakeBack);
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, &ExcludedDevicesWindow::placeTakeBack);
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, &ExcludedDevicesWindow::placeTakeBack);
+    // Rows are taken back by index: they must be the current job's rows.
+    connect(&m_controller, &AppController::jobReplaced, this, [this] { m_model->setJob(m_controller.currentJob()); });
 }
 
 void ExcludedDevicesWindow::show()

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QAbstractTableModel>
+#include "app/JobListModel.h"
+
 #include <QDialog>
 #include <memory>
 
@@ -15,8 +16,8 @@ namespace kestrap::app {
 
 class AppController;
 
-// The job's excluded devices, reset around every change of that list.
-class ExcludedDeviceModel : public QAbstractTableModel {
+// The job's excluded devices, following that list row by row.
+class ExcludedDeviceModel : public JobListModel {
     Q_OBJECT
 public:
     enum Column { Name, Uid, ColumnCount };

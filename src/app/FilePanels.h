@@ -18,8 +18,10 @@ public:
     virtual QString openJobFile(QWidget* window) = 0;
     // Where to save a job file (".jcf").
     virtual QString saveJobFile(QWidget* window) = 0;
-    // Files and folders, several at once.
+    // Files, several at once.
     virtual QStringList chooseFiles(QWidget* window) = 0;
+    // One folder, whose files the job sends with its folder structure.
+    virtual QString chooseFolder(QWidget* window) = 0;
 };
 
 }  // namespace kestrap::app

@@ -7,7 +7,7 @@
 
 namespace kestrap::app {
 
-FileTableModel::FileTableModel(QObject* parent) : QAbstractTableModel(parent) { }
+FileTableModel::FileTableModel(QObject* parent) : JobListModel(parent) { }
 
 void FileTableModel::setJob(PortJob* job)
 {
@@ -17,8 +17,8 @@ void FileTableModel::setJob(PortJob* job)
     m_connections.clear();
     m_job = job;
     if (m_job) {
-        m_connections.push_back(connect(job, &PortJob::filePathsAboutToChange, this, [this] { beginResetModel(); }));
-        m_connections.push_back(connect(job, &PortJob::filePathsChanged, this, [this] { endResetModel(); }));
+        m_connections.push_back(connect(job, &PortJob::filePathsAboutToChange, this, &FileTableModel::beginChange));
+        m_connections.push_back(connect(job, &PortJob::filePathsChanged, this, &FileTableModel::endChange));
         m_connections.push_back(connect(job, &PortJob::settingChanged, this, &FileTableModel::settingChanged));
         m_connections.push_back(connect(job, &QObject::destroyed, this, [this] { setJob(nullptr); }));
     }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QAbstractTableModel>
+#include "app/JobListModel.h"
+
 #include <QHash>
 #include <QIcon>
 
@@ -12,9 +13,9 @@ enum class JobSetting;
 namespace kestrap::app {
 
 // The job's chosen files and folders: the desktop's icon for the path, the path, and the
-// folder in the app's container that receives it. Reset around every change of the job's
-// file list; a new job folder repaints the folder column only.
-class FileTableModel : public QAbstractTableModel {
+// folder in the app's container that receives it. Rows follow the job's file list one by one;
+// a new job folder repaints the folder column only.
+class FileTableModel : public JobListModel {
     Q_OBJECT
 public:
     enum Column { Path, Folder, ColumnCount };

@@ -1,5 +1,6 @@
 #include "app/FilesConfigWindow.h"
 
+#include "app/AppController.h"
 #include "job/PortJob.h"
 
 #include <QCheckBox>
@@ -14,7 +15,7 @@
 
 namespace kestrap::app {
 
-FilesConfigWindow::FilesConfigWindow(QWidget* parent) : QDialog(parent)
+FilesConfigWindow::FilesConfigWindow(AppController& controller, QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("File Settings"));
     auto* layout = new QVBoxLayout(this);
@@ -80,6 +81,9 @@ FilesConfigWindow::FilesConfigWindow(QWidget* parent) : QDialog(parent)
         if (m_job)
             m_job->setIsIgnoredPatternRegex(on);
     });
+    setCurrentJob(controller.sharedJob());
+    connect(
+        &controller, &AppController::jobReplaced, this, [this, &controller] { setCurrentJob(controller.sharedJob()); });
 }
 
 void FilesConfigWindow::setCurrentJob(std::shared_ptr<PortJob> job)

@@ -14,21 +14,22 @@ enum class JobSetting;
 
 namespace kestrap::app {
 
+class AppController;
+
 // The job's file settings: whether folders are walked and how deep, and the allowed and
-// ignored patterns with their regular-expression switches. Edits go straight into the job.
-// The window keeps the job it was last given (it shares it), so after New or Open it goes
-// on editing the previous job until File Settings is chosen again.
+// ignored patterns with their regular-expression switches. Edits go straight into the
+// controller's current job, and the window follows it when New or Open replaces it.
 //
 // Threading: main thread only.
 class FilesConfigWindow : public QDialog {
     Q_OBJECT
 public:
-    explicit FilesConfigWindow(QWidget* parent = nullptr);
+    explicit FilesConfigWindow(AppController& controller, QWidget* parent = nullptr);
 
-    void setCurrentJob(std::shared_ptr<PortJob> job);
     PortJob* currentJob() const { return m_job.get(); }
 
 private:
+    void setCurrentJob(std::shared_ptr<PortJob> job);
     void reload();
     void settingChanged(JobSetting which);
 

@@ -36,6 +36,11 @@ KestrapAppDelegate::KestrapAppDelegate(
         [this] { OnBrowseDevice(); },
     });
     connect(m_window.get(), &MainWindow::closeRequested, this, &KestrapAppDelegate::terminate);
+    m_window->restoreLayout(defaults);
+    connect(m_controller.get(), &AppController::quitReady, this, [this, &defaults] {
+        m_window->saveLayout(defaults);
+        QCoreApplication::quit();
+    });
 }
 
 KestrapAppDelegate::~KestrapAppDelegate()
@@ -102,11 +107,9 @@ void KestrapAppDelegate::OnEventLog()
 void KestrapAppDelegate::OnConfig()
 {
     if (!m_filesConfig)
-        m_filesConfig = new FilesConfigWindow(m_window.get());
-    m_filesConfig->setCurrentJob(m_controller->sharedJob());
+        m_filesConfig = new FilesConfigWindow(*m_controller, m_window.get());
     m_filesConfig->show();
     m_filesConfig->raise();
-    KLOG_WARN("This is test warning message");
 }
 
 void KestrapAppDelegate::OnShowExcludedDevice()
@@ -127,11 +130,7 @@ void KestrapAppDelegate::OnBrowseDevice()
 
 void KestrapAppDelegate::terminate()
 {
-    if (m_terminating)
-        return;
-    m_terminating = true;
-    m_controller->stopTransfer();
-    QCoreApplication::quit();
+    m_controller->requestQuit();
 }
 
 }  // namespace kestrap::app

@@ -46,8 +46,8 @@ public:
     void OnShowExcludedDevice();
     void OnBrowseDevice();
 
-    // The way out: asks about a running job once (whatever the answer, the program ends),
-    // then quits the event loop. A second call does nothing.
+    // The way out: the controller settles the job and stops a running one (the person may
+    // cancel); the event loop ends once no job works.
     void terminate();
 
     EventLogWindow* eventLogWindow() const { return m_eventLog; }
@@ -63,7 +63,6 @@ private:
     EventLogWindow* m_eventLog = nullptr;
     ExcludedDevicesWindow* m_excluded = nullptr;
     FilesConfigWindow* m_filesConfig = nullptr;
-    bool m_terminating = false;
 };
 
 }  // namespace kestrap::app

@@ -5,7 +5,9 @@
 #include "app/FileTableModel.h"
 #include "app/ProgressBarDelegate.h"
 #include "app/TransferTableModel.h"
+#include "job/DeviceRoster.h"
 #include "job/PortJob.h"
+#include "settings/UserDefaults.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,6 +17,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -26,6 +29,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kestrap::app {
 
@@ -62,15 +66,16 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     , m_fileModel(new FileTableModel(this))
     , m_transferModel(new TransferTableModel(this))
 {
+    m_transferModel->setDeviceNames([&controller](const QString& uid) { return controller.deviceName(uid); });
     setWindowIcon(QIcon(QStringLiteral(":/images/kestrap-128.png")));
     setAcceptDrops(true);
 
-    auto* top = new QSplitter(Qt::Horizontal, this);
+    auto* top = m_top = new QSplitter(Qt::Horizontal, this);
     top->addWidget(makeDevicePane());
     top->addWidget(makeJobPane());
     top->setStretchFactor(0, 5);
     top->setStretchFactor(1, 4);
-    auto* vertical = new QSplitter(Qt::Vertical, this);
+    auto* vertical = m_vertical = new QSplitter(Qt::Vertical, this);
     vertical->addWidget(top);
     vertical->addWidget(makeTransferPane());
     vertical->setStretchFactor(0, 3);
@@ -99,6 +104,7 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     connect(m_start, &QPushButton::clicked, &m_controller, &AppController::OnStart);
     connect(&m_controller, &AppController::jobReplaced, this, &MainWindow::rebindJob);
     connect(&m_controller, &AppController::modifiedChanged, this, &MainWindow::updateTitle);
+    connect(&m_controller, &AppController::stoppingChanged, this, &MainWindow::updateWorking);
     connect(&m_controller, &AppController::focusRequested, this, [this](AppController::Field f) {
         (f == AppController::Field::AppId ? m_appId : m_folder)->setFocus(Qt::OtherFocusReason);
     });
@@ -116,7 +122,7 @@ QWidget* MainWindow::makeDevicePane()
     auto* box = new QGroupBox(QStringLiteral("Devices"), this);
     auto* layout = new QVBoxLayout(box);
     m_devices = makeTable(box, 30);
-    m_devices->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_devices->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_devices->setIconSize(QSize(24, 24));
     m_devices->setModel(m_deviceModel);
     m_devices->setTextElideMode(Qt::ElideRight);
@@ -152,15 +158,19 @@ QWidget* MainWindow::makeJobPane()
 
     auto* buttons = new QHBoxLayout;
     auto* add = new QPushButton(QIcon::fromTheme(QStringLiteral("list-add")), QStringLiteral("Add Files…"), box);
+    auto* addFolder
+        = new QPushButton(QIcon::fromTheme(QStringLiteral("folder-new")), QStringLiteral("Add Folder…"), box);
     auto* remove = new QPushButton(QIcon::fromTheme(QStringLiteral("list-remove")), QStringLiteral("Remove"), box);
     auto* settings = new QPushButton(QStringLiteral("File Settings…"), box);
     connect(add, &QPushButton::clicked, &m_controller, &AppController::OnChooseFile);
+    connect(addFolder, &QPushButton::clicked, &m_controller, &AppController::OnChooseFolder);
     connect(remove, &QPushButton::clicked, this, &MainWindow::removeSelectedFiles);
     connect(settings, &QPushButton::clicked, this, [this] {
         if (m_commands.fileSettings)
             m_commands.fileSettings();
     });
     buttons->addWidget(add);
+    buttons->addWidget(addFolder);
     buttons->addWidget(remove);
     buttons->addStretch();
     buttons->addWidget(settings);
@@ -190,10 +200,10 @@ QWidget* MainWindow::makeTransferPane()
 void MainWindow::makeMenus()
 {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    QAction* newJob = file->addAction(QIcon::fromTheme(QStringLiteral("document-new")), QStringLiteral("&New"),
-        QKeySequence::New, &m_controller, &AppController::OnNew);
-    QAction* open = file->addAction(QIcon::fromTheme(QStringLiteral("document-open")), QStringLiteral("&Open…"),
-        QKeySequence::Open, &m_controller, &AppController::OnLoad);
+    QAction* newJob = m_newAction = file->addAction(QIcon::fromTheme(QStringLiteral("document-new")),
+        QStringLiteral("&New"), QKeySequence::New, &m_controller, &AppController::OnNew);
+    QAction* open = m_openAction = file->addAction(QIcon::fromTheme(QStringLiteral("document-open")),
+        QStringLiteral("&Open…"), QKeySequence::Open, &m_controller, &AppController::OnLoad);
     m_recentMenu = file->addMenu(QStringLiteral("Open &Recent"));
     connect(m_recentMenu, &QMenu::aboutToShow, this, &MainWindow::fillRecentMenu);
     file->addSeparator();
@@ -215,6 +225,8 @@ void MainWindow::makeMenus()
     QMenu* job = menuBar()->addMenu(QStringLiteral("&Job"));
     QAction* add = job->addAction(QIcon::fromTheme(QStringLiteral("list-add")), QStringLiteral("&Add Files…"),
         QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A), &m_controller, &AppController::OnChooseFile);
+    job->addAction(QIcon::fromTheme(QStringLiteral("folder-new")), QStringLiteral("Add &Folder…"), &m_controller,
+        &AppController::OnChooseFolder);
     QAction* remove = job->addAction(QIcon::fromTheme(QStringLiteral("list-remove")), QStringLiteral("&Remove"),
         QKeySequence::Delete, this, &MainWindow::removeSelectedFiles);
     remove->setShortcutContext(Qt::WidgetWithChildrenShortcut);
@@ -228,21 +240,30 @@ void MainWindow::makeMenus()
         QStringLiteral("Start"), QKeySequence(Qt::CTRL | Qt::Key_R), &m_controller, &AppController::OnStart);
 
     QMenu* device = menuBar()->addMenu(QStringLiteral("&Device"));
-    QAction* exclude = device->addAction(
-        QStringLiteral("&Exclude Device"), this, [this] { m_controller.OnExcludeDevice(selectedDevice()); });
+    QAction* exclude = m_excludeAction = device->addAction(
+        QStringLiteral("&Exclude Device"), this, [this] { m_controller.OnExcludeDevices(selectedDevices()); });
+    m_includeAction = device->addAction(
+        QStringLiteral("&Include Device"), this, [this] { m_controller.OnIncludeDevices(selectedDevices()); });
     device->addAction(QStringLiteral("E&xcluded Devices…"), this, [this] {
         if (m_commands.excludedDevices)
             m_commands.excludedDevices();
     });
     device->addSeparator();
-    QAction* browse = device->addAction(
+    QAction* browse = m_browseAction = device->addAction(
         QIcon::fromTheme(QStringLiteral("folder-open")), QStringLiteral("&Browse Device…"), this, [this] {
             if (m_commands.browseDevice)
                 m_commands.browseDevice();
         });
     m_devices->addAction(exclude);
+    m_devices->addAction(m_includeAction);
     m_devices->addAction(browse);
     connect(m_devices, &QTableView::doubleClicked, browse, &QAction::trigger);
+    // Both act on the selected device: with none they have nothing to act on.
+    connect(
+        m_devices->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::updateDeviceActions);
+    connect(m_deviceModel, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateDeviceActions);
+    connect(m_deviceModel, &QAbstractItemModel::dataChanged, this, &MainWindow::updateDeviceActions);
+    updateDeviceActions();
 
     QMenu* window = menuBar()->addMenu(QStringLiteral("&Window"));
     window->addAction(QStringLiteral("&Event Log"), QKeySequence(Qt::CTRL | Qt::Key_L), this, [this] {
@@ -274,6 +295,37 @@ void MainWindow::makeMenus()
 void MainWindow::setAppCommands(AppCommands commands)
 {
     m_commands = std::move(commands);
+}
+
+namespace {
+
+const QString kLayoutKey = QStringLiteral("mainWindowLayout");
+
+}  // namespace
+
+void MainWindow::saveLayout(UserDefaults& defaults) const
+{
+    defaults.setObject(kLayoutKey,
+        QVariantMap {{QStringLiteral("geometry"), saveGeometry()}, {QStringLiteral("top"), m_top->saveState()},
+            {QStringLiteral("vertical"), m_vertical->saveState()},
+            {QStringLiteral("devices"), m_devices->horizontalHeader()->saveState()},
+            {QStringLiteral("files"), m_files->horizontalHeader()->saveState()},
+            {QStringLiteral("transfers"), m_transfers->horizontalHeader()->saveState()}});
+    defaults.synchronize();
+}
+
+void MainWindow::restoreLayout(const UserDefaults& defaults)
+{
+    const QVariantMap layout = defaults.objectForKey(kLayoutKey).toMap();
+    const auto state = [&](const char* key) { return layout.value(QLatin1String(key)).toByteArray(); };
+    // Each part is restored on its own: a state that does not fit leaves that part as it is.
+    if (!state("geometry").isEmpty())
+        restoreGeometry(state("geometry"));
+    m_top->restoreState(state("top"));
+    m_vertical->restoreState(state("vertical"));
+    m_devices->horizontalHeader()->restoreState(state("devices"));
+    m_files->horizontalHeader()->restoreState(state("files"));
+    m_transfers->horizontalHeader()->restoreState(state("transfers"));
 }
 
 void MainWindow::setNotice(const QString& text)
@@ -310,9 +362,14 @@ void MainWindow::rebindJob()
 
 void MainWindow::updateWorking()
 {
-    const QString title = m_controller.currentJob()->actionButtonTitle();
+    // While a stop is under way nothing may replace or start the job.
+    const bool stopping = m_controller.isStopping();
+    const QString title = stopping ? QStringLiteral("Stopping\u2026") : m_controller.currentJob()->actionButtonTitle();
     m_start->setText(title);
     m_startAction->setText(title);
+    m_start->setEnabled(!stopping);
+    for (QAction* a : {m_startAction, m_newAction, m_openAction, m_recentMenu->menuAction()})
+        a->setEnabled(!stopping);
     const bool working = m_controller.currentJob()->isWorking();
     m_start->setIcon(
         QIcon::fromTheme(working ? QStringLiteral("media-playback-stop") : QStringLiteral("media-playback-start")));
@@ -339,10 +396,32 @@ void MainWindow::fillRecentMenu()
         m_recentMenu->addAction(QStringLiteral("No recent jobs"))->setEnabled(false);
 }
 
+void MainWindow::updateDeviceActions()
+{
+    bool excluded = false, included = false;
+    for (int row : selectedDevices()) {
+        const bool isExcluded = m_controller.roster().rows()[std::size_t(row)]->status == DeviceStatusExcluded;
+        excluded = excluded || isExcluded;
+        included = included || !isExcluded;
+    }
+    m_excludeAction->setEnabled(included);
+    m_includeAction->setEnabled(excluded);
+    m_browseAction->setEnabled(selectedDevice() >= 0);
+}
+
+std::vector<int> MainWindow::selectedDevices() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& i : m_devices->selectionModel()->selectedRows())
+        rows.push_back(i.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
 int MainWindow::selectedDevice() const
 {
-    const QModelIndexList rows = m_devices->selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.first().row();
+    const std::vector<int> rows = selectedDevices();
+    return rows.empty() ? -1 : rows.front();
 }
 
 void MainWindow::removeSelectedFiles()
@@ -361,8 +440,10 @@ std::vector<int> MainWindow::selectedFileRows() const
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // The window stays until the application ends: the person may cancel, or a stop may
+    // still be under way.
+    event->ignore();
     emit closeRequested();
-    event->accept();
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)

@@ -8,7 +8,12 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QSplitter;
 class QTableView;
+
+namespace kestrap {
+class UserDefaults;
+}
 
 namespace kestrap::app {
 
@@ -38,12 +43,20 @@ public:
     // A line under the tables for conditions of the whole program (no device backend).
     void setNotice(const QString& text);
 
+    // The window's size and place, its splitters and the tables' column widths, as the person
+    // left them; restoring what was never saved keeps the defaults.
+    void saveLayout(UserDefaults& defaults) const;
+    void restoreLayout(const UserDefaults& defaults);
+
     QTableView* deviceTable() const { return m_devices; }
     QTableView* fileTable() const { return m_files; }
     QTableView* transferTable() const { return m_transfers; }
     QLineEdit* appIdField() const { return m_appId; }
     QLineEdit* folderField() const { return m_folder; }
     QPushButton* startButton() const { return m_start; }
+    QAction* excludeAction() const { return m_excludeAction; }
+    QAction* includeAction() const { return m_includeAction; }
+    QAction* browseAction() const { return m_browseAction; }
     QLabel* statusLabel() const { return m_status; }
     QLabel* noticeLabel() const { return m_notice; }
     DeviceTableModel* deviceModel() const { return m_deviceModel; }
@@ -51,8 +64,9 @@ public:
     // What a drop of these local paths does: a job file alone opens, anything else joins the
     // job's files.
     void takeDroppedPaths(const QStringList& paths);
-    // The device row selected in the device table, or -1.
+    // The first device row selected in the device table, or -1; all of them, in order.
     int selectedDevice() const;
+    std::vector<int> selectedDevices() const;
 
 signals:
     // The person asked to close the window; the application decides what that ends.
@@ -72,6 +86,7 @@ private:
     void updateWorking();
     void updateTitle();
     void fillRecentMenu();
+    void updateDeviceActions();
     std::vector<int> selectedFileRows() const;
     void removeSelectedFiles();
 
@@ -80,6 +95,8 @@ private:
     DeviceTableModel* m_deviceModel;
     FileTableModel* m_fileModel;
     TransferTableModel* m_transferModel;
+    QSplitter* m_top = nullptr;
+    QSplitter* m_vertical = nullptr;
     QTableView* m_devices = nullptr;
     QTableView* m_files = nullptr;
     QTableView* m_transfers = nullptr;
@@ -89,6 +106,11 @@ private:
     QLabel* m_notice = nullptr;
     QPushButton* m_start = nullptr;
     QAction* m_startAction = nullptr;
+    QAction* m_newAction = nullptr;
+    QAction* m_excludeAction = nullptr;
+    QAction* m_includeAction = nullptr;
+    QAction* m_browseAction = nullptr;
+    QAction* m_openAction = nullptr;
     QMenu* m_recentMenu = nullptr;
     std::vector<QMetaObject::Connection> m_jobConnections;
 };

@@ -1,9 +1,6 @@
 #include "app/QtFilePanels.h"
 
-#include <QAbstractItemView>
 #include <QFileDialog>
-#include <QListView>
-#include <QTreeView>
 
 namespace kestrap::app {
 
@@ -30,16 +27,14 @@ QString QtFilePanels::saveJobFile(QWidget* window)
 
 QStringList QtFilePanels::chooseFiles(QWidget* window)
 {
-    QFileDialog dialog(window, QStringLiteral("Add Files"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    // Qt's dialog lets a folder be chosen among files once its views select several items.
-    for (auto* view : dialog.findChildren<QAbstractItemView*>())
-        if (qobject_cast<QListView*>(view) || qobject_cast<QTreeView*>(view))
-            view->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    if (dialog.exec() != QDialog::Accepted)
-        return {};
-    return dialog.selectedFiles();
+    // A file panel opens a folder that is chosen instead of returning it: folders have a
+    // panel of their own (chooseFolder).
+    return QFileDialog::getOpenFileNames(window, QStringLiteral("Add Files"));
+}
+
+QString QtFilePanels::chooseFolder(QWidget* window)
+{
+    return QFileDialog::getExistingDirectory(window, QStringLiteral("Add Folder"));
 }
 
 }  // namespace kestrap::app

@@ -11,6 +11,7 @@ public:
     QString openJobFile(QWidget* window) override;
     QString saveJobFile(QWidget* window) override;
     QStringList chooseFiles(QWidget* window) override;
+    QString chooseFolder(QWidget* window) override;
 };
 
 }  // namespace kestrap::app

@@ -1,5 +1,6 @@
 #include "app/TransferTableModel.h"
 
+#include "app/Transformers.h"
 #include "job/PortJob.h"
 
 namespace kestrap::app {
@@ -43,12 +44,15 @@ QVariant TransferTableModel::data(const QModelIndex& index, int role) const
     if (role == Qt::TextAlignmentRole)
         return index.column() == Speed ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
     const ProgressRecord record = m_job->transferProgressAt(index.row());
-    // A failed device says why where its file would be.
-    if (role == Qt::ToolTipRole && index.column() == DeviceFile && !record.error.isEmpty())
-        return record.device_file + QStringLiteral("\n") + record.error;
+    if (role == Qt::ToolTipRole && index.column() == DeviceFile) {
+        QString tip = deviceText(record) + u'\n' + TransferCountsText(record);
+        if (!record.error.isEmpty())
+            tip += u'\n' + record.error;
+        return tip;
+    }
     switch (index.column()) {
     case DeviceFile:
-        return record.device_file;
+        return deviceText(record);
     case FileProgress:
         return record.file_progress;
     case OverallProgress:
@@ -58,6 +62,24 @@ QVariant TransferTableModel::data(const QModelIndex& index, int role) const
     default:
         return {};
     }
+}
+
+QString TransferTableModel::deviceName(const QString& uid) const
+{
+    QString name = m_nameOf ? m_nameOf(uid) : QString();
+    if (!name.isEmpty())
+        m_names[uid] = name;
+    else if (auto it = m_names.find(uid); it != m_names.end())
+        name = it->second;
+    return name.isEmpty() ? uid : name;
+}
+
+QString TransferTableModel::deviceText(const ProgressRecord& record) const
+{
+    // While a device is served the row names the file in progress; once it ended, how.
+    if (record.phase == CopyPhase::Sending || record.phase == CopyPhase::Waiting)
+        return record.device_file;
+    return deviceName(record.deviceid) + QStringLiteral(" - ") + TransferStateText(record);
 }
 
 QVariant TransferTableModel::headerData(int section, Qt::Orientation orientation, int role) const

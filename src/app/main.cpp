@@ -11,11 +11,13 @@
 #include "app/PreferencesWindow.h"
 #include "app/QtAlertPresenter.h"
 #include "app/QtFilePanels.h"
+#include "app/TerminationSignals.h"
 #include "device/image/gui/QtImageDecoder.h"
 #include "device/ios/MobileDeviceService.h"
 #include "device/tree/TreeSeams.h"
 #include "job/DeviceRoster.h"
 #include "job/PortJob.h"
+#include "logging/Log.h"
 #include "logging/LoggingSetup.h"
 #include "settings/Settings.h"
 
@@ -33,6 +35,7 @@ namespace {
 struct Options {
     QString farm;
     QStringList files;
+    QString start;
     QString screenshot;
     int screenshotDelayMs = 0;
     QString screenshotExclude;
@@ -52,13 +55,16 @@ Options parseOptions(const QApplication& app)
         QStringLiteral("Start, save the main window to PNG after MS milliseconds and quit."),
         QStringLiteral("PNG:MS[:EXCLUDE]"));
     screenshot.setFlags(QCommandLineOption::HiddenFromHelp);
-    p.addOptions({simulate, screenshot});
+    const QCommandLineOption start(QStringLiteral("start"),
+        QStringLiteral("Open the job and start it: devices are served as they are plugged in."), QStringLiteral("JOB"));
+    p.addOptions({simulate, start, screenshot});
     p.addPositionalArgument(
         QStringLiteral("JOB"), QStringLiteral("Job files (.jcf) to open."), QStringLiteral("[JOB...]"));
     p.process(app);
     Options o;
     o.farm = p.value(simulate);
     o.files = p.positionalArguments();
+    o.start = p.value(start);
     if (p.isSet(screenshot)) {
         const QStringList parts = p.value(screenshot).split(QLatin1Char(':'));
         o.screenshot = parts.value(0);
@@ -137,6 +143,13 @@ int main(int argc, char** argv)
     app::AlertController alerts(presenter, UserDefaults::standardUserDefaults());
     app::QtFilePanels panels;
     app::KestrapAppDelegate delegate(alerts, panels, UserDefaults::standardUserDefaults());
+    // Ended by the session or a terminal: the job stops at its next write and the event loop
+    // returns, so the loggers flush what they hold when the application goes.
+    app::TerminationSignals terminations;
+    QObject::connect(&terminations, &app::TerminationSignals::received, &delegate, [&delegate](int signalNumber) {
+        KLOG_INFO("Ending on signal %1", signalNumber);
+        delegate.controller().endNow();
+    });
     delegate.window().show();
 
     QString reason;
@@ -144,6 +157,10 @@ int main(int argc, char** argv)
     delegate.startDevices(service, reason);
     for (const QString& file : options.files)
         delegate.openFile(file);
+    // From the event loop, like the person's own Start; a job that could not be read is not
+    // started (the message said why).
+    if (!options.start.isEmpty() && delegate.openFile(options.start))
+        QTimer::singleShot(0, &delegate, [&delegate] { delegate.controller().OnStart(); });
 
     // From the event loop, so a question asked by Start cannot outlive the quit.
     if (!options.screenshot.isEmpty())

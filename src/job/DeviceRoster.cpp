@@ -86,6 +86,22 @@ void DeviceRoster::includeExcluded(int index)
         m_job->includeDeviceAtIndex(index);
 }
 
+void DeviceRoster::includeRow(int index)
+{
+    if (!m_job || index < 0 || std::size_t(index) >= m_rows.size())
+        return;
+    const DeviceRowPtr row = m_rows[std::size_t(index)];
+    const auto& excluded = m_job->excludedDevices();
+    for (std::size_t i = 0; i < excluded.size(); ++i) {
+        if (excluded[i].uid == row->uid) {
+            m_job->includeDeviceAtIndex(std::int32_t(i));
+            if (m_job->isWorking())
+                m_job->addDeviceToQueue(row);
+            return;
+        }
+    }
+}
+
 void DeviceRoster::queueAll()
 {
     if (!m_job)

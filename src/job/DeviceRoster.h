@@ -40,6 +40,9 @@ public:
     void excludeRow(int index);
     // Takes the job's excluded device at that index back.
     void includeExcluded(int index);
+    // Takes the device of that row back into the job; a job at work queues it. Nothing for a
+    // bad index or a device that is not excluded.
+    void includeRow(int index);
     // Hands every row, in order, to the job's queue (which skips excluded devices).
     void queueAll();
 

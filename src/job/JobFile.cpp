@@ -141,9 +141,9 @@ std::optional<JobSettings> settingsFromPayload(const QVariant& payload, QString*
         d.type = r.integer(rec, QStringLiteral("type"), where);
         d.status = rec.value(QStringLiteral("status"));
         d.doneTime = rec.value(QStringLiteral("done_time"));
+        // The icon's name, as a connected device's row has it; windows add the image's type.
         d.icon = DeviceIconName(
-                     d.type && *d.type >= INT32_MIN && *d.type <= INT32_MAX ? std::int32_t(*d.type) : DeviceTypeUnknown)
-            + QStringLiteral(".png");
+            d.type && *d.type >= INT32_MIN && *d.type <= INT32_MAX ? std::int32_t(*d.type) : DeviceTypeUnknown);
         for (const char* known : {"name", "uid", "type", "status", "done_time", "icon"})
             rec.remove(QLatin1String(known));
         d.extra = std::move(rec);

@@ -68,6 +68,15 @@ bool JobScheduler::remove(const DeviceRowPtr& row, std::size_t* queued)
     return before != m_deviceQueue.size();
 }
 
+bool JobScheduler::dequeue(const QString& uid, std::size_t* queued)
+{
+    std::lock_guard queue(m_queueLock);
+    const auto before = m_deviceQueue.size();
+    std::erase_if(m_deviceQueue, [&](const DeviceRowPtr& r) { return r->uid == uid; });
+    *queued = m_deviceQueue.size();
+    return before != m_deviceQueue.size();
+}
+
 std::vector<DeviceRowPtr> JobScheduler::queue() const
 {
     std::lock_guard queue(m_queueLock);
@@ -86,16 +95,19 @@ int JobScheduler::runningThreads() const
     return m_threads;
 }
 
-void JobScheduler::start(std::shared_ptr<JobRun> run)
+void JobScheduler::start(std::shared_ptr<JobRun> run, std::function<void()> finished, std::function<void()> idle)
 {
     join();
     m_run = std::move(run);
+    m_finished = std::move(finished);
+    m_idle = std::move(idle);
     m_isFinished = false;
     giveEachThreadItsOwnArena();
     LogPipeline::start();  // not from a copy, whose lower priority it would inherit
     {
         std::lock_guard threads(m_threadsLock);
         m_threads = 0;
+        m_copiesEnded = 0;
     }
     m_scheduler = std::thread([this] { schedule(); });
 }
@@ -153,6 +165,7 @@ bool JobScheduler::startOldestLocked()
         }
         std::lock_guard threads(m_threadsLock);
         --m_threads;
+        ++m_copiesEnded;
         ++m_signals;
         m_threadsCondition.notify_all();
     });
@@ -181,10 +194,12 @@ void JobScheduler::joinEndedThreads()
 void JobScheduler::schedule()
 {
     JobRun& run = *m_run;
+    std::uint64_t copiesEndedWhenIdle = 0;
     while (!run.stopping) {
         joinEndedThreads();
         std::size_t queued = 0;
         bool idle = false;
+        bool servedSinceIdle = false;
         bool startAnother = false;
         std::uint64_t signalsSeen = 0;
         {
@@ -199,10 +214,15 @@ void JobScheduler::schedule()
                 [&](const DeviceRowPtr& r) { return !m_workingThreads.count(r->uid); });
             std::lock_guard threads(m_threadsLock);
             idle = m_threads == 0;
+            servedSinceIdle = idle && queued == 0 && m_copiesEnded != copiesEndedWhenIdle;
+            if (servedSinceIdle)
+                copiesEndedWhenIdle = m_copiesEnded;
             startAnother = started && waiting && m_threads < run.concurrency;
         }
         if (idle)
             run.events.postStatusMessage(queueMessage(queued));
+        if (servedSinceIdle && m_idle)
+            m_idle();
 
         // Sleeps until a device is queued, a copy ends or the run stops; a signal that came
         // since the look above counts too, so none is lost.
@@ -216,6 +236,8 @@ void JobScheduler::schedule()
     }
     joinEndedThreads();
     m_isFinished = true;
+    if (m_finished)
+        m_finished();
 }
 
 }  // namespace kestrap

@@ -4,6 +4,7 @@
 #include "job/JobRun.h"
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,11 +38,17 @@ public:
     // The device went away: its row leaves the queue, and a copy serving it ends after the
     // file in progress with the device "Failed". True when the queue changed.
     bool remove(const DeviceRowPtr& row, std::size_t* queued);
+    // Takes a waiting row of that uid out of the queue, leaving a copy serving it alone. True
+    // when the queue changed.
+    bool dequeue(const QString& uid, std::size_t* queued);
     std::vector<DeviceRowPtr> queue() const;
     void clearQueue();
 
-    // Starts serving the queue for a run.
-    void start(std::shared_ptr<JobRun> run);
+    // Starts serving the queue for a run. On the scheduler thread, and never waiting for the
+    // job's thread: idle is called each time the last copy ends with no device waiting
+    // (every device so far was served), finished once after the run stopped and every copy
+    // ended.
+    void start(std::shared_ptr<JobRun> run, std::function<void()> finished = {}, std::function<void()> idle = {});
     // Asks the run to end: no device is started any more, copies end after their file.
     void requestStop();
     // True once the scheduler has seen every copy of the run end.
@@ -65,6 +72,8 @@ private:
     std::shared_ptr<JobRun> m_run;
     std::thread m_scheduler;
     std::atomic<bool> m_isFinished {false};
+    std::function<void()> m_finished;
+    std::function<void()> m_idle;
 
     mutable std::mutex m_queueLock;  // guards m_deviceQueue, m_workingThreads, m_allThreads
     std::vector<DeviceRowPtr> m_deviceQueue;  // newest first
@@ -75,6 +84,7 @@ private:
     std::condition_variable m_threadsCondition;
     int m_threads = 0;
     std::uint64_t m_signals = 0;  // counts signals, so a waiter can tell it missed none
+    std::uint64_t m_copiesEnded = 0;  // in this run, so idle is told once per batch served
 };
 
 }  // namespace kestrap

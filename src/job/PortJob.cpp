@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 
 namespace kestrap {
@@ -99,9 +98,11 @@ int PortJob::addFilePaths(const QStringList& paths)
     }
     if (added.empty())
         return 0;
-    emit filePathsAboutToChange();
+    const int first = int(m_settings.filePaths.size());
+    const ListChange change {ListChange::Insert, first, first + int(added.size()) - 1};
+    emit filePathsAboutToChange(change);
     m_settings.filePaths.insert(m_settings.filePaths.end(), added.begin(), added.end());
-    emit filePathsChanged();
+    emit filePathsChanged(change);
     return int(added.size());
 }
 
@@ -110,19 +111,20 @@ void PortJob::removeFilePathsAt(std::vector<int> indexes)
     std::sort(indexes.begin(), indexes.end(), std::greater<>());
     indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
     std::erase_if(indexes, [&](int i) { return i < 0 || std::size_t(i) >= m_settings.filePaths.size(); });
-    if (indexes.empty())
-        return;
-    emit filePathsAboutToChange();
-    for (int i : indexes)
+    // Last first, so the indexes left to remove stay valid.
+    for (int i : indexes) {
+        const ListChange change {ListChange::Remove, i, i};
+        emit filePathsAboutToChange(change);
         m_settings.filePaths.erase(m_settings.filePaths.begin() + i);
-    emit filePathsChanged();
+        emit filePathsChanged(change);
+    }
 }
 
 void PortJob::setFilePaths(std::vector<FileEntryPtr> entries)
 {
-    emit filePathsAboutToChange();
+    emit filePathsAboutToChange(ListChange {});
     m_settings.filePaths = std::move(entries);
-    emit filePathsChanged();
+    emit filePathsChanged(ListChange {});
 }
 
 QString PortJob::actionButtonTitle() const
@@ -150,18 +152,24 @@ void PortJob::excludeDevice(const DeviceRow& row)
         record.status = qint64(*row.status);
     if (row.doneTime)
         record.doneTime = *row.doneTime;
-    emit excludedDevicesAboutToChange();
+    const int at = int(m_settings.excludedDevices.size());
+    const ListChange change {ListChange::Insert, at, at};
+    emit excludedDevicesAboutToChange(change);
     m_settings.excludedDevices.push_back(std::move(record));
-    emit excludedDevicesChanged();
+    emit excludedDevicesChanged(change);
+    std::size_t queued = 0;
+    if (m_scheduler.dequeue(row.uid, &queued) && m_isWorking)
+        setStatusMessage(queueMessage(queued));
 }
 
 void PortJob::includeDeviceAtIndex(std::int32_t index)
 {
     if (index < 0 || std::size_t(index) >= m_settings.excludedDevices.size())
         return;
-    emit excludedDevicesAboutToChange();
+    const ListChange change {ListChange::Remove, index, index};
+    emit excludedDevicesAboutToChange(change);
     m_settings.excludedDevices.erase(m_settings.excludedDevices.begin() + index);
-    emit excludedDevicesChanged();
+    emit excludedDevicesChanged(change);
 }
 
 void PortJob::setLastError(const QString& domain, int code, const QString& description, const QString& reason)
@@ -232,48 +240,58 @@ bool PortJob::start()
     run->setPaused(m_isPaused);
     m_run = run;
     setWorking(true);
-    m_scheduler.start(run);
+    // Posted to this thread: the job is told by an event, never by a look at a flag. The
+    // destructor joins the scheduler before the QObject goes, which discards the event.
+    m_scheduler.start(
+        run, [this] { QMetaObject::invokeMethod(this, &PortJob::finishStop, Qt::QueuedConnection); },
+        [this] { QMetaObject::invokeMethod(this, &PortJob::onRunIdle, Qt::QueuedConnection); });
     setStatusMessage(QStringLiteral("Ready for transferring."));
     return true;
 }
 
-void PortJob::waitForScheduler()
+void PortJob::requestStop()
 {
-    // Copies end after the file in progress; the loop keeps the program answering meanwhile.
-    // The scheduler only sets a flag, which a timer of this thread looks at: no signal
-    // crosses threads here.
-    if (m_scheduler.isFinished())
+    if (!m_isWorking || m_isStopping)
         return;
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(5);
-    connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (m_scheduler.isFinished())
-            loop.quit();
-    });
-    poll.start();
-    loop.exec();
+    m_isStopping = true;
+    emit stoppingChanged(true);
+    m_scheduler.requestStop();
 }
 
 void PortJob::stop()
 {
-    // The wait below runs the event loop, where a second Stop (or quitting, which asks to
-    // stop) may arrive: the stop under way covers it.
-    if (!m_isWorking || m_isStopping)
+    if (!m_isWorking)
         return;
-    m_isStopping = true;
-    m_scheduler.requestStop();
-    waitForScheduler();
+    QEventLoop loop;
+    connect(this, &PortJob::stopped, &loop, &QEventLoop::quit);
+    requestStop();
+    loop.exec();
+}
+
+void PortJob::finishStop()
+{
+    if (!m_isStopping)
+        return;
     m_scheduler.join();
     // What the copies posted before they ended is shown before the job says it stopped.
     m_events->drain();
     m_isStopping = false;
-
     setWorking(false);
     setStatusMessage(QStringLiteral("Stopped!"));
     KLOG_WARN("The transfer job has been stopped!");
     m_scheduler.clearQueue();
     m_run.reset();
+    emit stoppingChanged(false);
+    emit stopped();
+}
+
+void PortJob::onRunIdle()
+{
+    if (!m_isWorking || m_isStopping)
+        return;
+    // The last copies' statuses and records come before the word that they ended.
+    m_events->drain();
+    emit runIdle();
 }
 
 void PortJob::pause()
@@ -357,11 +375,11 @@ bool PortJob::readFromFile(const QString& path, bool noChecksum)
         m_lastError = error;
         return false;
     }
-    emit excludedDevicesAboutToChange();
-    emit filePathsAboutToChange();
+    emit excludedDevicesAboutToChange(ListChange {});
+    emit filePathsAboutToChange(ListChange {});
     m_settings = std::move(*settings);
-    emit filePathsChanged();
-    emit excludedDevicesChanged();
+    emit filePathsChanged(ListChange {});
+    emit excludedDevicesChanged(ListChange {});
     for (JobSetting s : {JobSetting::AppId, JobSetting::Folder, JobSetting::AllowedPattern, JobSetting::IgnoredPattern,
              JobSetting::AllowedPatternRegex, JobSetting::IgnoredPatternRegex, JobSetting::Recursive,
              JobSetting::RecursiveDepth})

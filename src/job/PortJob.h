@@ -26,6 +26,15 @@ enum class StartCheck {
     NoFolder,  // the folder is empty or white space
 };
 
+// How one of the job's lists changes, for views that follow it row by row: rows first..last
+// inserted or removed, or the whole list replaced.
+struct ListChange {
+    enum Kind { Insert, Remove, Reset };
+    Kind kind = Reset;
+    int first = 0;
+    int last = -1;
+};
+
 // The transfer job: its settings (JobSettings, stored in job files), the send plan of a
 // run, the device queue and scheduler (JobScheduler), one DeviceCopy per device served,
 // and the progress records of every device it served (ProgressBoard). This class is the
@@ -78,8 +87,9 @@ public:
 
     // Devices left out of the job.
     const std::vector<ExcludedDevice>& excludedDevices() const { return m_settings.excludedDevices; }
-    // Records a copy of the row unless a record with its uid exists. Leaves the queue and
-    // the row alone: the device roster marks the row.
+    // Records a copy of the row unless a record with its uid exists, and takes the device out
+    // of the queue if it waits there (a copy serving it goes on). Leaves the row alone: the
+    // device roster marks it.
     void excludeDevice(const DeviceRow& row);
     // Removes the record at index; an index outside the list is ignored.
     void includeDeviceAtIndex(std::int32_t index);
@@ -90,8 +100,13 @@ public:
     // Builds the send list from a copy of the settings and starts serving queued devices;
     // false with lastError when there is nothing to send.
     bool start();
-    // Stops serving and returns once every copy has ended, running the event loop while it
-    // waits. A call made while another stop is under way (from that loop) returns at once.
+    // Asks the run to end and returns at once: copies end after the file in progress. Until
+    // then the job works and isStopping() is true; stopped() says when every copy has ended.
+    // Nothing while no run works or a stop is under way.
+    void requestStop();
+    bool isStopping() const { return m_isStopping; }
+    // requestStop(), then runs the event loop until stopped() (for programs with no window,
+    // where nothing can replace the job meanwhile). Returns at once when nothing works.
     void stop();
     // Copies finish the file in progress and wait before their next one.
     void pause();
@@ -155,11 +170,19 @@ public:
 
 signals:
     void settingChanged(kestrap::JobSetting setting);
-    void filePathsAboutToChange();
-    void filePathsChanged();
-    void excludedDevicesAboutToChange();
-    void excludedDevicesChanged();
+    // Around every change of a list, with what it does to the rows.
+    void filePathsAboutToChange(kestrap::ListChange change);
+    void filePathsChanged(kestrap::ListChange change);
+    void excludedDevicesAboutToChange(kestrap::ListChange change);
+    void excludedDevicesChanged(kestrap::ListChange change);
     void workingChanged(bool working);
+    void stoppingChanged(bool stopping);
+    // The run asked to stop has ended: emitted after workingChanged(false). The job must not
+    // be destroyed from a slot of its own signals; a receiver that replaces it posts that.
+    void stopped();
+    // Every device queued so far has been served and none is copied now: the records say
+    // how each serving ended. Not emitted while the job stops.
+    void runIdle();
     void statusMessageChanged(const QString& message);
     // A row's status (and, when it finished, its done time) was changed by a copy.
     void deviceStatusChanged(const kestrap::DeviceRowPtr& row);
@@ -174,7 +197,8 @@ private:
     void setLastError(const QString& domain, int code, const QString& description, const QString& reason = {});
     void onRowStatus(const DeviceRowPtr& row, int status, bool finished);
     void onProgressAdded(int index);
-    void waitForScheduler();
+    void finishStop();
+    void onRunIdle();
     template <class T> void change(T& field, const T& value, JobSetting which);
 
     QObject* m_controller;

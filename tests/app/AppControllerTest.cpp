@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace kestrap;
@@ -105,39 +107,121 @@ TEST_F(Controller, RefusedStartShowsTheJobsError)
     EXPECT_FALSE(script.lastMessage().isEmpty());
 }
 
-TEST_F(Controller, OpenOfACorruptedFileAsksAndReadsAgainOnlyOnYes)
+TEST_F(Controller, AFailedOpenKeepsTheDocumentAndSaysWhy)
 {
     const QString path = readyJobFile(QStringLiteral("job.jcf"));
+    job().setAppId(QStringLiteral("com.example.edited"));
+    PortJob* edited = &job();
+    const auto keptWithEdits = [&] {
+        EXPECT_EQ(&job(), edited);
+        EXPECT_EQ(job().appId(), QStringLiteral("com.example.edited"));
+        EXPECT_TRUE(controller.isModified());
+    };
+
+    // Gone (a stale recent entry), and not a job file: each says which.
+    EXPECT_FALSE(controller.openJobFile(dir.filePath(QStringLiteral("gone.jcf"))));
+    EXPECT_TRUE(script.lastMessage().contains(QStringLiteral("does not exist"))) << script.lastMessage().toStdString();
+    keptWithEdits();
+    EXPECT_FALSE(controller.openJobFile(makeFile(QStringLiteral("junk.jcf"), 3)));
+    EXPECT_TRUE(script.lastMessage().contains(QStringLiteral("damaged"))) << script.lastMessage().toStdString();
+    keptWithEdits();
+    EXPECT_FALSE(controller.openJobFile(dir.path()));
+    EXPECT_TRUE(script.lastMessage().contains(QStringLiteral("cannot be read"))) << script.lastMessage().toStdString();
+    keptWithEdits();
+
+    // A checksum that does not match asks; No keeps the document, Yes reads it after the
+    // document's own question (Discard here).
     QFile f(path);
     f.open(QIODevice::ReadWrite);
-    f.seek(0);
-    f.write("\0\0\0\0", 4);  // the checksum no longer matches
+    f.write("\0\0\0\0", 4);
     f.close();
     panels.openPath = path;
-
     script.answer(0);
     controller.OnLoad();
     EXPECT_EQ(script.lastMessage(), QStringLiteral("Corrupted file!"));
-    EXPECT_TRUE(job().appId().isEmpty());  // the fresh, empty job stays
+    keptWithEdits();
     EXPECT_TRUE(controller.recentDocuments().isEmpty());
-
     script.answer(1);
+    script.answer(-1);
     controller.OnLoad();
+    EXPECT_EQ(script.asked.back().title, QStringLiteral("Save changes to job.jcf?"));
     EXPECT_EQ(job().appId(), kBundle);
-    EXPECT_EQ(job().filePaths().size(), 1u);
-    EXPECT_EQ(controller.recentDocuments(), QStringList {QFileInfo(path).absoluteFilePath()});
     EXPECT_FALSE(controller.isModified());
+    EXPECT_EQ(controller.recentDocuments(), QStringList {QFileInfo(path).absoluteFilePath()});
+}
 
-    // Not a job file at all: its error, and nothing noted.
-    panels.openPath = makeFile(QStringLiteral("junk.jcf"), 3);
+TEST_F(Controller, ModifiedJobIsSavedDiscardedOrKeptBeforeItIsReplaced)
+{
+    const QString other = readyJobFile(QStringLiteral("other.jcf"));
+    script.answer(-1);
+    controller.OnNew();
+    script.asked.clear();
+    int quits = 0;
+    QObject::connect(&controller, &AppController::quitReady, [&] { ++quits; });
+    const auto edit = [&](const QString& appId) {
+        job().setAppId(appId);
+        return &job();
+    };
+    const auto asked = [&] { return script.asked.empty() ? QString() : script.asked.back().title; };
+
+    // Cancel (or a box closed without an answer) keeps the edits, on every path.
+    PortJob* kept = edit(QStringLiteral("a"));
+    for (const auto& command : std::vector<std::function<void()>> {
+             [&] { controller.OnNew(); }, [&] { controller.openJobFile(other); }, [&] { controller.requestQuit(); }}) {
+        script.asked.clear();
+        command();
+        EXPECT_EQ(asked(), QStringLiteral("Save changes to Untitled?"));
+        EXPECT_EQ(&job(), kept);
+        EXPECT_TRUE(controller.isModified());
+    }
+    panels.openPath = other;
     controller.OnLoad();
-    EXPECT_EQ(script.lastMessage(), job().lastError().description);
-    EXPECT_EQ(controller.recentDocuments().size(), 1);
+    EXPECT_EQ(&job(), kept);
+    EXPECT_EQ(quits, 0);
+
+    // Discard replaces without writing; Save writes first (through Save As when never saved).
+    script.answer(-1);
+    controller.OnNew();
+    EXPECT_NE(&job(), kept);
+    EXPECT_FALSE(controller.isModified());
+    edit(QStringLiteral("b"));
+    panels.savePath = dir.filePath(QStringLiteral("b.jcf"));
+    script.answer(1);
+    controller.openJobFile(other);
+    EXPECT_EQ(job().appId(), kBundle);
+    PortJob reread;
+    ASSERT_TRUE(reread.readFromFile(panels.savePath, false));
+    EXPECT_EQ(reread.appId(), QStringLiteral("b"));
+
+    // A save that fails is no answer: the document stays.
+    kept = edit(QStringLiteral("c"));
+    QFile::remove(other);
+    QDir().mkpath(other);  // Save now writes over a folder, which fails
+    script.answer(1);
+    controller.requestQuit();
+    EXPECT_EQ(&job(), kept);
+    EXPECT_EQ(quits, 0);
+    script.answer(-1);
+    controller.requestQuit();
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(Controller, RecentDocumentsThatNoLongerExistAreLeftOut)
+{
+    const QString a = readyJobFile(QStringLiteral("a.jcf"));
+    panels.savePath = dir.filePath(QStringLiteral("b.jcf"));
+    controller.OnSaveAs();
+    script.answer(-1);
+    ASSERT_TRUE(controller.openJobFile(a));
+    EXPECT_EQ(controller.recentDocuments().size(), 2);
+    QFile::remove(panels.savePath);
+    EXPECT_EQ(controller.recentDocuments(), QStringList {QFileInfo(a).absoluteFilePath()});
 }
 
 TEST_F(Controller, SaveOfANeverSavedJobIsSaveAs)
 {
     readyJobFile(QStringLiteral("ignored.jcf"));
+    script.answer(-1);
     controller.OnNew();
     job().setAppId(kBundle);
     EXPECT_TRUE(controller.isModified());
@@ -175,43 +259,88 @@ TEST_F(Controller, AddingSkipsPathsTheJobListsAlready)
     controller.OnRemove({0, 2});
     ASSERT_EQ(job().filePaths().size(), 1u);
     EXPECT_EQ(job().filePaths()[0]->path, b);
+    // A folder has a panel of its own, which returns it rather than opening it.
+    panels.folder = dir.filePath(QStringLiteral("src"));
+    QDir().mkpath(panels.folder);
+    controller.OnChooseFolder();
+    ASSERT_EQ(job().filePaths().size(), 2u);
+    EXPECT_EQ(job().filePaths()[1]->path, panels.folder);
 }
 
-TEST_F(Controller, StopQuestionPausesTheJobAndEitherAnswerResumesIt)
+// Stop returns at once and the job stops after the file in progress. Commands that would
+// replace the job meanwhile (here answered Yes to every question) are refused: before, they
+// destroyed the job while its stop() was still waiting on the stack.
+TEST_F(Controller, CommandsThatReplaceTheJobWaitForAStopUnderWay)
+{
+    TestFarm farm;
+    addSlowDevices(farm, 2);
+    job().setConcurrencyOverride(2);
+    const QString path = readyJobFile(QStringLiteral("run.jcf"), 40);
+    controller.startDevices(farm.service());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
+    controller.OnStart();
+    ASSERT_TRUE(job().isWorking());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return job().transferProgressCount() == 2; }));
+
+    PortJob* running = &job();
+    bool replacedDuringStop = false;
+    QTimer::singleShot(0, &controller, [&] {
+        for (int i = 0; i < 6; ++i)
+            script.answer(1);
+        panels.openPath = path;
+        controller.OnNew();
+        controller.OnLoad();
+        controller.openJobFile(path);  // Open Recent and a dropped job
+        controller.OnStart();
+        replacedDuringStop = &job() != running;
+    });
+    controller.OnStart();  // Stop
+    EXPECT_TRUE(TestFarm::waitFor([&] { return !job().isWorking(); }, 15000));
+    EXPECT_FALSE(replacedDuringStop);
+    EXPECT_EQ(&job(), running);
+    EXPECT_TRUE(script.asked.empty());
+    EXPECT_EQ(panels.opened, 0);
+    EXPECT_EQ(job().statusMessage(), QStringLiteral("Stopped!"));
+}
+
+TEST_F(Controller, AgreeingToStopRunsTheCommandOnceTheJobStopped)
 {
     TestFarm farm;
     addSlowDevices(farm, 2);
     job().setConcurrencyOverride(2);
     readyJobFile(QStringLiteral("run.jcf"), 40);
+    controller.OnSave();
     controller.startDevices(farm.service());
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
     controller.OnStart();
     ASSERT_TRUE(job().isWorking());
+    int quits = 0;
+    QObject::connect(&controller, &AppController::quitReady, [&] { ++quits; });
 
+    // Quit asks to stop; Cancel goes back with the job going on, unpaused.
     bool pausedWhileAsking = false;
     script.whileAsking = [&] { pausedWhileAsking = job().isPaused(); };
-    script.answer(0);
-    EXPECT_FALSE(controller.stopTransfer());
+    controller.requestQuit();
+    EXPECT_EQ(script.asked.back().title, QStringLiteral("Stop the running job and quit?"));
     EXPECT_TRUE(pausedWhileAsking);
     EXPECT_FALSE(job().isPaused());
     EXPECT_TRUE(job().isWorking());
+    EXPECT_FALSE(job().isStopping());
+    script.whileAsking = nullptr;
 
-    // New while working, answered No: the running job stays.
+    // New, agreed: the job stops first and is replaced once it says so.
     PortJob* running = &job();
-    script.answer(0);
+    script.answer(1);
     controller.OnNew();
     EXPECT_EQ(&job(), running);
-    EXPECT_EQ(panels.opened, 0);
-    script.answer(0);
-    controller.OnLoad();
-    EXPECT_EQ(panels.opened, 0);
-
-    // Start while working stops at once, without a question.
+    EXPECT_TRUE(controller.isStopping());
+    // Quit while that stop is under way waits for it too, without a question.
     const auto asked = script.asked.size();
-    controller.OnStart();
-    EXPECT_FALSE(job().isWorking());
+    controller.requestQuit();
     EXPECT_EQ(script.asked.size(), asked);
-    EXPECT_EQ(job().statusMessage(), QStringLiteral("Stopped!"));
+    EXPECT_EQ(quits, 0);
+    EXPECT_TRUE(TestFarm::waitFor([&] { return quits == 1; }, 15000));
+    EXPECT_FALSE(job().isWorking());
 }
 
 TEST_F(Controller, DevicesArrivingWhileTheJobWorksAreQueued)
@@ -231,7 +360,7 @@ TEST_F(Controller, DevicesArrivingWhileTheJobWorksAreQueued)
     EXPECT_TRUE(TestFarm::waitFor([&] { return job().deviceQueue().size() == 1; }));
     EXPECT_TRUE(messages.contains(QStringLiteral("There is one device in queue.")));
     controller.OnStart();
-    EXPECT_FALSE(job().isWorking());
+    EXPECT_TRUE(TestFarm::waitFor([&] { return !job().isWorking(); }, 15000));
 }
 
 TEST_F(Controller, ExcludedMarksFollowTheJobAcrossNewAndOpen)

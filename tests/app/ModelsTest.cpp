@@ -4,7 +4,9 @@
 #include "app/FileTableModel.h"
 #include "app/KestrapAppDelegate.h"
 #include "app/MainWindow.h"
+#include "app/RunSummary.h"
 #include "app/TransferTableModel.h"
+#include "app/Transformers.h"
 #include "job/DeviceRoster.h"
 #include "job/PortJob.h"
 #include "settings/UserDefaults.h"
@@ -12,6 +14,7 @@
 #include "support/TestFarm.h"
 
 #include <QFile>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -129,20 +132,122 @@ TEST_F(App, ModelsRepaintOnlyTheRowsAndCellsThatChanged)
     EXPECT_EQ(files.data(files.index(0, FileTableModel::Folder), Qt::DisplayRole), QStringLiteral("Inbox"));
 }
 
-TEST_F(App, QuittingWhileAJobRunsAsksOnceAndEndsWhateverTheAnswer)
+TEST_F(App, ClosingTheWindowDuringARunAsksAndCancelKeepsBothGoing)
 {
     KestrapAppDelegate delegate(alerts, panels, defaults);
     AppController& controller = delegate.controller();
     prepare(controller, 1, 40, 2000);
     controller.OnStart();
     ASSERT_TRUE(controller.currentJob()->isWorking());
+    panels.savePath = dir.filePath(QStringLiteral("run.jcf"));
+    controller.OnSave();  // settled: only the running job is asked about
+    int quits = 0;
+    QObject::connect(&controller, &AppController::quitReady, [&] { ++quits; });
+    delegate.window().show();
 
-    script.answer(0);
-    delegate.window().close();  // closing the main window is quitting
-    delegate.terminate();
+    delegate.window().close();  // Cancel: unscripted answers are a closed box
     EXPECT_EQ(script.asked.size(), 1u);
-    EXPECT_EQ(script.lastMessage(), QStringLiteral("An instance is running, would you like to stop it and continue?"));
-    // No: the job goes on until the program ends, which stops it.
+    EXPECT_EQ(script.asked.back().title, QStringLiteral("Stop the running job and quit?"));
+    EXPECT_TRUE(delegate.window().isVisible());
     EXPECT_TRUE(controller.currentJob()->isWorking());
     EXPECT_FALSE(controller.currentJob()->isPaused());
+    EXPECT_EQ(quits, 0);
+
+    // Agreed: the stop shows in the window, and the program may end once it is done.
+    script.answer(1);
+    delegate.window().close();
+    EXPECT_EQ(delegate.window().startButton()->text(), QStringLiteral("Stopping\u2026"));
+    EXPECT_FALSE(delegate.window().startButton()->isEnabled());
+    EXPECT_TRUE(TestFarm::waitFor([&] { return quits == 1; }, 15000));
+    EXPECT_FALSE(controller.currentJob()->isWorking());
+    EXPECT_TRUE(delegate.window().startButton()->isEnabled());
+}
+
+TEST_F(App, AFailedDeviceSaysWhyInItsRowAndTheEndOfTheRunSumsUp)
+{
+    AppController controller(alerts, panels, defaults);
+    prepare(controller, 1, 3, 0);
+    farm.addPhone();  // without the app
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
+    const auto& rows = controller.roster().rows();
+    controller.currentJob()->setConcurrencyOverride(2);
+    TransferTableModel transfers;
+    transfers.setDeviceNames([&](const QString& uid) { return controller.deviceName(uid); });
+    transfers.setJob(controller.currentJob());
+
+    controller.OnStart();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return !script.asked.empty(); }, 15000));
+    EXPECT_EQ(script.asked.size(), 1u);
+    const AlertRequest& summary = script.asked.back();
+    EXPECT_EQ(summary.title, QStringLiteral("1 device finished, 1 failed."));
+    ASSERT_EQ(summary.files.size(), 1);
+    EXPECT_TRUE(summary.files[0].startsWith(rows[1]->name + QStringLiteral(": Failed: ")))
+        << summary.files[0].toStdString();
+
+    ASSERT_EQ(transfers.rowCount(), 2);
+    QStringList texts;
+    for (int i = 0; i < 2; ++i)
+        texts << transfers.data(transfers.index(i, TransferTableModel::DeviceFile), Qt::DisplayRole).toString();
+    texts.sort();
+    EXPECT_EQ(texts[0], rows[0]->name + QStringLiteral(" - Finished")) << texts.join(u'|').toStdString();
+    EXPECT_TRUE(texts[1].startsWith(rows[1]->name + QStringLiteral(" - Failed: "))) << texts[1].toStdString();
+    EXPECT_GT(texts[1].size(), (rows[1]->name + QStringLiteral(" - Failed: ")).size());
+
+    // The run goes on: a device served later is summed up on its own, the others not again.
+    controller.OnStart();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return !controller.currentJob()->isWorking(); }, 15000));
+    EXPECT_EQ(script.asked.size(), 1u);
+}
+
+TEST(RunSummary, CountsEachEndingOnceAndListsWhatDidNotGetEverything)
+{
+    const auto record = [](const char* uid, CopyPhase phase, double ended, int failed = 0, const char* error = "") {
+        ProgressRecord r;
+        r.deviceid = QString::fromLatin1(uid);
+        r.phase = phase;
+        r.ended = ended;
+        r.files_sent = 5;
+        r.files_failed = failed;
+        r.error = QString::fromLatin1(error);
+        return r;
+    };
+    const auto name = [](const QString& uid) { return QStringLiteral("Dev ") + uid; };
+    RunSummarizer summarizer;
+    std::vector<ProgressRecord> records {record("a", CopyPhase::Finished, 10),
+        record("b", CopyPhase::Finished, 11, 2, "no space left on the device"),
+        record("c", CopyPhase::Failed, 12, 0, "app not installed"), record("d", CopyPhase::Sending, 0),
+        record("e", CopyPhase::Cancelled, 13)};
+    RunSummary s = summarizer.summarize(records, name, 1);
+    EXPECT_EQ(s.headline(), QStringLiteral("2 devices finished (1 with failed files), 1 failed, 2 skipped."));
+    EXPECT_EQ(s.problems,
+        (QStringList {QStringLiteral("Dev b: Finished, 2 failed (no space left on the device)"),
+            QStringLiteral("Dev c: Failed: app not installed")}));
+
+    // Only servings that ended since: d finished now, c was served again.
+    records[3] = record("d", CopyPhase::Finished, 20);
+    records[2] = record("c", CopyPhase::Failed, 21);
+    s = summarizer.summarize(records, name, 0);
+    EXPECT_EQ(s.headline(), QStringLiteral("1 device finished, 1 failed."));
+    EXPECT_EQ(s.problems, QStringList {QStringLiteral("Dev c: Failed")});
+    EXPECT_TRUE(summarizer.summarize(records, name, 0).isEmpty());
+}
+
+TEST(TransferState, WordsEachPhaseFromItsValues)
+{
+    ProgressRecord r;
+    EXPECT_EQ(TransferStateText(r), QStringLiteral("Waiting"));
+    r.phase = CopyPhase::Finished;
+    r.files_sent = 38;
+    EXPECT_EQ(TransferStateText(r), QStringLiteral("Finished"));
+    EXPECT_EQ(TransferCountsText(r), QStringLiteral("38 sent"));
+    r.files_failed = 2;
+    r.files_skipped = 5;
+    EXPECT_EQ(TransferStateText(r), QStringLiteral("Finished, 2 failed"));
+    EXPECT_EQ(TransferCountsText(r), QStringLiteral("38 sent, 2 failed, 5 unchanged"));
+    r.phase = CopyPhase::Failed;
+    EXPECT_EQ(TransferStateText(r), QStringLiteral("Failed"));
+    r.error = QStringLiteral("app not installed");
+    EXPECT_EQ(TransferStateText(r), QStringLiteral("Failed: app not installed"));
+    r.phase = CopyPhase::Cancelled;
+    EXPECT_EQ(TransferStateText(r), QStringLiteral("Cancelled"));
 }

@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -73,6 +74,15 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     window.takeDroppedPaths({a});
     EXPECT_EQ(controller.currentJob()->filePaths().size(), 2u);
     EXPECT_EQ(window.fileTable()->model()->rowCount(), 2);
+    // The selection stays with its file while others come and go.
+    window.fileTable()->selectRow(1);
+    const QString b = makeFile(QStringLiteral("b.txt"));
+    window.takeDroppedPaths({b});
+    controller.OnRemove({0});
+    ASSERT_EQ(window.fileTable()->selectionModel()->selectedRows().size(), 1);
+    EXPECT_EQ(window.fileTable()->selectionModel()->selectedRows()[0].row(), 0);
+    controller.OnRemove({1});
+    controller.addFiles({a});
 
     // Saved, the title names the file; a .jcf dropped alone opens in a fresh job.
     panels.savePath = dir.filePath(QStringLiteral("desk.jcf"));
@@ -81,10 +91,60 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     EXPECT_FALSE(window.isWindowModified());
     controller.OnNew();
     EXPECT_TRUE(window.appIdField()->text().isEmpty());
+    // A modified job asks before a dropped job replaces it; Cancel keeps it.
+    controller.currentJob()->setAppId(QStringLiteral("typed"));
+    window.takeDroppedPaths({panels.savePath});
+    EXPECT_EQ(script.asked.back().title, QStringLiteral("Save changes to Untitled?"));
+    EXPECT_EQ(window.appIdField()->text(), QStringLiteral("typed"));
+    script.answer(-1);
     window.takeDroppedPaths({panels.savePath});
     EXPECT_EQ(window.appIdField()->text(), QStringLiteral("com.example.reader"));
     EXPECT_EQ(window.fileTable()->model()->rowCount(), 2);
     EXPECT_FALSE(window.isWindowModified());
+}
+
+TEST_F(Windows, DeviceCommandsActOnEverySelectedDeviceAndNeedOne)
+{
+    TestFarm farm;
+    farm.addPhone();
+    farm.addPhone();
+    KestrapAppDelegate delegate(alerts, panels, defaults);
+    delegate.startDevices(farm.service(), {});
+    const auto& rows = delegate.controller().roster().rows();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return rows.size() == 2; }));
+    MainWindow& window = delegate.window();
+    EXPECT_FALSE(window.excludeAction()->isEnabled());
+    EXPECT_FALSE(window.includeAction()->isEnabled());
+    EXPECT_FALSE(window.browseAction()->isEnabled());
+
+    window.deviceTable()->selectAll();
+    EXPECT_TRUE(window.browseAction()->isEnabled());
+    window.excludeAction()->trigger();
+    EXPECT_EQ(rows[0]->status, DeviceStatusExcluded);
+    EXPECT_EQ(rows[1]->status, DeviceStatusExcluded);
+    EXPECT_FALSE(window.excludeAction()->isEnabled());
+    EXPECT_TRUE(window.includeAction()->isEnabled());
+    window.deviceTable()->selectRow(1);
+    window.includeAction()->trigger();
+    EXPECT_EQ(rows[0]->status, DeviceStatusExcluded);
+    EXPECT_EQ(rows[1]->status, DeviceStatusIdle);
+    EXPECT_EQ(delegate.controller().currentJob()->excludedDevices().size(), 1u);
+    window.deviceTable()->clearSelection();
+    EXPECT_FALSE(window.excludeAction()->isEnabled());
+    EXPECT_FALSE(window.browseAction()->isEnabled());
+}
+
+TEST_F(Windows, TheMainWindowsLayoutIsKeptFromOneRunToTheNext)
+{
+    {
+        KestrapAppDelegate delegate(alerts, panels, defaults);
+        delegate.window().resize(900, 600);
+        delegate.window().deviceTable()->setColumnWidth(0, 222);
+        delegate.window().close();  // quitting, with nothing to ask about
+    }
+    KestrapAppDelegate again(alerts, panels, defaults);
+    EXPECT_EQ(again.window().size(), QSize(900, 600));
+    EXPECT_EQ(again.window().deviceTable()->columnWidth(0), 222);
 }
 
 TEST_F(Windows, TheNoticeOfAServiceWaitingForUsbmuxdGoesWithTheFirstDevice)
@@ -123,13 +183,26 @@ TEST_F(Windows, ExcludedDevicesWindowTakesTheSelectedDeviceBack)
     EXPECT_EQ(window.model()->rowCount(), 1);
     EXPECT_EQ(controller.roster().rows()[1]->status, DeviceStatusIdle);
     EXPECT_EQ(controller.roster().rows()[0]->status, DeviceStatusExcluded);
+
+    // Open while the window is up: it lists the opened job's devices, and takes back those.
+    panels.savePath = dir.filePath(QStringLiteral("one.jcf"));
+    controller.OnSaveAs();
+    controller.OnExcludeDevice(1);
+    script.answer(-1);
+    ASSERT_TRUE(controller.openJobFile(panels.savePath));
+    EXPECT_EQ(window.model()->rowCount(), 1);
+    const auto icon = window.model()->data(window.model()->index(0, 0), Qt::DecorationRole).value<QIcon>();
+    EXPECT_FALSE(icon.pixmap(20, 20).isNull());  // the device's picture, read from a job file
+    window.table()->selectRow(0);
+    window.takeBackButton()->click();
+    EXPECT_TRUE(controller.currentJob()->excludedDevices().empty());
+    EXPECT_EQ(controller.roster().rows()[0]->status, DeviceStatusIdle);
 }
 
-TEST_F(Windows, FileSettingsEditTheJobTheyWereLastGiven)
+TEST_F(Windows, FileSettingsEditTheCurrentJob)
 {
     AppController controller(alerts, panels, defaults);
-    FilesConfigWindow window;
-    window.setCurrentJob(controller.sharedJob());
+    FilesConfigWindow window(controller);
     auto* recursive = window.findChild<QCheckBox*>();
     auto* depth = window.findChild<QSpinBox*>();
     QList<QLineEdit*> edits;  // the pattern fields, not the spin box's own editor
@@ -151,15 +224,14 @@ TEST_F(Windows, FileSettingsEditTheJobTheyWereLastGiven)
     EXPECT_FALSE(first->isRecursive());
     EXPECT_FALSE(depth->isEnabled());
 
-    // After New the window goes on editing the job it has until it is given the new one.
+    // After New the window shows and edits the new job.
+    script.answer(-1);
     controller.OnNew();
-    depth->setValue(7);
-    EXPECT_EQ(window.currentJob(), first);
-    EXPECT_EQ(first->recursiveDepth(), 7);
-    EXPECT_EQ(controller.currentJob()->recursiveDepth(), 3);
-    window.setCurrentJob(controller.sharedJob());
+    EXPECT_EQ(window.currentJob(), controller.currentJob());
     EXPECT_EQ(depth->value(), 3);
     EXPECT_TRUE(recursive->isChecked());
+    depth->setValue(7);
+    EXPECT_EQ(controller.currentJob()->recursiveDepth(), 7);
 }
 
 TEST_F(Windows, DeviceTreeLoadsFoldersWhenOpenedAndNotWhileAJobWorks)

@@ -96,7 +96,7 @@ TEST_F(JobFile, RoundTripKeepsEverySetting)
     EXPECT_EQ(loaded.toPropertyList(), original.toPropertyList());
     EXPECT_EQ(loaded.savedFilePath(), jcf);
     EXPECT_EQ(loaded.filePaths()[0]->directory, "Books");
-    EXPECT_EQ(loaded.excludedDevices()[0].icon, "iPad.png");  // rebuilt from "type"
+    EXPECT_EQ(loaded.excludedDevices()[0].icon, "iPad");  // rebuilt from "type"
     EXPECT_EQ(loaded.excludedDevices()[0].status.toLongLong(), DeviceStatusExcluded);
 }
 
@@ -293,7 +293,7 @@ TEST_F(JobFile, MissingKeysReadAsAbsentAndStoredDirectoryWins)
     ASSERT_EQ(job.filePaths().size(), 1u);
     EXPECT_EQ(job.filePaths()[0]->directory, "Edited");
     EXPECT_FALSE(job.filePaths()[0]->filesize);  // a stored size is not taken over
-    EXPECT_EQ(job.excludedDevices()[0].icon, "iPhone.png");
+    EXPECT_EQ(job.excludedDevices()[0].icon, "iPhone");
     // Keys this program does not know survive a save.
     ASSERT_TRUE(job.writeToFile(jcf));
     const QVariantMap again = plist::parse(readFileBytes(jcf).mid(4))->toMap();

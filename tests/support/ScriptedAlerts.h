@@ -48,7 +48,12 @@ public:
         ++chosen;
         return choose;
     }
-    QString openPath, savePath;
+    QString chooseFolder(QWidget*) override
+    {
+        ++chosen;
+        return folder;
+    }
+    QString openPath, savePath, folder;
     QStringList choose;
     int opened = 0, saved = 0, chosen = 0;
 };

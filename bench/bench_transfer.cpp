@@ -1,8 +1,9 @@
 // Running a job on many simulated devices, against a plain copy of the same payload into as
 // many folders by as many threads, in the same run.
 //
-//   bench_transfer            the three cases
-//   bench_transfer 1|2|3      one of them (3, also "latency": the main thread's longest wait)
+//   bench_transfer            the five cases
+//   bench_transfer 1|2|3|4|5  one of them (3, also "latency": the main thread's longest wait;
+//                             4, a re-run that skips unchanged files; 5, the default settings)
 //   bench_transfer memory MB  one file of MB mebibytes to 2 devices; prints the peak memory
 //   bench_transfer small DEVICES FILES CONCURRENCY  files of 1 KiB only, for profiling
 
@@ -129,8 +130,13 @@ double plainCopyMs(
 // Runs the job on `devices` simulated devices (made unless the farm has them); answers the
 // milliseconds from start to the last device finished, or a negative number when a device did
 // not finish cleanly. Counts the job's progress signals in *progressSignals when given.
+struct RunOptions {
+    double progressPause = 0;  // negative: the user default, as a new user has it
+    bool skipUnchanged = false;
+};
+
 double jobMs(const Payload& payload, const QString& farm, int devices, int concurrency, long* progressSignals = nullptr,
-    EventWaitProbe* probe = nullptr)
+    EventWaitProbe* probe = nullptr, RunOptions options = {})
 {
     auto service = std::make_shared<sim::SimMobileDeviceService>(farm);
     std::vector<DeviceRowPtr> rows;
@@ -157,7 +163,9 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
     job.setAppId(kApp);
     job.setFolder(QStringLiteral("Documents"));
     job.setConcurrencyOverride(concurrency);
-    job.setProgressPauseOverride(0);
+    if (options.progressPause >= 0)
+        job.setProgressPauseOverride(options.progressPause);
+    job.setSkipUnchangedOverride(options.skipUnchanged);
     job.addFilePaths({payload.root});
     job.setRecursiveDepth(10);
     for (const auto& row : rows)
@@ -185,7 +193,8 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
         probe->arm(false);
     bool clean = true;
     for (const auto& r : job.transferProgresses())
-        clean = clean && r.files_failed == 0 && r.files_sent == int(payload.files.size());
+        clean = clean && r.files_failed == 0 && r.files_sent + r.files_skipped == int(payload.files.size())
+            && (!options.skipUnchanged || r.files_sent == 0);
     job.stop();
     settleDisk(farm);
     return clean ? ms : -1;
@@ -256,6 +265,57 @@ bool caseTwo(Scratch& scratch)
     return true;
 }
 
+// 1,000 files (199 MiB) already on 8 devices, sent again with skipUnchanged, against sending
+// them in full, in the same run. The device files' times come from the full send.
+bool caseFour(Scratch& scratch)
+{
+    const Payload payload = makePayload(scratch.fresh("payload"), 996, 40 * 1024, 4, 40ll * 1024 * 1024);
+    SteadyScratch steady;
+    const QString farm = steady.folder("farm");
+    double fullMs = 1e300;
+    double skipMs = 1e300;
+    for (int run = 0; run < 3; ++run) {
+        const double full = jobMs(payload, farm, 8, 4);
+        const double skip = jobMs(payload, farm, 8, 4, nullptr, nullptr, {0, true});
+        if (full < 0 || skip < 0) {
+            std::printf("case 4: a device did not get every file, or was sent an unchanged one\n");
+            return false;
+        }
+        fullMs = std::min(fullMs, full);
+        skipMs = std::min(skipMs, skip);
+    }
+    std::printf("case 4: %.0f MiB in %zu files already on 8 devices, 4 at a time\n", double(payload.bytes) / 1048576.0,
+        payload.files.size());
+    const double ratio = skipMs / fullMs;
+    std::printf("re-run with skipUnchanged %.0f ms, full send %.0f ms: %.3fx (target at most 0.10x) %s\n", skipMs, fullMs,
+        ratio, ratio <= 0.10 ? "OK" : "MISSED");
+    return true;
+}
+
+// The settings a new user has (progressPause 0.5 s) against no pause at all: 200 files of
+// 8 KiB and one of 20 MB to 2 devices. The pause spaces the display's updates only.
+bool caseFive(Scratch& scratch)
+{
+    const Payload payload = makePayload(scratch.fresh("payload"), 200, 8 * 1024, 1, 20ll * 1000 * 1000);
+    SteadyScratch steady;
+    const QString farm = steady.folder("farm");
+    double defaultMs = 1e300;
+    double noPauseMs = 1e300;
+    for (int run = 0; run < 5; ++run) {
+        const double noPause = jobMs(payload, farm, 2, 2);
+        const double withDefaults = jobMs(payload, farm, 2, 2, nullptr, nullptr, {-1, false});
+        if (noPause < 0 || withDefaults < 0) {
+            std::printf("case 5: a device did not get every file\n");
+            return false;
+        }
+        noPauseMs = std::min(noPauseMs, noPause);
+        defaultMs = std::min(defaultMs, withDefaults);
+    }
+    std::printf("case 5: %zu files to 2 devices\n", payload.files.size());
+    reportRatio("default settings (progressPause 0.5)", defaultMs, "progressPause 0", noPauseMs, 1.1);
+    return true;
+}
+
 // 64 devices served at once while the main thread runs its event loop, as a window would:
 // how long does an event posted to it wait at worst? Three runs in memory on kept folders
 // (see SteadyScratch), each beside the machine's own floor: the same copies by 64 plain
@@ -305,6 +365,8 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     Scratch scratch;
     const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    // The settings of a new user, whatever this machine's user has stored.
+    qputenv("KESTRAP_SETTINGS", QFile::encodeName(scratch.fresh("settings") + QStringLiteral("/kestrap.conf")));
 
     if (mode == "memory" && argc > 2) {
         const qint64 mib = QByteArray(argv[2]).toLongLong();
@@ -333,6 +395,10 @@ int main(int argc, char** argv)
     if ((all || mode == "3" || mode == "latency") && !caseThree(scratch, &app))
         return 1;
     if ((all || mode == "2") && !caseTwo(scratch))
+        return 1;
+    if ((all || mode == "4") && !caseFour(scratch))
+        return 1;
+    if ((all || mode == "5") && !caseFive(scratch))
         return 1;
     return 0;
 }

@@ -40,8 +40,15 @@ PreferencesWindow::PreferencesWindow(Settings& settings, QWidget* parent) : QDia
     m_pause->setSingleStep(0.1);
     m_pause->setDecimals(1);
     m_pause->setSuffix(QStringLiteral(" s"));
-    m_pause->setToolTip(QStringLiteral("How long a copy waits after each progress report; 0 copies fastest."));
-    form->addRow(QStringLiteral("Pause after progress:"), m_pause);
+    m_pause->setToolTip(QStringLiteral("How long a device's row waits between two progress updates; copies never "
+                                       "wait for it."));
+    form->addRow(QStringLiteral("Show progress every:"), m_pause);
+    QCheckBox* skip = addSwitch(kSkipUnchangedKey, QStringLiteral("Send only changed files"), false);
+    skip->setToolTip(QStringLiteral("Leave the files a device holds with the same size and modification time."));
+    form->addRow(skip);
+    QCheckBox* verify = addSwitch(kVerifyCopiesKey, QStringLiteral("Verify copies"), false);
+    verify->setToolTip(QStringLiteral("Read every file back from the device before it replaces the old one."));
+    form->addRow(verify);
     layout->addWidget(transfer);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
@@ -60,11 +67,18 @@ PreferencesWindow::PreferencesWindow(Settings& settings, QWidget* parent) : QDia
     });
 }
 
-QCheckBox* PreferencesWindow::addSwitch(const QString& key, const QString& title)
+QCheckBox* PreferencesWindow::addSwitch(const QString& key, const QString& title, bool logging)
 {
     auto* box = new QCheckBox(title, this);
     m_switches.emplace_back(key, box);
-    connect(box, &QCheckBox::toggled, this, [this, key](bool on) { m_settings.setLoggingSwitch(key, on); });
+    connect(box, &QCheckBox::toggled, this, [this, key, logging](bool on) {
+        if (logging) {
+            m_settings.setLoggingSwitch(key, on);
+            return;
+        }
+        m_settings.userDefaults().setObject(key, on);
+        m_settings.userDefaults().synchronize();
+    });
     return box;
 }
 

@@ -27,7 +27,8 @@ public:
     void reload();
 
 private:
-    QCheckBox* addSwitch(const QString& key, const QString& title);
+    // A check box over a boolean user default; a logging switch also keeps the log mask in step.
+    QCheckBox* addSwitch(const QString& key, const QString& title, bool logging = true);
 
     Settings& m_settings;
     std::vector<std::pair<QString, QCheckBox*>> m_switches;

@@ -29,6 +29,8 @@ const std::vector<Key>& knownKeys()
         {kShowWelcomeKey, Kind::Bool},
         {kAutoCheckForUpdatesKey, Kind::Bool},
         {kProgressPauseKey, Kind::Seconds},
+        {kSkipUnchangedKey, Kind::Bool},
+        {kVerifyCopiesKey, Kind::Bool},
     };
     return keys;
 }

@@ -5,7 +5,9 @@
 #include "util/Helpers.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <algorithm>
 
 namespace kestrap {
@@ -90,7 +92,10 @@ void PortJob::setStatusMessage(const QString& message)
 int PortJob::addFilePaths(const QStringList& paths)
 {
     std::vector<FileEntryPtr> added;
-    for (const QString& path : paths) {
+    for (const QString& given : paths) {
+        // "folder/." and "a/../b" name what their clean form names, and only that form is a
+        // path a job file keeps.
+        const QString path = QDir::cleanPath(QFileInfo(given).absoluteFilePath());
         const auto listed = [&](const FileEntryPtr& e) { return e->path == path; };
         if (std::none_of(m_settings.filePaths.begin(), m_settings.filePaths.end(), listed)
             && std::none_of(added.begin(), added.end(), listed))

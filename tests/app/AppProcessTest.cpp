@@ -78,8 +78,12 @@ TEST(AppProcess, TerminationSignalStopsTheJobAtItsNextWriteAndExitsCleanly)
     app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     app.start(QStringLiteral(KESTRAP_APP), {"--simulate", farm.path(), "--start", jcf});
     ASSERT_TRUE(app.waitForStarted()) << app.errorString().toStdString();
-    const QString part = documents + QStringLiteral("/.f0.bin.kestrap-part");
-    ASSERT_TRUE(TestFarm::waitFor([&] { return QFile::exists(part); }, 20000, false));
+    const auto inProgress = [&] {
+        return !QDir(documents)
+                    .entryList({QStringLiteral(".f0.bin.*.kestrap-part")}, QDir::Files | QDir::Hidden)
+                    .isEmpty();
+    };
+    ASSERT_TRUE(TestFarm::waitFor(inProgress, 20000, false));
 
     QElapsedTimer ending;
     ending.start();

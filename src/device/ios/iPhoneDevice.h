@@ -173,7 +173,8 @@ private:
     DeviceError uploadToTemporaryLocked(const QString& temporary, LocalFile& in, const UploadRequest& request);
     DeviceError checkTemporaryLocked(const QString& temporary, std::int64_t size, std::optional<std::uint32_t> crc);
     DeviceError replaceWithTemporaryLocked(const QString& temporary, const QString& absolute);
-    bool holdsUnchangedLocked(const QString& absolute, const LocalFile& in);
+    // Whether the device holds a regular file of that size and modification time (to the second).
+    bool holdsUnchangedLocked(const QString& absolute, std::int64_t size, std::int64_t mtimeSeconds);
     // AFC's file information of an item, asked of the device now, not from the cache.
     std::optional<QMap<QByteArray, QByteArray>> statLocked(const QString& absolutePath, MDError* error = nullptr);
 

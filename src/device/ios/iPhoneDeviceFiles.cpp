@@ -31,9 +31,8 @@ public:
             m_error = EISDIR;
         } else if (!S_ISREG(m_opened.st_mode)) {
             m_notRegular = true;
-        } else {
-            ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
         }
+        // A regular file's reads never block, O_NONBLOCK or not.
     }
     ~LocalFile()
     {
@@ -52,7 +51,6 @@ public:
             m_error, QStringLiteral("the local file cannot be read: %1").arg(qt_error_string(m_error)));
     }
     std::int64_t size() const { return m_opened.st_size; }
-    std::int64_t mtimeSeconds() const { return m_opened.st_mtim.tv_sec; }
     std::int64_t mtimeNanoseconds() const
     {
         return std::int64_t(m_opened.st_mtim.tv_sec) * 1000000000 + m_opened.st_mtim.tv_nsec;
@@ -458,6 +456,15 @@ bool iPhoneDevice::isTemporaryName(const QString& name)
 UploadResult iPhoneDevice::sendFile(const UploadRequest& request)
 {
     const QString absolute = fullPath(request.devicePath);
+    // The quick check needs no open: a re-run leaves most files alone.
+    if (request.skipUnchanged) {
+        struct stat st { };
+        if (::stat(QFile::encodeName(request.localPath).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+            const Access access(*this);
+            if (m_connection && holdsUnchangedLocked(absolute, st.st_size, st.st_mtim.tv_sec))
+                return {{}, true};
+        }
+    }
     // A file that changes while it is sent is sent again from its start, once: a log being
     // appended to gets its newer state, a file rewritten without end fails.
     for (int attempt = 1;; ++attempt) {
@@ -467,8 +474,6 @@ UploadResult iPhoneDevice::sendFile(const UploadRequest& request)
         const Access access(*this);
         if (!m_connection)
             return {afcError(AFCServiceNotConnectedError)};
-        if (request.skipUnchanged && holdsUnchangedLocked(absolute, in))
-            return {{}, true};
         // The old item stays whole until the new one is: a missing local file, a full device,
         // a stop or a pulled cable leaves the device as it was.
         const QString temporary = temporaryUploadPath(absolute);
@@ -515,11 +520,11 @@ std::optional<QMap<QByteArray, QByteArray>> iPhoneDevice::statLocked(const QStri
     return info;
 }
 
-bool iPhoneDevice::holdsUnchangedLocked(const QString& absolute, const LocalFile& in)
+bool iPhoneDevice::holdsUnchangedLocked(const QString& absolute, std::int64_t size, std::int64_t mtimeSeconds)
 {
     const auto info = statLocked(absolute);
-    return info && info->value("st_ifmt") == "S_IFREG" && info->value("st_size").toLongLong() == in.size()
-        && info->value("st_mtime").toLongLong() / kNanosecondsPerSecond == in.mtimeSeconds();
+    return info && info->value("st_ifmt") == "S_IFREG" && info->value("st_size").toLongLong() == size
+        && info->value("st_mtime").toLongLong() / kNanosecondsPerSecond == mtimeSeconds;
 }
 
 DeviceError iPhoneDevice::uploadToTemporaryLocked(const QString& temporary, LocalFile& in, const UploadRequest& request)

@@ -215,6 +215,17 @@ MDError renameInHeldFolder(SimConnection& c, const QString& from, const QString&
     return MDSuccess;
 }
 
+// The folder held for a path's item, and the item's name in it: null where the path has no
+// name (the root) or its folder cannot be held, for the general way to handle. An upload asks
+// about the file it writes, and sets its time, in the folder it wrote it in.
+const SimFolder* heldFolderOf(SimConnection& c, const QString& path, QByteArray* name)
+{
+    QByteArray folder;
+    if (splitDevicePath(path, &folder, name) != MDSuccess || name->isEmpty())
+        return nullptr;
+    return heldFolder(c, folder);
+}
+
 }  // namespace
 
 SimConnection::~SimConnection()
@@ -294,12 +305,16 @@ MDError SimMobileDeviceService::AFCFileInfoOpen(AFCConnectionRef connection, con
     auto c = lockConnection(connection, "AFCFileInfoOpen");
     if (!c)
         return c.error;
-    QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
-        return e;
     struct stat st { };
-    if (::lstat(host.constData(), &st) != 0)
-        return afcErrorFromErrno(errno);
+    QByteArray name;
+    const SimFolder* held = heldFolderOf(*c.connection, path, &name);
+    if (!held || ::fstatat(held->fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        QByteArray host;
+        if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
+            return e;
+        if (::lstat(host.constData(), &st) != 0)
+            return afcErrorFromErrno(errno);
+    }
     auto* kv = new SimKeyValue;
     kv->pairs = {
         {"st_size", number(st.st_size)},
@@ -667,10 +682,14 @@ MDError SimMobileDeviceService::AFCSetModificationTime(
     auto c = lockConnection(connection, "AFCSetModificationTime");
     if (!c)
         return c.error;
+    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(nanoseconds / 1000000000), long(nanoseconds % 1000000000)}};
+    QByteArray name;
+    const SimFolder* held = heldFolderOf(*c.connection, path, &name);
+    if (held && ::utimensat(held->fd, name.constData(), times, AT_SYMLINK_NOFOLLOW) == 0)
+        return MDSuccess;
     QByteArray host;
     if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
         return e;
-    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(nanoseconds / 1000000000), long(nanoseconds % 1000000000)}};
     if (::utimensat(AT_FDCWD, host.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
         return afcErrorFromErrno(errno);
     return MDSuccess;

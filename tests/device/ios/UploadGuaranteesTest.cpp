@@ -177,7 +177,8 @@ TEST_F(UploadGuarantees, TemporariesAreUniqueShortAndCleanedUpOnlyWhenAbandoned)
     EXPECT_TRUE(a.startsWith("/Documents/.a.bin."));
     EXPECT_TRUE(a.endsWith(".kestrap-part"));
     EXPECT_NE(a, iPhoneDevice::temporaryUploadPath(QStringLiteral("/Documents/a.bin")));
-    for (const QString& name : {QString(250, u'n'), QString(200, QChar(0xe9)), QString(100, QChar(0x1F600))}) {
+    for (const QString& name :
+        {QString(250, u'n'), QString(200, QChar(0xe9)), QStringLiteral("\U0001F600").repeated(100)}) {
         const QString t = QFileInfo(iPhoneDevice::temporaryUploadPath(QStringLiteral("/D/") + name)).fileName();
         EXPECT_LE(t.toUtf8().size(), 255);
         EXPECT_TRUE(t.endsWith(".kestrap-part"));

@@ -334,7 +334,8 @@ TEST(DeviceFarmClients, RunningOutOfDescriptorsRefusesConnectionsWithoutSpinning
 
     qputenv("USBMUXD_SOCKET_ADDRESS", emulator.address().toLocal8Bit());
     usbmuxd_device_info_t* list = nullptr;
-    EXPECT_TRUE(TestFarm::waitFor([&] { return usbmuxd_get_device_list(&list) == 1; }, 5000, false));
+    // Generous: under the sanitizers, with other tests beside it, the emulator takes its time.
+    EXPECT_TRUE(TestFarm::waitFor([&] { return usbmuxd_get_device_list(&list) == 1; }, 20000, false));
     usbmuxd_device_list_free(&list);
     qunsetenv("USBMUXD_SOCKET_ADDRESS");
 }

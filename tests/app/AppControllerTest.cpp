@@ -56,11 +56,13 @@ struct Controller : ::testing::Test {
     // Devices with the app, copying slowly so a job stays at work.
     void addSlowDevices(TestFarm& farm, int count)
     {
+        // The fault goes into device.plist: set afterwards, it was lost whenever the farm's
+        // scan plugged the device in after it.
         for (int i = 0; i < count; ++i) {
-            const QString udid = farm.addPhone({{kBundle, QStringLiteral("Reader")}});
-            sim::SimFaults faults;
-            faults.writeDelayMsPerMiB = 2000;
-            farm.service()->setFaults(udid, faults);
+            sim::SimDeviceSpec model;
+            model.apps.push_back({kBundle, QStringLiteral("Reader")});
+            model.faults.writeDelayMsPerMiB = 2000;
+            farm.addDevice(model);
         }
     }
 };

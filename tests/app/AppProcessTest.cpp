@@ -40,6 +40,11 @@ QStringList filesUnder(const QString& folder)
 
 TEST(AppProcess, TerminationSignalStopsTheJobAtItsNextWriteAndExitsCleanly)
 {
+#if defined(__SANITIZE_THREAD__)
+    // The program under test is built with ThreadSanitizer too, which reports Qt's own
+    // uninstrumented hand-overs in it and makes it exit with an error; the other builds run this.
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
     TempTree tree;
     TestFarm farm;
     sim::SimDeviceSpec model;

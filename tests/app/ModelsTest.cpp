@@ -134,6 +134,11 @@ TEST_F(App, ModelsRepaintOnlyTheRowsAndCellsThatChanged)
 
 TEST_F(App, ClosingTheWindowDuringARunAsksAndCancelKeepsBothGoing)
 {
+#if defined(__SANITIZE_THREAD__)
+    // The window's work goes through Qt's thread pool, whose hand-overs inside the
+    // uninstrumented Qt library ThreadSanitizer takes for races; the other builds run this.
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
     KestrapAppDelegate delegate(alerts, panels, defaults);
     AppController& controller = delegate.controller();
     prepare(controller, 1, 40, 2000);

@@ -2,6 +2,28 @@
 
 namespace kestrap {
 
+namespace {
+
+QString unshared(const QString& text)
+{
+    return QString(text.constData(), text.size());
+}
+
+// The copy a reader keeps shares no string buffer with the record: the copying thread
+// reassigns the record's texts many times a second, and a buffer shared across threads is
+// released through counts inside the Qt library that thread checkers cannot see into.
+ProgressRecord readersCopy(const ProgressRecord& record)
+{
+    ProgressRecord copy = record;
+    copy.deviceid = unshared(record.deviceid);
+    copy.device_file = unshared(record.device_file);
+    copy.transfer_speed = unshared(record.transfer_speed);
+    copy.error = unshared(record.error);
+    return copy;
+}
+
+}  // namespace
+
 ProgressBoard::Entry ProgressBoard::recordFor(const QString& deviceid)
 {
     std::lock_guard list(m_listLock);
@@ -29,7 +51,7 @@ ProgressRecord ProgressBoard::at(int index) const
     if (!slot)
         return {};
     std::lock_guard record(slot->lock);
-    return *slot->record;
+    return readersCopy(*slot->record);
 }
 
 int ProgressBoard::size() const
@@ -49,7 +71,7 @@ std::vector<ProgressRecord> ProgressBoard::all() const
     out.reserve(copies.size());
     for (const auto& slot : copies) {
         std::lock_guard record(slot->lock);
-        out.push_back(*slot->record);
+        out.push_back(readersCopy(*slot->record));
     }
     return out;
 }

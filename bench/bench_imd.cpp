@@ -9,8 +9,11 @@
 //   case 3: 32 devices plugged in at once, 5 ms per request: the main thread's longest
 //           wait while the detector opens them, and whether all are announced.
 //
-//   bench_imd            the three cases
-//   bench_imd 1|2|3      one of them
+//   case 4: devices on USB (22 MB/s, 1 ms a request), 4 at once, default settings: the share
+//           of the link's byte rate each device gets, for small files and for one large one.
+//
+//   bench_imd            the four cases
+//   bench_imd 1|2|3|4    one of them
 
 #include "BenchSupport.h"
 #include "device/ios/iPhoneDevice.h"
@@ -99,10 +102,19 @@ std::vector<std::shared_ptr<iPhoneDevice>> openAll(const std::shared_ptr<MobileD
     return phones;
 }
 
+// How a run went beside its time: the settings it ran with, and for devices on a capped link,
+// the share of the link's byte rate each device got while it was served.
+struct RunShape {
+    bool defaults = false;  // the user's defaults, not the fastest flags
+    int connections = -1;  // connections a device, when not the default
+    double linkRate = 0;  // bytes a second; 0 = no cap
+    double worstLinkShare = 0;
+};
+
 // Milliseconds from the job's start to its last device finished; negative when a device
 // did not get every file. What it wrote into the farm is written back and dropped after.
 double jobMs(const Payload& payload, const QString& farm, const std::vector<std::shared_ptr<iPhoneDevice>>& phones,
-    int concurrency)
+    int concurrency, RunShape* shape = nullptr)
 {
     std::vector<DeviceRowPtr> rows;
     for (const auto& phone : phones) {
@@ -116,7 +128,10 @@ double jobMs(const Payload& payload, const QString& farm, const std::vector<std:
     job.setAppId(kApp);
     job.setFolder(QStringLiteral("Documents"));
     job.setConcurrencyOverride(concurrency);
-    job.setProgressPauseOverride(0);
+    if (!shape || !shape->defaults)
+        job.setProgressPauseOverride(0);
+    if (shape && shape->connections > 0)
+        job.setConnectionsOverride(shape->connections);
     job.addFilePaths({payload.root});
     job.setRecursiveDepth(10);
     for (const auto& row : rows)
@@ -134,8 +149,14 @@ double jobMs(const Payload& payload, const QString& farm, const std::vector<std:
     serveEventLoopUntil(ended);
     const double ms = double(t.nsecsElapsed()) / 1e6;
     bool clean = true;
-    for (const auto& r : job.transferProgresses())
+    double worst = 1;
+    for (const auto& r : job.transferProgresses()) {
         clean = clean && r.files_failed == 0 && r.files_sent == payload.files;
+        if (shape && shape->linkRate > 0 && r.ended > r.started)
+            worst = std::min(worst, double(payload.bytes) / shape->linkRate / (r.ended - r.started));
+    }
+    if (shape)
+        shape->worstLinkShare = worst;
     job.stop();
     settleDisk(farm);
     return clean ? ms : -1;
@@ -147,8 +168,8 @@ const QStringList kDefaultNice {"--nice", "10"};
 
 // The job on `devices` emulated devices through libimobiledevice; *requests is the number
 // of requests the emulator served, opening the devices included.
-double imdJobMs(
-    const Payload& payload, const QString& farm, int devices, const QStringList& options, double* requests = nullptr)
+double imdJobMs(const Payload& payload, const QString& farm, int devices, const QStringList& options,
+    double* requests = nullptr, RunShape* shape = nullptr)
 {
     makeFarm(farm, devices);
     DeviceEmulator emulator(farm, kDefaultNice + options);
@@ -159,7 +180,7 @@ double imdJobMs(
     {
         auto service = std::make_shared<imd::ImdMobileDeviceService>();
         const auto phones = openAll(service, devices);
-        ms = int(phones.size()) == devices ? jobMs(payload, farm, phones, devices) : -1;
+        ms = int(phones.size()) == devices ? jobMs(payload, farm, phones, devices, shape) : -1;
     }
     const QByteArray said = emulator.stop();
     const qsizetype at = said.indexOf("served ");
@@ -386,6 +407,38 @@ int main(int argc, char** argv)
             phones.size(), double(all.nsecsElapsed()) / 1e6, longest,
             phones.size() == 32 && longest < 100 ? "OK" : "MISSED");
         service->AMDeviceNotificationUnsubscribe(ref);
+    }
+
+    // Case 4: devices on USB (22 MB/s, 1 ms a request), 4 served at once with the user's
+    // default settings: the share of the link each device gets while it is served.
+    if (runs("4")) {
+        struct Load {
+            const char* what;
+            int files;
+            qint64 size;
+            double target;
+        };
+        for (const Load& load : {Load {"300 files of 40 KiB", 300, 40 * 1024, 0.80},
+                 Load {"one file of 20 MB", 1, 20 * 1000 * 1000, 0.95}}) {
+            const Payload payload = makePayload(scratch.fresh("payload"), load.files, load.size, 0, 0);
+            SteadyScratch inMemory;
+            const QStringList usb {"--write-rate", "22", "--latency-ms", "1"};
+            RunShape shape {true, -1, 22e6, 0};
+            const double ms = imdJobMs(payload, inMemory.folder("farm"), 4, usb, nullptr, &shape);
+            std::printf("case 4: %s to 4 devices at 22 MB/s, 1 ms a request, default settings: %.0f ms; the slowest "
+                        "device got %.0f%% of its link (target at least %.0f%%) %s\n",
+                load.what, ms, 100 * shape.worstLinkShare, 100 * load.target,
+                ms > 0 && shape.worstLinkShare >= load.target ? "OK" : "MISSED");
+            if (load.files == 1)
+                continue;
+            // What the number of connections does, for the choice of the default.
+            for (const int connections : {1, 2, 3, 6}) {
+                RunShape with {true, connections, 22e6, 0};
+                imdJobMs(payload, inMemory.folder("farm"), 4, usb, nullptr, &with);
+                std::printf("        with %d connection%s a device: %.0f%%\n", connections, connections > 1 ? "s" : "",
+                    100 * with.worstLinkShare);
+            }
+        }
     }
     return 0;
 }

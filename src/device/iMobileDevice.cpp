@@ -36,4 +36,12 @@ DeviceError iMobileDevice::openService(const QString& serviceName)
     return DeviceError::job(QStringLiteral("the device has no app containers"));
 }
 
+std::shared_ptr<iMobileDevice> iMobileDevice::openConnection(const QString& serviceName, DeviceError* why)
+{
+    const DeviceError error = iMobileDevice::openService(serviceName);
+    if (why)
+        *why = error;
+    return nullptr;
+}
+
 }  // namespace kestrap

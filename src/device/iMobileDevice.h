@@ -151,6 +151,12 @@ public:
     virtual bool changeService(const QString& serviceName) { return openService(serviceName).isEmpty(); }
     // changeService() with the cause of a failure.
     virtual DeviceError openService(const QString& serviceName);
+    // A connection of its own to one root of the device (a name as openService takes it), for
+    // one user at a time: its calls never wait for those of the device object or of another
+    // connection, so several copies into one device overlap their round trips, and a window
+    // asking the device anything never waits for a copy. Null, with the cause in *why, when
+    // the device gives none; the connection fails its calls once the device has gone.
+    virtual std::shared_ptr<iMobileDevice> openConnection(const QString& serviceName, DeviceError* why);
     // Whether the whole file system can be reached ("com.apple.afc2").
     virtual bool isJailbreak() const { return false; }
     // The user apps; empty on devices without apps.

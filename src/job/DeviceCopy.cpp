@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <set>
+#include <thread>
 
 namespace kestrap {
 
@@ -41,11 +42,12 @@ void DeviceCopy::run()
 {
     const std::shared_ptr<iMobileDevice> device = m_row->device;
     int status = DeviceStatusTransferring;
+    std::shared_ptr<iMobileDevice> first;
     if (!device || !device->canChangeService()) {
         KLOG_ERROR("This is not a iOS device: %1", m_name);
         recordError(DeviceError::job(QStringLiteral("the device has no app containers")));
         status = DeviceStatusFailed;
-    } else if (!openContainer(*device)) {
+    } else if (!(first = openContainer(*device))) {
         status = DeviceStatusFailed;
     }
 
@@ -53,11 +55,12 @@ void DeviceCopy::run()
         m_run->events.postRowStatus(m_row, DeviceStatusTransferring, false);
         beginRecord(device->uuid());
         m_run->events.postStatusMessage(QStringLiteral("Busy"));
-        if (hasRoom(*device))
-            sendAll(*device);
+        if (hasRoom(*first, std::size_t(std::max(1, m_run->connectionsPerDevice))))
+            sendAll(*device, first);
         else
             status = DeviceStatusFailed;
     }
+    first.reset();  // closed before the row says the device is free
 
     // A device that went away while it was served did not get its files, whatever the
     // loop managed before it noticed.
@@ -77,35 +80,42 @@ void DeviceCopy::run()
     m_ended = true;
 }
 
-bool DeviceCopy::openContainer(iMobileDevice& device)
+std::shared_ptr<iMobileDevice> DeviceCopy::openContainer(iMobileDevice& device)
 {
-    const DeviceError error = device.openService(m_run->appId);
-    if (error.isEmpty())
-        return true;
+    DeviceError error;
+    std::shared_ptr<iMobileDevice> connection = device.openConnection(m_run->appId, &error);
+    if (connection)
+        return connection;
     KLOG_ERROR("Can't find '%1' on '%2'", m_run->appId, m_name);
     KLOG_ERROR("%1: %2", m_name, error.text);
     recordError(error);
-    return false;
+    return nullptr;
 }
 
-bool DeviceCopy::hasRoom(iMobileDevice& device)
+bool DeviceCopy::hasRoom(iMobileDevice& connection, std::size_t lanes)
 {
-    const std::optional<std::uint64_t> free = device.freeSpaceNow();
+    const std::optional<std::uint64_t> free = connection.freeSpaceNow();
     if (!free)
         return true;  // a device that does not say is tried, and fails at its first refused write
     const auto& files = m_run->plan.files();
-    std::uint64_t largest = 0;
+    // A file being replaced is on the device twice until its rename: the temporaries of the
+    // largest files, one a lane, are the most that is ever there beside the job's files.
+    std::vector<std::uint64_t> sizes;
+    sizes.reserve(files.size());
     for (const SendEntryPtr& entry : files)
-        largest = std::max(largest, entry->filesize.value_or(0));
-    // A file being replaced is on the device twice until its rename: the largest one's
-    // temporary is the most that is ever there beside the job's files.
+        sizes.push_back(entry->filesize.value_or(0));
+    const std::size_t inFlight = std::min(lanes, sizes.size());
+    std::partial_sort(sizes.begin(), sizes.begin() + std::ptrdiff_t(inFlight), sizes.end(), std::greater<>());
+    std::uint64_t largest = 0;
+    for (std::size_t i = 0; i < inFlight; ++i)
+        largest += sizes[i];
     std::uint64_t needed = m_run->plan.totalFileSize() + largest;
     if (needed > *free) {
         // Files the device holds already take only what they grow by: a re-run onto a nearly
         // full device fits when little has changed.
         needed = largest;
         for (const SendEntryPtr& entry : files) {
-            const std::uint64_t held = device.getSizeOfItemAtPath(SendPlan::remotePathOf(m_run->folder, *entry));
+            const std::uint64_t held = connection.getSizeOfItemAtPath(SendPlan::remotePathOf(m_run->folder, *entry));
             needed += entry->filesize.value_or(0) - std::min(held, entry->filesize.value_or(0));
         }
     }
@@ -134,6 +144,8 @@ void DeviceCopy::beginRecord(const QString& deviceid)
     r->files_failed = 0;
     r->files_skipped = 0;
     r->transfer_speed.clear();
+    r->lastbytes = 0;
+    r->seconds = now();
     r->error.clear();
     r->errorDomain = ErrorDomain::None;
     r->errorCode = 0;
@@ -154,21 +166,68 @@ void DeviceCopy::recordError(const DeviceError& cause)
         m_goneCause = true;
 }
 
-void DeviceCopy::sendAll(iMobileDevice& device)
+void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first)
 {
-    std::set<QString> knownFolders;
     const std::size_t count = m_run->plan.files().size();
-    for (std::size_t index = 0; index < count; ++index) {
+    const std::size_t lanes = std::clamp<std::size_t>(
+        std::size_t(std::max(1, m_run->connectionsPerDevice)), 1, std::max<std::size_t>(count, 1));
+    {
+        ProgressBoard::Edit r(*m_slot);
+        m_laneBytes.assign(lanes, 0);
+    }
+    std::vector<std::thread> others;
+    for (std::size_t lane = 1; lane < lanes; ++lane) {
+        others.emplace_back([this, &device, lane] {
+            // A device that gives fewer connections is served through those it gave.
+            DeviceError why;
+            const std::shared_ptr<iMobileDevice> connection = device.openConnection(m_run->appId, &why);
+            if (!connection) {
+                KLOG_INFO("%1 takes no further connection: %2", m_name, why.text);
+                return;
+            }
+            sendLane(*connection, lane);
+        });
+    }
+    sendLane(*first, 0);
+    for (std::thread& lane : others)
+        lane.join();
+}
+
+void DeviceCopy::sendLane(iMobileDevice& connection, std::size_t lane)
+{
+    const std::size_t count = m_run->plan.files().size();
+    while (!m_run->stopping && !m_cancelled) {
+        m_run->waitWhilePaused();
         if (m_run->stopping || m_cancelled)
             break;
-        m_run->waitWhilePaused();
-        if (m_run->stopping)
+        const std::size_t index = m_next.fetch_add(1);
+        if (index >= count)
             break;
-        sendOne(device, index, knownFolders);
+        sendOne(connection, lane, index);
     }
 }
 
-bool DeviceCopy::sendOne(iMobileDevice& device, std::size_t index, std::set<QString>& knownFolders)
+void DeviceCopy::prepareFolder(iMobileDevice& connection, const QString& folder)
+{
+    // Held while the folder is made, so no lane writes into a folder that is not there yet.
+    std::lock_guard guard(m_foldersLock);
+    if (m_knownFolders.count(folder))
+        return;
+    if (connection.createDirectory(folder) || connection.itemExistsAtPath(folder)) {
+        m_knownFolders.insert(folder);
+        connection.removeStaleTemporaries(folder, kStaleTemporaryAge);
+    }
+}
+
+std::uint64_t DeviceCopy::bytesDoneLocked() const
+{
+    std::uint64_t done = m_sum;
+    for (const std::uint64_t bytes : m_laneBytes)
+        done += bytes;
+    return done;
+}
+
+bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_t index)
 {
     const SendEntry& entry = *m_run->plan.files()[index];
     const QString& local = entry.path;
@@ -176,12 +235,11 @@ bool DeviceCopy::sendOne(iMobileDevice& device, std::size_t index, std::set<QStr
     KLOG_INFO("Transferring %1 to %2...", local, m_name);
     {
         ProgressBoard::Edit r(*m_slot);
+        m_laneBytes[lane] = 0;
         r->device_file = QStringLiteral("%1 << %2").arg(m_name, local);
-        r->overall_progress = int(float(index) / float(count) * 100.0f);
         r->current_size = m_sum;
+        r->transferred_size = bytesDoneLocked();
         r->file_progress = 0;
-        r->lastbytes = 0;
-        r->seconds = now();
     }
     m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
 
@@ -189,31 +247,34 @@ bool DeviceCopy::sendOne(iMobileDevice& device, std::size_t index, std::set<QStr
     if (!entry.error.isEmpty()) {
         result.error = DeviceError::local(0, entry.error);
     } else {
-        const QString folder = SendPlan::remoteFolderOf(m_run->folder, entry);
-        if (!knownFolders.count(folder) && (device.createDirectory(folder) || device.itemExistsAtPath(folder))) {
-            knownFolders.insert(folder);
-            device.removeStaleTemporaries(folder, kStaleTemporaryAge);
-        }
+        prepareFolder(connection, SendPlan::remoteFolderOf(m_run->folder, entry));
         UploadRequest request;
         request.devicePath = SendPlan::remotePathOf(m_run->folder, entry);
         request.localPath = local;
         request.skipUnchanged = m_run->skipUnchanged;
         request.verify = m_run->verify;
-        request.progress = [this](std::int64_t done, std::int64_t total) { return fileProgress(done, total); };
-        result = device.sendFile(request);
+        request.progress
+            = [this, lane](std::int64_t done, std::int64_t total) { return fileProgress(lane, done, total); };
+        result = connection.sendFile(request);
     }
 
     {
         ProgressBoard::Edit r(*m_slot);
+        m_laneBytes[lane] = 0;
+        // Files end in any order when several lanes send: the bar counts those ended.
+        r->overall_progress = int(float(++m_filesEnded) / float(count) * 100.0f);
         if (result.ok()) {
             if (result.skipped)
                 KLOG_INFO("Skipped '%1' on %2: the device holds it unchanged", local, m_name);
             else
                 KLOG_INFO("Successfully copied '%1' to %2!", local, m_name);
             m_sum += entry.filesize.value_or(0);
-            r->transferred_size = m_sum;
             r->current_size = m_sum;
+            r->transferred_size = bytesDoneLocked();
             ++(result.skipped ? r->files_skipped : r->files_sent);
+        } else if (m_goneCause && !result.error.deviceGone) {
+            // Another lane found the device gone, and this one's file ended with it.
+            ++r->files_failed;
         } else if (m_run->stopping && !result.error.deviceGone) {
             // Stopped in the middle: the file was not tried to its end, and the run says Cancelled.
             KLOG_INFO("Stopped copying '%1' to %2", local, m_name);
@@ -264,20 +325,24 @@ void DeviceCopy::finishRecord(int status)
     m_run->events.postFinalProgress(m_recordIndex);
 }
 
-bool DeviceCopy::fileProgress(std::int64_t done, std::int64_t total)
+bool DeviceCopy::fileProgress(std::size_t lane, std::int64_t done, std::int64_t total)
 {
     {
         ProgressBoard::Edit r(*m_slot);
-        // Measured over the bytes written since the last report: the copy never waits for the
-        // display, so this is the device's own pace.
+        m_laneBytes[lane] = std::uint64_t(std::max<std::int64_t>(done, 0));
+        const std::uint64_t bytes = bytesDoneLocked();
+        // Measured over the bytes all lanes wrote since the last sample: the copy never waits
+        // for the display, so this is the device's own pace. Samples closer than this would
+        // show one lane's burst rather than the device's rate.
+        constexpr double kSpeedSampleSeconds = 0.25;
         const double t = now();
-        if (done > 0 && t > r->seconds) {
-            const double speed = (double(done) - double(r->lastbytes)) / (t - r->seconds);
+        if (t - r->seconds >= kSpeedSampleSeconds) {
+            const double speed = (double(bytes) - double(r->lastbytes)) / (t - r->seconds);
             r->transfer_speed = CapacityString(speed > 0 ? std::uint64_t(speed) : 0) + QStringLiteral(" /s");
+            r->lastbytes = bytes;
+            r->seconds = t;
         }
-        r->lastbytes = std::uint64_t(std::max<std::int64_t>(done, 0));
-        r->seconds = t;
-        r->transferred_size = r->current_size + r->lastbytes;
+        r->transferred_size = bytes;
         r->file_progress = percentOf(done, total);
     }
     m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <vector>
 
 namespace kestrap {
 
@@ -13,9 +15,15 @@ namespace kestrap {
 // plan into the job's folder there, keeps the device's progress record and ends by giving
 // the device row its final status.
 //
-// Threads: run() is the body of the copy thread; cancel() and ended() may be called from
-// any thread. Nothing here waits for the job's thread: every change the user sees is
-// posted to the run's event channel.
+// A device is served through up to the run's connectionsPerDevice connections of its own,
+// each a lane that takes the plan's next file until none is left: on a real device every
+// request is a round trip, and a small file's round trips outweigh its bytes, so one lane's
+// waits are filled by another's bytes.
+//
+// Threads: run() is the body of the copy thread, which serves the first lane and starts and
+// joins a thread for each other; cancel() and ended() may be called from any thread. Nothing
+// here waits for the job's thread: every change the user sees is posted to the run's event
+// channel.
 class DeviceCopy {
 public:
     DeviceCopy(std::shared_ptr<JobRun> run, DeviceRowPtr row);
@@ -26,28 +34,44 @@ public:
     bool ended() const { return m_ended; }
     const DeviceRowPtr& row() const { return m_row; }
 
-    // One progress report of the file being sent; answers whether to go on. Copy thread only.
-    bool fileProgress(std::int64_t done, std::int64_t total);
+    // One progress report of the file a lane sends; answers whether to go on. That lane's
+    // thread only.
+    bool fileProgress(std::size_t lane, std::int64_t done, std::int64_t total);
 
 private:
-    bool openContainer(iMobileDevice& device);
+    // The first connection to the app's container; null, with the cause recorded, when the
+    // device gives none.
+    std::shared_ptr<iMobileDevice> openContainer(iMobileDevice& device);
     // Whether the job fits on the device; records the cause when it does not.
-    bool hasRoom(iMobileDevice& device);
+    bool hasRoom(iMobileDevice& connection, std::size_t lanes);
     void beginRecord(const QString& deviceid);
-    void sendAll(iMobileDevice& device);
-    bool sendOne(iMobileDevice& device, std::size_t index, std::set<QString>& knownFolders);
+    void sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first);
+    // Sends the plan's next files through one connection until none is left.
+    void sendLane(iMobileDevice& connection, std::size_t lane);
+    bool sendOne(iMobileDevice& connection, std::size_t lane, std::size_t index);
+    // Makes the file's folder once per run, and clears it of temporaries left by others.
+    void prepareFolder(iMobileDevice& connection, const QString& folder);
     void finishRecord(int status);
     void recordError(const DeviceError& cause);
+    // Bytes done of the whole send: the finished files and every lane's file so far. Needs
+    // the record's lock.
+    std::uint64_t bytesDoneLocked() const;
 
     const std::shared_ptr<JobRun> m_run;
     const DeviceRowPtr m_row;
     const QString m_name;
     ProgressBoard::SlotPtr m_slot;
     int m_recordIndex = -1;
+    // Guarded by the record's lock: bytes of the files finished, and of each lane's file so far.
     std::uint64_t m_sum = 0;
+    std::vector<std::uint64_t> m_laneBytes;
+    std::size_t m_filesEnded = 0;  // files sent, skipped or failed
+    std::atomic<std::size_t> m_next {0};  // the plan's next file to be taken by a lane
+    std::mutex m_foldersLock;  // guards m_knownFolders
+    std::set<QString> m_knownFolders;
     std::atomic<bool> m_cancelled {false};
     std::atomic<bool> m_ended {false};
-    bool m_goneCause = false;  // the record's cause says already that the device went
+    std::atomic<bool> m_goneCause {false};  // the record's cause says already that the device went
 };
 
 }  // namespace kestrap

@@ -28,6 +28,7 @@ struct JobRun {
     double progressPause = 0;  // seconds between two updates of a device's row
     bool skipUnchanged = false;  // leave files the device holds with the same size and time
     bool verify = false;  // read every file back before it replaces the old one
+    std::int32_t connectionsPerDevice = 1;  // file connections each device is served through
 
     ProgressBoard& progress;
     JobEvents& events;

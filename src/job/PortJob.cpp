@@ -237,6 +237,7 @@ bool PortJob::start()
     run->progressPause = m_progressPauseOverride >= 0 ? m_progressPauseOverride : Settings::settings().progressPause();
     run->skipUnchanged = m_skipUnchangedOverride.value_or(Settings::settings().skipUnchanged());
     run->verify = m_verifyOverride.value_or(Settings::settings().verifyCopies());
+    run->connectionsPerDevice = m_connectionsOverride.value_or(Settings::settings().connectionsPerDevice());
     // The pause only spaces the updates of a row: copies never wait for the display. Below
     // the events' own interval a display with dozens of devices would be flooded.
     m_events->setProgressInterval(

@@ -146,6 +146,7 @@ public:
     // The command line's --skip-unchanged and --verify, over the user defaults.
     void setSkipUnchangedOverride(bool on) { m_skipUnchangedOverride = on; }
     void setVerifyOverride(bool on) { m_verifyOverride = on; }
+    void setConnectionsOverride(std::int32_t connections) { m_connectionsOverride = connections; }
 
     // --- Send list -------------------------------------------------------------------------
     // Builds the send list from the settings, measuring every file. True when there is at
@@ -221,6 +222,7 @@ private:
     double m_progressPauseOverride = -1;
     std::optional<bool> m_skipUnchangedOverride;
     std::optional<bool> m_verifyOverride;
+    std::optional<std::int32_t> m_connectionsOverride;
 };
 
 }  // namespace kestrap

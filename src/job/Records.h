@@ -85,12 +85,12 @@ enum class CopyPhase : int {
 struct ProgressRecord {
     QString deviceid;
     QString device_file;  // "name << local path" while sending; "name - Finished/Cancelled/Failed" at the end
-    std::int32_t overall_progress = 0;  // percent of the send list begun
-    std::uint64_t current_size = 0;  // bytes sent successfully before the current file
-    std::uint64_t transferred_size = 0;  // current_size plus the current file's bytes so far
+    std::int32_t overall_progress = 0;  // percent of the send list ended (sent, skipped or failed)
+    std::uint64_t current_size = 0;  // bytes of the files sent or skipped so far
+    std::uint64_t transferred_size = 0;  // current_size plus the bytes so far of the files in flight
     std::int32_t file_progress = 0;  // percent of the current file
-    std::uint64_t lastbytes = 0;  // bytes of the current file at the previous report
-    double seconds = 0;  // time of the previous report, seconds since 1 January 2001 UTC
+    std::uint64_t lastbytes = 0;  // transferred_size at the previous speed sample
+    double seconds = 0;  // time of the previous speed sample, seconds since 1 January 2001 UTC
     QString transfer_speed;  // "<size> /s"
     // For summaries: files of the last serving copied and not copied, and when it began and
     // ended (seconds since 1 January 2001 UTC; 0 while it runs).

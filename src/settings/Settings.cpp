@@ -82,6 +82,13 @@ bool Settings::verifyCopies() const
     return m_defaults.boolForKey(kVerifyCopiesKey);
 }
 
+std::int32_t Settings::connectionsPerDevice() const
+{
+    bool ok = false;
+    const int value = m_defaults.objectForKey(kConnectionsPerDeviceKey).toInt(&ok);
+    return ok && value >= 1 && value <= kMaxConnectionsPerDevice ? value : kDefaultConnectionsPerDevice;
+}
+
 void Settings::setLoggingSwitch(const QString& key, bool on)
 {
     m_defaults.setBool(key, on);

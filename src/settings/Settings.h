@@ -18,6 +18,7 @@ inline const QString kAutoCheckForUpdatesKey = QStringLiteral("AutoCheckForUpdat
 inline const QString kProgressPauseKey = QStringLiteral("progressPause");
 inline const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
 inline const QString kVerifyCopiesKey = QStringLiteral("verifyCopies");
+inline const QString kConnectionsPerDeviceKey = QStringLiteral("connectionsPerDevice");
 
 // The application's preferences over the user defaults, and the log level mask they set.
 // Keeps no values of its own: every accessor reads or writes the store at the call.
@@ -50,6 +51,11 @@ public:
     bool skipUnchanged() const;
     // "Verify copies": every file is read back before it replaces the old one. Off unless stored.
     bool verifyCopies() const;
+    // File connections a copy opens to each device, 1 to 8: kDefaultConnectionsPerDevice unless
+    // a number in range is stored.
+    std::int32_t connectionsPerDevice() const;
+    static constexpr std::int32_t kDefaultConnectionsPerDevice = 4;
+    static constexpr std::int32_t kMaxConnectionsPerDevice = 8;
 
     // Stores one of the four logging switches and keeps logLevelMask in step, as the
     // preferences window does on every change: "enableLogging" rebuilds the whole mask, each

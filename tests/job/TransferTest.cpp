@@ -171,6 +171,7 @@ TEST_F(Transfer, UnpluggedDevicesLeaveTheQueueOrEndFailed)
 {
     addFiles(4, 1024 * 1024);
     job.setConcurrencyOverride(1);
+    job.setConnectionsOverride(1);
     SimFaults unplugMidway = slowWrites(50);
     unplugMidway.unplugAfterBytes = 1024 * 1024 + 512 * 1024;
     auto a = device(QStringLiteral("A"), true, unplugMidway);
@@ -199,6 +200,7 @@ TEST_F(Transfer, ProgressRecordsOverallPercentAndSpeed)
 {
     // Slow enough that every file outlasts the display's coalescing interval.
     addFiles(4, 100 * 1024);
+    job.setConnectionsOverride(1);
     auto a = device(QStringLiteral("A"), true, slowWrites(1500));
     std::vector<int> overall;
     QObject::connect(&job, &PortJob::transferProgressChanged, [&] {

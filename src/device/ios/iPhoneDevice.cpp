@@ -207,9 +207,61 @@ DeviceError iPhoneDevice::afcError(MDError code) const
 void iPhoneDevice::deviceGone()
 {
     m_gone = true;
+    std::vector<std::shared_ptr<iPhoneDevice>> connections;
+    {
+        std::lock_guard guard(m_connectionsLock);
+        for (const auto& weak : m_connections)
+            if (auto connection = weak.lock())
+                connections.push_back(std::move(connection));
+        m_connections.clear();
+    }
+    for (const auto& connection : connections)
+        connection->deviceGone();
     std::unique_lock access(accessLock, std::try_to_lock);
     if (access)
         closeConnectionLocked();
+}
+
+std::shared_ptr<iMobileDevice> iPhoneDevice::openConnection(const QString& serviceName, DeviceError* why)
+{
+    auto connection = std::make_shared<iPhoneDevice>(m_service);
+    connection->m_phoneDevice = m_phoneDevice.load();
+    connection->m_isJailbreak = m_isJailbreak.load();
+    {
+        std::lock_guard caches(m_cachesLock);
+        connection->m_attributes = m_attributes;
+    }
+    bool others = false;
+    {
+        std::lock_guard guard(m_connectionsLock);
+        std::erase_if(m_connections, [](const std::weak_ptr<iPhoneDevice>& weak) { return weak.expired(); });
+        others = !m_connections.empty();
+    }
+    DeviceError error;
+    {
+        const Access access(*connection);
+        // Resetting the device's session would end the other connections' services: only a
+        // first connection may try that.
+        error
+            = m_gone ? afcError(AFCServiceNotConnectedError) : connection->tryStartService(serviceName, others ? 0 : 1);
+        if (error.isEmpty() && !connection->m_connection)
+            error = afcError(AFCServiceNotConnectedError);
+    }
+    if (!error.isEmpty()) {
+        if (why)
+            *why = error;
+        return nullptr;
+    }
+    {
+        std::lock_guard guard(m_connectionsLock);
+        m_connections.push_back(connection);
+    }
+    // Gone while it opened: deviceGone() did not see it.
+    if (m_gone)
+        connection->deviceGone();
+    if (why)
+        *why = {};
+    return connection;
 }
 
 QString iPhoneDevice::currentService()

@@ -36,6 +36,9 @@ class LocalFile;  // a local file open for sending
 // - Values that are cached (lockdown values such as the name, the device information behind
 //   capacity() and freeCapacity(), the app list once read) are answered without accessLock,
 //   so a display on the main thread never waits for a copy in progress.
+// - openConnection() gives further connections, each an object of its own with its own
+//   accessLock: the copies of a job use those, so the device object's own connection stays
+//   free for the window.
 // - Upload progress, download progress and shouldContinue() are called on the copying thread
 //   while accessLock is held: they must not call back into the same device.
 class iPhoneDevice : public iMobileDevice {
@@ -65,6 +68,9 @@ public:
     // bundle id. Two attempts with one reset of the device link between them.
     bool canChangeService() const override { return true; }
     DeviceError openService(const QString& serviceName) override;
+    // A connection of its own, an iPhoneDevice with the same lockdown values and a lock of its
+    // own. The device's going reaches it through deviceGone().
+    std::shared_ptr<iMobileDevice> openConnection(const QString& serviceName, DeviceError* why) override;
     bool isEqualToDevice(AMDeviceRef device) const { return device && device == m_phoneDevice.load(); }
     // The device has gone. Its connection is closed now if no call uses it, else by that
     // call as it ends, so that an object kept for display (a finished row) holds no
@@ -197,6 +203,9 @@ private:
     std::mutex accessLock;  // guards m_connection and m_currentService, and every use of the connection
     AFCConnectionRef m_connection = nullptr;
     QString m_currentService = QStringLiteral("/");
+
+    std::mutex m_connectionsLock;  // guards m_connections
+    std::vector<std::weak_ptr<iPhoneDevice>> m_connections;  // those openConnection() gave
 
     std::mutex m_cachesLock;  // the object's monitor: guards the caches below
     QHash<QString, QVariant> m_attributes;

@@ -73,6 +73,13 @@ public:
         return {};
     }
 
+    // Asks the kernel to read count bytes from offset on into its cache now, in the background:
+    // the next piece is read from the disk while the device takes the one before it.
+    void readAhead(std::int64_t offset, std::int64_t count) const
+    {
+        ::posix_fadvise(m_fd, off_t(offset), off_t(count), POSIX_FADV_WILLNEED);
+    }
+
     // Whether what was read may not be the file as it was at the open: its size, modification
     // or change time moved, or another file took its name. A file removed since is not
     // changed: what was read is whole.
@@ -546,6 +553,8 @@ DeviceError iPhoneDevice::uploadToTemporaryLocked(const QString& temporary, Loca
         const std::int64_t piece = std::min<std::int64_t>(size - done, kUploadWriteSize);
         if (DeviceError e = in.readFull(buffer, piece); !e.isEmpty())
             return e;
+        if (done + piece < size)
+            in.readAhead(done + piece, kUploadWriteSize);
         if (crc)
             crc = std::uint32_t(::crc32(*crc, reinterpret_cast<const Bytef*>(buffer), uInt(piece)));
         if (const MDError e = m_service->AFCFileRefWrite(m_connection, file, buffer, std::uint32_t(piece)))

@@ -126,6 +126,7 @@ private:
     std::size_t m_bodyCapacity = 0;
     std::span<char> m_body;
     std::uint64_t m_packet = 0;
+    std::chrono::steady_clock::time_point m_arrived;  // when the present request's header came
     std::chrono::steady_clock::time_point m_due;  // when the answer to the present request is due
     std::map<std::uint64_t, OpenFile> m_files;
     std::uint64_t m_nextHandle = 1;
@@ -142,6 +143,9 @@ void AfcSession::run()
         char header[kHeaderSize];
         if (!readFull(m_c.fd(), header, sizeof header, deadline) || std::memcmp(header, kMagic, sizeof kMagic) != 0)
             return;
+        // A device's link carries a request from its first byte on: the time it took to
+        // come in is link time already, not time before it.
+        m_arrived = Clock::now();
         const auto entire = qFromLittleEndian<std::uint64_t>(header + 8);
         const auto thisLength = qFromLittleEndian<std::uint64_t>(header + 16);
         m_packet = qFromLittleEndian<std::uint64_t>(header + 24);
@@ -157,7 +161,7 @@ void AfcSession::run()
         m_body = std::span<char>(m_bodyStorage.get(), length);
         if (!m_body.empty() && !readFull(m_c.fd(), m_body.data(), m_body.size(), deadline))
             return;
-        m_due = m_emulator.requestDue();
+        m_due = m_emulator.requestDue(m_arrived);
         if (operation != OpFileWrite)
             std::this_thread::sleep_until(m_due);
         if (!handle(operation))
@@ -421,7 +425,7 @@ bool AfcSession::write()
         if (error)
             return status(error);
     }
-    m_emulator.throttleWrite(*m_c.device, count, m_due);
+    m_emulator.throttleWrite(*m_c.device, count, m_arrived, m_due);
     const MDError error = m_service.AFCFileRefWrite(m_afc, f->ref, m_body.data() + 8, std::uint32_t(count));
     if (!error)
         f->position += std::int64_t(count);

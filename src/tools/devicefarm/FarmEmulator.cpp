@@ -378,13 +378,14 @@ void FarmEmulator::beginRequest()
     std::this_thread::sleep_until(requestDue());
 }
 
-std::chrono::steady_clock::time_point FarmEmulator::requestDue()
+std::chrono::steady_clock::time_point FarmEmulator::requestDue(std::chrono::steady_clock::time_point arrived)
 {
     ++m_requests;
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.latencyMs);
+    return arrived + std::chrono::milliseconds(m_options.latencyMs);
 }
 
-void FarmEmulator::throttleWrite(EmuDevice& device, std::size_t bytes, std::chrono::steady_clock::time_point due) const
+void FarmEmulator::throttleWrite(EmuDevice& device, std::size_t bytes, std::chrono::steady_clock::time_point arrived,
+    std::chrono::steady_clock::time_point due) const
 {
     using namespace std::chrono;
     if (m_options.writeRateMBps <= 0) {
@@ -396,7 +397,7 @@ void FarmEmulator::throttleWrite(EmuDevice& device, std::size_t bytes, std::chro
     steady_clock::time_point done;
     {
         std::lock_guard guard(device.lock);
-        device.linkFree = std::max(device.linkFree, steady_clock::now()) + cost;
+        device.linkFree = std::max(device.linkFree, arrived) + cost;
         done = std::max(device.linkFree, due);
     }
     std::this_thread::sleep_until(done);

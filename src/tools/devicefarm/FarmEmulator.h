@@ -163,11 +163,14 @@ public:
     void beginRequest();
     // Counts a request and answers when its answer is due, without waiting: a write waits
     // once, for the later of that and its turn on the link (see throttleWrite).
-    std::chrono::steady_clock::time_point requestDue();
+    std::chrono::steady_clock::time_point requestDue(
+        std::chrono::steady_clock::time_point arrived = std::chrono::steady_clock::now());
     std::uint64_t requestsServed() const { return m_requests; }
-    // Waits until the device's write link has carried `bytes` more at the capped rate, and
-    // at least until `due`.
-    void throttleWrite(EmuDevice& device, std::size_t bytes, std::chrono::steady_clock::time_point due) const;
+    // Waits until the device's write link has carried `bytes` more at the capped rate, counted
+    // from when they began to arrive, and at least until `due`. One link a device: its
+    // connections take turns on it.
+    void throttleWrite(EmuDevice& device, std::size_t bytes, std::chrono::steady_clock::time_point arrived,
+        std::chrono::steady_clock::time_point due) const;
     // A random free port for a started service, which only its client can take (takeService)
     // until it expires; nothing when that client has too many services waiting on the device,
     // or the device has.

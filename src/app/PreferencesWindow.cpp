@@ -43,6 +43,12 @@ PreferencesWindow::PreferencesWindow(Settings& settings, QWidget* parent) : QDia
     m_pause->setToolTip(QStringLiteral("How long a device's row waits between two progress updates; copies never "
                                        "wait for it."));
     form->addRow(QStringLiteral("Show progress every:"), m_pause);
+    m_connections = new QSpinBox(transfer);
+    m_connections->setRange(1, Settings::kMaxConnectionsPerDevice);
+    m_connections->setSuffix(QStringLiteral(" a device"));
+    m_connections->setToolTip(QStringLiteral("Each connection sends other files, so one file's waits for the device "
+                                             "are filled by another's bytes. Use 1 for a device that prefers one."));
+    form->addRow(QStringLiteral("Connections:"), m_connections);
     QCheckBox* skip = addSwitch(kSkipUnchangedKey, QStringLiteral("Send only changed files"), false);
     skip->setToolTip(QStringLiteral("Leave the files a device holds with the same size and modification time."));
     form->addRow(skip);
@@ -63,6 +69,10 @@ PreferencesWindow::PreferencesWindow(Settings& settings, QWidget* parent) : QDia
     });
     connect(m_pause, &QDoubleSpinBox::valueChanged, this, [&defaults](double s) {
         defaults.setObject(kProgressPauseKey, s);
+        defaults.synchronize();
+    });
+    connect(m_connections, &QSpinBox::valueChanged, this, [&defaults](int n) {
+        defaults.setObject(kConnectionsPerDeviceKey, n);
         defaults.synchronize();
     });
 }
@@ -93,6 +103,8 @@ void PreferencesWindow::reload()
     m_concurrency->setValue(m_settings.concurrency());
     const QSignalBlocker b2(m_pause);
     m_pause->setValue(m_settings.progressPause());
+    const QSignalBlocker b3(m_connections);
+    m_connections->setValue(m_settings.connectionsPerDevice());
 }
 
 }  // namespace kestrap::app

@@ -34,6 +34,7 @@ private:
     std::vector<std::pair<QString, QCheckBox*>> m_switches;
     QSpinBox* m_concurrency = nullptr;
     QDoubleSpinBox* m_pause = nullptr;
+    QSpinBox* m_connections = nullptr;
 };
 
 }  // namespace kestrap::app

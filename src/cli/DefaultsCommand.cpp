@@ -11,7 +11,7 @@ namespace {
 
 const QString kUsage = QStringLiteral("defaults [get KEY | set KEY VALUE | list]");
 
-enum class Kind { Bool, Count, Seconds };
+enum class Kind { Bool, Count, Seconds, Connections };
 
 struct Key {
     QString name;
@@ -31,6 +31,7 @@ const std::vector<Key>& knownKeys()
         {kProgressPauseKey, Kind::Seconds},
         {kSkipUnchangedKey, Kind::Bool},
         {kVerifyCopiesKey, Kind::Bool},
+        {kConnectionsPerDeviceKey, Kind::Connections},
     };
     return keys;
 }
@@ -64,6 +65,12 @@ QString effectiveValue(const UserDefaults& d, const Key& key)
         if (!v.isValid())
             return QStringLiteral("3");
         return QString::number(v.toInt());
+    case Kind::Connections: {
+        bool ok = false;
+        const int n = v.toInt(&ok);
+        return QString::number(
+            ok && n >= 1 && n <= Settings::kMaxConnectionsPerDevice ? n : Settings::kDefaultConnectionsPerDevice);
+    }
     case Kind::Seconds: {
         bool ok = false;
         const double s = v.toDouble(&ok);
@@ -131,6 +138,14 @@ int defaults(const QStringList& args)
             value = text.toInt(&ok);
             if (!ok || value.toInt() < 1)
                 return fail(QStringLiteral("%1 takes a whole number of at least 1, not \"%2\".").arg(k->name, text));
+            break;
+        case Kind::Connections:
+            value = text.toInt(&ok);
+            if (!ok || value.toInt() < 1 || value.toInt() > Settings::kMaxConnectionsPerDevice)
+                return fail(QStringLiteral("%1 takes a whole number from 1 to %2, not \"%3\".")
+                                .arg(k->name)
+                                .arg(Settings::kMaxConnectionsPerDevice)
+                                .arg(text));
             break;
         case Kind::Seconds:
             value = text.toDouble(&ok);

@@ -44,7 +44,7 @@ private:
 int run(const QStringList& args)
 {
     const QString usage = QStringLiteral("run JOB [--simulate FARM] [--concurrency N] [--progress-pause S] "
-                                         "[--skip-unchanged] [--verify] [--station] [--json] "
+                                         "[--connections N] [--skip-unchanged] [--verify] [--station] [--json] "
                                          "[--no-checksum]");
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Runs a job on every connected device and every device plugged in while "
@@ -57,6 +57,10 @@ int run(const QStringList& args)
         QStringLiteral("Seconds between two progress updates of a device (default: the "
                        "\"progressPause\" setting, 0.5); copies never wait for them."),
         QStringLiteral("S"));
+    const QCommandLineOption connections(QStringLiteral("connections"),
+        QStringLiteral("File connections to each device, 1 to 8, each sending other files (default: the "
+                       "\"connectionsPerDevice\" setting, 4)."),
+        QStringLiteral("N"));
     const QCommandLineOption skipUnchanged(QStringLiteral("skip-unchanged"),
         QStringLiteral("Send only changed files: leave those a device holds with the same size and modification "
                        "time (default: the \"skipUnchanged\" setting)."));
@@ -68,7 +72,7 @@ int run(const QStringList& args)
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the summary as JSON."));
     const QCommandLineOption noChecksum(
         QStringLiteral("no-checksum"), QStringLiteral("Read a job file whose checksum does not match."));
-    p.addOptions({simulate, concurrency, pause, skipUnchanged, verify, station, json, noChecksum});
+    p.addOptions({simulate, concurrency, pause, connections, skipUnchanged, verify, station, json, noChecksum});
     p.addPositionalArgument(QStringLiteral("JOB"), QStringLiteral("The job file (.jcf)."));
     int code = 0;
     if (!parse(p, usage, args, &code))
@@ -97,6 +101,15 @@ int run(const QStringList& args)
         if (!ok || s < 0)
             return usageError(QStringLiteral("--progress-pause takes a number of seconds of 0 or more."), usage);
         job.setProgressPauseOverride(s);
+    }
+    if (p.isSet(connections)) {
+        bool ok = false;
+        const int n = p.value(connections).toInt(&ok);
+        if (!ok || n < 1 || n > Settings::kMaxConnectionsPerDevice)
+            return usageError(QStringLiteral("--connections takes a whole number from 1 to %1.")
+                                  .arg(Settings::kMaxConnectionsPerDevice),
+                usage);
+        job.setConnectionsOverride(n);
     }
     if (p.isSet(skipUnchanged))
         job.setSkipUnchangedOverride(true);

@@ -145,3 +145,99 @@ TEST_F(CopyGuarantees, StopEndsTheFileInProgressAtItsNextWrite)
     EXPECT_EQ(recordOf(a).files_failed, 0);
     EXPECT_TRUE(containerFiles(a).isEmpty());
 }
+
+namespace {
+
+// A file of `size` bytes that differ from any other file's: a file landing in another's
+// place, or pieces of two files mixed, shows.
+QString distinctFile(const TempTree& tree, int number, qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = char((i * 31 + number * 7 + i / 4096) & 0xff);
+    const QString path = tree.path(QStringLiteral("src/d%1/f%2.bin").arg(number % 3).arg(number));
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return path;
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+TEST_F(CopyGuarantees, ADeviceServedThroughSeveralConnectionsHoldsEveryFileWhole)
+{
+    job.setConnectionsOverride(3);
+    QStringList sources;
+    for (int i = 0; i < 24; ++i)
+        sources << distinctFile(tree, i, 1000 + qint64(i) * 37 * 1024);
+    job.addFilePaths({tree.path(QStringLiteral("src"))});
+    auto a = device(QStringLiteral("A"), true, slowWrites(40));
+    const int opened = farm.calls(a->uid, "AFCConnectionOpen");
+    ASSERT_TRUE(runToTheEnd());
+    const ProgressRecord r = recordOf(a);
+    EXPECT_EQ(a->status, DeviceStatusFinished);
+    EXPECT_EQ(r.files_sent, 24);
+    EXPECT_EQ(r.overall_progress, 100);
+    EXPECT_EQ(r.transferred_size, r.current_size);
+    EXPECT_EQ(farm.calls(a->uid, "AFCConnectionOpen"), opened + 3);
+    for (const QString& source : sources) {
+        const QString rel = QDir(tree.path(QStringLiteral("src"))).relativeFilePath(source);
+        EXPECT_EQ(contents(containerFile(a, QStringLiteral("Documents/src/") + rel)), contents(source))
+            << rel.toStdString();
+    }
+    EXPECT_EQ(containerFiles(a).filter(".kestrap-part").size(), 0);
+}
+
+TEST_F(CopyGuarantees, ADevicePulledOutMidCopyFailsOnEveryConnectionAndHoldsNoFileInPart)
+{
+    job.setConnectionsOverride(3);
+    QStringList sources;
+    for (int i = 0; i < 9; ++i)
+        sources << distinctFile(tree, i, kMiB);
+    job.addFilePaths({tree.path(QStringLiteral("src"))});
+    SimFaults pulled = slowWrites(60);
+    pulled.unplugAfterBytes = 4 * kMiB + kMiB / 2;
+    auto a = device(QStringLiteral("A"), true, pulled);
+    ASSERT_TRUE(runToTheEnd());
+    const ProgressRecord r = recordOf(a);
+    EXPECT_EQ(a->status, DeviceStatusFailed);
+    EXPECT_EQ(r.error, "the device was disconnected");
+    EXPECT_LT(r.files_sent, 9);
+    EXPECT_GE(r.files_failed, 1);
+    // Every file the device holds under its own name is whole.
+    int held = 0;
+    for (const QString& source : sources) {
+        const QString rel = QDir(tree.path(QStringLiteral("src"))).relativeFilePath(source);
+        const QString there = containerFile(a, QStringLiteral("Documents/src/") + rel);
+        if (!QFile::exists(there))
+            continue;
+        ++held;
+        EXPECT_EQ(contents(there), contents(source)) << rel.toStdString();
+    }
+    EXPECT_EQ(held, r.files_sent);
+}
+
+TEST_F(CopyGuarantees, BrowsingADeviceDuringItsCopyNeverWaitsForTheCopy)
+{
+    job.addFilePaths({tree.file(QStringLiteral("src/big.bin"), 3 * kMiB)});
+    auto a = device(QStringLiteral("A"), true, slowWrites(700));
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return recordOf(a).transferred_size > 0; }));
+    // The window's calls go through the device object, the copy through a connection of its
+    // own: a listing does not wait for the file in progress (seconds, here).
+    EXPECT_TRUE(a->device->changeService(kApp));
+    EXPECT_FALSE(a->device->contentsOfDirectory(QStringLiteral("/"), PathTypeAll).empty());
+    EXPECT_TRUE(a->device->isDirectoryAtPath(QStringLiteral("Documents")));
+    EXPECT_EQ(a->status, DeviceStatusTransferring);
+    EXPECT_LT(recordOf(a).transferred_size, std::uint64_t(3 * kMiB));
+    ASSERT_TRUE(waitFor([&] { return allEnded(); }));
+    EXPECT_EQ(a->status, DeviceStatusFinished);
+}

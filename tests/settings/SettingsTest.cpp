@@ -106,5 +106,13 @@ TEST(DefaultsCli, SetGetAndList)
     EXPECT_EQ(cli({"set", "enableLogging", "maybe"}).first, 1);
     EXPECT_EQ(cli({"set", "concurrency", "0"}).first, 1);
     EXPECT_EQ(cli({"set", "colour", "red"}).first, 1);
+
+    // A device's file service has few slots: connections stay within 1 to 8.
+    EXPECT_EQ(cli({"get", "connectionsPerDevice"}), std::make_pair(0, QStringLiteral("4\n")));
+    EXPECT_EQ(cli({"set", "connectionsPerDevice", "9"}).first, 1);
+    EXPECT_EQ(cli({"set", "connectionsPerDevice", "0"}).first, 1);
+    EXPECT_EQ(cli({"set", "connectionsPerDevice", "1"}).first, 0);
+    SettingsUserDefaults again(tree.path(QStringLiteral("settings.ini")));
+    EXPECT_EQ(Settings(again).connectionsPerDevice(), 1);
     EXPECT_EQ(cli({"frobnicate"}).first, 2);
 }

@@ -4,12 +4,15 @@
 #include "support/DeviceEmulator.h"
 #include "support/TestFarm.h"
 
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 #include <libimobiledevice/afc.h>
 #include <libimobiledevice/house_arrest.h>
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -20,35 +23,52 @@ protected:
     std::unique_ptr<DeviceEmulator> emulator;
     idevice_t device = nullptr;
     lockdownd_client_t lockdown = nullptr;
-    house_arrest_client_t houseArrest = nullptr;
-    afc_client_t afc = nullptr;
+    afc_client_t afc = nullptr;  // the first of clients
+    std::vector<afc_client_t> clients;
+    std::vector<house_arrest_client_t> vendors;
 
     void SetUp() override
     {
         udid = farm.addPhone({{QStringLiteral("com.example.app"), QStringLiteral("App")}});
-        emulator = std::make_unique<DeviceEmulator>(farm.path());
+        emulator = std::make_unique<DeviceEmulator>(farm.path(), emulatorOptions());
         ASSERT_TRUE(emulator->start());
         qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
         ASSERT_EQ(idevice_new(&device, udid.toLatin1().constData()), IDEVICE_E_SUCCESS);
         ASSERT_EQ(lockdownd_client_new_with_handshake(device, &lockdown, "test"), LOCKDOWN_E_SUCCESS);
+        afc = openContainer();
+        ASSERT_TRUE(afc);
+    }
+
+    virtual QStringList emulatorOptions() const { return {}; }
+
+    // A connection of its own to the app's container, freed with the fixture.
+    afc_client_t openContainer()
+    {
         lockdownd_service_descriptor_t service = nullptr;
-        ASSERT_EQ(lockdownd_start_service(lockdown, "com.apple.mobile.house_arrest", &service), LOCKDOWN_E_SUCCESS);
-        ASSERT_EQ(house_arrest_client_new(device, service, &houseArrest), HOUSE_ARREST_E_SUCCESS);
-        lockdownd_service_descriptor_free(service);
-        ASSERT_EQ(house_arrest_send_command(houseArrest, "VendContainer", "com.example.app"), HOUSE_ARREST_E_SUCCESS);
+        house_arrest_client_t vendor = nullptr;
+        afc_client_t client = nullptr;
         plist_t result = nullptr;
-        ASSERT_EQ(house_arrest_get_result(houseArrest, &result), HOUSE_ARREST_E_SUCCESS);
-        EXPECT_EQ(plist_dict_get_item(result, "Error"), nullptr);
+        if (lockdownd_start_service(lockdown, "com.apple.mobile.house_arrest", &service) == LOCKDOWN_E_SUCCESS
+            && house_arrest_client_new(device, service, &vendor) == HOUSE_ARREST_E_SUCCESS
+            && house_arrest_send_command(vendor, "VendContainer", "com.example.app") == HOUSE_ARREST_E_SUCCESS
+            && house_arrest_get_result(vendor, &result) == HOUSE_ARREST_E_SUCCESS
+            && !plist_dict_get_item(result, "Error"))
+            afc_client_new_from_house_arrest_client(vendor, &client);
         plist_free(result);
-        ASSERT_EQ(afc_client_new_from_house_arrest_client(houseArrest, &afc), AFC_E_SUCCESS);
+        lockdownd_service_descriptor_free(service);
+        if (vendor)
+            vendors.push_back(vendor);
+        if (client)
+            clients.push_back(client);
+        return client;
     }
 
     void TearDown() override
     {
-        if (afc)
-            afc_client_free(afc);
-        if (houseArrest)
-            house_arrest_client_free(houseArrest);
+        for (afc_client_t client : clients)
+            afc_client_free(client);
+        for (house_arrest_client_t vendor : vendors)
+            house_arrest_client_free(vendor);
         if (lockdown)
             lockdownd_client_free(lockdown);
         if (device)
@@ -224,4 +244,55 @@ TEST_F(DeviceFarmAfc, ALargeRequestLeavesNoBufferOfItsSizeBehind)
     afc_file_close(afc, f);
     // A thousand idle links must not each hold the largest request they once sent.
     EXPECT_LT(residentKiB() - before, 16 << 10);
+}
+
+namespace {
+
+// Devices on USB: 4 MB/s and 20 ms a request.
+class DeviceFarmAfcOnASlowLink : public DeviceFarmAfc {
+protected:
+    QStringList emulatorOptions() const override { return {"--write-rate", "4", "--latency-ms", "20"}; }
+};
+
+}  // namespace
+
+TEST_F(DeviceFarmAfcOnASlowLink, ADevicesConnectionsShareItsLinkAndEachRequestWaitsItsRoundTrip)
+{
+    afc_client_t second = openContainer();
+    ASSERT_TRUE(second);
+    // Two connections writing 2 MB each: one link carries 4 MB, a second's worth at its rate.
+    // Only bounds from below: a busy machine is slower, never faster.
+    const QByteArray bytes(2'000'000, 'x');
+    const auto write = [&](afc_client_t client, const char* path) {
+        std::uint64_t f = 0;
+        std::uint32_t n = 0;
+        EXPECT_EQ(afc_file_open(client, path, AFC_FOPEN_WRONLY, &f), AFC_E_SUCCESS);
+        EXPECT_EQ(afc_file_write(client, f, bytes.constData(), std::uint32_t(bytes.size()), &n), AFC_E_SUCCESS);
+        EXPECT_EQ(afc_file_close(client, f), AFC_E_SUCCESS);
+    };
+    QElapsedTimer clock;
+    clock.start();
+    std::thread other([&] { write(second, "/Documents/b.bin"); });
+    write(afc, "/Documents/a.bin");
+    other.join();
+    EXPECT_GE(clock.elapsed(), 950);
+    EXPECT_EQ(QFileInfo(host("/Documents/a.bin")).size(), bytes.size());
+    EXPECT_EQ(QFileInfo(host("/Documents/b.bin")).size(), bytes.size());
+
+    // Ten requests on one connection wait ten round trips, whatever the other does meanwhile.
+    clock.restart();
+    std::thread asking([&] {
+        for (int i = 0; i < 10; ++i) {
+            char** info = nullptr;
+            afc_get_file_info(second, "/Documents", &info);
+            afc_dictionary_free(info);
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        char** info = nullptr;
+        EXPECT_EQ(afc_get_file_info(afc, "/Documents", &info), AFC_E_SUCCESS);
+        afc_dictionary_free(info);
+    }
+    asking.join();
+    EXPECT_GE(clock.elapsed(), 10 * 20 - 5);
 }

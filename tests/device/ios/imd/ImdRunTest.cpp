@@ -313,3 +313,32 @@ TEST_F(ImdRun, WithoutAFarmOrAUsbmuxdToReachItSaysSoAndFails)
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(run.err.contains("usbmuxd is not reachable")) << run.err.constData();
 }
+
+TEST_F(ImdRun, ARunWithSkipUnchangedSendsOnlyWhatChangedAndReplacesItWhole)
+{
+    const QStringList udids = addDevices(2, QStringLiteral("com.example.app"));
+    serve();
+    int code = -1;
+    run(&code);
+    ASSERT_EQ(code, 0);
+    // One file rewritten with other bytes and another size; its old copy is replaced on the
+    // device, the others are left alone, through the modification times the first run set.
+    const QByteArray changed(5000, 'c');
+    writeFileBytes(tree.path(QStringLiteral("src/Photos/a.jpg")), changed);
+    payload["Photos/a.jpg"] = changed;
+    const CliResult again = runCli({"run", jcf, "--skip-unchanged", "--verify", "--connections", "2", "--json"}, env());
+    traces = again.err;
+    EXPECT_EQ(again.code, 0);
+    const auto devices = QJsonDocument::fromJson(again.out).object()["devices"].toArray();
+    ASSERT_EQ(devices.size(), 2);
+    for (const auto& d : devices) {
+        EXPECT_EQ(d.toObject()["statusText"].toString(), "Finished");
+        EXPECT_EQ(d.toObject()["files_sent"].toInt(), 1);
+        EXPECT_EQ(d.toObject()["files_skipped"].toInt(), 2);
+    }
+    for (const QString& udid : udids) {
+        EXPECT_TRUE(delivered(udid)) << qPrintable(udid);
+        const QDir folder(QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos").arg(farm, udid));
+        EXPECT_TRUE(folder.entryList({QStringLiteral("*.kestrap-part")}, QDir::Files | QDir::Hidden).isEmpty());
+    }
+}

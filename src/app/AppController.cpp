@@ -207,7 +207,7 @@ std::shared_ptr<PortJob> AppController::readJobFile(const QString& path)
     auto job = std::make_shared<PortJob>();
     if (job->readFromFile(path, false))
         return job;
-    if (job->lastError().code == -100) {
+    if (job->lastError().code == JobFile::ChecksumMismatch) {
         // The checksum does not match: the person may still want what the file holds.
         if (!m_alerts.confirmWithMessage(job->lastError().description, m_window))
             return nullptr;

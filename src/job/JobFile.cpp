@@ -272,7 +272,8 @@ bool JobFile::write(const JobSettings& settings, const QString& path, JobError* 
 {
     const auto payload = plist::toBinary(toPropertyList(settings));
     if (!payload) {
-        *error = JobError {kWriteDomain, -300, QStringLiteral("The job cannot be written as a property list."), {}};
+        *error = JobError {
+            kWriteDomain, NotAPropertyList, QStringLiteral("The job cannot be written as a property list."), {}};
         return false;
     }
     QByteArray content(4, '\0');
@@ -283,7 +284,7 @@ bool JobFile::write(const JobSettings& settings, const QString& path, JobError* 
     // disk, so a failed write leaves the previous file as it was.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
-        *error = JobError {kWriteDomain, -301, QStringLiteral("The job file cannot be written."),
+        *error = JobError {kWriteDomain, Unwritable, QStringLiteral("The job file cannot be written."),
             QStringLiteral("%1: %2").arg(path, file.errorString())};
         return false;
     }
@@ -297,7 +298,7 @@ std::optional<JobSettings> JobFile::read(const QString& path, bool noChecksum, J
     if (file.open(QIODevice::ReadOnly))
         content = file.readAll();
     if (content.size() < 4) {
-        *error = JobError {kReadDomain, -200, kInvalidFile,
+        *error = JobError {kReadDomain, Unreadable, kInvalidFile,
             file.error() != QFileDevice::NoError ? QStringLiteral("%1: %2").arg(path, file.errorString())
                                                  : QStringLiteral("%1: shorter than 4 bytes").arg(path)};
         return std::nullopt;
@@ -308,12 +309,12 @@ std::optional<JobSettings> JobFile::read(const QString& path, bool noChecksum, J
 std::optional<JobSettings> JobFile::fromBytes(const QByteArray& content, bool noChecksum, JobError* error)
 {
     if (content.size() < 4) {
-        *error = JobError {kReadDomain, -200, kInvalidFile, QStringLiteral("shorter than 4 bytes")};
+        *error = JobError {kReadDomain, Unreadable, kInvalidFile, QStringLiteral("shorter than 4 bytes")};
         return std::nullopt;
     }
     const QByteArray payload = content.mid(4);
     if (!noChecksum && qFromLittleEndian<quint32>(content.constData()) != crc32(payload)) {
-        *error = JobError {kReadDomain, -100, QStringLiteral("Corrupted file!"), {}};
+        *error = JobError {kReadDomain, ChecksumMismatch, QStringLiteral("Corrupted file!"), {}};
         return std::nullopt;
     }
     QString parseError;
@@ -327,7 +328,7 @@ std::optional<JobSettings> JobFile::fromBytes(const QByteArray& content, bool no
     QString fault;
     auto settings = settingsFromPayload(*parsed, &fault);
     if (!settings)
-        *error = JobError {kReadDomain, -200, kInvalidFile, fault};
+        *error = JobError {kReadDomain, Unreadable, kInvalidFile, fault};
     return settings;
 }
 

@@ -45,6 +45,15 @@ enum class JobSetting {
 // exact reason for the log and the command line.
 namespace JobFile {
 
+// JobError codes of job files. A mismatched checksum is the one a person may choose to
+// overlook: the file is whole, but was changed since it was written (by hand, say).
+enum Code : int {
+    ChecksumMismatch = -100,
+    Unreadable = -200,  // missing, unreadable, or not a job file
+    NotAPropertyList = -300,  // the settings cannot be written as a property list
+    Unwritable = -301,
+};
+
 // The settings as the file stores them: "transConfig", "fileConfig", "excludedDevices",
 // with keys left out for unset strings.
 QVariantMap toPropertyList(const JobSettings& settings);

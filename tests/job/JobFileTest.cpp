@@ -124,7 +124,7 @@ TEST_F(JobFile, CorruptionClasses)
         bad[i] = char(bad[i] ^ 0x01);
         PortJob job;
         EXPECT_FALSE(readsInto(bad, job)) << "flipped byte " << i;
-        EXPECT_EQ(job.lastError().code, -100);
+        EXPECT_EQ(job.lastError().code, kestrap::JobFile::ChecksumMismatch);
         EXPECT_EQ(job.lastError().description, "Corrupted file!");
         EXPECT_EQ(job.lastError().domain, "Read Config File");
     }
@@ -133,7 +133,7 @@ TEST_F(JobFile, CorruptionClasses)
     crcChanged[0] = char(crcChanged[0] + 1);
     PortJob checked;
     EXPECT_FALSE(readsInto(crcChanged, checked));
-    EXPECT_EQ(checked.lastError().code, -100);
+    EXPECT_EQ(checked.lastError().code, kestrap::JobFile::ChecksumMismatch);
     PortJob unchecked;
     EXPECT_TRUE(readsInto(crcChanged, unchecked, true));
     EXPECT_EQ(unchecked.appId(), "com.example.reader");
@@ -141,21 +141,21 @@ TEST_F(JobFile, CorruptionClasses)
     for (const QByteArray& tooShort : {QByteArray(), QByteArray("\x01"), QByteArray(3, '\0')}) {
         PortJob job;
         EXPECT_FALSE(readsInto(tooShort, job, true));
-        EXPECT_EQ(job.lastError().code, -200);
+        EXPECT_EQ(job.lastError().code, kestrap::JobFile::Unreadable);
         EXPECT_EQ(job.lastError().description, "This is not a valid file!");
     }
 
     // Four zero bytes: the checksum of nothing is 0, so the check passes and parsing fails.
     PortJob zeros;
     EXPECT_FALSE(readsInto(QByteArray(4, '\0'), zeros));
-    EXPECT_NE(zeros.lastError().code, -100);
+    EXPECT_NE(zeros.lastError().code, kestrap::JobFile::ChecksumMismatch);
 
     PortJob truncated;
     EXPECT_FALSE(readsInto(good.left(good.size() / 2), truncated, true));
 
     PortJob missing;
     EXPECT_FALSE(missing.readFromFile(tree.path(QStringLiteral("nope.jcf")), false));
-    EXPECT_EQ(missing.lastError().code, -200);
+    EXPECT_EQ(missing.lastError().code, kestrap::JobFile::Unreadable);
 }
 
 TEST_F(JobFile, WrongShapesFailAndChangeNothing)
@@ -214,7 +214,7 @@ TEST_F(JobFile, WrongShapesFailAndChangeNothing)
     for (const auto& [name, bytes] : cases) {
         PortJob job;
         EXPECT_FALSE(readsInto(bytes, job)) << name;
-        EXPECT_EQ(job.lastError().code, -200) << name;
+        EXPECT_EQ(job.lastError().code, kestrap::JobFile::Unreadable) << name;
         EXPECT_FALSE(job.lastError().reason.isEmpty()) << name;
     }
 }
@@ -236,7 +236,7 @@ TEST_F(JobFile, AnAppIdThatIsNoBundleIdentifierIsRefused)
              QStringLiteral("\x1b[2J"), QStringLiteral("com.exämple"), QString(256, u'a')}) {
         PortJob job;
         EXPECT_FALSE(readsInto(withAppId(refused), job)) << refused.toStdString();
-        EXPECT_EQ(job.lastError().code, -200) << refused.toStdString();
+        EXPECT_EQ(job.lastError().code, kestrap::JobFile::Unreadable) << refused.toStdString();
         EXPECT_TRUE(job.lastError().reason.startsWith(QStringLiteral("transConfig.appId ")))
             << job.lastError().reason.toStdString();
         // Nor is it written by a job create.

@@ -407,3 +407,22 @@ TEST_F(Transfer, AJobDestroyedMidRunLeavesNoDelegateBehind)
     ASSERT_TRUE(a->device->changeService(QStringLiteral("/")));
     EXPECT_TRUE(a->device->uploadFile(QStringLiteral("again.bin"), job.filePaths()[0]->path));
 }
+
+TEST_F(Transfer, CopiesNeverWaitForTheDisplayAndItsLastUpdateArrivesWhateverTheInterval)
+{
+    // An hour between two updates of a row: a copy that waited for the display would never
+    // end here; one that does not sends its 40 files and the row still shows the end.
+    job.setProgressPauseOverride(3600);
+    addFiles(40, 4096);
+    auto a = device(QStringLiteral("A"));
+    int updates = 0;
+    QObject::connect(&job, &PortJob::transferProgressChanged, [&] { ++updates; });
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return allEnded(); }));
+    const ProgressRecord r = recordOf(a);
+    EXPECT_EQ(r.files_sent, 40);
+    EXPECT_EQ(r.phase, CopyPhase::Finished);
+    EXPECT_EQ(r.overall_progress, 100);
+    EXPECT_LE(updates, 3);  // the first, perhaps one held back, and the final one
+}

@@ -62,17 +62,19 @@ void DeviceCopy::run()
     }
     first.reset();  // closed before the row says the device is free
 
+    // A stop that comes once every file has ended changes nothing: the device holds the job.
+    const bool stoppedShort = m_run->stopping && !everyFileEnded();
     // A device that went away while it was served did not get its files, whatever the
     // loop managed before it noticed.
-    if (m_cancelled && !m_run->stopping) {
+    if (m_cancelled && !stoppedShort) {
         status = DeviceStatusFailed;
         if (!m_goneCause)
             recordError({ErrorDomain::Job, 0, QStringLiteral("the device was disconnected"), true});
     }
-    if (status != DeviceStatusFailed && !m_run->stopping)
+    if (status != DeviceStatusFailed && !stoppedShort)
         status = DeviceStatusFinished;
-    finishRecord(status);
-    if (!m_run->stopping) {
+    finishRecord(status, stoppedShort);
+    if (!stoppedShort) {
         m_run->events.postRowStatus(m_row, status, status == DeviceStatusFinished);
         if (status == DeviceStatusFinished)
             m_run->addDone(m_row);
@@ -297,7 +299,15 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
     return result.ok();
 }
 
-void DeviceCopy::finishRecord(int status)
+bool DeviceCopy::everyFileEnded()
+{
+    if (!m_slot)
+        return false;
+    ProgressBoard::Edit r(*m_slot);
+    return std::size_t(r->files_sent + r->files_skipped + r->files_failed) == m_run->plan.files().size();
+}
+
+void DeviceCopy::finishRecord(int status, bool cancelled)
 {
     if (!m_slot)
         beginRecord(m_row->device ? m_row->device->uuid() : m_row->uid);
@@ -307,7 +317,7 @@ void DeviceCopy::finishRecord(int status)
     if (status == DeviceStatusFailed) {
         text = QStringLiteral("%1 - Failed").arg(m_name);
         phase = CopyPhase::Failed;
-    } else if (m_run->stopping) {
+    } else if (cancelled) {
         text = QStringLiteral("%1 - Cancelled").arg(m_name);
         phase = CopyPhase::Cancelled;
     } else {

@@ -51,7 +51,9 @@ private:
     bool sendOne(iMobileDevice& connection, std::size_t lane, std::size_t index);
     // Makes the file's folder once per run, and clears it of temporaries left by others.
     void prepareFolder(iMobileDevice& connection, const QString& folder);
-    void finishRecord(int status);
+    // Whether every file of the plan was sent, skipped or failed: tried to its end.
+    bool everyFileEnded();
+    void finishRecord(int status, bool cancelled);
     void recordError(const DeviceError& cause);
     // Bytes done of the whole send: the finished files and every lane's file so far. Needs
     // the record's lock.

@@ -241,3 +241,19 @@ TEST_F(CopyGuarantees, BrowsingADeviceDuringItsCopyNeverWaitsForTheCopy)
     ASSERT_TRUE(waitFor([&] { return allEnded(); }));
     EXPECT_EQ(a->status, DeviceStatusFinished);
 }
+
+TEST_F(CopyGuarantees, AStopThatComesAfterTheLastFileLeavesTheDeviceFinished)
+{
+    // Paused while its only file is sent: the copy ends the file, then waits before looking
+    // for another, and the stop finds it there with everything sent.
+    job.addFilePaths({tree.file(QStringLiteral("src/only.bin"), 3 * kMiB)});
+    auto a = device(QStringLiteral("A"), true, slowWrites(300));
+    job.addDeviceToQueue(a);
+    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(waitFor([&] { return recordOf(a).transferred_size > 0; }));
+    job.pause();
+    ASSERT_TRUE(waitFor([&] { return recordOf(a).files_sent == 1; }));
+    job.stop();
+    EXPECT_EQ(a->status, DeviceStatusFinished);
+    EXPECT_EQ(recordOf(a).phase, CopyPhase::Finished);
+}

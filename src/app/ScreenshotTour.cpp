@@ -125,8 +125,8 @@ void ScreenshotTour::takeBrowser()
         tree->setCurrentIndex(image);
         save(browser, QStringLiteral("-browser"));
     }
-    // Nothing works any more and nothing is asked: the job's changes are the tour's own.
-    controller.endNow();
+    // Ended without closing the window, which would ask to save the tour's own changes.
+    QCoreApplication::exit(0);
 }
 
 }  // namespace kestrap::app

@@ -12,7 +12,7 @@ class KestrapAppDelegate;
 // The run behind the pictures of the operator's guide: leaves one device out, starts the
 // job, and once the copies are under way saves every window as a PNG beside the main one
 // ("NAME.png", "NAME-preferences.png", ...). Then it stops the job, saves the summary the
-// stop leaves and a device's browser, and ends the application without asking anything.
+// stop leaves and a device's browser, and ends the application without asking anything (the job stopped first).
 //
 // Threading: main thread only.
 class ScreenshotTour : public QObject {

@@ -7,6 +7,7 @@
 #include "app/QtAlertPresenter.h"
 #include "app/QtFilePanels.h"
 #include "app/ScreenshotTour.h"
+#include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
 #include "device/image/gui/QtImageDecoder.h"
 #include "device/ios/MobileDeviceService.h"
@@ -19,6 +20,7 @@
 #include <QCommandLineParser>
 #include <QIcon>
 #include <QTimer>
+#include <cstdio>
 #include <optional>
 
 using namespace kestrap;
@@ -82,6 +84,29 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("kestrap"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/kestrap-256.png")));
     const Options options = parseOptions(app);
+    // The screenshot run is a world of its own: it neither hands over nor is handed to.
+    app::SingleInstance instance(app::SingleInstance::defaultChannels());
+    if (!options.screenshot) {
+        QStringList handed = options.files;
+        if (!options.start.isEmpty())
+            handed << options.start;
+        QString reason;
+        switch (instance.handOff(handed, &reason)) {
+        case app::SingleInstance::HandOff::Handed:
+            return 0;
+        case app::SingleInstance::HandOff::Failed:
+            std::fprintf(stderr, "kestrap: %s\n", qPrintable(reason));
+            return 1;
+        case app::SingleInstance::HandOff::NoneRunning:
+            break;
+        }
+        // Another launch may have come first since: it gets the files then.
+        if (!instance.serve(&reason)) {
+            if (instance.handOff(handed) == app::SingleInstance::HandOff::Handed)
+                return 0;
+            std::fprintf(stderr, "kestrap: later launches open their own window: %s\n", qPrintable(reason));
+        }
+    }
 
     startLogging();
     Settings::settings();
@@ -99,6 +124,12 @@ int main(int argc, char** argv)
         delegate.controller().endNow();
     });
     delegate.window().show();
+    QObject::connect(&instance, &app::SingleInstance::openRequested, &delegate,
+        [&delegate](const QStringList& paths) { delegate.openHandedFiles(paths); });
+    QObject::connect(&instance, &app::SingleInstance::activateRequested, &delegate, [&delegate] {
+        delegate.window().raise();
+        delegate.window().activateWindow();
+    });
 
     QString reason;
     auto service = deviceService(options, &reason);

@@ -143,7 +143,7 @@ TEST_F(App, ClosingTheWindowDuringARunAsksAndCancelKeepsBothGoing)
     AppController& controller = delegate.controller();
     prepare(controller, 1, 40, 2000);
     controller.OnStart();
-    ASSERT_TRUE(controller.currentJob()->isWorking());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.currentJob()->isWorking(); }));
     panels.savePath = dir.filePath(QStringLiteral("run.jcf"));
     controller.OnSave();  // settled: only the running job is asked about
     int quits = 0;
@@ -200,6 +200,7 @@ TEST_F(App, AFailedDeviceSaysWhyInItsRowAndTheEndOfTheRunSumsUp)
 
     // The run goes on: a device served later is summed up on its own, the others not again.
     controller.OnStart();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.currentJob()->isWorking(); }));
     ASSERT_TRUE(TestFarm::waitFor([&] { return !controller.currentJob()->isWorking(); }, 15000));
     EXPECT_EQ(script.asked.size(), 1u);
 }

@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QTableView>
 #include <QTimer>
@@ -32,13 +33,24 @@ int rowOfDevice(AppController& controller, const QString& name)
     return -1;
 }
 
-// The child of parent named name, loading the folder first as opening it in the tree does.
+// Runs the event loop until signal comes, for a few seconds at most.
+template <typename Sender, typename Signal> void waitFor(Sender* sender, Signal signal)
+{
+    QEventLoop loop;
+    QObject::connect(sender, signal, &loop, &QEventLoop::quit);
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// The child of parent named name, once opening the folder in the tree has loaded it.
 QModelIndex openChild(QTreeView& tree, const QModelIndex& parent, const QString& name)
 {
-    tree.expand(parent);
     QAbstractItemModel& model = *tree.model();
-    if (model.canFetchMore(parent))
+    if (model.canFetchMore(parent)) {
         model.fetchMore(parent);
+        waitFor(&model, &QAbstractItemModel::rowsInserted);
+    }
+    tree.expand(parent);
     for (int row = 0; row < model.rowCount(parent); ++row) {
         const QModelIndex child = model.index(row, 0, parent);
         if (name.isEmpty() || child.data().toString() == name)
@@ -123,6 +135,7 @@ void ScreenshotTour::takeBrowser()
         const QModelIndex image
             = openChild(*tree, openChild(*tree, openChild(*tree, media, QStringLiteral("DCIM")), {}), {});
         tree->setCurrentIndex(image);
+        waitFor(browser, &DeviceBrowserWindow::previewShown);
         save(browser, QStringLiteral("-browser"));
     }
     // Ended without closing the window, which would ask to save the tour's own changes.

@@ -41,7 +41,12 @@ DeviceTreeModel::DeviceTreeModel(std::shared_ptr<iMobileDevice> device, std::fun
     m_loader.setMaxThreadCount(1);
 }
 
-DeviceTreeModel::~DeviceTreeModel() = default;
+DeviceTreeModel::~DeviceTreeModel()
+{
+    for (const FileSystemNode* node : m_busy)
+        const_cast<FileSystemNode*>(node)->stop();
+    m_loader.waitForDone();
+}
 
 FileSystemNode* DeviceTreeModel::nodeAt(const QModelIndex& index) const
 {
@@ -119,13 +124,22 @@ void DeviceTreeModel::fetchMore(const QModelIndex& parent)
         return;
     FileSystemNode* p = nodeAt(parent);
     m_busy.insert(p);
+    {
+        std::lock_guard handOver(m_handOver);
+    }
     m_loader.start([this, p] {
+        {
+            std::lock_guard handOver(m_handOver);
+        }
         // What the rows show is read here too, once, so painting asks the device nothing.
         for (const auto& child : p->children())
             if (!isFolder(*child)) {
                 child->fileSize();
                 child->modifiedDate();
             }
+        {
+            std::lock_guard handOver(m_handOver);
+        }
         QMetaObject::invokeMethod(
             this, [this, p] { childrenLoaded(p); }, Qt::QueuedConnection);
     });
@@ -133,6 +147,9 @@ void DeviceTreeModel::fetchMore(const QModelIndex& parent)
 
 void DeviceTreeModel::childrenLoaded(FileSystemNode* node)
 {
+    {
+        std::lock_guard handOver(m_handOver);
+    }
     m_busy.erase(node);
     const QModelIndex parent = indexOf(node);
     const int count = int(node->children().size());
@@ -152,11 +169,23 @@ void DeviceTreeModel::loadImage(const QModelIndex& index)
     if (!node || isFolder(*node) || m_busy.count(node) || !m_canLoad())
         return;
     m_busy.insert(node);
+    {
+        std::lock_guard handOver(m_handOver);
+    }
     m_loader.start([this, node] {
+        {
+            std::lock_guard handOver(m_handOver);
+        }
         node->realImage();
+        {
+            std::lock_guard handOver(m_handOver);
+        }
         QMetaObject::invokeMethod(
             this,
             [this, node] {
+                {
+                    std::lock_guard handOver(m_handOver);
+                }
                 m_busy.erase(node);
                 emit imageLoaded(indexOf(node));
             },

@@ -4,6 +4,7 @@
 #include <QThreadPool>
 #include <QWidget>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 
@@ -32,6 +33,7 @@ public:
 
     // canLoad answers whether the device may be asked now.
     DeviceTreeModel(std::shared_ptr<iMobileDevice> device, std::function<bool()> canLoad, QObject* parent = nullptr);
+    // Cuts a folder's load under way short and waits for it.
     ~DeviceTreeModel() override;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
@@ -61,6 +63,9 @@ private:
     std::function<bool()> m_canLoad;
     std::set<const FileSystemNode*> m_loaded;  // children, their sizes and dates may be read
     std::set<const FileSystemNode*> m_busy;  // a load of the worker's own
+    // Taken for a moment (never held over a load) by each side where a node changes hands:
+    // Qt's queue hands over through locks thread checkers cannot see, this one they can.
+    std::mutex m_handOver;
     // Last: it goes first, waiting for a load under way before the nodes go.
     QThreadPool m_loader;
 };

@@ -3,10 +3,8 @@
 #include "job/JobSettings.h"
 #include "job/SendPlan.h"
 
-#include <QFutureWatcher>
 #include <QObject>
 #include <QTimer>
-#include <atomic>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -25,9 +23,10 @@ class SendListPreparation : public QObject {
     Q_OBJECT
 public:
     explicit SendListPreparation(const JobSettings& settings, QObject* parent = nullptr);
+    ~SendListPreparation() override;
 
     // Files met in folders so far.
-    std::size_t found() const { return m_found->load(std::memory_order_relaxed); }
+    std::size_t found() const;
 
 signals:
     // A few times a second while the walk goes on.
@@ -36,11 +35,11 @@ signals:
     void ready(const kestrap::SendPlan& plan);
 
 private:
+    struct Walk;
     void finish();
 
-    std::shared_ptr<std::atomic<std::size_t>> m_found = std::make_shared<std::atomic<std::size_t>>(0);
+    std::shared_ptr<Walk> m_walk;
     std::vector<std::pair<FileEntryPtr, FileEntryPtr>> m_listed;  // the job's entry, the worker's
-    QFutureWatcher<SendPlan> m_watcher;
     QTimer m_progress;
 };
 

@@ -2,6 +2,7 @@
 
 #include "app/AlertController.h"
 #include "app/FilePanels.h"
+#include "app/SendListPreparation.h"
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
 #include "job/DeviceRoster.h"
@@ -53,6 +54,8 @@ void AppController::startDevices(std::shared_ptr<MobileDeviceService> service)
 
 void AppController::replaceJob(std::shared_ptr<PortJob> job)
 {
+    // A send list being collected was the old job's.
+    cancelPreparation();
     emit jobAboutToBeReplaced();
     if (!job)
         job = std::make_shared<PortJob>();
@@ -153,7 +156,10 @@ void AppController::replaceWhenFree(std::shared_ptr<PortJob> job, const QString&
 
 void AppController::requestQuit()
 {
-    const auto quit = [this] { emit quitReady(); };
+    const auto quit = [this] {
+        cancelPreparation();
+        emit quitReady();
+    };
     if (m_job->isStopping()) {
         m_afterStop = quit;
         return;
@@ -166,7 +172,10 @@ void AppController::requestQuit()
 
 void AppController::endNow()
 {
-    const auto quit = [this] { emit quitReady(); };
+    const auto quit = [this] {
+        cancelPreparation();
+        emit quitReady();
+    };
     if (!m_job->isWorking()) {
         quit();
         return;
@@ -294,6 +303,12 @@ void AppController::OnRemove(std::vector<int> rows)
 
 void AppController::OnStart()
 {
+    // Pressed again while the send list is collected: the start is called off.
+    if (m_preparation) {
+        cancelPreparation();
+        m_job->setStatusMessage(QStringLiteral("Start cancelled."));
+        return;
+    }
     if (m_job->isWorking()) {
         m_job->requestStop();
         return;
@@ -315,9 +330,37 @@ void AppController::OnStart()
     case StartCheck::Ready:
         break;
     }
+    prepareStart();
+}
+
+void AppController::prepareStart()
+{
+    m_preparation = std::make_unique<SendListPreparation>(m_job->settings());
+    connect(m_preparation.get(), &SendListPreparation::foundChanged, this, [this](std::size_t found) {
+        m_job->setStatusMessage(QStringLiteral("Preparing\u2026 %L1 files found").arg(qulonglong(found)));
+    });
+    connect(m_preparation.get(), &SendListPreparation::ready, this, &AppController::startPrepared);
+    m_job->setStatusMessage(QStringLiteral("Preparing\u2026"));
+    emit preparingChanged(true);
+}
+
+void AppController::startPrepared(const SendPlan& plan)
+{
+    // The list is copied before the preparation goes (later: this runs in its signal).
+    const SendPlan collected = plan;
+    cancelPreparation();
     m_roster->queueAll();
-    if (!m_job->start())
+    if (!m_job->start(collected))
         showLastError();
+}
+
+void AppController::cancelPreparation()
+{
+    if (!m_preparation)
+        return;
+    m_preparation->disconnect(this);
+    m_preparation.release()->deleteLater();
+    emit preparingChanged(false);
 }
 
 void AppController::OnExcludeDevice(int row)

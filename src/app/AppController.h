@@ -15,6 +15,7 @@ class DeviceManager;
 class DeviceRoster;
 class MobileDeviceService;
 class PortJob;
+class SendPlan;
 class UserDefaults;
 }  // namespace kestrap
 
@@ -22,6 +23,7 @@ namespace kestrap::app {
 
 class AlertController;
 class FilePanels;
+class SendListPreparation;
 
 // The main window's commands over the current job and the device roster. It owns the job
 // (there is always exactly one; New and Open replace it as a whole, only when it does not
@@ -84,6 +86,9 @@ public:
     void endNow();
     // A stop is under way: commands that replace or start the job do nothing meanwhile.
     bool isStopping() const;
+    // Start collects the send list on a worker first; the job works once it is ready. Start
+    // pressed meanwhile calls it off, and so does replacing the job or quitting.
+    bool isPreparing() const { return m_preparation != nullptr; }
     void OnExcludeDevice(int row);
     // Several rows of the device list at once.
     void OnExcludeDevices(const std::vector<int>& rows);
@@ -112,6 +117,7 @@ signals:
     void modifiedChanged(bool modified);
     void recentDocumentsChanged();
     void stoppingChanged(bool stopping);
+    void preparingChanged(bool preparing);
     // No job works any more after requestQuit(): the program may end.
     void quitReady();
 
@@ -127,6 +133,9 @@ private:
     // true when the caller may go on now.
     bool stopBefore(const QString& question, const QString& agree, std::function<void()> then);
     void onJobStopped();
+    void prepareStart();
+    void startPrepared(const SendPlan& plan);
+    void cancelPreparation();
     void noteRecentDocument(const QString& path);
     void setModified(bool modified);
     void showLastError();
@@ -142,6 +151,7 @@ private:
     bool m_modified = false;
     std::function<void()> m_afterStop;  // what the person agreed to stop the job for
     RunSummarizer m_summarizer;
+    std::unique_ptr<SendListPreparation> m_preparation;
 };
 
 }  // namespace kestrap::app

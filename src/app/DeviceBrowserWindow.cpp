@@ -4,6 +4,7 @@
 #include "device/tree/FileSystemNode.h"
 #include "job/DeviceRoster.h"
 #include "job/PortJob.h"
+#include "util/Helpers.h"
 
 #include <QApplication>
 #include <QHeaderView>
@@ -33,9 +34,19 @@ DeviceTreeModel::DeviceTreeModel(std::shared_ptr<iMobileDevice> device, std::fun
     m_roots.push_back(FileSystemNode::fileSystemRootNodeWithMobileDevice(device));
     m_roots.push_back(FileSystemNode::appRootNodeWithMobileDevice(device));
     std::erase(m_roots, nullptr);
+    // A root made with its children (the app root lists its apps) has nothing left to load.
+    for (const auto& root : m_roots)
+        if (root->validChildren())
+            m_loaded.insert(root.get());
+    m_loader.setMaxThreadCount(1);
 }
 
-DeviceTreeModel::~DeviceTreeModel() = default;
+DeviceTreeModel::~DeviceTreeModel()
+{
+    for (const FileSystemNode* node : m_busy)
+        const_cast<FileSystemNode*>(node)->stop();
+    m_loader.waitForDone();
+}
 
 FileSystemNode* DeviceTreeModel::nodeAt(const QModelIndex& index) const
 {
@@ -49,7 +60,7 @@ QModelIndex DeviceTreeModel::index(int row, int column, const QModelIndex& paren
     FileSystemNode* p = nodeAt(parent);
     if (!p)
         return row < int(m_roots.size()) ? createIndex(row, column, m_roots[std::size_t(row)].get()) : QModelIndex();
-    if (!p->validChildren() || row >= int(p->children().size()))
+    if (!isLoaded(p) || row >= int(p->children().size()))
         return {};
     return createIndex(row, column, p->children()[std::size_t(row)].get());
 }
@@ -57,20 +68,24 @@ QModelIndex DeviceTreeModel::index(int row, int column, const QModelIndex& paren
 QModelIndex DeviceTreeModel::parent(const QModelIndex& child) const
 {
     FileSystemNode* node = nodeAt(child);
-    FileSystemNode* p = node ? node->parent() : nullptr;
-    if (!p)
+    return node ? indexOf(node->parent()) : QModelIndex();
+}
+
+QModelIndex DeviceTreeModel::indexOf(FileSystemNode* node) const
+{
+    if (!node)
         return {};
-    FileSystemNode* grand = p->parent();
-    if (!grand) {
+    FileSystemNode* p = node->parent();
+    if (!p) {
         for (std::size_t i = 0; i < m_roots.size(); ++i)
-            if (m_roots[i].get() == p)
-                return createIndex(int(i), 0, p);
+            if (m_roots[i].get() == node)
+                return createIndex(int(i), 0, node);
         return {};
     }
-    const auto& siblings = grand->children();
+    const auto& siblings = p->children();
     for (std::size_t i = 0; i < siblings.size(); ++i)
-        if (siblings[i].get() == p)
-            return createIndex(int(i), 0, p);
+        if (siblings[i].get() == node)
+            return createIndex(int(i), 0, node);
     return {};
 }
 
@@ -81,7 +96,7 @@ int DeviceTreeModel::rowCount(const QModelIndex& parent) const
     FileSystemNode* p = nodeAt(parent);
     if (!p)
         return int(m_roots.size());
-    return p->validChildren() ? int(p->children().size()) : 0;
+    return isLoaded(p) ? int(p->children().size()) : 0;
 }
 
 int DeviceTreeModel::columnCount(const QModelIndex&) const
@@ -94,27 +109,88 @@ bool DeviceTreeModel::hasChildren(const QModelIndex& parent) const
     FileSystemNode* p = nodeAt(parent);
     if (!p)
         return !m_roots.empty();
-    return isFolder(*p) && (!p->validChildren() || !p->children().empty());
+    return isFolder(*p) && (!isLoaded(p) || !p->children().empty());
 }
 
 bool DeviceTreeModel::canFetchMore(const QModelIndex& parent) const
 {
     FileSystemNode* p = nodeAt(parent);
-    return p && isFolder(*p) && !p->validChildren() && m_canLoad();
+    return p && isFolder(*p) && !isLoaded(p) && !m_busy.count(p) && m_canLoad();
 }
 
 void DeviceTreeModel::fetchMore(const QModelIndex& parent)
 {
-    FileSystemNode* p = nodeAt(parent);
-    if (!p || !m_canLoad())
+    if (!canFetchMore(parent))
         return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int count = int(p->children().size());
-    QApplication::restoreOverrideCursor();
-    if (count > 0) {
-        beginInsertRows(parent, 0, count - 1);
-        endInsertRows();
+    FileSystemNode* p = nodeAt(parent);
+    m_busy.insert(p);
+    {
+        std::lock_guard handOver(m_handOver);
     }
+    m_loader.start([this, p] {
+        {
+            std::lock_guard handOver(m_handOver);
+        }
+        // What the rows show is read here too, once, so painting asks the device nothing.
+        for (const auto& child : p->children())
+            if (!isFolder(*child)) {
+                child->fileSize();
+                child->modifiedDate();
+            }
+        {
+            std::lock_guard handOver(m_handOver);
+        }
+        QMetaObject::invokeMethod(
+            this, [this, p] { childrenLoaded(p); }, Qt::QueuedConnection);
+    });
+}
+
+void DeviceTreeModel::childrenLoaded(FileSystemNode* node)
+{
+    {
+        std::lock_guard handOver(m_handOver);
+    }
+    m_busy.erase(node);
+    const QModelIndex parent = indexOf(node);
+    const int count = int(node->children().size());
+    if (count == 0) {
+        m_loaded.insert(node);
+        emit dataChanged(parent, parent);  // no expander any more
+        return;
+    }
+    beginInsertRows(parent, 0, count - 1);
+    m_loaded.insert(node);
+    endInsertRows();
+}
+
+void DeviceTreeModel::loadImage(const QModelIndex& index)
+{
+    FileSystemNode* node = nodeAt(index);
+    if (!node || isFolder(*node) || m_busy.count(node) || !m_canLoad())
+        return;
+    m_busy.insert(node);
+    {
+        std::lock_guard handOver(m_handOver);
+    }
+    m_loader.start([this, node] {
+        {
+            std::lock_guard handOver(m_handOver);
+        }
+        node->realImage();
+        {
+            std::lock_guard handOver(m_handOver);
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, node] {
+                {
+                    std::lock_guard handOver(m_handOver);
+                }
+                m_busy.erase(node);
+                emit imageLoaded(indexOf(node));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 QVariant DeviceTreeModel::data(const QModelIndex& index, int role) const
@@ -136,13 +212,11 @@ QVariant DeviceTreeModel::data(const QModelIndex& index, int role) const
         if (isRoot)
             return node->fsType() == FSTypeApps ? QStringLiteral("Apps") : QStringLiteral("Media");
         return node->displayName();
+    // Read with the folder's load: a file's row shows once its folder is loaded.
     case Size:
-        // Sizes and dates ask the device; only for files, and only while it may be asked.
-        return isFolder(*node) || !m_canLoad() ? QVariant() : QVariant(node->sizeString());
+        return isFolder(*node) ? QVariant() : QVariant(CapacityString(node->fileSize()));
     case Modified:
-        return isFolder(*node) || !m_canLoad()
-            ? QVariant()
-            : QVariant(QLocale().toString(node->modifiedDate(), QLocale::ShortFormat));
+        return isFolder(*node) ? QVariant() : QVariant(QLocale().toString(node->modifiedDate(), QLocale::ShortFormat));
     default:
         return {};
     }
@@ -197,6 +271,7 @@ DeviceBrowserWindow::DeviceBrowserWindow(AppController& controller, int deviceRo
     }
     layout->addWidget(split);
     connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this, &DeviceBrowserWindow::showPreview);
+    connect(m_model, &DeviceTreeModel::imageLoaded, this, &DeviceBrowserWindow::imageLoaded);
 }
 
 void DeviceBrowserWindow::showPreview(const QModelIndex& index)
@@ -206,15 +281,26 @@ void DeviceBrowserWindow::showPreview(const QModelIndex& index)
     FileSystemNode* node = m_model->nodeAt(index);
     if (!node || isFolder(*node) || m_controller.currentJob()->isWorking())
         return;
-    const QVariant image = node->realImage();
+    m_info->setText(node->displayName() + QStringLiteral("\n") + QStringLiteral("Loading\u2026"));
+    m_model->loadImage(index);
+}
+
+void DeviceBrowserWindow::imageLoaded(const QModelIndex& index)
+{
+    // The person may have moved on while it loaded.
+    if (index != m_tree->currentIndex().siblingAtColumn(0))
+        return;
+    FileSystemNode* node = m_model->nodeAt(index);
+    const QVariant image = node->image();
     if (image.canConvert<QImage>() && !image.value<QImage>().isNull()) {
         const QImage img = image.value<QImage>();
         const QSize box = m_preview->size().boundedTo(img.size());
         m_preview->setPixmap(QPixmap::fromImage(img.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
         m_info->setText(node->displayName() + QStringLiteral("\n") + node->dimension());
-        return;
+    } else {
+        m_info->setText(node->displayName() + QStringLiteral("\n") + CapacityString(node->fileSize()));
     }
-    m_info->setText(node->displayName() + QStringLiteral("\n") + node->sizeString());
+    emit previewShown();
 }
 
 }  // namespace kestrap::app

@@ -70,7 +70,7 @@ ExcludedDevicesWindow::ExcludedDevicesWindow(AppController& controller, QWidget*
     , m_takeBack(new QToolButton(m_table->viewport()))
 {
     setWindowTitle(QStringLiteral("Excluded Devices"));
-    resize(520, 300);
+    resize(640, 300);
     auto* layout = new QVBoxLayout(this);
     auto* hint = new QLabel(QStringLiteral("These devices are left out of the job. Select one to take it back."), this);
     layout->addWidget(hint);

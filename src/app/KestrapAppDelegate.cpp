@@ -73,6 +73,23 @@ bool KestrapAppDelegate::openFile(const QString& path)
     return m_controller->openJobFile(path);
 }
 
+void KestrapAppDelegate::openHandedFiles(const QStringList& paths)
+{
+    m_handedFiles += paths;
+    if (m_openingHanded)
+        return;
+    m_openingHanded = true;
+    m_window->showNormal();
+    m_window->raise();
+    m_window->activateWindow();
+    while (!m_handedFiles.isEmpty()) {
+        const QString path = m_handedFiles.takeFirst();
+        KLOG_INFO("Opening %1, handed over by another launch", path);
+        openFile(path);
+    }
+    m_openingHanded = false;
+}
+
 QString KestrapAppDelegate::helpPath()
 {
     const QDir bin(QCoreApplication::applicationDirPath());

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <memory>
 
 namespace kestrap {
@@ -38,6 +39,10 @@ public:
     // service with a notice (one waiting for usbmuxd) shows it there until a device comes.
     void startDevices(std::shared_ptr<MobileDeviceService> service, const QString& notice);
     bool openFile(const QString& path);
+    // Job files handed over by another launch: brought to the front and opened one after the
+    // other as Open does. Files that come while one is still being opened (its question
+    // waiting) wait their turn.
+    void openHandedFiles(const QStringList& paths);
 
     void OnHelp();
     void OnPreferences();
@@ -63,6 +68,8 @@ private:
     EventLogWindow* m_eventLog = nullptr;
     ExcludedDevicesWindow* m_excluded = nullptr;
     FilesConfigWindow* m_filesConfig = nullptr;
+    QStringList m_handedFiles;
+    bool m_openingHanded = false;
 };
 
 }  // namespace kestrap::app

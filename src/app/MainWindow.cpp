@@ -105,6 +105,7 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     connect(&m_controller, &AppController::jobReplaced, this, &MainWindow::rebindJob);
     connect(&m_controller, &AppController::modifiedChanged, this, &MainWindow::updateTitle);
     connect(&m_controller, &AppController::stoppingChanged, this, &MainWindow::updateWorking);
+    connect(&m_controller, &AppController::preparingChanged, this, &MainWindow::updateWorking);
     connect(&m_controller, &AppController::focusRequested, this, [this](AppController::Field f) {
         (f == AppController::Field::AppId ? m_appId : m_folder)->setFocus(Qt::OtherFocusReason);
     });
@@ -364,7 +365,11 @@ void MainWindow::updateWorking()
 {
     // While a stop is under way nothing may replace or start the job.
     const bool stopping = m_controller.isStopping();
-    const QString title = stopping ? QStringLiteral("Stopping\u2026") : m_controller.currentJob()->actionButtonTitle();
+    QString title = m_controller.currentJob()->actionButtonTitle();
+    if (stopping)
+        title = QStringLiteral("Stopping\u2026");
+    else if (m_controller.isPreparing())
+        title = QStringLiteral("Preparing\u2026");
     m_start->setText(title);
     m_startAction->setText(title);
     m_start->setEnabled(!stopping);

@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <algorithm>
 
 namespace kestrap::app {
 
@@ -27,10 +28,14 @@ void addFileList(QMessageBox& box, const QStringList& files)
     auto* list = new QPlainTextEdit(&box);
     list->setReadOnly(true);
     list->setLineWrapMode(QPlainTextEdit::NoWrap);
-    list->setMinimumSize(400, 100);
+    // Wide enough for whole lines (causes end them) as far as a screen allows.
+    int widest = 0;
     QString text;
-    for (const QString& f : files)
+    for (const QString& f : files) {
+        widest = std::max(widest, list->fontMetrics().horizontalAdvance(f));
         text += f + QLatin1Char('\n');
+    }
+    list->setMinimumSize(std::clamp(widest + 40, 400, 760), 100);
     list->setPlainText(text);
     if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
         grid->addWidget(list, grid->rowCount(), 0, 1, grid->columnCount());

@@ -18,6 +18,21 @@ QString RunSummary::headline() const
     return text + QLatin1Char('.');
 }
 
+namespace {
+
+// The files a device did not get, under its line: as many as the record kept, then the count
+// of the others.
+void listFailedFiles(const ProgressRecord& r, QStringList& lines)
+{
+    for (const FileFailure& f : r.failed_files)
+        lines << QStringLiteral("    ") + f.path + QStringLiteral(": ") + f.cause;
+    const int more = r.files_failed - int(r.failed_files.size());
+    if (more > 0 && !r.failed_files.empty())
+        lines << QStringLiteral("    and %1 more").arg(more);
+}
+
+}  // namespace
+
 RunSummary RunSummarizer::summarize(const std::vector<ProgressRecord>& records, const NameOf& nameOf, int excluded)
 {
     RunSummary summary;
@@ -34,7 +49,10 @@ RunSummary RunSummarizer::summarize(const std::vector<ProgressRecord>& records, 
         case CopyPhase::Finished:
             if (r.files_failed > 0) {
                 ++summary.incomplete;
-                summary.problems << (r.error.isEmpty() ? line : line + QStringLiteral(" (") + r.error + u')');
+                // The files say why; a record without them says it by its last cause.
+                const bool why = r.failed_files.empty() && !r.error.isEmpty();
+                summary.problems << (why ? line + QStringLiteral(" (") + r.error + u')' : line);
+                listFailedFiles(r, summary.problems);
             } else {
                 ++summary.finished;
             }
@@ -42,6 +60,7 @@ RunSummary RunSummarizer::summarize(const std::vector<ProgressRecord>& records, 
         case CopyPhase::Failed:
             ++summary.failed;
             summary.problems << line;
+            listFailedFiles(r, summary.problems);
             break;
         case CopyPhase::Cancelled:
             ++summary.cancelled;

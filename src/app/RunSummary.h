@@ -19,7 +19,9 @@ struct RunSummary {
     int failed = 0;
     int cancelled = 0;
     int excluded = 0;  // connected devices the job leaves out
-    QStringList problems;  // "iPhone 5: failed: app not installed"
+    // "iPhone 5: Failed: app not installed"; under a device's line, indented, the files it did
+    // not get with their causes ("    /data/a.pdf: no space left on the device").
+    QStringList problems;
 
     bool isEmpty() const { return finished + incomplete + failed + cancelled == 0; }
     // "3 devices finished, 1 failed, 2 skipped."

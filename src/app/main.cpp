@@ -2,21 +2,16 @@
 
 #include "app/AlertController.h"
 #include "app/AppController.h"
-#include "app/DeviceBrowserWindow.h"
-#include "app/EventLogWindow.h"
-#include "app/ExcludedDevicesWindow.h"
-#include "app/FilesConfigWindow.h"
 #include "app/KestrapAppDelegate.h"
 #include "app/MainWindow.h"
-#include "app/PreferencesWindow.h"
 #include "app/QtAlertPresenter.h"
 #include "app/QtFilePanels.h"
+#include "app/ScreenshotTour.h"
+#include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
 #include "device/image/gui/QtImageDecoder.h"
 #include "device/ios/MobileDeviceService.h"
 #include "device/tree/TreeSeams.h"
-#include "job/DeviceRoster.h"
-#include "job/PortJob.h"
 #include "logging/Log.h"
 #include "logging/LoggingSetup.h"
 #include "settings/Settings.h"
@@ -24,9 +19,9 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
-#include <QTableView>
 #include <QTimer>
-#include <QTreeView>
+#include <cstdio>
+#include <optional>
 
 using namespace kestrap;
 
@@ -36,9 +31,7 @@ struct Options {
     QString farm;
     QStringList files;
     QString start;
-    QString screenshot;
-    int screenshotDelayMs = 0;
-    QString screenshotExclude;
+    std::optional<app::ScreenshotTour::Plan> screenshot;
 };
 
 Options parseOptions(const QApplication& app)
@@ -49,11 +42,10 @@ Options parseOptions(const QApplication& app)
     p.addVersionOption();
     const QCommandLineOption simulate(
         QStringLiteral("simulate"), QStringLiteral("Serve the devices of a device farm."), QStringLiteral("FARM"));
-    // For scripts/screenshot: excludes a device by name, starts the job, saves the main window
-    // as a PNG after a delay, then quits.
+    // For scripts/screenshot: the pictures of the operator's guide.
     QCommandLineOption screenshot(QStringLiteral("screenshot"),
-        QStringLiteral("Start, save the main window to PNG after MS milliseconds and quit."),
-        QStringLiteral("PNG:MS[:EXCLUDE]"));
+        QStringLiteral("Start, save every window beside PNG after MS milliseconds and quit."),
+        QStringLiteral("PNG:MS[:EXCLUDE[:BROWSE]]"));
     screenshot.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption start(QStringLiteral("start"),
         QStringLiteral("Open the job and start it: devices are served as they are plugged in."), QStringLiteral("JOB"));
@@ -67,9 +59,8 @@ Options parseOptions(const QApplication& app)
     o.start = p.value(start);
     if (p.isSet(screenshot)) {
         const QStringList parts = p.value(screenshot).split(QLatin1Char(':'));
-        o.screenshot = parts.value(0);
-        o.screenshotDelayMs = parts.value(1).toInt();
-        o.screenshotExclude = parts.value(2);
+        o.screenshot
+            = app::ScreenshotTour::Plan {parts.value(0), parts.value(1).toInt(), parts.value(2), parts.value(3)};
     }
     return o;
 }
@@ -80,47 +71,6 @@ std::shared_ptr<MobileDeviceService> deviceService(const Options& o, QString* re
         return farmMobileDeviceService(o.farm, reason);
     // The window serves devices as they are plugged in, and the first one starts usbmuxd.
     return defaultMobileDeviceService(reason, WithoutUsbmuxd::Wait);
-}
-
-// The screenshot run: one device left out, the job started, the window saved mid-way. With
-// KESTRAP_SCREENSHOT_ALL set, the other windows are saved beside it too.
-void takeScreenshot(app::KestrapAppDelegate& delegate, const Options& o)
-{
-    QCoreApplication::processEvents();
-    const auto& rows = delegate.controller().roster().rows();
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (rows[i]->name == o.screenshotExclude)
-            delegate.controller().OnExcludeDevice(int(i));
-    QTimer::singleShot(o.screenshotDelayMs, &delegate, [&delegate, o] {
-        delegate.window().grab().save(o.screenshot);
-        if (qEnvironmentVariableIsSet("KESTRAP_SCREENSHOT_ALL")) {
-            const QString base = o.screenshot.chopped(4);
-            delegate.OnConfig();
-            delegate.filesConfigWindow()->grab().save(base + QStringLiteral("-filesettings.png"));
-            delegate.OnShowExcludedDevice();
-            delegate.excludedDevicesWindow()->table()->selectRow(0);
-            delegate.excludedDevicesWindow()->grab().save(base + QStringLiteral("-excluded.png"));
-            delegate.OnEventLog();
-            delegate.eventLogWindow()->grab().save(base + QStringLiteral("-eventlog.png"));
-            app::PreferencesWindow prefs(Settings::settings());
-            prefs.grab().save(base + QStringLiteral("-preferences.png"));
-            delegate.controller().currentJob()->stop();
-            delegate.window().deviceTable()->selectRow(0);
-            delegate.OnBrowseDevice();
-            if (auto* browser = delegate.window().findChild<app::DeviceBrowserWindow*>()) {
-                auto* tree = browser->findChild<QTreeView*>();
-                tree->expandRecursively(tree->model()->index(1, 0), 2);
-                tree->expand(tree->model()->index(0, 0));
-                QCoreApplication::processEvents();
-                browser->grab().save(base + QStringLiteral("-browser.png"));
-            }
-        }
-        // Stopped first: quitting closes the window, which would ask about a running job.
-        delegate.controller().currentJob()->stop();
-        QApplication::quit();
-    });
-    // Last: Start may ask a question, and the timer above must be running while it waits.
-    delegate.controller().OnStart();
 }
 
 }  // namespace
@@ -134,6 +84,29 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("kestrap"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/kestrap-256.png")));
     const Options options = parseOptions(app);
+    // The screenshot run is a world of its own: it neither hands over nor is handed to.
+    app::SingleInstance instance(app::SingleInstance::defaultChannels());
+    if (!options.screenshot) {
+        QStringList handed = options.files;
+        if (!options.start.isEmpty())
+            handed << options.start;
+        QString reason;
+        switch (instance.handOff(handed, &reason)) {
+        case app::SingleInstance::HandOff::Handed:
+            return 0;
+        case app::SingleInstance::HandOff::Failed:
+            std::fprintf(stderr, "kestrap: %s\n", qPrintable(reason));
+            return 1;
+        case app::SingleInstance::HandOff::NoneRunning:
+            break;
+        }
+        // Another launch may have come first since: it gets the files then.
+        if (!instance.serve(&reason)) {
+            if (instance.handOff(handed) == app::SingleInstance::HandOff::Handed)
+                return 0;
+            std::fprintf(stderr, "kestrap: later launches open their own window: %s\n", qPrintable(reason));
+        }
+    }
 
     startLogging();
     Settings::settings();
@@ -151,6 +124,12 @@ int main(int argc, char** argv)
         delegate.controller().endNow();
     });
     delegate.window().show();
+    QObject::connect(&instance, &app::SingleInstance::openRequested, &delegate,
+        [&delegate](const QStringList& paths) { delegate.openHandedFiles(paths); });
+    QObject::connect(&instance, &app::SingleInstance::activateRequested, &delegate, [&delegate] {
+        delegate.window().raise();
+        delegate.window().activateWindow();
+    });
 
     QString reason;
     auto service = deviceService(options, &reason);
@@ -163,7 +142,10 @@ int main(int argc, char** argv)
         QTimer::singleShot(0, &delegate, [&delegate] { delegate.controller().OnStart(); });
 
     // From the event loop, so a question asked by Start cannot outlive the quit.
-    if (!options.screenshot.isEmpty())
-        QTimer::singleShot(0, &delegate, [&] { takeScreenshot(delegate, options); });
+    std::unique_ptr<app::ScreenshotTour> tour;
+    if (options.screenshot) {
+        tour = std::make_unique<app::ScreenshotTour>(delegate, *options.screenshot);
+        QTimer::singleShot(0, tour.get(), &app::ScreenshotTour::start);
+    }
     return app.exec();
 }

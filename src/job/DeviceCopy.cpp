@@ -145,6 +145,7 @@ void DeviceCopy::beginRecord(const QString& deviceid)
     r->files_sent = 0;
     r->files_failed = 0;
     r->files_skipped = 0;
+    r->failed_files.clear();
     r->transfer_speed.clear();
     r->lastbytes = 0;
     r->seconds = now();
@@ -290,6 +291,8 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
                 m_goneCause = true;
             }
             ++r->files_failed;
+            if (r->failed_files.size() < std::size_t(kFailedFilesKept))
+                r->failed_files.push_back({local, result.error.text, result.error.domain, result.error.code});
             r->error = result.error.text;
             r->errorDomain = result.error.domain;
             r->errorCode = result.error.code;

@@ -220,8 +220,16 @@ bool PortJob::start()
 {
     if (m_isWorking)
         return true;
+    return start(SendPlan::collect(m_settings));
+}
+
+bool PortJob::start(SendPlan plan)
+{
+    if (m_isWorking)
+        return true;
     m_lastError = JobError {};
-    if (!prepareStarting()) {
+    m_plan = std::move(plan);
+    if (m_plan.isEmpty()) {
         if (!m_plan.error().isEmpty())
             setLastError(QStringLiteral("Start"), -2, m_plan.error());
         else

@@ -100,6 +100,9 @@ public:
     // Builds the send list from a copy of the settings and starts serving queued devices;
     // false with lastError when there is nothing to send.
     bool start();
+    // The same with a send list collected elsewhere from a copy of the settings (a window
+    // collects on a worker, so a big tree does not hold it).
+    bool start(SendPlan plan);
     // Asks the run to end and returns at once: copies end after the file in progress. Until
     // then the job works and isStopping() is true; stopped() says when every copy has ended.
     // Nothing while no run works or a stop is under way.

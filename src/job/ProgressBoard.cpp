@@ -19,6 +19,10 @@ ProgressRecord readersCopy(const ProgressRecord& record)
     copy.device_file = unshared(record.device_file);
     copy.transfer_speed = unshared(record.transfer_speed);
     copy.error = unshared(record.error);
+    for (FileFailure& failure : copy.failed_files) {
+        failure.path = unshared(failure.path);
+        failure.cause = unshared(failure.cause);
+    }
     return copy;
 }
 

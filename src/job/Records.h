@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace kestrap {
 
@@ -78,6 +79,18 @@ enum class CopyPhase : int {
     Cancelled = 4,  // the job was stopped
 };
 
+// A file a device did not get, and why: the same cause as the log's line for it.
+struct FileFailure {
+    QString path;  // the local file, as listed in the send list
+    QString cause;
+    ErrorDomain domain = ErrorDomain::None;
+    int code = 0;
+};
+
+// A record keeps this many of a serving's failed files: enough to name the trouble, few
+// enough that a run where every file fails copies no long list with each progress report.
+inline constexpr int kFailedFilesKept = 20;
+
 // How far the serving of one device is: one record per device served, found again by
 // "deviceid" when the same device is served later. Changed only under the job's
 // transferProgresses lock. Byte counts are 64-bit, so files and sums of 2 GB and more show
@@ -97,6 +110,9 @@ struct ProgressRecord {
     int files_sent = 0;
     int files_failed = 0;
     int files_skipped = 0;  // left alone because the device held them unchanged
+    // The first kFailedFilesKept failed files of the last serving, in the order tried;
+    // files_failed counts them all.
+    std::vector<FileFailure> failed_files;
     CopyPhase phase = CopyPhase::Waiting;
     // Why the device failed, or why its last file failed ("no space left on the device");
     // empty when nothing failed in the last serving. The domain and code say the same for

@@ -192,7 +192,10 @@ namespace {
 // device and inode, so a link back to one of them is not walked again: a loop ends.
 class FolderWalk {
 public:
-    FolderWalk(const JobSettings& settings, std::vector<SendEntryPtr>& files) : m_settings(settings), m_files(files) { }
+    FolderWalk(const JobSettings& settings, std::vector<SendEntryPtr>& files, std::atomic<std::size_t>* found)
+        : m_settings(settings), m_files(files), m_found(found)
+    {
+    }
 
     void walk(const QByteArray& local, const QString& remoteFolder, std::int32_t depth)
     {
@@ -275,6 +278,8 @@ private:
         entry->directory = remoteFolder;
         entry->path = QFile::decodeName(path);
         m_files.push_back(std::move(entry));
+        if (m_found)
+            m_found->fetch_add(1, std::memory_order_relaxed);
     }
 
     // A folder that cannot be read is an entry of its own, so that no file of it is missing
@@ -286,6 +291,7 @@ private:
 
     const JobSettings& m_settings;
     std::vector<SendEntryPtr>& m_files;
+    std::atomic<std::size_t>* m_found;
     std::vector<std::pair<dev_t, ino_t>> m_ancestors;
 
 public:
@@ -297,16 +303,16 @@ public:
 void SendPlan::recurFolder(const JobSettings& settings, const QString& localFolder, const QString& remoteFolder,
     std::vector<SendEntryPtr>& fileArray, std::int32_t depth)
 {
-    FolderWalk walk(settings, fileArray);
+    FolderWalk walk(settings, fileArray, nullptr);
     walk.walk(QFile::encodeName(localFolder), remoteFolder, depth);
     fileArray.insert(fileArray.end(), walk.m_failedFolders.begin(), walk.m_failedFolders.end());
 }
 
-SendPlan SendPlan::collect(const JobSettings& settings)
+SendPlan SendPlan::collect(const JobSettings& settings, std::atomic<std::size_t>* found)
 {
     SendPlan plan;
     std::vector<SendEntryPtr>& files = plan.m_files;
-    FolderWalk walk(settings, files);
+    FolderWalk walk(settings, files, found);
     for (const FileEntryPtr& entry : settings.filePaths) {
         int err = 0;
         switch (kindOf(QFile::encodeName(entry->path), nullptr, &err)) {

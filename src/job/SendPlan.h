@@ -3,6 +3,7 @@
 #include "job/JobSettings.h"
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -24,7 +25,9 @@ public:
     // be sent (a FIFO, socket or device node, a dangling link, a folder that cannot be read)
     // stays in the plan as an entry with its error, so that every device counts it failed.
     // A pattern that does not compile or runs away leaves the plan empty with error().
-    static SendPlan collect(const JobSettings& settings);
+    // found, when given, counts the files met in folders as the walk goes, for a display
+    // on another thread.
+    static SendPlan collect(const JobSettings& settings, std::atomic<std::size_t>* found = nullptr);
 
     // Walks one folder to the settings' depth, appending a send entry for everything that
     // is not a folder; folders are walked with remoteFolder joined with their name.

@@ -97,6 +97,41 @@ TEST_F(Controller, StartChecksFilesThenAppIdThenFolder)
     EXPECT_FALSE(job().isWorking());
 }
 
+TEST_F(Controller, StartCollectsTheSendListOffTheWindowAndWhatReplacesTheJobCallsItOff)
+{
+    for (int i = 0; i < 300; ++i)
+        makeFile(QStringLiteral("tree/d%1/f%2.bin").arg(i % 10).arg(i));
+    job().addFilePaths({dir.filePath(QStringLiteral("tree"))});
+    job().setAppId(kBundle);
+    job().setFolder(QStringLiteral("Documents"));
+    const auto settle = [] { TestFarm::waitFor([] { return false; }, 300); };
+
+    controller.OnStart();
+    EXPECT_TRUE(controller.isPreparing());
+    EXPECT_FALSE(job().isWorking());
+    EXPECT_EQ(job().statusMessage(), QStringLiteral("Preparing\u2026"));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return job().isWorking(); }));
+    EXPECT_FALSE(controller.isPreparing());
+    EXPECT_EQ(job().singleFiles().size(), 300u);
+    job().stop();
+
+    // Start pressed again before the list is ready: nothing starts.
+    controller.OnStart();
+    controller.OnStart();
+    EXPECT_FALSE(controller.isPreparing());
+    settle();
+    EXPECT_FALSE(job().isWorking());
+
+    // The job replaced meanwhile: the new one does not start, least of all with the old list.
+    controller.OnStart();
+    script.answer(-1);  // Discard
+    controller.OnNew();
+    EXPECT_FALSE(controller.isPreparing());
+    settle();
+    EXPECT_FALSE(job().isWorking());
+    EXPECT_TRUE(job().filePaths().empty());
+}
+
 TEST_F(Controller, RefusedStartShowsTheJobsError)
 {
     job().addFilePaths({makeFile(QStringLiteral("skip.tmp"))});
@@ -104,6 +139,7 @@ TEST_F(Controller, RefusedStartShowsTheJobsError)
     job().setFolder(QStringLiteral("Documents"));
     job().setIgnoredPattern(QStringLiteral("tmp"));
     controller.OnStart();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return !controller.isPreparing(); }));
     EXPECT_FALSE(job().isWorking());
     EXPECT_EQ(script.lastMessage(), job().lastError().description);
     EXPECT_FALSE(script.lastMessage().isEmpty());
@@ -281,7 +317,7 @@ TEST_F(Controller, CommandsThatReplaceTheJobWaitForAStopUnderWay)
     controller.startDevices(farm.service());
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
     controller.OnStart();
-    ASSERT_TRUE(job().isWorking());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return job().isWorking(); }));
     ASSERT_TRUE(TestFarm::waitFor([&] { return job().transferProgressCount() == 2; }));
 
     PortJob* running = &job();
@@ -315,7 +351,7 @@ TEST_F(Controller, AgreeingToStopRunsTheCommandOnceTheJobStopped)
     controller.startDevices(farm.service());
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
     controller.OnStart();
-    ASSERT_TRUE(job().isWorking());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return job().isWorking(); }));
     int quits = 0;
     QObject::connect(&controller, &AppController::quitReady, [&] { ++quits; });
 
@@ -354,7 +390,7 @@ TEST_F(Controller, DevicesArrivingWhileTheJobWorksAreQueued)
     controller.startDevices(farm.service());
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 1; }));
     controller.OnStart();
-    ASSERT_TRUE(job().isWorking());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return job().isWorking(); }));
     QStringList messages;
     QObject::connect(&job(), &PortJob::statusMessageChanged, [&](const QString& m) { messages << m; });
     addSlowDevices(farm, 1);

@@ -6,10 +6,13 @@
 #include "support/TempTree.h"
 #include "support/TestFarm.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -34,6 +37,41 @@ QStringList filesUnder(const QString& folder)
         files << QDir(folder).relativeFilePath(it.next());
     files.sort();
     return files;
+}
+
+// Settings that log everything, and an environment of the test's own: its logs, its settings,
+// and no running Kestrap to hand over to but one it starts (busAddress: its own bus, or none).
+QProcessEnvironment appEnvironment(const TempTree& tree, const QString& busAddress = {})
+{
+    SettingsUserDefaults settings(tree.path(QStringLiteral("settings.ini")));
+    for (const QString& key : {kEnableLoggingKey, kEnableLoggingNormalKey, kEnableLoggingWarnKey})
+        settings.setBool(key, true);
+    settings.synchronize();
+    QDir().mkpath(tree.path(QStringLiteral("run")));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("KESTRAP_LOG_DIR"), tree.path(QStringLiteral("logs")));
+    env.insert(QStringLiteral("KESTRAP_SETTINGS"), tree.path(QStringLiteral("settings.ini")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tree.path(QStringLiteral("run")));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+        busAddress.isEmpty() ? QStringLiteral("unix:path=") + tree.path(QStringLiteral("no-bus")) : busAddress);
+    return env;
+}
+
+QByteArray logsOf(const TempTree& tree)
+{
+    QByteArray logs;
+    for (const QString& file : filesUnder(tree.path(QStringLiteral("logs"))))
+        logs += contentsOf(tree.path(QStringLiteral("logs/")) + file);
+    return logs;
+}
+
+// Ends a running application as a session does.
+void terminate(QProcess& app)
+{
+    ::kill(pid_t(app.processId()), SIGTERM);
+    ASSERT_TRUE(app.waitForFinished(10000));
+    EXPECT_EQ(app.exitCode(), 0);
 }
 
 }  // namespace
@@ -68,18 +106,8 @@ TEST(AppProcess, TerminationSignalStopsTheJobAtItsNextWriteAndExitsCleanly)
     const QString jcf = tree.path(QStringLiteral("job.jcf"));
     ASSERT_TRUE(job.writeToFile(jcf));
 
-    {
-        SettingsUserDefaults settings(tree.path(QStringLiteral("settings.ini")));
-        for (const QString& key : {kEnableLoggingKey, kEnableLoggingNormalKey, kEnableLoggingWarnKey})
-            settings.setBool(key, true);
-        settings.synchronize();
-    }
     QProcess app;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("KESTRAP_LOG_DIR"), tree.path(QStringLiteral("logs")));
-    env.insert(QStringLiteral("KESTRAP_SETTINGS"), tree.path(QStringLiteral("settings.ini")));
-    app.setProcessEnvironment(env);
+    app.setProcessEnvironment(appEnvironment(tree));
     app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     app.start(QStringLiteral(KESTRAP_APP), {"--simulate", farm.path(), "--start", jcf});
     ASSERT_TRUE(app.waitForStarted()) << app.errorString().toStdString();
@@ -105,9 +133,67 @@ TEST(AppProcess, TerminationSignalStopsTheJobAtItsNextWriteAndExitsCleanly)
     EXPECT_FALSE(QFile::exists(documents + QStringLiteral("/f2.bin")));
 
     // What was logged last reached the log before the process ended.
-    QByteArray logs;
-    for (const QString& file : filesUnder(tree.path(QStringLiteral("logs"))))
-        logs += contentsOf(tree.path(QStringLiteral("logs/")) + file);
+    const QByteArray logs = logsOf(tree);
     EXPECT_TRUE(logs.contains("Ending on signal 15"));
     EXPECT_TRUE(logs.contains("The transfer job has been stopped!"));
 }
+
+// Run both ways: with a session bus of the test's own, and without any.
+class SecondLaunch : public ::testing::TestWithParam<bool> { };
+
+TEST_P(SecondLaunch, HandsItsJobToTheRunningApplicationAndEndsWithExitCodeZero)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
+    const bool withBus = GetParam();
+    QProcess daemon;
+    QString busAddress;
+    if (withBus) {
+        const QString dbusDaemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        if (dbusDaemon.isEmpty())
+            GTEST_SKIP() << "no dbus-daemon";
+        daemon.start(dbusDaemon, {"--session", "--nofork", "--print-address"});
+        ASSERT_TRUE(daemon.waitForReadyRead(5000));
+        busAddress = QString::fromUtf8(daemon.readLine()).trimmed();
+    }
+    TempTree tree;
+    PortJob job;
+    job.setAppId(kBundle);
+    job.addFilePaths({tree.file(QStringLiteral("src/a.bin"))});
+    const QString jcf = tree.path(QStringLiteral("handed.jcf"));
+    ASSERT_TRUE(job.writeToFile(jcf));
+    TestFarm farm;
+    const QProcessEnvironment env = appEnvironment(tree, busAddress);
+
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    first.start(QStringLiteral(KESTRAP_APP), {"--simulate", farm.path()});
+    ASSERT_TRUE(first.waitForStarted());
+    const auto serving = [&] {
+        if (withBus) {
+            auto bus = QDBusConnection::connectToBus(busAddress, QStringLiteral("probe"));
+            return bus.interface()->isServiceRegistered(QStringLiteral("org.kestrap.Kestrap")).value();
+        }
+        return QFile::exists(tree.path(QStringLiteral("run/kestrap.socket")));
+    };
+    ASSERT_TRUE(TestFarm::waitFor(serving, 20000, false));
+
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    second.start(QStringLiteral(KESTRAP_APP), {"--simulate", farm.path(), jcf});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    terminate(first);
+    EXPECT_TRUE(logsOf(tree).contains("Opening " + jcf.toUtf8() + ", handed over by another launch"));
+    daemon.kill();
+    daemon.waitForFinished();
+}
+
+INSTANTIATE_TEST_SUITE_P(AppProcess, SecondLaunch, ::testing::Values(true, false),
+    [](const auto& info) { return info.param ? "OverTheSessionBus" : "OverTheLocalSocket"; });

@@ -143,7 +143,7 @@ TEST_F(App, ClosingTheWindowDuringARunAsksAndCancelKeepsBothGoing)
     AppController& controller = delegate.controller();
     prepare(controller, 1, 40, 2000);
     controller.OnStart();
-    ASSERT_TRUE(controller.currentJob()->isWorking());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.currentJob()->isWorking(); }));
     panels.savePath = dir.filePath(QStringLiteral("run.jcf"));
     controller.OnSave();  // settled: only the running job is asked about
     int quits = 0;
@@ -200,6 +200,7 @@ TEST_F(App, AFailedDeviceSaysWhyInItsRowAndTheEndOfTheRunSumsUp)
 
     // The run goes on: a device served later is summed up on its own, the others not again.
     controller.OnStart();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.currentJob()->isWorking(); }));
     ASSERT_TRUE(TestFarm::waitFor([&] { return !controller.currentJob()->isWorking(); }, 15000));
     EXPECT_EQ(script.asked.size(), 1u);
 }
@@ -235,6 +236,34 @@ TEST(RunSummary, CountsEachEndingOnceAndListsWhatDidNotGetEverything)
     EXPECT_EQ(s.headline(), QStringLiteral("1 device finished, 1 failed."));
     EXPECT_EQ(s.problems, QStringList {QStringLiteral("Dev c: Failed")});
     EXPECT_TRUE(summarizer.summarize(records, name, 0).isEmpty());
+}
+
+TEST(RunSummary, ListsTheFailedFilesUnderTheirDeviceBoundedWithTheRestCounted)
+{
+    ProgressRecord r;
+    r.deviceid = QStringLiteral("a");
+    r.phase = CopyPhase::Finished;
+    r.ended = 10;
+    r.files_failed = 2;
+    r.error = QStringLiteral("no space left on the device");
+    r.failed_files = {{QStringLiteral("/data/a.pdf"), QStringLiteral("input/output error")},
+        {QStringLiteral("/data/b.pdf"), QStringLiteral("no space left on the device")}};
+    ProgressRecord gone = r;
+    gone.deviceid = QStringLiteral("b");
+    gone.phase = CopyPhase::Failed;
+    gone.error = QStringLiteral("the device went away");
+    gone.files_failed = 25;
+    const auto name = [](const QString& uid) { return QStringLiteral("Dev ") + uid; };
+
+    RunSummarizer summarizer;
+    const RunSummary s = summarizer.summarize({r, gone}, name, 0);
+    EXPECT_EQ(s.problems,
+        (QStringList {QStringLiteral("Dev a: Finished, 2 failed"),
+            QStringLiteral("    /data/a.pdf: input/output error"),
+            QStringLiteral("    /data/b.pdf: no space left on the device"),
+            QStringLiteral("Dev b: Failed: the device went away"),
+            QStringLiteral("    /data/a.pdf: input/output error"),
+            QStringLiteral("    /data/b.pdf: no space left on the device"), QStringLiteral("    and 23 more")}));
 }
 
 TEST(TransferState, WordsEachPhaseFromItsValues)

@@ -256,7 +256,7 @@ TEST_F(Windows, DeviceTreeLoadsFoldersWhenOpenedAndNotWhileAJobWorks)
     // The app root may list its apps when made; folders wait until they are opened.
     if (model.canFetchMore(apps))
         model.fetchMore(apps);
-    ASSERT_EQ(model.rowCount(apps), 1);
+    ASSERT_TRUE(TestFarm::waitFor([&] { return model.rowCount(apps) == 1; }));
     const QModelIndex reader = model.index(0, 0, apps);
     EXPECT_EQ(model.data(reader, Qt::DisplayRole), QStringLiteral("Reader"));
     EXPECT_EQ(model.parent(reader), apps);
@@ -264,15 +264,25 @@ TEST_F(Windows, DeviceTreeLoadsFoldersWhenOpenedAndNotWhileAJobWorks)
     EXPECT_FALSE(model.canFetchMore(reader));  // a job works: the device is not asked
     EXPECT_EQ(model.rowCount(reader), 0);
 
+    // Loaded on the model's worker: the rows come once the load ended, and one load at a time.
     mayLoad = true;
     ASSERT_TRUE(model.canFetchMore(reader));
     model.fetchMore(reader);
+    EXPECT_FALSE(model.canFetchMore(reader));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return model.rowCount(reader) == 1; }));
     const QModelIndex documents = model.index(0, 0, reader);
     EXPECT_EQ(model.data(documents, Qt::DisplayRole), QStringLiteral("Documents"));
     model.fetchMore(documents);
-    ASSERT_EQ(model.rowCount(documents), 1);
+    ASSERT_TRUE(TestFarm::waitFor([&] { return model.rowCount(documents) == 1; }));
     const QModelIndex file = model.index(0, 0, documents);
     EXPECT_EQ(model.data(file, Qt::DisplayRole), QStringLiteral("arrived.txt"));
     EXPECT_EQ(model.data(model.index(0, DeviceTreeModel::Size, documents), Qt::DisplayRole), QStringLiteral("5 bytes"));
     EXPECT_EQ(model.parent(file), documents);
+
+    // An image is read on the worker too, and said when it is there.
+    QModelIndex loaded;
+    QObject::connect(&model, &DeviceTreeModel::imageLoaded, [&](const QModelIndex& i) { loaded = i; });
+    model.loadImage(file);
+    ASSERT_TRUE(TestFarm::waitFor([&] { return loaded.isValid(); }));
+    EXPECT_EQ(loaded, file);
 }

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDirIterator>
+#include <QSet>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -75,6 +76,38 @@ TEST_F(CopyGuarantees, SourcesThatCannotBeSentFailWithoutBlockingOrSendingAStand
     EXPECT_EQ(r.errorDomain, ErrorDomain::LocalFile);
     EXPECT_EQ(containerFiles(a), QStringList {"Documents/src/ok.bin"});
     ::close(sock);
+}
+
+TEST_F(CopyGuarantees, TheRecordNamesTheFirstFailedFilesWithTheirCausesAndANewServingForgetsThem)
+{
+    tree.file(QStringLiteral("src/ok.bin"), 10);
+    QStringList pipes;
+    for (int i = 0; i < kFailedFilesKept + 3; ++i) {
+        pipes << tree.path(QStringLiteral("src/pipe%1").arg(i, 2, 10, QLatin1Char('0')));
+        ASSERT_EQ(::mkfifo(QFile::encodeName(pipes.last()).constData(), 0600), 0);
+    }
+    job.addFilePaths({tree.path(QStringLiteral("src"))});
+    auto a = device(QStringLiteral("A"));
+
+    ASSERT_TRUE(runToTheEnd());
+    ProgressRecord r = recordOf(a);
+    EXPECT_EQ(r.files_failed, kFailedFilesKept + 3);
+    ASSERT_EQ(r.failed_files.size(), std::size_t(kFailedFilesKept));
+    QSet<QString> kept;
+    for (const FileFailure& f : r.failed_files) {
+        kept << f.path;
+        EXPECT_TRUE(pipes.contains(f.path)) << f.path.toStdString();
+        EXPECT_TRUE(f.cause.contains(QStringLiteral("not a regular file"))) << f.cause.toStdString();
+        EXPECT_EQ(f.domain, ErrorDomain::LocalFile);
+    }
+    EXPECT_EQ(kept.size(), kFailedFilesKept);
+
+    for (const QString& pipe : pipes)
+        QFile::remove(pipe);
+    ASSERT_TRUE(runToTheEnd());
+    r = recordOf(a);
+    EXPECT_EQ(r.files_failed, 0);
+    EXPECT_TRUE(r.failed_files.empty());
 }
 
 TEST_F(CopyGuarantees, AFolderThatCannotBeReadIsAFailedEntry)

@@ -28,8 +28,7 @@ bool isFolder(const FileSystemNode& node)
 
 }  // namespace
 
-DeviceTreeModel::DeviceTreeModel(std::shared_ptr<iMobileDevice> device, std::function<bool()> canLoad, QObject* parent)
-    : QAbstractItemModel(parent), m_canLoad(std::move(canLoad))
+DeviceTreeModel::DeviceTreeModel(std::shared_ptr<iMobileDevice> device, QObject* parent) : QAbstractItemModel(parent)
 {
     m_roots.push_back(FileSystemNode::fileSystemRootNodeWithMobileDevice(device));
     m_roots.push_back(FileSystemNode::appRootNodeWithMobileDevice(device));
@@ -115,7 +114,7 @@ bool DeviceTreeModel::hasChildren(const QModelIndex& parent) const
 bool DeviceTreeModel::canFetchMore(const QModelIndex& parent) const
 {
     FileSystemNode* p = nodeAt(parent);
-    return p && isFolder(*p) && !isLoaded(p) && !m_busy.count(p) && m_canLoad();
+    return p && isFolder(*p) && !isLoaded(p) && !m_busy.count(p);
 }
 
 void DeviceTreeModel::fetchMore(const QModelIndex& parent)
@@ -166,7 +165,7 @@ void DeviceTreeModel::childrenLoaded(FileSystemNode* node)
 void DeviceTreeModel::loadImage(const QModelIndex& index)
 {
     FileSystemNode* node = nodeAt(index);
-    if (!node || isFolder(*node) || m_busy.count(node) || !m_canLoad())
+    if (!node || isFolder(*node) || m_busy.count(node))
         return;
     m_busy.insert(node);
     {
@@ -238,8 +237,7 @@ DeviceBrowserWindow::DeviceBrowserWindow(AppController& controller, int deviceRo
     setWindowTitle(row->name + QStringLiteral(" — Browse Device"));
     resize(860, 520);
 
-    auto canLoad = [&controller] { return !controller.currentJob()->isWorking(); };
-    m_model = new DeviceTreeModel(row->device, canLoad, this);
+    m_model = new DeviceTreeModel(row->device, this);
     m_tree = new QTreeView(this);
     m_tree->setModel(m_model);
     m_tree->setUniformRowHeights(true);
@@ -264,11 +262,6 @@ DeviceBrowserWindow::DeviceBrowserWindow(AppController& controller, int deviceRo
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 1);
     auto* layout = new QVBoxLayout(this);
-    if (!canLoad()) {
-        auto* busy = new QLabel(QStringLiteral("A job is running: stop it to browse this device."), this);
-        busy->setStyleSheet(QStringLiteral("font-weight: bold"));
-        layout->addWidget(busy);
-    }
     layout->addWidget(split);
     connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this, &DeviceBrowserWindow::showPreview);
     connect(m_model, &DeviceTreeModel::imageLoaded, this, &DeviceBrowserWindow::imageLoaded);
@@ -279,7 +272,7 @@ void DeviceBrowserWindow::showPreview(const QModelIndex& index)
     m_preview->clear();
     m_info->clear();
     FileSystemNode* node = m_model->nodeAt(index);
-    if (!node || isFolder(*node) || m_controller.currentJob()->isWorking())
+    if (!node || isFolder(*node))
         return;
     m_info->setText(node->displayName() + QStringLiteral("\n") + QStringLiteral("Loading\u2026"));
     m_model->loadImage(index);

@@ -24,15 +24,14 @@ class AppController;
 // load when first opened, with the sizes and dates of their files, and images when asked
 // for: all on a worker of the model's own, one load at a time, so the window never waits for
 // the device and never takes its lock. A node's rows appear once its load ended; the main
-// thread reads only nodes whose load it was told of. While the controller's job works (its
-// copies use the device) nothing more is loaded.
+// thread reads only nodes whose load it was told of. The device object's connection is its
+// own: a job's copies go through connections of theirs, so browsing and copying go on at once.
 class DeviceTreeModel : public QAbstractItemModel {
     Q_OBJECT
 public:
     enum Column { Name, Size, Modified, ColumnCount };
 
-    // canLoad answers whether the device may be asked now.
-    DeviceTreeModel(std::shared_ptr<iMobileDevice> device, std::function<bool()> canLoad, QObject* parent = nullptr);
+    explicit DeviceTreeModel(std::shared_ptr<iMobileDevice> device, QObject* parent = nullptr);
     // Cuts a folder's load under way short and waits for it.
     ~DeviceTreeModel() override;
 
@@ -60,7 +59,6 @@ private:
     void childrenLoaded(FileSystemNode* node);
 
     std::vector<std::unique_ptr<FileSystemNode>> m_roots;
-    std::function<bool()> m_canLoad;
     std::set<const FileSystemNode*> m_loaded;  // children, their sizes and dates may be read
     std::set<const FileSystemNode*> m_busy;  // a load of the worker's own
     // Taken for a moment (never held over a load) by each side where a node changes hands:

@@ -5,6 +5,7 @@
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
 #include "job/DeviceRoster.h"
+#include "job/DeviceRowHistory.h"
 #include "job/PortJob.h"
 #include "logging/Log.h"
 #include "logging/LoggingSetup.h"
@@ -26,20 +27,6 @@ extern "C" void onSignal(int sig)
 {
     g_signal = sig;
 }
-
-// Every row the roster listed in this run, gone ones included, for the summary.
-class SeenRows : public QObject {
-public:
-    explicit SeenRows(DeviceRoster& roster)
-    {
-        connect(&roster, &DeviceRoster::rowAdded, this,
-            [this, &roster](int index) { m_rows.push_back(roster.rows()[std::size_t(index)]); });
-    }
-    const std::vector<DeviceRowPtr>& rows() const { return m_rows; }
-
-private:
-    std::vector<DeviceRowPtr> m_rows;
-};
 
 int run(const QStringList& args)
 {
@@ -146,7 +133,7 @@ int run(const QStringList& args)
 
     DeviceRoster roster;
     roster.setJob(&job);
-    SeenRows seen(roster);
+    DeviceRowHistory seen(roster);
     DeviceManager manager;
     manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
     manager.setMobileDeviceService(service);

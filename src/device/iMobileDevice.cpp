@@ -2,6 +2,13 @@
 
 namespace kestrap {
 
+DeviceError previewTooLarge(const QString& path)
+{
+    return DeviceError::job(QStringLiteral("%1 is larger than %2 MiB, the most a preview reads.")
+                                .arg(path)
+                                .arg(kPreviewLimit / (1024 * 1024)));
+}
+
 QString errorDomainName(ErrorDomain domain)
 {
     switch (domain) {

@@ -17,6 +17,13 @@
 
 namespace kestrap {
 
+// The most contentsOfFileAtPath reads. It serves previews of artwork and images, which are a
+// few MiB at most (an app's 1024x1024 icon is under 2 MiB as PNG); a video or a database
+// picked by mistake would otherwise be read whole into memory, gigabytes of it over USB.
+inline constexpr qsizetype kPreviewLimit = 16 * 1024 * 1024;
+// The failure of a preview read past kPreviewLimit.
+DeviceError previewTooLarge(const QString& path);
+
 // One user app of a device, as appBundles() lists it.
 struct AppBundle {
     QString name;  // "CFBundleDisplayName"; null when the app has none
@@ -106,7 +113,9 @@ public:
     // positioned or read.
     virtual std::optional<QByteArray> readFileAtPath(const QString& path, std::uint32_t offset, std::uint32_t length)
         = 0;
-    virtual std::optional<QByteArray> contentsOfFileAtPath(const QString& path) = 0;
+    // The whole file, for a preview: at most kPreviewLimit bytes. A file that cannot be read
+    // or is larger gives nothing, and why in *why.
+    virtual std::optional<QByteArray> contentsOfFileAtPath(const QString& path, DeviceError* why = nullptr) = 0;
     // Copies the device file to a local file, creating missing local folders.
     virtual bool downloadFile(const QString& devicePath, const QString& localPath) = 0;
     // Copies a local file to the device, replacing an existing item.

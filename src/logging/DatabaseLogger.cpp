@@ -147,17 +147,19 @@ void DatabaseLogger::shutDown()
 
 void DatabaseLogger::saveAndSuspendSaveTimer()
 {
-    if (m_unsavedCount > 0) {
-        if (m_deleteOnEverySave)
-            db_saveAndDelete();
-        else
-            db_save();
-    }
+    std::uint32_t kept = 0;
+    if (m_unsavedCount > 0)
+        kept = m_deleteOnEverySave ? db_saveAndDelete() : db_save();
     m_unsavedCount = 0;
     m_unsavedTime = {};
     if (!m_saveTimerSuspended) {
         ++m_saveTimerGeneration;
         m_saveTimerSuspended = true;
+    }
+    if (kept > 0 && !m_shutDown) {
+        m_unsavedCount = kept;
+        m_unsavedTime = Clock::now();
+        armSaveTimer();
     }
 }
 

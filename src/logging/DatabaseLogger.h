@@ -38,9 +38,12 @@ public:
 protected:
     // Takes the message into the pending batch; false when it was not taken.
     virtual bool db_log(const LogMessage& message) = 0;
-    virtual void db_save() = 0;
+    // Save the pending batch; answer how many of its entries are kept for another try (a
+    // database locked by another program for longer than the writer waits), 0 when done
+    // with the batch. Kept entries are saved again saveInterval seconds later.
+    virtual std::uint32_t db_save() = 0;
     virtual void db_delete() = 0;
-    virtual void db_saveAndDelete() = 0;
+    virtual std::uint32_t db_saveAndDelete() = 0;
 
     // Subclasses call this first in their destructor: saves what is pending and stops the
     // timers while the subclass's database is still there.

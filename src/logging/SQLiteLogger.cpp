@@ -40,6 +40,9 @@ SQLiteLogger::SQLiteLogger(const QString& logDirectory, const QString& filename)
 SQLiteLogger::~SQLiteLogger()
 {
     shutDown();
+    if (!m_pendingLogEntries.empty())
+        consoleMessage(QStringLiteral("SQLiteLogger: %1 log entries not written: the database stayed locked")
+                           .arg(m_pendingLogEntries.size()));
     for (auto& [sql, stmt] : m_statements)
         sqlite3_finalize(stmt);
     if (m_database)
@@ -125,7 +128,7 @@ int SQLiteLogger::run(const char* sql)
     sqlite3_stmt* stmt = statement(sql);
     if (!stmt)
         return sqlite3_errcode(m_database);
-    const int rc = stepRetrying(stmt);
+    const int rc = stepRetrying(stmt, sqlite3_step, m_busyLimit);
     sqlite3_reset(stmt);
     return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
 }
@@ -162,7 +165,7 @@ int SQLiteLogger::insertPending()
         sqlite3_bind_int64(insert, 2, e.level);
         sqlite3_bind_text(insert, 3, text.constData(), int(text.size()), SQLITE_STATIC);
         sqlite3_bind_double(insert, 4, e.timestamp);
-        const int rc = stepRetrying(insert);
+        const int rc = stepRetrying(insert, sqlite3_step, m_busyLimit);
         sqlite3_reset(insert);
         if (rc != SQLITE_DONE && firstError == SQLITE_OK)
             firstError = rc;
@@ -171,20 +174,38 @@ int SQLiteLogger::insertPending()
     return firstError;
 }
 
-void SQLiteLogger::db_save()
+// Nothing of the batch was written. Another program holding the database (a shell, a backup)
+// lets go sooner or later: the batch waits for it, within a bound. Anything else would fail
+// again the same way.
+std::uint32_t SQLiteLogger::keepForRetry(int code)
+{
+    report("Error inserting log entries", code);
+    if ((code & 0xff) != SQLITE_BUSY && (code & 0xff) != SQLITE_LOCKED) {
+        m_pendingLogEntries.clear();
+        return 0;
+    }
+    if (m_pendingLogEntries.size() > kMaxKeptEntries) {
+        const std::size_t dropped = m_pendingLogEntries.size() - kMaxKeptEntries;
+        m_pendingLogEntries.erase(m_pendingLogEntries.begin(), m_pendingLogEntries.begin() + std::ptrdiff_t(dropped));
+        consoleMessage(
+            QStringLiteral("SQLiteLogger: %1 oldest log entries dropped while the database is locked").arg(dropped));
+    }
+    consoleMessage(
+        QStringLiteral("SQLiteLogger: %1 log entries kept until the database is free").arg(m_pendingLogEntries.size()));
+    return std::uint32_t(m_pendingLogEntries.size());
+}
+
+std::uint32_t SQLiteLogger::db_save()
 {
     if (m_pendingLogEntries.empty())
-        return;
+        return 0;
     if (!m_database) {
         m_pendingLogEntries.clear();
-        return;
+        return 0;
     }
     const bool ownTransaction = sqlite3_get_autocommit(m_database) != 0;
-    if (const int rc = ownTransaction ? run(kBegin) : SQLITE_OK; isError(rc)) {
-        report("Error inserting log entries", rc);
-        m_pendingLogEntries.clear();
-        return;
-    }
+    if (const int rc = ownTransaction ? run(kBegin) : SQLITE_OK; isError(rc))
+        return keepForRetry(rc);
     int rc = insertPending();
     if (ownTransaction) {
         const int commit = run(kCommit);
@@ -196,10 +217,11 @@ void SQLiteLogger::db_save()
     }
     if (isError(rc)) {
         report("Error inserting log entries", rc);
-        return;
+        return 0;
     }
     if (ownTransaction)
         ++m_committedBatches;
+    return 0;
 }
 
 void SQLiteLogger::db_delete()
@@ -212,24 +234,21 @@ void SQLiteLogger::db_delete()
     int rc = stmt ? SQLITE_OK : sqlite3_errcode(m_database);
     if (stmt) {
         sqlite3_bind_double(stmt, 1, nowSeconds() - age);
-        rc = stepRetrying(stmt);
+        rc = stepRetrying(stmt, sqlite3_step, m_busyLimit);
         sqlite3_reset(stmt);
     }
     if (!inTransaction && rc != SQLITE_DONE && isError(rc))
         report("Error deleting log entries", rc);
 }
 
-void SQLiteLogger::db_saveAndDelete()
+std::uint32_t SQLiteLogger::db_saveAndDelete()
 {
     if (!m_database) {
         m_pendingLogEntries.clear();
-        return;
+        return 0;
     }
-    if (const int rc = run(kBegin); isError(rc)) {
-        report("Error", rc);
-        m_pendingLogEntries.clear();
-        return;
-    }
+    if (const int rc = run(kBegin); isError(rc))
+        return keepForRetry(rc);
     db_delete();
     int rc = insertPending();
     const int commit = run(kCommit);
@@ -241,6 +260,7 @@ void SQLiteLogger::db_saveAndDelete()
         report("Error", rc);
     else
         ++m_committedBatches;
+    return 0;
 }
 
 }  // namespace kestrap

@@ -2,8 +2,11 @@
 
 #include "logging/DatabaseLogger.h"
 
+#include "logging/SqliteSupport.h"
 #include <QString>
+
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,12 +44,18 @@ public:
     bool hasDatabase();
     // Batches committed so far.
     std::uint64_t committedBatches() const { return m_committedBatches.load(); }
+    // How long a statement waits for another connection's lock (10 s unless set); a batch
+    // that finds the database locked for longer is kept and tried again at the next save.
+    // Before the logger is added to the pipeline.
+    void setBusyLimit(std::chrono::milliseconds limit) { m_busyLimit = limit; }
+    // The most entries kept while the database stays locked; the oldest beyond go.
+    static constexpr std::size_t kMaxKeptEntries = 10000;
 
 protected:
     bool db_log(const LogMessage& message) override;
-    void db_save() override;
+    std::uint32_t db_save() override;
     void db_delete() override;
-    void db_saveAndDelete() override;
+    std::uint32_t db_saveAndDelete() override;
 
 private:
     void validateLogDirectory();
@@ -54,6 +63,7 @@ private:
     sqlite3_stmt* statement(const char* sql);
     int run(const char* sql);
     int insertPending();
+    std::uint32_t keepForRetry(int code);
     void report(const char* what, int code);
 
     QString m_logDirectory;
@@ -62,6 +72,7 @@ private:
     std::vector<SQLiteLogEntry> m_pendingLogEntries;
     std::unordered_map<std::string, sqlite3_stmt*> m_statements;
     std::atomic<std::uint64_t> m_committedBatches {0};
+    std::chrono::milliseconds m_busyLimit = sqlitesupport::kBusyLimit;
 };
 
 }  // namespace kestrap

@@ -12,7 +12,8 @@ constexpr int kProgressInstructions = 1000;
 
 }  // namespace
 
-int stepRetrying(sqlite3_stmt* statement, const std::function<int(sqlite3_stmt*)>& stepOnce)
+int stepRetrying(
+    sqlite3_stmt* statement, const std::function<int(sqlite3_stmt*)>& stepOnce, std::chrono::milliseconds busyLimit)
 {
     using Clock = std::chrono::steady_clock;
     Clock::time_point giveUp {};
@@ -22,8 +23,7 @@ int stepRetrying(sqlite3_stmt* statement, const std::function<int(sqlite3_stmt*)
             return rc;
         const auto now = Clock::now();
         if (giveUp == Clock::time_point {})
-            giveUp
-                = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kBusyLimitSeconds));
+            giveUp = now + busyLimit;
         else if (now >= giveUp)
             return rc;
         // A statement that is not the first of a transaction has to start over.

@@ -9,11 +9,12 @@
 namespace kestrap::sqlitesupport {
 
 // Steps a statement, retrying after 20 microsecond pauses while the database is busy or
-// locked by another connection. The retries end after kBusyLimitSeconds: a connection that
-// holds its lock for ever (a forgotten shell session) must not hang the program; the last
-// busy result is then returned like any other error. stepOnce makes one attempt.
-constexpr double kBusyLimitSeconds = 10.0;
-int stepRetrying(sqlite3_stmt* statement, const std::function<int(sqlite3_stmt*)>& stepOnce = sqlite3_step);
+// locked by another connection. The retries end after busyLimit: a connection that holds its
+// lock for ever (a forgotten shell session) must not hang the program; the last busy result
+// is then returned like any other error. stepOnce makes one attempt.
+constexpr std::chrono::milliseconds kBusyLimit {10000};
+int stepRetrying(sqlite3_stmt* statement, const std::function<int(sqlite3_stmt*)>& stepOnce = sqlite3_step,
+    std::chrono::milliseconds busyLimit = kBusyLimit);
 
 // An error in the sense of the event log: an SQLite result code from 1 to 99.
 inline bool isError(int code)

@@ -1,6 +1,7 @@
 // The connected devices as the front ends list them, and their marks across jobs.
 
 #include "job/DeviceRoster.h"
+#include "job/DeviceRowHistory.h"
 #include "job/PortJob.h"
 #include "support/StubDevice.h"
 #include "support/TempTree.h"
@@ -114,4 +115,33 @@ TEST_F(Roster, ExcludedMarksFollowTheJobAcrossNewAndOpen)
     EXPECT_EQ(statuses(), (QStringList {"Idle", "Excluded", "Idle"}));
     roster.DeviceAdded(stub(QStringLiteral("B"), QStringLiteral("B again")));
     EXPECT_EQ(statuses().last(), "Excluded");
+}
+
+// A station lists a row for every plug-in, for days: the history of a run keeps what its
+// summary says of each, and lets go of each device object once nothing else holds its row.
+TEST_F(Roster, TheHistoryKeepsEveryRowAndLetsGoOfDevicesNobodyElseHolds)
+{
+    DeviceRowHistory history(roster);
+    std::weak_ptr<iMobileDevice> first;
+    {
+        const auto device = stub(QStringLiteral("P1"), QStringLiteral("Phone"));
+        first = device;
+        roster.DeviceAdded(device);
+        roster.rows()[0]->status = DeviceStatusFinished;
+        roster.DeviceRemoved(device);
+    }
+    const auto again = stub(QStringLiteral("P1"), QStringLiteral("Phone"));
+    roster.DeviceAdded(again);
+    // A row someone still holds (a copy that has not ended) keeps its device until then.
+    const DeviceRowPtr held = roster.rows()[0];
+    roster.DeviceRemoved(again);
+    roster.DeviceAdded(stub(QStringLiteral("P2"), QStringLiteral("Pad")));
+
+    ASSERT_EQ(history.rows().size(), 3u);
+    EXPECT_TRUE(first.expired());
+    EXPECT_EQ(history.rows()[0]->uid, "P1");
+    EXPECT_EQ(history.rows()[0]->name, "Phone");
+    EXPECT_EQ(history.rows()[0]->status, DeviceStatusFinished);
+    EXPECT_EQ(history.rows()[1]->device, again);
+    EXPECT_EQ(history.rows()[2]->uid, "P2");
 }

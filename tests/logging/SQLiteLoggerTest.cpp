@@ -204,6 +204,34 @@ TEST_F(SQLiteLoggerTest, ABusyDatabaseIsWaitedFor)
     EXPECT_EQ(Db(dbPath()).count(), 1);
 }
 
+// Another program (a shell, a backup) holding the event log for longer than the writer waits
+// (10 s; shortened here) costs no entry: the batch waits and lands once the lock is gone.
+TEST_F(SQLiteLoggerTest, ADatabaseLockedLongerThanTheWriterWaitsKeepsItsEntriesUntilItIsFree)
+{
+    auto logger = applicationLogger();
+    logger->setBusyLimit(milliseconds(50));
+    logger->setSaveInterval(0.1);
+    LogPipeline::addLogger(logger);
+    Db other(dbPath());
+    ASSERT_EQ(other.exec("BEGIN EXCLUSIVE TRANSACTION"), SQLITE_OK);
+    ConsoleCapture console;
+    KLOG_INFO("first while locked");
+    KLOG_INFO("second while locked");
+    LogPipeline::flushLog();
+    EXPECT_EQ(console.lines(),
+        QStringList({"SQLiteLogger: Error inserting log entries: code(5): database is locked",
+            "SQLiteLogger: 2 log entries kept until the database is free"}));
+    KLOG_INFO("third while locked");
+    LogPipeline::flushLog();
+    EXPECT_TRUE(console.lines().last().endsWith("3 log entries kept until the database is free"));
+    ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
+    // No new message and no flush: the kept batch is tried again on its own.
+    Db reader(dbPath());
+    EXPECT_TRUE(waitUntil([&] { return reader.count() == 3; }, seconds(10)));
+    EXPECT_EQ(reader.text("SELECT message FROM logs ORDER BY rowid"),
+        QStringLiteral("first while locked\nsecond while locked\nthird while locked\n"));
+}
+
 TEST_F(SQLiteLoggerTest, SettingsFromOtherThreadsTakeEffectInOrder)
 {
     auto logger = applicationLogger();

@@ -24,7 +24,10 @@ public:
     QString fullPath(const QString& path) override { return path; }
     QString iTunesControlPath() override { return QStringLiteral("iTunes_Control"); }
     std::optional<QByteArray> readFileAtPath(const QString&, std::uint32_t, std::uint32_t) override { return {}; }
-    std::optional<QByteArray> contentsOfFileAtPath(const QString&) override { return {}; }
+    std::optional<QByteArray> contentsOfFileAtPath(const QString&, kestrap::DeviceError* = nullptr) override
+    {
+        return {};
+    }
     bool downloadFile(const QString&, const QString&) override { return false; }
     bool uploadFile(const QString&, const QString&) override { return false; }
     std::vector<kestrap::iMobileFileSystemNode> contentsOfDirectory(const QString&, std::int32_t) override

@@ -20,8 +20,10 @@
 //   exact code is informative only. Out parameters are written only on success.
 // - Handles are opaque: callers keep, pass and compare them, never look inside.
 //   * AMDeviceRef: one device record per attachment (a device plugged in again gets a new
-//     record). Records stay valid, also after their device has gone, for the life of the
-//     service; calls on the record of a device that has gone fail.
+//     record). A record is valid while its device is attached, during a notification
+//     callback that carries it, and, after its device has gone, for as long as someone
+//     holds it (AMDeviceRetain); calls on the record of a device that has gone fail. A
+//     station re-plugs its devices for days: records nobody holds are forgotten.
 //   * AMServiceHandle: what a service start gives; AFCConnectionOpen takes it over, and a
 //     handle never opened is dropped when its device's session ends or the device goes.
 //   * AFCConnectionRef, AFCKeyValueRef, AFCDirectoryRef: valid from their open to their
@@ -146,6 +148,11 @@ public:
     // this computer yet (their user has not tapped "Trust"). Backends that cannot tell
     // answer none.
     virtual QStringList devicesAwaitingTrust() { return {}; }
+
+    // Keeps a record valid after its device has gone, until the matching release. Any
+    // thread. Backends whose records live as long as they do need not count.
+    virtual void AMDeviceRetain(AMDeviceRef) { }
+    virtual void AMDeviceRelease(AMDeviceRef) { }
 
     // The device's identifier ("UniqueDeviceID") as the record carries it without asking the
     // device; a null string when the record carries none.

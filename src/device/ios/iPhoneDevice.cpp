@@ -27,6 +27,8 @@ iPhoneDevice::~iPhoneDevice()
 {
     const Access access(*this);
     closeConnectionLocked();
+    if (const AMDeviceRef device = m_phoneDevice)
+        m_service->AMDeviceRelease(device);
 }
 
 const QStringList& iPhoneDevice::lockdownKeys()
@@ -146,7 +148,13 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2, DeviceE
         AFCConnectionRef connection = nullptr;
         if (const MDError e = s.AFCConnectionOpen(service, 0, &connection))
             return failed(afcError(e));
-        m_phoneDevice = device;
+        // Held for as long as this object may use it: the job keeps a device that has gone
+        // until its row is cleared.
+        if (const AMDeviceRef previous = m_phoneDevice.exchange(device); previous != device) {
+            s.AMDeviceRetain(device);
+            if (previous)
+                s.AMDeviceRelease(previous);
+        }
         m_connection = connection;
         // The new connection is on the media area or the whole file system, whatever root
         // was current before: paths must be taken against the root that is really open.

@@ -122,7 +122,7 @@ public:
     QString fullPath(const QString& path) override;
     QString iTunesControlPath() override;
     std::optional<QByteArray> readFileAtPath(const QString& path, std::uint32_t offset, std::uint32_t length) override;
-    std::optional<QByteArray> contentsOfFileAtPath(const QString& path) override;
+    std::optional<QByteArray> contentsOfFileAtPath(const QString& path, DeviceError* why = nullptr) override;
     bool downloadFile(const QString& devicePath, const QString& localPath) override;
     bool uploadFile(const QString& devicePath, const QString& localPath) override;
     std::vector<iMobileFileSystemNode> contentsOfDirectory(const QString& path, std::int32_t pathType) override;

@@ -374,23 +374,31 @@ std::optional<QByteArray> iPhoneDevice::readFileAtPath(const QString& path, std:
     return bytes;
 }
 
-std::optional<QByteArray> iPhoneDevice::contentsOfFileAtPath(const QString& path)
+std::optional<QByteArray> iPhoneDevice::contentsOfFileAtPath(const QString& path, DeviceError* why)
 {
+    const auto failed = [why](DeviceError error) {
+        if (why)
+            *why = std::move(error);
+        return std::nullopt;
+    };
     const QString absolute = fullPath(path);
     const Access access(*this);
     const auto file = openForReadingLocked(absolute);
     if (!file)
-        return std::nullopt;
+        return failed(afcError(AFCObjectNotFoundError));
     FileRefCloser closer(*m_service, m_connection, *file);
     QByteArray bytes;
     std::vector<char> buffer(kCopyBufferSize);
     for (;;) {
-        std::uint32_t count = kCopyBufferSize;
-        if (m_service->AFCFileRefRead(m_connection, *file, buffer.data(), &count) != MDSuccess)
-            return std::nullopt;
+        // One byte past the limit tells a file that is too large, without reading it all.
+        std::uint32_t count = std::uint32_t(std::min<std::int64_t>(kCopyBufferSize, kPreviewLimit + 1 - bytes.size()));
+        if (const MDError e = m_service->AFCFileRefRead(m_connection, *file, buffer.data(), &count))
+            return failed(afcError(e));
         if (count == 0)
             return bytes;
         bytes.append(buffer.data(), count);
+        if (bytes.size() > kPreviewLimit)
+            return failed(previewTooLarge(path));
     }
 }
 

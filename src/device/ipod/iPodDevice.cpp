@@ -206,18 +206,26 @@ std::optional<QByteArray> iPodDevice::readFileAtPath(const QString& path, std::u
     return bytes;
 }
 
-std::optional<QByteArray> iPodDevice::contentsOfFileAtPath(const QString& path)
+std::optional<QByteArray> iPodDevice::contentsOfFileAtPath(const QString& path, DeviceError* why)
 {
+    const auto failed = [why](DeviceError error) {
+        if (why)
+            *why = std::move(error);
+        return std::nullopt;
+    };
     const QString full = confinedPath(path, true);
     // Only regular files: reading a pipe or a device node could block for ever.
     if (full.isNull() || !isRegularFile(canonical(full)))
-        return std::nullopt;
+        return failed(DeviceError::local(ENOENT, QStringLiteral("%1 is not a file on the device.").arg(path)));
     QFile file(full);
     if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray bytes = file.readAll();
+        return failed(DeviceError::local(EACCES, file.errorString()));
+    // One byte past the limit tells a file that is too large, also one that grows meanwhile.
+    QByteArray bytes = file.read(kPreviewLimit + 1);
     if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
+        return failed(DeviceError::local(EIO, file.errorString()));
+    if (bytes.size() > kPreviewLimit)
+        return failed(previewTooLarge(path));
     return bytes;
 }
 

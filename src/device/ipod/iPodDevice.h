@@ -50,7 +50,7 @@ public:
     QString iTunesControlPath() override;
 
     std::optional<QByteArray> readFileAtPath(const QString& path, std::uint32_t offset, std::uint32_t length) override;
-    std::optional<QByteArray> contentsOfFileAtPath(const QString& path) override;
+    std::optional<QByteArray> contentsOfFileAtPath(const QString& path, DeviceError* why = nullptr) override;
     bool downloadFile(const QString& devicePath, const QString& localPath) override;
     bool uploadFile(const QString& devicePath, const QString& localPath) override;
     // Folders, then regular files; links and special files are left out.

@@ -300,7 +300,10 @@ bool FileSystemNode::loadImage()
     // Read on this node's own root: on another one the same path is another file (every app
     // container has its "/iTunesArtwork").
     iMobileDevice* d = device();
-    const std::optional<QByteArray> bytes = d ? d->contentsOfFileAtPath(path) : std::nullopt;
+    DeviceError why;
+    const std::optional<QByteArray> bytes = d ? d->contentsOfFileAtPath(path, &why) : std::nullopt;
+    if (!bytes && !why.isEmpty())
+        qWarning("No preview of %s: %s", qPrintable(printableText(path)), qPrintable(why.text));
     if (!bytes || bytes->isEmpty())
         return false;
     m_imageData = safeImageData(*bytes, isPNG);

@@ -202,6 +202,17 @@ FarmEmulator::FarmEmulator(EmulatorOptions options)
 {
 }
 
+EmuDevice::EmuDevice(std::shared_ptr<MobileDeviceService> service, AMDeviceRef record)
+    : service(std::move(service)), record(record)
+{
+    this->service->AMDeviceRetain(record);
+}
+
+EmuDevice::~EmuDevice()
+{
+    service->AMDeviceRelease(record);
+}
+
 FarmEmulator::~FarmEmulator()
 {
     stop();
@@ -486,10 +497,9 @@ QVariantMap FarmEmulator::attachedMessage(const EmuDevice& device)
 void FarmEmulator::onNotification(AMDeviceRef record, std::int32_t message)
 {
     if (message == AMDeviceMessageConnected) {
-        auto device = std::make_shared<EmuDevice>();
+        auto device = std::make_shared<EmuDevice>(m_sim, record);
         device->udid = m_sim->AMDeviceCopyDeviceIdentifier(record);
         device->folder = QDir(m_options.farm).filePath(device->udid);
-        device->record = record;
         std::lock_guard guard(m_devicesLock);
         device->id = m_nextId++;
         m_devices[device->id] = device;

@@ -71,10 +71,16 @@ struct PendingService {
 
 // One attachment of a farm device as usbmuxd numbers it.
 struct EmuDevice {
+    EmuDevice(std::shared_ptr<MobileDeviceService> service, AMDeviceRef record);
+    ~EmuDevice();  // gives the record back: connections still serving the device hold it till then
+    EmuDevice(const EmuDevice&) = delete;
+    EmuDevice& operator=(const EmuDevice&) = delete;
+
+    const std::shared_ptr<MobileDeviceService> service;
+    const AMDeviceRef record;
     std::uint32_t id = 0;
     QString udid;
     QString folder;
-    AMDeviceRef record = nullptr;
     std::atomic<bool> alive {true};
 
     std::mutex lock;  // guards the fields below

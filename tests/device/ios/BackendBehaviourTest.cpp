@@ -204,6 +204,7 @@ TYPED_TEST(BackendBehaviour, AnUnpluggedDeviceGoesAndItsConnectionsBreak)
     AFCConnectionRef c = this->container(udid);
     ASSERT_TRUE(c);
     const AMDeviceRef record = this->present.at(udid);
+    this->service->AMDeviceRetain(record);
     ASSERT_TRUE(kestrap::sim::setPlugged(this->farm.path(), udid, false, nullptr));
     EXPECT_TRUE(TestFarm::waitFor([&] { return this->present.empty(); }, 5000));
     MobileDeviceService& s = *this->service;
@@ -211,4 +212,5 @@ TYPED_TEST(BackendBehaviour, AnUnpluggedDeviceGoesAndItsConnectionsBreak)
     EXPECT_EQ(s.AFCFileRefOpen(c, QStringLiteral("/late"), AFCFileModeWrite, &file), AFCServiceNotConnectedError);
     EXPECT_EQ(s.AMDeviceConnect(record), AMDDeviceDisconnectedError);
     s.AFCConnectionClose(c);
+    s.AMDeviceRelease(record);
 }

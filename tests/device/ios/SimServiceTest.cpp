@@ -376,7 +376,9 @@ TEST_F(SimServiceTest, InjectedFaults)
     EXPECT_EQ(write(c, QStringLiteral("/b"), QByteArray(8, 'b')), AFCIOError);
     EXPECT_EQ(QFileInfo(farm.media(udid) + "/b").size(), 2);
 
-    // Unplugged mid-write: everything on the device dies, and the marker tells the farm.
+    // Unplugged mid-write: everything on the device dies, and the marker tells the farm. A
+    // record held past its device's going answers, and fails.
+    s.AMDeviceRetain(d);
     faults = {};
     faults.unplugAfterBytes = 4;
     s.setFaults(udid, faults);
@@ -395,6 +397,8 @@ TEST_F(SimServiceTest, InjectedFaults)
     EXPECT_NE(again, d);
     EXPECT_EQ(s.AMDeviceConnect(again), MDSuccess);
     EXPECT_GE(farm.calls(udid, "AFCFileRefWrite"), 3);
+    s.AMDeviceRelease(d);
+    EXPECT_EQ(s.recordCount(), 2u);
 }
 
 TEST_F(SimServiceTest, SlowWritesTakeTheirTime)

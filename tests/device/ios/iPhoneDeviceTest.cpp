@@ -393,7 +393,18 @@ TEST_F(iPhoneDeviceTest, DownloadAndReads)
     EXPECT_FALSE(device->downloadFile(QStringLiteral("absent"), local.path(QStringLiteral("absent"))));
 
     EXPECT_EQ(device->contentsOfFileAtPath(QStringLiteral("data.bin")), content);
-    EXPECT_FALSE(device->contentsOfFileAtPath(QStringLiteral("absent")).has_value());
+    DeviceError why;
+    EXPECT_FALSE(device->contentsOfFileAtPath(QStringLiteral("absent"), &why).has_value());
+    EXPECT_EQ(why.domain, ErrorDomain::AFC);
+    // A preview reads no more than its limit: a file one byte larger is refused, by name.
+    {
+        QFile big(QDir(farm.media(udid)).filePath(QStringLiteral("big.mov")));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(kPreviewLimit));
+    }
+    EXPECT_EQ(device->contentsOfFileAtPath(QStringLiteral("big.mov"), &why)->size(), kPreviewLimit);
+    ASSERT_TRUE(QFile(QDir(farm.media(udid)).filePath(QStringLiteral("big.mov"))).resize(kPreviewLimit + 1));
+    EXPECT_FALSE(device->contentsOfFileAtPath(QStringLiteral("big.mov"), &why).has_value());
+    EXPECT_EQ(why.text, "big.mov is larger than 16 MiB, the most a preview reads.");
     EXPECT_EQ(device->readFileAtPath(QStringLiteral("data.bin"), 3, 4), content.mid(3, 4));
     EXPECT_EQ(device->readFileAtPath(QStringLiteral("data.bin"), 6 * kMiB, 6 * kMiB), content.mid(6 * kMiB));
     EXPECT_EQ(device->readFileAtPath(QStringLiteral("data.bin"), 1, 0), QByteArray());

@@ -71,6 +71,14 @@ TEST(iPodDevice, ListingAndReading)
     EXPECT_FALSE(device.readFileAtPath("Music/none", 0, 5));
     // Reading a pipe would block for ever; it is not a file to read.
     EXPECT_FALSE(device.contentsOfFileAtPath("Music/pipe"));
+    // A preview reads no more than its limit: a file one byte larger is refused, by name.
+    ASSERT_TRUE(QFile(volume.path("Music/big.m4v")).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile(volume.path("Music/big.m4v")).resize(kestrap::kPreviewLimit));
+    EXPECT_EQ(device.contentsOfFileAtPath("Music/big.m4v")->size(), kestrap::kPreviewLimit);
+    ASSERT_TRUE(QFile(volume.path("Music/big.m4v")).resize(kestrap::kPreviewLimit + 1));
+    kestrap::DeviceError why;
+    EXPECT_FALSE(device.contentsOfFileAtPath("Music/big.m4v", &why));
+    EXPECT_EQ(why.text, "Music/big.m4v is larger than 16 MiB, the most a preview reads.");
 }
 
 TEST(iPodDevice, ChangingItems)

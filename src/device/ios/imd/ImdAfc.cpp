@@ -55,7 +55,7 @@ MDError ImdMobileDeviceService::AFCConnectionOpen(AMServiceHandle service, std::
         pending = std::move(it->second);
         m_services.erase(it);
     }
-    ImdRecord* record = pending->record;
+    const std::shared_ptr<ImdRecord> record = pending->record;
     if (!record->alive)
         return AFCServiceNotConnectedError;
     auto c = std::make_unique<ImdConnection>();

@@ -93,7 +93,7 @@ ImdMobileDeviceService::~ImdMobileDeviceService()
     {
         std::lock_guard guard(m_devicesLock);
         m_stopping = true;
-        for (const auto& record : m_records)
+        for (const auto& [key, record] : m_records)
             record->alive = false;
     }
     m_devicesChanged.notify_all();
@@ -174,12 +174,14 @@ void ImdMobileDeviceService::reconcile()
     // Unanswered for long enough, usbmuxd has lost every device; until then, those it
     // listed last stay.
     const bool keepUnlisted = count < 0 && now - *m_listFailingSince < kUnansweredListGrace;
-    std::vector<ImdRecord*> gone;
+    std::vector<ImdRecord*> gone;  // each held until its link is let go
+    std::vector<std::shared_ptr<ImdRecord>> forgotten;
     {
         std::lock_guard guard(m_devicesLock);
         if (m_stopping)
             return;
-        for (const auto& record : m_records) {
+        forgotten.swap(m_forgotten);
+        for (const auto& [key, record] : m_records) {
             if (record->stage == ImdRecord::Stage::Gone)
                 continue;
             const std::pair<QString, std::uint32_t> attachment {record->udid, record->muxHandle};
@@ -195,7 +197,7 @@ void ImdMobileDeviceService::reconcile()
                     detached        ? "usbmuxd says it was detached"
                         : count < 0 ? "usbmuxd has not answered for its list"
                                     : "usbmuxd no longer lists it");
-                markGone(record.get());
+                holdLocked(record.get());
                 gone.push_back(record.get());
             }
         }
@@ -203,8 +205,13 @@ void ImdMobileDeviceService::reconcile()
         std::vector<std::pair<QString, std::uint32_t>> arrived(present.begin(), present.end());
         // usbmuxd numbers attachments in the order they came.
         std::sort(arrived.begin(), arrived.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        // Marked gone only now: it may give up the record's last hold, and the loop above
+        // walks the records.
+        for (ImdRecord* record : gone)
+            markGone(record);
         for (const auto& [udid, handle] : arrived)
             arriveLocked(udid, handle);
+        trimEventsLocked();
         // Only now, and only for a list usbmuxd answered: announceAttachedDevices() waits
         // for the devices of the first list. A busy usbmuxd that missed the first request
         // made a one-shot command list no device at all.
@@ -218,7 +225,72 @@ void ImdMobileDeviceService::reconcile()
     // nothing.
     for (ImdRecord* record : gone)
         releaseLink(record);
+    {
+        std::lock_guard guard(m_devicesLock);
+        for (ImdRecord* record : gone)
+            releaseLocked(record);
+    }
     reapWorkers();
+}
+
+void ImdMobileDeviceService::holdLocked(ImdRecord* record)
+{
+    ++record->holds;
+}
+
+void ImdMobileDeviceService::releaseLocked(ImdRecord* record)
+{
+    if (--record->holds > 0)
+        return;
+    const auto it = m_records.find(record);
+    if (it == m_records.end())
+        return;
+    m_forgotten.push_back(std::move(it->second));
+    m_records.erase(it);
+}
+
+void ImdMobileDeviceService::trimEventsLocked()
+{
+    std::size_t taken = m_eventsBase + m_events.size();
+    {
+        std::lock_guard subs(m_subscriptionsLock);
+        for (const auto& [ref, sub] : m_subscriptions)
+            taken = std::min(taken, sub->cursor());
+    }
+    for (; m_eventsBase < taken; ++m_eventsBase) {
+        releaseLocked(m_events.front().first);
+        m_events.pop_front();
+    }
+}
+
+void ImdMobileDeviceService::delivered(const std::vector<AMDeviceRef>& records)
+{
+    std::lock_guard guard(m_devicesLock);
+    for (AMDeviceRef device : records)
+        releaseLocked(static_cast<ImdRecord*>(device));
+    trimEventsLocked();
+}
+
+void ImdMobileDeviceService::AMDeviceRetain(AMDeviceRef device)
+{
+    std::lock_guard guard(m_devicesLock);
+    const auto it = m_records.find(device);
+    if (it != m_records.end())
+        holdLocked(it->second.get());
+}
+
+void ImdMobileDeviceService::AMDeviceRelease(AMDeviceRef device)
+{
+    std::lock_guard guard(m_devicesLock);
+    const auto it = m_records.find(device);
+    if (it != m_records.end())
+        releaseLocked(it->second.get());
+}
+
+std::size_t ImdMobileDeviceService::recordCount() const
+{
+    std::lock_guard guard(m_devicesLock);
+    return m_records.size();
 }
 
 void ImdMobileDeviceService::releaseLink(ImdRecord* record)
@@ -248,20 +320,23 @@ void ImdMobileDeviceService::reapWorkers()
 
 void ImdMobileDeviceService::arriveLocked(const QString& udid, std::uint32_t handle)
 {
-    auto record = std::make_unique<ImdRecord>();
+    if (m_stopping)
+        return;
+    auto record = std::make_shared<ImdRecord>();
     record->udid = udid;
     record->muxHandle = handle;
     ImdRecord* r = record.get();
-    if (m_stopping)
-        return;
-    m_records.push_back(std::move(record));
+    m_records.emplace(r, std::move(record));
+    holdLocked(r);
     m_arrivals.push_back(r);
+    holdLocked(r);
     std::thread worker([this, r] {
         prepareLoop(r);
         // Gone while it was being prepared: the last attempt may have opened a link.
         if (!r->alive)
             releaseLink(r);
         std::lock_guard guard(m_devicesLock);
+        releaseLocked(r);
         m_finishedWorkers.push_back(std::this_thread::get_id());
     });
     const std::thread::id id = worker.get_id();
@@ -272,11 +347,14 @@ void ImdMobileDeviceService::markGone(ImdRecord* record)
 {
     record->alive = false;
     record->stage = ImdRecord::Stage::Gone;
-    if (record->announced)
+    if (record->announced) {
+        holdLocked(record);
         m_events.emplace_back(record, AMDeviceMessageDisconnected);
+    }
     record->announced = false;
     dropServicesOf(record);
     publishLocked();
+    releaseLocked(record);  // the attachment's own
     m_devicesChanged.notify_all();
 }
 
@@ -289,8 +367,10 @@ void ImdMobileDeviceService::publishLocked()
         m_arrivals.pop_front();
         if (front->stage == ImdRecord::Stage::Ready && !front->announced) {
             front->announced = true;
+            holdLocked(front);
             m_events.emplace_back(front, AMDeviceMessageConnected);
         }
+        releaseLocked(front);  // the queue's
     }
 }
 
@@ -314,6 +394,7 @@ void ImdMobileDeviceService::prepareLoop(ImdRecord* record)
                 // A device that waited for trust comes now, after those that did not.
                 if (!std::count(m_arrivals.begin(), m_arrivals.end(), record)) {
                     record->announced = true;
+                    holdLocked(record);
                     m_events.emplace_back(record, AMDeviceMessageConnected);
                 }
                 publishLocked();
@@ -433,7 +514,7 @@ void ImdMobileDeviceService::announceAttachedDevices()
         // (a busy machine, a device still starting): it gets the rest of the wait to open.
         const auto retrying = [this] {
             return std::any_of(m_records.begin(), m_records.end(),
-                [](const auto& r) { return r->alive && r->stage == ImdRecord::Stage::Retrying; });
+                [](const auto& r) { return r.second->alive && r.second->stage == ImdRecord::Stage::Retrying; });
         };
         m_devicesChanged.wait_until(
             guard, after(kAnnounceWait), [&] { return m_stopping || (m_listed && m_arrivals.empty() && !retrying()); });
@@ -453,7 +534,7 @@ QStringList ImdMobileDeviceService::devicesAwaitingTrust()
 {
     QStringList udids;
     std::lock_guard guard(m_devicesLock);
-    for (const auto& record : m_records)
+    for (const auto& [key, record] : m_records)
         if (record->stage == ImdRecord::Stage::AwaitingTrust)
             udids.append(record->udid);
     return udids;
@@ -468,10 +549,13 @@ MDError ImdMobileDeviceService::AMDeviceNotificationSubscribe(
     std::size_t cursor = 0;
     {
         std::lock_guard guard(m_devicesLock);
-        for (const auto& record : m_records)
-            if (record->announced)
+        for (const auto& [key, record] : m_records) {
+            if (record->announced) {
+                holdLocked(record.get());
                 present.push_back(record.get());
-        cursor = m_events.size();
+            }
+        }
+        cursor = m_eventsBase + m_events.size();
     }
     // Devices that came before the subscription are announced in the order they came.
     auto* sub = new ImdSubscription(this, std::move(callback), cursor, std::move(present));
@@ -496,6 +580,9 @@ MDError ImdMobileDeviceService::AMDeviceNotificationUnsubscribe(AMDeviceNotifica
         m_subscriptions.erase(it);
     }
     sub->cancel();
+    // What only this subscription still had to take goes now.
+    std::lock_guard guard(m_devicesLock);
+    trimEventsLocked();
     return MDSuccess;
 }
 

@@ -209,7 +209,7 @@ MDError ImdMobileDeviceService::AMDeviceStartService(
     if (const MDError failure = startServiceLocked(*record, serviceName.toLatin1().constData(), &descriptor))
         return failure;
     ImdPendingService pending;
-    pending.record = record;
+    pending.record = record->shared_from_this();
     pending.service.reset(descriptor);
     lock.unlock();
     return registerService(std::move(pending), service);
@@ -250,7 +250,7 @@ MDError ImdMobileDeviceService::AMDeviceStartHouseArrestService(
         return error;
     const QByteArray id = bundleId.toUtf8();
     ImdPendingService pending;
-    pending.record = record;
+    pending.record = record->shared_from_this();
     MDError vended = AMDServiceProhibitedError;
     for (const char* command : {"VendContainer", "VendDocuments"}) {
         // Each command needs a service of its own: the device closes a refused one.
@@ -329,7 +329,7 @@ void ImdMobileDeviceService::dropServicesOf(ImdRecord* record)
     std::vector<std::unique_ptr<ImdPendingService>> dropped;
     std::lock_guard guard(m_servicesLock);
     for (auto it = m_services.begin(); it != m_services.end();) {
-        if (it->second->record == record) {
+        if (it->second->record.get() == record) {
             dropped.push_back(std::move(it->second));
             it = m_services.erase(it);
         } else {

@@ -64,6 +64,10 @@ public:
     // prepared, then delivers what the calling thread's subscriptions are owed.
     void announceAttachedDevices() override;
     QStringList devicesAwaitingTrust() override;
+    void AMDeviceRetain(AMDeviceRef device) override;
+    void AMDeviceRelease(AMDeviceRef device) override;
+    // How many records the service still keeps: attachments present and records held.
+    std::size_t recordCount() const;
     QString AMDeviceCopyDeviceIdentifier(AMDeviceRef device) override;
     MDError AMDeviceConnect(AMDeviceRef device) override;
     MDError AMDeviceDisconnect(AMDeviceRef device) override;
@@ -121,6 +125,15 @@ private:
     // m_devicesLock.
     void publishLocked();
     void notifySubscribers();
+    // Holds on records, with m_devicesLock held. A record given up by everyone leaves
+    // m_records for m_forgotten, freed by the monitor without the lock.
+    void holdLocked(ImdRecord* record);
+    void releaseLocked(ImdRecord* record);
+    // Announcements every subscription has taken are dropped, with their holds. Needs
+    // m_devicesLock; takes m_subscriptionsLock.
+    void trimEventsLocked();
+    // After a delivery, from a subscription: gives back the holds of what it delivered.
+    void delivered(const std::vector<AMDeviceRef>& records);
 
     // --- Lockdown helpers (ImdMobileDeviceService.cpp) -----------------------------------
     MDError registerService(ImdPendingService pending, AMServiceHandle* service);
@@ -129,9 +142,13 @@ private:
 
     mutable std::mutex m_devicesLock;  // guards the device lists, the events and m_stopping
     std::condition_variable m_devicesChanged;
-    std::vector<std::unique_ptr<ImdRecord>> m_records;  // every record ever made; freed with the service
+    std::map<const AMDevice*, std::shared_ptr<ImdRecord>> m_records;  // records someone holds
+    std::vector<std::shared_ptr<ImdRecord>> m_forgotten;  // held by nobody, to be freed without the lock
     std::deque<ImdRecord*> m_arrivals;  // being prepared, in arrival order
-    std::vector<std::pair<ImdRecord*, std::int32_t>> m_events;  // every announcement, in order
+    // Announcements, in order, from the one numbered m_eventsBase on: those some
+    // subscription has not taken yet.
+    std::deque<std::pair<ImdRecord*, std::int32_t>> m_events;
+    std::size_t m_eventsBase = 0;
     bool m_listed = false;  // usbmuxd answered for its list once, or was absent when the service was made
     std::set<std::pair<QString, std::uint32_t>> m_detached;  // said gone since the last look
     std::optional<std::chrono::steady_clock::time_point> m_listFailingSince;  // monitor thread only

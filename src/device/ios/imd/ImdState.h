@@ -8,6 +8,7 @@
 #include <QVariantMap>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -16,8 +17,9 @@
 // The inside of the libimobiledevice backend, shared by its source files only.
 namespace kestrap::imd {
 
-// One attachment of a device, as usbmuxd reported it.
-struct ImdRecord : AMDevice {
+// One attachment of a device, as usbmuxd reported it. Connections and started services
+// share it: their links refer to its device handle.
+struct ImdRecord : AMDevice, std::enable_shared_from_this<ImdRecord> {
     enum class Stage {
         Preparing,  // being opened on its worker thread
         AwaitingTrust,  // the device does not trust this computer yet; tried again while attached
@@ -32,6 +34,10 @@ struct ImdRecord : AMDevice {
 
     // Guarded by the service's m_devicesLock.
     Stage stage = Stage::Preparing;
+    // Who may still pass the record to the service: the attachment until it is gone, its
+    // worker, the arrival queue, each announcement not yet delivered everywhere, and
+    // callers' retains. At zero the service forgets the record.
+    int holds = 1;
     bool announced = false;
     int unlistedLists = 0;  // answered lists in a row that left the attachment out
     MDError lastPrepareError = MDSuccess;  // said in the log once, not at every retry
@@ -55,13 +61,13 @@ struct ImdRecord : AMDevice {
 
 // A service started and not yet opened as an AFC connection.
 struct ImdPendingService {
-    ImdRecord* record = nullptr;
+    std::shared_ptr<ImdRecord> record;
     ServicePtr service;  // "com.apple.afc" or "com.apple.afc2"
     HouseArrestPtr houseArrest;  // a vended container, in AFC mode from now on
 };
 
 struct ImdConnection : AFCConnection {
-    ImdRecord* record = nullptr;
+    std::shared_ptr<ImdRecord> record;
     // The house-arrest client is freed after the AFC client that took over its link.
     HouseArrestPtr houseArrest;
     AfcPtr afc;

@@ -3,6 +3,8 @@
 #include "device/ios/imd/ImdMobileDeviceService.h"
 #include "device/ios/imd/ImdState.h"
 
+#include <utility>
+
 namespace kestrap::imd {
 
 ImdSubscription::ImdSubscription(ImdMobileDeviceService* service, AMDeviceNotificationCallback callback,
@@ -19,14 +21,22 @@ void ImdSubscription::post()
 
 void ImdSubscription::drain()
 {
+    // Each record owed is held until its callback has returned: another subscription may
+    // take the last announcement of it meanwhile.
     std::vector<std::pair<AMDeviceRef, std::int32_t>> owed;
-    for (AMDeviceRef device : m_present)
-        owed.emplace_back(device, AMDeviceMessageConnected);
+    std::vector<AMDeviceRef> held = std::move(m_present);
     m_present.clear();
+    for (AMDeviceRef device : held)
+        owed.emplace_back(device, AMDeviceMessageConnected);
     {
         std::lock_guard guard(m_service->m_devicesLock);
-        for (; m_cursor < m_service->m_events.size(); ++m_cursor)
-            owed.emplace_back(m_service->m_events[m_cursor]);
+        const auto& events = m_service->m_events;
+        for (; m_cursor < m_service->m_eventsBase + events.size(); ++m_cursor) {
+            const auto& event = events[m_cursor - m_service->m_eventsBase];
+            m_service->holdLocked(event.first);
+            owed.emplace_back(event);
+            held.push_back(event.first);
+        }
     }
     // The callback may unsubscribe; the object lives until this delivery has ended.
     ++m_delivering;
@@ -35,6 +45,7 @@ void ImdSubscription::drain()
             break;
         m_callback({device, message});
     }
+    m_service->delivered(held);
     --m_delivering;
     if (m_cancelled && m_delivering == 0)
         deleteLater();
@@ -43,6 +54,8 @@ void ImdSubscription::drain()
 void ImdSubscription::cancel()
 {
     m_cancelled = true;
+    if (!m_present.empty())
+        m_service->delivered(std::exchange(m_present, {}));
     if (m_delivering == 0)
         delete this;
 }

@@ -13,7 +13,8 @@ class ImdMobileDeviceService;
 // there the service's announcements it has not delivered yet, in order.
 class ImdSubscription : public QObject {
 public:
-    // `cursor`: the first announcement this subscription is owed, of the service's list.
+    // `cursor`: the number of the first announcement this subscription is owed. `present`:
+    // devices attached when it subscribed, each held for it by the service.
     ImdSubscription(ImdMobileDeviceService* service, AMDeviceNotificationCallback callback, std::size_t cursor,
         std::vector<AMDeviceRef> present);
 
@@ -24,6 +25,8 @@ public:
     // No callback starts after this; the object is deleted now, or when the delivery under
     // way has ended. On the subscribing thread.
     void cancel();
+    // The number of the next announcement it is owed. Under the service's m_devicesLock.
+    std::size_t cursor() const { return m_cursor; }
 
 private:
     ImdMobileDeviceService* m_service;

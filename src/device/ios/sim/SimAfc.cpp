@@ -242,7 +242,7 @@ MDError SimMobileDeviceService::AFCConnectionOpen(
     AMServiceHandle service, std::uint32_t timeout, AFCConnectionRef* connection)
 {
     Q_UNUSED(timeout);
-    PendingService pending {};
+    PendingService pending;
     {
         std::lock_guard guard(m_servicesLock);
         const auto it = m_services.find(service);

@@ -80,7 +80,7 @@ void SimMobileDeviceService::scanFarm()
                 continue;
             }
             state->unreadableReported = false;
-            auto record = std::make_unique<SimRecord>();
+            auto record = std::make_shared<SimRecord>();
             record->state = state;
             record->udid = udid;
             state->plist = *plist;
@@ -90,7 +90,7 @@ void SimMobileDeviceService::scanFarm()
             state->plugged = true;
             state->current = record.get();
             std::lock_guard devices(m_devicesLock);
-            m_records.push_back(std::move(record));
+            m_records.emplace(record.get(), std::move(record));
         } else if (!plugged && state->plugged) {
             unplugLocked(*state);
         }
@@ -116,21 +116,47 @@ void SimMobileDeviceService::unplugLocked(SimDeviceState& state)
         record->alive = false;
         record->connected = false;
         record->session = false;
+        AMDeviceRelease(record);
     }
+}
+
+void SimMobileDeviceService::AMDeviceRetain(AMDeviceRef device)
+{
+    std::lock_guard devices(m_devicesLock);
+    const auto it = m_records.find(device);
+    if (it != m_records.end())
+        ++it->second->holds;
+}
+
+void SimMobileDeviceService::AMDeviceRelease(AMDeviceRef device)
+{
+    std::shared_ptr<SimRecord> forgotten;  // freed after the lock: it may hold the last link to its device
+    std::lock_guard devices(m_devicesLock);
+    const auto it = m_records.find(device);
+    if (it == m_records.end() || --it->second->holds > 0)
+        return;
+    forgotten = std::move(it->second);
+    m_records.erase(it);
+}
+
+std::size_t SimMobileDeviceService::recordCount() const
+{
+    std::lock_guard devices(m_devicesLock);
+    return m_records.size();
 }
 
 std::map<QString, SimRecord*> SimMobileDeviceService::currentRecords()
 {
-    std::vector<std::shared_ptr<SimDeviceState>> states;
-    {
-        std::lock_guard devices(m_devicesLock);
-        for (const auto& state : m_states)
-            states.push_back(state);
-    }
+    // An unplug gives up the attachment's hold only after it has cleared `current`, and
+    // under m_devicesLock: a record seen here is held before it can be forgotten.
     std::map<QString, SimRecord*> current;
-    for (const auto& state : states)
-        if (SimRecord* record = state->current)
+    std::lock_guard devices(m_devicesLock);
+    for (const auto& state : m_states) {
+        if (SimRecord* record = state->current) {
+            ++record->holds;
             current[state->udid] = record;
+        }
+    }
     return current;
 }
 
@@ -181,12 +207,13 @@ AMDeviceRef SimMobileDeviceService::currentRecord(const QString& udid)
 
 AMDeviceRef SimMobileDeviceService::makeStrayRecord(const QString& udid)
 {
-    auto record = std::make_unique<SimRecord>();
+    auto record = std::make_shared<SimRecord>();
     record->udid = udid;
     record->alive = false;
+    SimRecord* stray = record.get();
     std::lock_guard devices(m_devicesLock);
-    m_records.push_back(std::move(record));
-    return m_records.back().get();
+    m_records.emplace(stray, std::move(record));
+    return stray;
 }
 
 void SimMobileDeviceService::rescan()
@@ -376,7 +403,7 @@ MDError SimMobileDeviceService::startServiceOn(
         return AMDUnknownError;
     std::lock_guard guard(m_servicesLock);
     *service = m_nextService++;
-    m_services[*service] = {record, root};
+    m_services[*service] = {record->shared_from_this(), root};
     return MDSuccess;
 }
 

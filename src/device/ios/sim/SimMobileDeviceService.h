@@ -45,11 +45,14 @@ public:
     // For the emulator's usbmuxd: whether this read of the device's pair record goes
     // unanswered ("DropPairRecordReads"), counting it.
     bool takePairRecordDrop(const QString& udid);
-    // The record of the device's present attachment; null while it is unplugged.
+    // The record of the device's present attachment; null while it is unplugged. Valid
+    // while the device stays plugged, unless retained.
     AMDeviceRef currentRecord(const QString& udid);
     // A record the farm never announced: of that device's udid, or with no identifier at
-    // all when udid is null. Every call on it fails.
+    // all when udid is null. Every call on it fails. Kept for the life of the service.
     AMDeviceRef makeStrayRecord(const QString& udid);
+    // How many records the service still keeps: those of plugged devices and those held.
+    std::size_t recordCount() const;
     // Looks at the farm now and delivers the changes to every subscription of this thread.
     void rescan();
     void announceAttachedDevices() override { rescan(); }
@@ -63,6 +66,8 @@ public:
     MDError AMDeviceNotificationSubscribe(
         AMDeviceNotificationCallback callback, AMDeviceNotificationRef* notification) override;
     MDError AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification) override;
+    void AMDeviceRetain(AMDeviceRef device) override;
+    void AMDeviceRelease(AMDeviceRef device) override;
     QString AMDeviceCopyDeviceIdentifier(AMDeviceRef device) override;
     MDError AMDeviceConnect(AMDeviceRef device) override;
     MDError AMDeviceDisconnect(AMDeviceRef device) override;
@@ -108,6 +113,7 @@ private:
     // What a subscription should announce: for every udid, the record it announced last
     // against the record of the device's present attachment.
     void scanFarm();
+    // Each record answered is held once for the caller, who releases it.
     std::map<QString, SimRecord*> currentRecords();
     std::shared_ptr<SimDeviceState> stateFor(const QString& udid);
     MDError startServiceOn(SimRecord* record, const QString& root, bool create, AMServiceHandle* service);
@@ -115,15 +121,15 @@ private:
 
     const QString m_farm;
 
-    mutable std::mutex m_devicesLock;  // guards m_states and m_records (not what they point to)
+    mutable std::mutex m_devicesLock;  // guards m_states, m_records and the records' holds; after a stateLock
     QHash<QString, std::shared_ptr<SimDeviceState>> m_states;
-    std::vector<std::unique_ptr<SimRecord>> m_records;
+    std::map<const AMDevice*, std::shared_ptr<SimRecord>> m_records;  // records someone holds
 
     std::mutex m_scanLock;  // serialises scanFarm()
 
     std::mutex m_servicesLock;  // guards m_services and m_nextService
     struct PendingService {
-        SimRecord* record;
+        std::shared_ptr<SimRecord> record;
         QString root;
     };
     std::map<AMServiceHandle, PendingService> m_services;

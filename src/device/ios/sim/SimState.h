@@ -33,7 +33,7 @@ struct SimDeviceState {
     // Changed under stateLock; read without it by the farm scan and the subscriptions' polls,
     // so that looking for news never waits for a copy holding the device.
     std::atomic<bool> plugged {false};
-    std::atomic<SimRecord*> current {nullptr};  // the record of the present attachment (kept for good)
+    std::atomic<SimRecord*> current {nullptr};  // the record of the present attachment
     bool unreadableReported = false;  // a broken device.plist is reported once, not at every look
     // Counts the changes through AFC that may have moved, removed or replaced a folder: a
     // folder a connection holds open (SimFolder) is good while this has not changed.
@@ -41,13 +41,18 @@ struct SimDeviceState {
 };
 
 // One attachment of a device: what the platform calls the device record. Its flags are
-// guarded by state->stateLock.
-struct SimRecord : AMDevice {
+// guarded by state->stateLock. Connections and started services share it, so that it
+// outlives the service's list for as long as they do.
+struct SimRecord : AMDevice, std::enable_shared_from_this<SimRecord> {
     std::shared_ptr<SimDeviceState> state;  // null for a stray record without identifier
     QString udid;
     bool alive = true;
     bool connected = false;
     bool session = false;
+    // Who may still pass the record to the service: its attachment while plugged, the
+    // subscriptions that announced it, and callers' retains. Guarded by the service's
+    // m_devicesLock; at zero the service forgets the record.
+    int holds = 1;
 };
 
 struct SimFile {
@@ -69,7 +74,7 @@ struct SimFolder {
 struct SimConnection : AFCConnection {
     ~SimConnection() override;
     std::shared_ptr<SimDeviceState> state;
-    SimRecord* record = nullptr;
+    std::shared_ptr<SimRecord> record;
     QByteArray root;  // canonical host path of the service's root
     int rootFd = -1;  // the root, held open: every path of the connection is resolved from it
     std::map<AFCFileRef, SimFile> files;  // guarded by state->stateLock

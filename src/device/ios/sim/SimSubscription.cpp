@@ -29,6 +29,8 @@ void SimSubscription::poll()
     if (m_cancelled)
         return;
     m_service->scanFarm();
+    // Every record here is held once: by m_announced, or by the event that carries it until
+    // its callback has returned.
     const std::map<QString, SimRecord*> current = m_service->currentRecords();
     std::vector<std::pair<SimRecord*, std::int32_t>> events;
     for (auto it = m_announced.begin(); it != m_announced.end();) {
@@ -41,14 +43,19 @@ void SimSubscription::poll()
         }
     }
     for (const auto& [udid, record] : current) {
-        if (!m_announced.count(udid)) {
-            m_announced[udid] = record;
-            events.emplace_back(record, AMDeviceMessageConnected);
+        if (m_announced.count(udid)) {
+            m_service->AMDeviceRelease(record);
+            continue;
         }
+        m_announced[udid] = record;
+        m_service->AMDeviceRetain(record);
+        events.emplace_back(record, AMDeviceMessageConnected);
     }
     watchDeviceFolders();
-    for (const auto& [record, message] : events)
+    for (const auto& [record, message] : events) {
         deliver(record, message);
+        m_service->AMDeviceRelease(record);
+    }
 }
 
 void SimSubscription::deliver(AMDeviceRef device, std::int32_t message)
@@ -66,6 +73,9 @@ void SimSubscription::cancel()
 {
     m_cancelled = true;
     m_poll.stop();
+    for (const auto& [udid, record] : m_announced)
+        m_service->AMDeviceRelease(record);
+    m_announced.clear();
     if (m_delivering == 0)
         delete this;
 }

@@ -34,7 +34,7 @@ private:
     AMDeviceNotificationCallback m_callback;
     QFileSystemWatcher m_watcher;
     QTimer m_poll;
-    std::map<QString, SimRecord*> m_announced;
+    std::map<QString, SimRecord*> m_announced;  // each held until its going is announced
     int m_delivering = 0;
     bool m_cancelled = false;
 };

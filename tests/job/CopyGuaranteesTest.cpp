@@ -290,3 +290,17 @@ TEST_F(CopyGuarantees, AStopThatComesAfterTheLastFileLeavesTheDeviceFinished)
     EXPECT_EQ(a->status, DeviceStatusFinished);
     EXPECT_EQ(recordOf(a).phase, CopyPhase::Finished);
 }
+
+TEST_F(CopyGuarantees, ACopysConnectionsHoldTheDeviceRecordWhileTheyLiveAndNoLonger)
+{
+    job.setConnectionsOverride(3);
+    addFiles(6, 1000);
+    auto a = device(QStringLiteral("A"));
+    ASSERT_TRUE(runToTheEnd());
+    farm.service()->unplug(a->uid);
+    // Gone, and still held by the row's device object: its calls fail, none touches freed memory.
+    EXPECT_EQ(farm.service()->recordCount(), 1u);
+    EXPECT_FALSE(a->device->itemExistsAtPath(QStringLiteral("Documents")));
+    a->device.reset();
+    EXPECT_EQ(farm.service()->recordCount(), 0u);
+}

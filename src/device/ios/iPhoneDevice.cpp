@@ -233,7 +233,11 @@ void iPhoneDevice::deviceGone()
 std::shared_ptr<iMobileDevice> iPhoneDevice::openConnection(const QString& serviceName, DeviceError* why)
 {
     auto connection = std::make_shared<iPhoneDevice>(m_service);
-    connection->m_phoneDevice = m_phoneDevice.load();
+    // Held by the connection as by any device object: it is released when the connection goes.
+    if (const AMDeviceRef device = m_phoneDevice.load()) {
+        m_service->AMDeviceRetain(device);
+        connection->m_phoneDevice = device;
+    }
     connection->m_isJailbreak = m_isJailbreak.load();
     {
         std::lock_guard caches(m_cachesLock);

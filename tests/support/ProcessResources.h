@@ -1,13 +1,15 @@
 #pragma once
 
 #include <QDir>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <malloc.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KESTRAP_TEST_SANITIZED_HEAP 1
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' runtimes serve their allocator's figures; GCC ships no header for them.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 // What a long-running process holds, for tests that repeat something many times and expect

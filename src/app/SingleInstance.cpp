@@ -3,15 +3,16 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDataStream>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QTimer>
 #include <QUrl>
+#include <QtEndian>
 #include <unistd.h>
 
 namespace kestrap::app {
@@ -23,6 +24,16 @@ constexpr int kAnswerTimeoutMs = 10000;
 // A request is a list of paths; anything longer is not one of ours.
 constexpr qint64 kMaxRequestBytes = 1024 * 1024;
 constexpr char kTaken = 'k';
+
+QByteArray encodeRequest(const QStringList& paths)
+{
+    QByteArray payload;
+    for (const QString& path : paths)
+        payload += QFile::encodeName(path) + '\0';
+    QByteArray request(sizeof(quint32), Qt::Uninitialized);
+    qToBigEndian(quint32(payload.size()), request.data());
+    return request + payload;
+}
 
 void setReason(QString* reason, const QString& text)
 {
@@ -139,11 +150,7 @@ SingleInstance::HandOff SingleInstance::handOffOverSocket(const QStringList& pat
     // Refused: a socket left by an instance that crashed.
     if (!socket.waitForConnected(2000))
         return HandOff::NoneRunning;
-    QByteArray request;
-    QDataStream out(&request, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_6_0);
-    out << paths;
-    socket.write(request);
+    socket.write(encodeRequest(paths));
 
     QEventLoop loop;
     QTimer::singleShot(kAnswerTimeoutMs, &loop, &QEventLoop::quit);
@@ -215,16 +222,24 @@ bool SingleInstance::serveSocket(QString* reason)
 
 void SingleInstance::readRequest(QLocalSocket* socket)
 {
-    QDataStream in(socket);
-    in.setVersion(QDataStream::Qt_6_0);
-    in.startTransaction();
-    QStringList paths;
-    in >> paths;
-    if (!in.commitTransaction()) {
-        if (in.status() != QDataStream::ReadPastEnd || socket->bytesAvailable() > kMaxRequestBytes)
-            socket->abort();
+    // A length, then that many bytes of paths each ended by a zero byte. Nothing is allocated
+    // on a sender's word before the bytes are there: a list read with QDataStream reserves
+    // whatever count the stream claims.
+    if (socket->bytesAvailable() < qint64(sizeof(quint32)))
+        return;
+    const QByteArray head = socket->peek(sizeof(quint32));
+    const quint32 length = qFromBigEndian<quint32>(head.constData());
+    if (length > kMaxRequestBytes) {
+        socket->abort();
         return;
     }
+    if (socket->bytesAvailable() < qint64(sizeof(quint32)) + length)
+        return;
+    socket->read(sizeof(quint32));
+    QStringList paths;
+    for (const QByteArray& path : socket->read(length).split('\0'))
+        if (!path.isEmpty())
+            paths << QFile::decodeName(path);
     socket->write(QByteArray(1, kTaken));
     socket->disconnectFromServer();
     received(paths);

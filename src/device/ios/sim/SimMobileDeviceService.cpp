@@ -277,9 +277,17 @@ MDError SimMobileDeviceService::AMDeviceNotificationUnsubscribe(AMDeviceNotifica
     return MDSuccess;
 }
 
+std::shared_ptr<SimRecord> SimMobileDeviceService::findRecord(AMDeviceRef device) const
+{
+    // Records nobody holds are forgotten: a caller's pointer is looked up, never trusted.
+    std::lock_guard devices(m_devicesLock);
+    const auto it = m_records.find(device);
+    return it == m_records.end() ? nullptr : it->second;
+}
+
 QString SimMobileDeviceService::AMDeviceCopyDeviceIdentifier(AMDeviceRef device)
 {
-    const auto* record = dynamic_cast<SimRecord*>(device);
+    const auto record = findRecord(device);
     return record ? record->udid : QString();
 }
 
@@ -287,27 +295,33 @@ namespace {
 
 // A device record, its device locked and the call counted (even on a dead record: tests
 // count what the device layer tried). `state` is null, with the reason in `error`, when the
-// record is a stray or its device has gone.
+// record is a stray, forgotten, or its device has gone.
 struct LockedRecord {
+    // The record is kept alive until its device's lock is given back.
+    struct Held {
+        std::shared_ptr<SimRecord> kept;
+        std::unique_lock<std::mutex> lock;
+    };
     SimRecord* record = nullptr;
     SimDeviceState* state = nullptr;
-    std::unique_lock<std::mutex> lock;
+    Held held;
     MDError error = MDSuccess;
 };
 
-LockedRecord lockRecord(AMDeviceRef device, const char* call)
+LockedRecord lockRecord(AMDeviceRef device, std::shared_ptr<SimRecord> found, const char* call)
 {
     LockedRecord r;
-    r.record = dynamic_cast<SimRecord*>(device);
+    r.record = found.get();
+    r.held.kept = std::move(found);
     if (!r.record) {
-        r.error = AMDInvalidArgumentError;
+        r.error = device ? AMDDeviceDisconnectedError : AMDInvalidArgumentError;
         return r;
     }
     if (!r.record->state) {
         r.error = AMDDeviceDisconnectedError;
         return r;
     }
-    r.lock = std::unique_lock(r.record->state->stateLock);
+    r.held.lock = std::unique_lock(r.record->state->stateLock);
     ++r.record->state->calls[QString::fromLatin1(call)];
     if (!r.record->alive) {
         r.error = AMDDeviceDisconnectedError;
@@ -321,7 +335,7 @@ LockedRecord lockRecord(AMDeviceRef device, const char* call)
 
 MDError SimMobileDeviceService::AMDeviceConnect(AMDeviceRef device)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceConnect");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceConnect");
     if (!state)
         return error;
     // The description is read again at every connection, so a test or an operator can
@@ -334,7 +348,7 @@ MDError SimMobileDeviceService::AMDeviceConnect(AMDeviceRef device)
 
 MDError SimMobileDeviceService::AMDeviceDisconnect(AMDeviceRef device)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceDisconnect");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceDisconnect");
     if (!state)
         return error;
     record->connected = false;
@@ -344,7 +358,7 @@ MDError SimMobileDeviceService::AMDeviceDisconnect(AMDeviceRef device)
 
 std::int32_t SimMobileDeviceService::AMDeviceIsPaired(AMDeviceRef device)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceIsPaired");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceIsPaired");
     if (!state || !record->connected)
         return 0;
     return state->plist.value(kKeyPaired, true).toBool() ? 1 : 0;
@@ -352,7 +366,7 @@ std::int32_t SimMobileDeviceService::AMDeviceIsPaired(AMDeviceRef device)
 
 MDError SimMobileDeviceService::AMDeviceValidatePairing(AMDeviceRef device)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceValidatePairing");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceValidatePairing");
     if (!state)
         return error;
     if (!record->connected)
@@ -364,7 +378,7 @@ MDError SimMobileDeviceService::AMDeviceValidatePairing(AMDeviceRef device)
 
 MDError SimMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceStartSession");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceStartSession");
     if (!state)
         return error;
     if (!record->connected)
@@ -379,7 +393,7 @@ MDError SimMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
 
 MDError SimMobileDeviceService::AMDeviceStopSession(AMDeviceRef device)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceStopSession");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceStopSession");
     if (!state)
         return error;
     if (!record->session)
@@ -390,7 +404,7 @@ MDError SimMobileDeviceService::AMDeviceStopSession(AMDeviceRef device)
 
 QVariant SimMobileDeviceService::AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceCopyValue");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceCopyValue");
     if (!state || !record->connected || !domain.isEmpty() || simulationKeys().contains(key))
         return {};
     return state->plist.value(key);
@@ -410,7 +424,7 @@ MDError SimMobileDeviceService::startServiceOn(
 MDError SimMobileDeviceService::AMDeviceStartService(
     AMDeviceRef device, const QString& serviceName, AMServiceHandle* service)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceStartService");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceStartService");
     if (!state)
         return error;
     if (const MDError failure = sessionError(*record))
@@ -427,7 +441,7 @@ MDError SimMobileDeviceService::AMDeviceStartService(
 MDError SimMobileDeviceService::AMDeviceStartHouseArrestService(
     AMDeviceRef device, const QString& bundleId, AMServiceHandle* service)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceStartHouseArrestService");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceStartHouseArrestService");
     if (!state)
         return error;
     if (const MDError failure = sessionError(*record))
@@ -443,7 +457,7 @@ MDError SimMobileDeviceService::AMDeviceStartHouseArrestService(
 MDError SimMobileDeviceService::AMDeviceLookupApplications(
     AMDeviceRef device, const QVariantMap& options, QVariantMap* apps)
 {
-    auto [record, state, lock, error] = lockRecord(device, "AMDeviceLookupApplications");
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceLookupApplications");
     if (!state)
         return error;
     if (const MDError failure = sessionError(*record))

@@ -121,6 +121,9 @@ private:
 
     const QString m_farm;
 
+    // The record of a caller's device pointer; null when it is not one of ours or forgotten.
+    std::shared_ptr<SimRecord> findRecord(AMDeviceRef device) const;
+
     mutable std::mutex m_devicesLock;  // guards m_states, m_records and the records' holds; after a stateLock
     QHash<QString, std::shared_ptr<SimDeviceState>> m_states;
     std::map<const AMDevice*, std::shared_ptr<SimRecord>> m_records;  // records someone holds

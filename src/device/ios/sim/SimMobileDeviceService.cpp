@@ -3,6 +3,8 @@
 
 #include "device/ios/sim/SimMobileDeviceService.h"
 
+#include <dirent.h>
+
 #include "device/ios/sim/SimState.h"
 #include "device/ios/sim/SimSubscription.h"
 
@@ -63,6 +65,12 @@ std::shared_ptr<SimDeviceState> SimMobileDeviceService::stateFor(const QString& 
 void SimMobileDeviceService::scanFarm()
 {
     std::lock_guard scan(m_scanLock);
+    // A farm that cannot be listed now (no descriptor left, say) says nothing of its devices:
+    // taking it for empty would unplug every one of them.
+    if (DIR* farm = ::opendir(QFile::encodeName(m_farm).constData()))
+        ::closedir(farm);
+    else
+        return;
     const QStringList ids = deviceIds(m_farm);
     for (const QString& udid : ids) {
         const bool plugged = isPlugged(m_farm, udid);

@@ -103,6 +103,11 @@ TEST(SingleInstance, OverASocketALaterLaunchHandsItsFilesToTheFirstEvenAfterACra
 
 TEST(SingleInstance, OverTheSessionBusTheFirstLaunchAnswersTheDesktopsOpenUntilItEnds)
 {
+#if defined(__SANITIZE_THREAD__)
+    // QtDBus hands every message to a thread of its own inside the uninstrumented Qt and
+    // libdbus libraries; the two-process test covers the bus under the other builds.
+    GTEST_SKIP() << "QtDBus's own thread is not visible to ThreadSanitizer";
+#endif
     PrivateSessionBus bus;
     if (bus.address.isEmpty())
         GTEST_SKIP() << "no dbus-daemon";

@@ -141,16 +141,16 @@ bool Soak::prepare()
     QDir().mkpath(src);
     m_sources = makeSources(src, m_random);
     for (int i = 0; i < m_o.devices; ++i) {
-        sim::SimDeviceSpec spec;
-        spec.udid = QStringLiteral("%1").arg(i + 1, 40, 10, QLatin1Char('0'));
-        spec.name = QStringLiteral("Soak %1").arg(i + 1);
-        spec.apps = {{kApp, QStringLiteral("Soak")}};
+        sim::SimDeviceSpec model;
+        model.udid = QStringLiteral("%1").arg(i + 1, 40, 10, QLatin1Char('0'));
+        model.name = QStringLiteral("Soak %1").arg(i + 1);
+        model.apps = {{kApp, QStringLiteral("Soak")}};
         QString error;
-        if (!sim::createDevice(m_farm, spec, &error)) {
+        if (!sim::createDevice(m_farm, model, &error)) {
             std::fprintf(stderr, "soak: %s\n", qPrintable(error));
             return false;
         }
-        m_udids << spec.udid;
+        m_udids << model.udid;
     }
     m_env = QProcessEnvironment::systemEnvironment();
     m_env.remove(QStringLiteral("KESTRAP_FARM"));

@@ -5,7 +5,9 @@
 #include "support/TestFarm.h"
 
 #include <QFile>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kestrap;
@@ -335,6 +337,51 @@ TEST_F(SimServiceTest, CapacityIsReportedAndAFullDeviceFailsTheWrite)
     ASSERT_EQ(s.AFCDeviceInfoOpen(c, &kv), MDSuccess);
     EXPECT_EQ(pairs(kv)["FSFreeBytes"].toLongLong(), 2 * kMiB - 16);
     s.AFCConnectionClose(c);
+}
+
+TEST_F(SimServiceTest, ConnectionsWritingAtOnceNeverTakeMoreRoomThanTheDeviceHas)
+{
+    SimDeviceSpec model;
+    model.capacity = 5 * kMiB;
+    const QString udid = farm.addDevice(model);
+    SimMobileDeviceService& s = *farm.service();
+    // Eight connections each write 1 MiB in pieces at the same time: five files fit.
+    std::vector<AFCConnectionRef> connections;
+    for (int i = 0; i < 8; ++i)
+        connections.push_back(afc(udid));
+    std::atomic<int> written {0};
+    std::atomic<int> refused {0};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 8; ++i)
+        writers.emplace_back([&, i] {
+            AFCFileRef f = 0;
+            ASSERT_EQ(
+                s.AFCFileRefOpen(connections[std::size_t(i)], QStringLiteral("/f%1").arg(i), AFCFileModeWrite, &f),
+                MDSuccess);
+            const QByteArray piece(kMiB / 4, char('a' + i));
+            MDError result = MDSuccess;
+            for (int p = 0; p < 4 && result == MDSuccess; ++p)
+                result
+                    = s.AFCFileRefWrite(connections[std::size_t(i)], f, piece.constData(), std::uint32_t(piece.size()));
+            s.AFCFileRefClose(connections[std::size_t(i)], f);
+            ++(result == MDSuccess ? written : refused);
+            EXPECT_TRUE(result == MDSuccess || result == AFCNoSpaceLeftError) << result;
+        });
+    for (std::thread& w : writers)
+        w.join();
+    EXPECT_EQ(written + refused, 8);
+    EXPECT_GE(written, 1);
+    EXPECT_LE(written, 5);
+    std::int64_t stored = 0;
+    for (int i = 0; i < 8; ++i)
+        stored += QFileInfo(farm.media(udid) + QStringLiteral("/f%1").arg(i)).size();
+    EXPECT_LE(stored, std::int64_t(5 * kMiB));
+    // What the device says is free is what the files left, pieces of refused ones included.
+    AFCKeyValueRef kv = nullptr;
+    ASSERT_EQ(s.AFCDeviceInfoOpen(connections[0], &kv), MDSuccess);
+    EXPECT_EQ(pairs(kv)["FSFreeBytes"].toLongLong(), 5 * std::int64_t(kMiB) - stored);
+    for (AFCConnectionRef c : connections)
+        s.AFCConnectionClose(c);
 }
 
 TEST_F(SimServiceTest, InjectedFaults)

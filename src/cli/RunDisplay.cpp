@@ -148,6 +148,12 @@ bool RunDisplay::printSummary()
             o.insert(QStringLiteral("errorDomain"), errorDomainName(rec.errorDomain));
             o.insert(QStringLiteral("errorCode"), rec.errorCode);
         }
+        QJsonArray failed;
+        for (const FileFailure& f : rec.failed_files)
+            failed.append(QJsonObject {{QStringLiteral("path"), f.path}, {QStringLiteral("error"), f.cause},
+                {QStringLiteral("errorDomain"), errorDomainName(f.domain)}, {QStringLiteral("errorCode"), f.code}});
+        if (!failed.isEmpty())
+            o.insert(QStringLiteral("failed_files"), failed);
         devices.append(o);
         const QString skipped
             = rec.files_skipped > 0 ? QStringLiteral(", %1 unchanged").arg(rec.files_skipped) : QString();
@@ -159,6 +165,11 @@ bool RunDisplay::printSummary()
                      .arg(CapacityString(rec.transferred_size))
                      .arg(seconds, 0, 'f', 1)
                      .arg(rec.error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rec.error));
+        // The files that failed, each with its cause: the device's line names only the last.
+        for (const FileFailure& f : rec.failed_files)
+            lines << QStringLiteral("  %1: %2").arg(f.path, f.cause);
+        if (const int more = rec.files_failed - int(rec.failed_files.size()); more > 0 && !rec.failed_files.empty())
+            lines << QStringLiteral("  and %1 more").arg(more);
     }
     allGood = allGood && anyServed;
     if (m_json) {

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -167,4 +168,30 @@ TEST_F(RunCli, StationServesLateDevicesAndStopsOnSignal)
     ASSERT_EQ(summary["devices"].toArray().size(), 1);
     EXPECT_EQ(summary["devices"].toArray()[0].toObject()["statusText"].toString(), "Finished");
     EXPECT_EQ(station.exitCode(), 0);
+}
+
+TEST_F(RunCli, TheSummaryNamesEveryFailedFileWithItsCause)
+{
+    addDevices(1, QStringLiteral("com.example.app"));
+    const QString fifo = tree.path(QStringLiteral("src/Photos/pipe"));
+    const QString dangling = tree.path(QStringLiteral("src/Photos/gone.jpg"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+    ASSERT_TRUE(QFile::link(tree.path(QStringLiteral("nowhere")), dangling));
+
+    int code = -1;
+    const QJsonObject summary = runJson({}, &code);
+    EXPECT_EQ(code, 1);
+    const QJsonObject device = summary["devices"].toArray().at(0).toObject();
+    EXPECT_EQ(device["files_sent"].toInt(), 2);
+    QMap<QString, QString> causes;
+    for (const auto& f : device["failed_files"].toArray())
+        causes.insert(f.toObject()["path"].toString(), f.toObject()["error"].toString());
+    EXPECT_EQ(causes.value(fifo), "not a regular file");
+    EXPECT_TRUE(causes.value(dangling).startsWith("the link leads nowhere")) << causes.value(dangling).toStdString();
+
+    const CliResult text = runCli({"run", jcf, "--simulate", farm, "--progress-pause", "0"}, env);
+    EXPECT_TRUE(text.out.contains(QStringLiteral("    %1: not a regular file").arg(fifo).toUtf8()))
+        << text.out.constData();
+    EXPECT_TRUE(text.out.contains(QStringLiteral("    %1: the link leads nowhere").arg(dangling).toUtf8()))
+        << text.out.constData();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/iMobileDevice.h"
+#include "job/JobDocument.h"
 #include "job/JobEvents.h"
 #include "job/JobScheduler.h"
 #include "job/JobSettings.h"
@@ -17,23 +18,6 @@
 #include <vector>
 
 namespace kestrap {
-
-// What Start needs before it may run, in the order the checks are made.
-enum class StartCheck {
-    Ready,
-    NoFiles,  // no file or folder chosen
-    NoAppId,  // the App ID is empty or white space
-    NoFolder,  // the folder is empty or white space
-};
-
-// How one of the job's lists changes, for views that follow it row by row: rows first..last
-// inserted or removed, or the whole list replaced.
-struct ListChange {
-    enum Kind { Insert, Remove, Reset };
-    Kind kind = Reset;
-    int first = 0;
-    int last = -1;
-};
 
 // The transfer job: its settings (JobSettings, stored in job files), the send plan of a
 // run, the device queue and scheduler (JobScheduler), one DeviceCopy per device served,

@@ -14,6 +14,7 @@
 #include "app/TransferTableModel.h"
 #include "device/ios/sim/SimMobileDeviceService.h"
 #include "job/DeviceRoster.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "settings/UserDefaults.h"
 #include "support/ScriptedAlerts.h"
@@ -134,10 +135,11 @@ int main(int argc, char** argv)
 
     const double idleMs = idleMaxWaitMs(1500);
 
-    PortJob& job = *delegate.controller().currentJob();
-    job.addFilePaths(files);
-    job.setAppId(QStringLiteral("com.example.reader"));
-    job.setFolder(QStringLiteral("Documents"));
+    JobDocument& document = *delegate.controller().currentDocument();
+    PortJob& job = *delegate.controller().runner();
+    document.addFilePaths(files);
+    document.setAppId(QStringLiteral("com.example.reader"));
+    document.setFolder(QStringLiteral("Documents"));
     job.setConcurrencyOverride(kDevices);
     job.setProgressPauseOverride(0);
 
@@ -193,8 +195,8 @@ int main(int argc, char** argv)
         for (int f = 0; f < 1000; ++f)
             ::close(::open((folder + "/f" + QByteArray::number(f)).constData(), O_CREAT | O_WRONLY, 0644));
     }
-    job.setFilePaths({});
-    job.addFilePaths({tree});
+    document.setFilePaths({});
+    document.addFilePaths({tree});
     job.setConcurrencyOverride(0);
     QElapsedTimer prepare;
     prepare.start();

@@ -2,7 +2,8 @@
 // over the same tree in the same run.
 
 #include "BenchSupport.h"
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
+#include "job/SendPlan.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,12 +53,11 @@ int main(int argc, char** argv)
 
     std::size_t collected = 0;
     const double collectMs = bestOfMs(5, [&] {
-        PortJob job;
+        JobDocument job;
         job.setRecursiveDepth(10);
         job.setAllowedPattern(QStringLiteral("jpg"));
         job.addFilePaths({root});
-        job.prepareStarting();
-        collected = job.singleFiles().size();
+        collected = SendPlan::collect(job.settings()).files().size();
     });
     std::printf("find listed %zu files; the job collected %zu .jpg files\n", found, collected);
     reportRatio("collection with an extension filter", collectMs, "find -type f", findMs, 2.0);

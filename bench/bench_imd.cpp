@@ -19,6 +19,7 @@
 #include "device/ios/iPhoneDevice.h"
 #include "device/ios/imd/ImdMobileDeviceService.h"
 #include "device/ios/sim/SimMobileDeviceService.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "support/DeviceEmulator.h"
 
@@ -124,23 +125,24 @@ double jobMs(const Payload& payload, const QString& farm, const std::vector<std:
         row->name = phone->name();
         rows.push_back(row);
     }
+    JobDocument document;
+    document.setAppId(kApp);
+    document.setFolder(QStringLiteral("Documents"));
     PortJob job;
-    job.setAppId(kApp);
-    job.setFolder(QStringLiteral("Documents"));
     job.setConcurrencyOverride(concurrency);
     if (!shape || !shape->defaults)
         job.setProgressPauseOverride(0);
     if (shape && shape->connections > 0)
         job.setConnectionsOverride(shape->connections);
-    job.addFilePaths({payload.root});
-    job.setRecursiveDepth(10);
+    document.addFilePaths({payload.root});
+    document.setRecursiveDepth(10);
     for (const auto& row : rows)
         job.addDeviceToQueue(row);
     settleDisk();
     warmFiles(payload.root);
     QElapsedTimer t;
     t.start();
-    if (!job.start())
+    if (!job.start(document.settings()))
         return -1;
     const auto ended = [&] {
         return job.runningThreads() == 0 && job.deviceQueue().empty()

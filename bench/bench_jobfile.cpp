@@ -1,7 +1,7 @@
 // Writing and reading a job file of 10,000 file entries.
 
 #include "BenchSupport.h"
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
 
 #include <QTemporaryDir>
 
@@ -11,7 +11,7 @@ int main()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("big.jcf"));
-    PortJob job;
+    JobDocument job;
     job.setAppId(QStringLiteral("com.example.app"));
     job.setFolder(QStringLiteral("Documents"));
     std::vector<FileEntryPtr> entries;
@@ -24,10 +24,10 @@ int main()
     }
     job.setFilePaths(entries);
     bool ok = true;
-    const double writeMs = bestOfMs(5, [&] { ok = job.writeToFile(path) && ok; });
+    const double writeMs = bestOfMs(5, [&] { ok = bool(job.writeToFile(path)) && ok; });
     const double readMs = bestOfMs(5, [&] {
-        PortJob loaded;
-        ok = loaded.readFromFile(path, false) && loaded.filePaths().size() == 10000 && ok;
+        JobDocument loaded;
+        ok = bool(loaded.readFromFile(path, false)) && loaded.filePaths().size() == 10000 && ok;
     });
     std::printf("job file of 10,000 entries: write %.1f ms, read %.1f ms (target under 100 ms each) %s%s\n", writeMs,
         readMs, writeMs < 100 && readMs < 100 ? "OK" : "MISSED", ok ? "" : " (a run FAILED)");

@@ -10,6 +10,7 @@
 #include "BenchSupport.h"
 #include "device/ios/iPhoneDevice.h"
 #include "device/ios/sim/SimMobileDeviceService.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 
 #include <QCoreApplication>
@@ -160,15 +161,16 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
         row->name = model.name;
         rows.push_back(row);
     }
+    JobDocument document;
+    document.setAppId(kApp);
+    document.setFolder(QStringLiteral("Documents"));
     PortJob job;
-    job.setAppId(kApp);
-    job.setFolder(QStringLiteral("Documents"));
     job.setConcurrencyOverride(concurrency);
     if (options.progressPause >= 0)
         job.setProgressPauseOverride(options.progressPause);
     job.setSkipUnchangedOverride(options.skipUnchanged);
-    job.addFilePaths({payload.root});
-    job.setRecursiveDepth(10);
+    document.addFilePaths({payload.root});
+    document.setRecursiveDepth(10);
     for (const auto& row : rows)
         job.addDeviceToQueue(row);
 
@@ -178,7 +180,7 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
     warmFiles(payload.root);
     QElapsedTimer t;
     t.start();
-    if (!job.start())
+    if (!job.start(document.settings()))
         return -1;
     if (probe)
         probe->arm(true);

@@ -6,6 +6,7 @@
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
 #include "job/DeviceRoster.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "settings/UserDefaults.h"
 #include "util/Helpers.h"
@@ -30,16 +31,16 @@ AppController::AppController(AlertController& alerts, FilePanels& panels, UserDe
     , m_roster(std::make_unique<DeviceRoster>())
     , m_manager(std::make_unique<DeviceManager>())
 {
-    replaceJob();
+    replaceDocument();
 }
 
 AppController::~AppController()
 {
-    // The manager calls the roster; it goes first. A job still at work is stopped by its own
-    // destructor, which waits for the copies without running the event loop.
+    // The manager calls the roster; it goes first. A runner still at work is stopped by its
+    // own destructor, which waits for the copies without running the event loop.
     m_manager->setDelegate(nullptr);
-    m_roster->setJob(nullptr);
-    m_job.reset();
+    m_roster->setJob(nullptr, nullptr);
+    m_runner.reset();
 }
 
 void AppController::startDevices(std::shared_ptr<MobileDeviceService> service)
@@ -52,72 +53,61 @@ void AppController::startDevices(std::shared_ptr<MobileDeviceService> service)
         service->announceAttachedDevices();
 }
 
-void AppController::replaceJob(std::shared_ptr<PortJob> job)
+void AppController::replaceDocument(std::shared_ptr<JobDocument> document)
 {
-    // A send list being collected was the old job's.
+    // A send list being collected was the old document's.
     cancelPreparation();
-    emit jobAboutToBeReplaced();
-    if (!job)
-        job = std::make_shared<PortJob>();
-    m_roster->setJob(job.get());
-    if (m_job)
-        disconnect(m_job.get(), nullptr, this, nullptr);
-    m_job = std::move(job);
-    // Any edit of what a job file stores marks the window as changed.
-    connect(m_job.get(), &PortJob::settingChanged, this, [this](JobSetting which) {
-        if (which != JobSetting::SavedFilePath)
-            setModified(true);
-    });
-    connect(m_job.get(), &PortJob::filePathsChanged, this, [this] { setModified(true); });
-    connect(m_job.get(), &PortJob::excludedDevicesChanged, this, [this] { setModified(true); });
-    connect(m_job.get(), &PortJob::stoppingChanged, this, &AppController::stoppingChanged);
-    // Queued: what runs after the stop may replace the job, which must not go while it emits.
-    connect(m_job.get(), &PortJob::stopped, this, &AppController::onJobStopped, Qt::QueuedConnection);
-    // Queued: the summary waits for an answer, which must not hold the job's own signal.
-    connect(m_job.get(), &PortJob::runIdle, this, &AppController::showRunSummary, Qt::QueuedConnection);
+    emit documentAboutToBeReplaced();
+    if (!document)
+        document = std::make_shared<JobDocument>();
+    // Only ever replaced while the runner does not work: the old one goes with its records.
+    auto runner = std::make_unique<PortJob>();
+    m_roster->setJob(document.get(), runner.get());
+    m_document = std::move(document);
+    m_runner = std::move(runner);
+    connect(m_runner.get(), &PortJob::stoppingChanged, this, &AppController::stoppingChanged);
+    // Queued: what runs after the stop may replace the runner, which must not go while it emits.
+    connect(m_runner.get(), &PortJob::stopped, this, &AppController::onJobStopped, Qt::QueuedConnection);
+    // Queued: the summary waits for an answer, which must not hold the runner's own signal.
+    connect(m_runner.get(), &PortJob::runIdle, this, &AppController::showRunSummary, Qt::QueuedConnection);
     m_summarizer.reset();
-    setModified(false);
-    emit jobReplaced();
+    emit documentReplaced();
 }
 
-void AppController::setModified(bool modified)
+bool AppController::saveTo(const QString& path)
 {
-    if (m_modified == modified)
-        return;
-    m_modified = modified;
-    emit modifiedChanged(modified);
-}
-
-void AppController::showLastError()
-{
-    m_alerts.MsgBox(m_job->lastError().description, m_window);
+    if (const JobResult written = m_document->writeToFile(path); !written) {
+        m_alerts.MsgBox(written.error().description, m_window);
+        return false;
+    }
+    return true;
 }
 
 QString AppController::documentName() const
 {
-    const QString saved = m_job->savedFilePath();
+    const QString saved = m_document->savedFilePath();
     return saved.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(saved).fileName();
 }
 
 bool AppController::isStopping() const
 {
-    return m_job->isStopping();
+    return m_runner->isStopping();
 }
 
 bool AppController::stopBefore(const QString& question, const QString& agree, std::function<void()> then)
 {
-    if (!m_job->isWorking())
+    if (!m_runner->isWorking())
         return true;
-    if (m_job->isStopping())
+    if (m_runner->isStopping())
         return false;
     // Held while the person decides, so the question is about the state they see.
-    m_job->pause();
+    m_runner->pause();
     const bool stop = m_alerts.confirmAction(question, agree, m_window);
-    m_job->resume();
+    m_runner->resume();
     if (!stop)
         return false;
     m_afterStop = std::move(then);
-    m_job->requestStop();
+    m_runner->requestStop();
     return false;
 }
 
@@ -129,7 +119,7 @@ void AppController::onJobStopped()
 
 bool AppController::settleChanges()
 {
-    if (!m_modified)
+    if (!m_document->isModified())
         return true;
     switch (m_alerts.askToSaveChanges(documentName(), m_window)) {
     case AlertController::SaveAnswer::Save:
@@ -142,10 +132,10 @@ bool AppController::settleChanges()
     return false;
 }
 
-void AppController::replaceWhenFree(std::shared_ptr<PortJob> job, const QString& recentPath)
+void AppController::replaceWhenFree(std::shared_ptr<JobDocument> document, const QString& recentPath)
 {
-    auto replace = [this, job, recentPath] {
-        replaceJob(job);
+    auto replace = [this, document, recentPath] {
+        replaceDocument(document);
         if (!recentPath.isEmpty())
             noteRecentDocument(recentPath);
     };
@@ -160,7 +150,7 @@ void AppController::requestQuit()
         cancelPreparation();
         emit quitReady();
     };
-    if (m_job->isStopping()) {
+    if (m_runner->isStopping()) {
         m_afterStop = quit;
         return;
     }
@@ -176,12 +166,12 @@ void AppController::endNow()
         cancelPreparation();
         emit quitReady();
     };
-    if (!m_job->isWorking()) {
+    if (!m_runner->isWorking()) {
         quit();
         return;
     }
     m_afterStop = quit;
-    m_job->requestStop();
+    m_runner->requestStop();
 }
 
 void AppController::OnNew()
@@ -211,19 +201,21 @@ QString openFailure(const QString& path, const JobError& error)
 
 }  // namespace
 
-std::shared_ptr<PortJob> AppController::readJobFile(const QString& path)
+std::shared_ptr<JobDocument> AppController::readJobFile(const QString& path)
 {
-    auto job = std::make_shared<PortJob>();
-    if (job->readFromFile(path, false))
-        return job;
-    if (job->lastError().code == JobFile::ChecksumMismatch) {
+    auto document = std::make_shared<JobDocument>();
+    JobResult read = document->readFromFile(path, false);
+    if (read)
+        return document;
+    if (read.error().code == JobFile::ChecksumMismatch) {
         // The checksum does not match: the person may still want what the file holds.
-        if (!m_alerts.confirmWithMessage(job->lastError().description, m_window))
+        if (!m_alerts.confirmWithMessage(read.error().description, m_window))
             return nullptr;
-        if (job->readFromFile(path, true))
-            return job;
+        read = document->readFromFile(path, true);
+        if (read)
+            return document;
     }
-    m_alerts.MsgBox(openFailure(path, job->lastError()), m_window);
+    m_alerts.MsgBox(openFailure(path, read.error()), m_window);
     return nullptr;
 }
 
@@ -241,24 +233,19 @@ bool AppController::openJobFile(const QString& path)
 {
     if (isStopping())
         return true;
-    auto job = readJobFile(path);
-    if (!job)
+    auto document = readJobFile(path);
+    if (!document)
         return false;
     if (settleChanges())
-        replaceWhenFree(std::move(job), path);
+        replaceWhenFree(std::move(document), path);
     return true;
 }
 
 bool AppController::OnSave()
 {
-    if (IsEmpty(m_job->savedFilePath()))
+    if (IsEmpty(m_document->savedFilePath()))
         return OnSaveAs();
-    if (!m_job->writeToFile(m_job->savedFilePath())) {
-        showLastError();
-        return false;
-    }
-    setModified(false);
-    return true;
+    return saveTo(m_document->savedFilePath());
 }
 
 bool AppController::OnSaveAs()
@@ -266,11 +253,8 @@ bool AppController::OnSaveAs()
     const QString path = m_panels.saveJobFile(m_window);
     if (path.isEmpty())
         return false;
-    if (!m_job->writeToFile(path)) {
-        showLastError();
+    if (!saveTo(path))
         return false;
-    }
-    setModified(false);
     noteRecentDocument(path);
     return true;
 }
@@ -291,14 +275,14 @@ void AppController::OnChooseFolder()
 
 int AppController::addFiles(const QStringList& paths)
 {
-    return m_job->addFilePaths(paths);
+    return m_document->addFilePaths(paths);
 }
 
 void AppController::OnRemove(std::vector<int> rows)
 {
     if (rows.empty())
         return;
-    m_job->removeFilePathsAt(std::move(rows));
+    m_document->removeFilePathsAt(std::move(rows));
 }
 
 void AppController::OnStart()
@@ -306,14 +290,14 @@ void AppController::OnStart()
     // Pressed again while the send list is collected: the start is called off.
     if (m_preparation) {
         cancelPreparation();
-        m_job->setStatusMessage(QStringLiteral("Start cancelled."));
+        m_runner->setStatusMessage(QStringLiteral("Start cancelled."));
         return;
     }
-    if (m_job->isWorking()) {
-        m_job->requestStop();
+    if (m_runner->isWorking()) {
+        m_runner->requestStop();
         return;
     }
-    switch (m_job->startCheck()) {
+    switch (m_document->startCheck()) {
     case StartCheck::NoFiles:
         if (m_alerts.confirmWithMessage(
                 QStringLiteral("There is no file to be transferred, do you want to add now?"), m_window))
@@ -335,12 +319,12 @@ void AppController::OnStart()
 
 void AppController::prepareStart()
 {
-    m_preparation = std::make_unique<SendListPreparation>(m_job->settings());
+    m_preparation = std::make_unique<SendListPreparation>(m_document->settings());
     connect(m_preparation.get(), &SendListPreparation::foundChanged, this, [this](std::size_t found) {
-        m_job->setStatusMessage(QStringLiteral("Preparing\u2026 %L1 files found").arg(qulonglong(found)));
+        m_runner->setStatusMessage(QStringLiteral("Preparing\u2026 %L1 files found").arg(qulonglong(found)));
     });
     connect(m_preparation.get(), &SendListPreparation::ready, this, &AppController::startPrepared);
-    m_job->setStatusMessage(QStringLiteral("Preparing\u2026"));
+    m_runner->setStatusMessage(QStringLiteral("Preparing\u2026"));
     emit preparingChanged(true);
 }
 
@@ -350,8 +334,9 @@ void AppController::startPrepared(const SendPlan& plan)
     const SendPlan collected = plan;
     cancelPreparation();
     m_roster->queueAll();
-    if (!m_job->start(collected))
-        showLastError();
+    // The run takes its own copy of the settings: the document stays free to edit.
+    if (const JobResult started = m_runner->start(collected, m_document->settings()); !started)
+        m_alerts.MsgBox(started.error().description, m_window);
 }
 
 void AppController::cancelPreparation()
@@ -401,7 +386,7 @@ void AppController::showRunSummary()
     for (const DeviceRowPtr& row : m_roster->rows())
         excluded += row->status == DeviceStatusExcluded;
     const RunSummary summary = m_summarizer.summarize(
-        m_job->transferProgresses(), [this](const QString& uid) { return deviceName(uid); }, excluded);
+        m_runner->transferProgresses(), [this](const QString& uid) { return deviceName(uid); }, excluded);
     if (summary.isEmpty())
         return;
     if (summary.problems.isEmpty())

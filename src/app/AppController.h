@@ -13,6 +13,7 @@
 namespace kestrap {
 class DeviceManager;
 class DeviceRoster;
+class JobDocument;
 class MobileDeviceService;
 class PortJob;
 class SendPlan;
@@ -25,16 +26,19 @@ class AlertController;
 class FilePanels;
 class SendListPreparation;
 
-// The main window's commands over the current job and the device roster. It owns the job
-// (there is always exactly one; New and Open replace it as a whole, only when it does not
-// work) and the roster, which is the device manager's delegate. It keeps no copy of the
-// engine's state: windows read the job and the roster and follow their signals.
+// The main window's commands over the current job and the device roster. It owns the job's
+// document (there is always exactly one; New and Open replace it as a whole) and its runner,
+// which starts on a copy of the document's settings, and the roster, which is the device
+// manager's delegate and links both. The runner is renewed with the document, and only while
+// it does not work, so a new document starts with no records of an earlier run. It keeps no
+// copy of the engine's state: windows read the document, the runner and the roster and
+// follow their signals.
 //
-// A stop is a state, not a wait: Stop asks the job to stop and returns; until the job says
-// it stopped, commands that replace or start the job are refused (isStopping()), and a
-// command the person confirmed by agreeing to stop the job (New, Open, Quit) runs then.
-// A job that is modified is settled first ("Save changes to NAME?"); an opened file is read
-// into a job of its own, which replaces the current one only when the read succeeded.
+// A stop is a state, not a wait: Stop asks the runner to stop and returns; until it says it
+// stopped, commands that replace or start the job are refused (isStopping()), and a command
+// the person confirmed by agreeing to stop the job (New, Open, Quit) runs then. A document
+// that is modified is settled first ("Save changes to NAME?"); an opened file is read into a
+// document of its own, which replaces the current one only when the read succeeded.
 //
 // Questions and panels go through the AlertController and FilePanels seams; each command
 // returns once its questions are answered, while the job goes on in the background.
@@ -49,8 +53,10 @@ public:
     // Stops a job that still works, so no copy thread outlives its job.
     ~AppController() override;
 
-    PortJob* currentJob() const { return m_job.get(); }
-    const std::shared_ptr<PortJob>& sharedJob() const { return m_job; }
+    JobDocument* currentDocument() const { return m_document.get(); }
+    const std::shared_ptr<JobDocument>& sharedDocument() const { return m_document; }
+    // The runner of the current document; renewed with it.
+    PortJob* runner() const { return m_runner.get(); }
     DeviceRoster& roster() { return *m_roster; }
     DeviceManager& deviceManager() { return *m_manager; }
 
@@ -93,7 +99,7 @@ public:
     // Several rows of the device list at once.
     void OnExcludeDevices(const std::vector<int>& rows);
     void OnIncludeDevices(const std::vector<int>& rows);
-    // Takes back the excluded-device record at that index of the job's list.
+    // Takes back the excluded-device record at that index of the document's list.
     void includeExcludedDevice(int index);
 
     // The name of the connected device with that uid; empty when none is connected.
@@ -105,16 +111,14 @@ public:
 
     // Job files opened or saved by name that still exist, newest first.
     QStringList recentDocuments() const;
-    // Whether the job changed since it was made, read or saved.
-    bool isModified() const { return m_modified; }
 
 signals:
-    // Around every replacement of the job; views rebind to currentJob() on jobReplaced.
-    void jobAboutToBeReplaced();
-    void jobReplaced();
+    // Around every replacement of the document (and with it the runner); views rebind to
+    // currentDocument() and runner() on documentReplaced.
+    void documentAboutToBeReplaced();
+    void documentReplaced();
     // A check of Start wants the user at this field.
     void focusRequested(kestrap::app::AppController::Field field);
-    void modifiedChanged(bool modified);
     void recentDocumentsChanged();
     void stoppingChanged(bool stopping);
     void preparingChanged(bool preparing);
@@ -122,12 +126,12 @@ signals:
     void quitReady();
 
 private:
-    void replaceJob(std::shared_ptr<PortJob> job = {});
-    // Replaces the job once the current one is settled and stopped (after the questions).
-    void replaceWhenFree(std::shared_ptr<PortJob> job, const QString& recentPath);
-    // Reads a job file into a job of its own; null when it could not be read (said why).
-    std::shared_ptr<PortJob> readJobFile(const QString& path);
-    // "Save changes to NAME?" for a modified job: false when cancelled or not saved.
+    void replaceDocument(std::shared_ptr<JobDocument> document = {});
+    // Replaces the document once the current one is settled and stopped (after the questions).
+    void replaceWhenFree(std::shared_ptr<JobDocument> document, const QString& recentPath);
+    // Reads a job file into a document of its own; null when it could not be read (said why).
+    std::shared_ptr<JobDocument> readJobFile(const QString& path);
+    // "Save changes to NAME?" for a modified document: false when cancelled or not saved.
     bool settleChanges();
     // Nothing works, or the person agreed to stop the job with then to run once it stopped:
     // true when the caller may go on now.
@@ -137,18 +141,17 @@ private:
     void startPrepared(const SendPlan& plan);
     void cancelPreparation();
     void noteRecentDocument(const QString& path);
-    void setModified(bool modified);
-    void showLastError();
+    bool saveTo(const QString& path);
     QString documentName() const;
 
     AlertController& m_alerts;
     FilePanels& m_panels;
     UserDefaults& m_defaults;
     QPointer<QWidget> m_window;
-    std::shared_ptr<PortJob> m_job;
+    std::shared_ptr<JobDocument> m_document;
+    std::unique_ptr<PortJob> m_runner;
     std::unique_ptr<DeviceRoster> m_roster;
     std::unique_ptr<DeviceManager> m_manager;
-    bool m_modified = false;
     std::function<void()> m_afterStop;  // what the person agreed to stop the job for
     RunSummarizer m_summarizer;
     std::unique_ptr<SendListPreparation> m_preparation;

@@ -2,7 +2,7 @@
 
 #include "app/AppController.h"
 #include "app/DeviceTableModel.h"
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
 
 #include <QDialogButtonBox>
 #include <QEvent>
@@ -17,25 +17,26 @@ namespace kestrap::app {
 
 ExcludedDeviceModel::ExcludedDeviceModel(QObject* parent) : JobListModel(parent) { }
 
-void ExcludedDeviceModel::setJob(PortJob* job)
+void ExcludedDeviceModel::setDocument(JobDocument* document)
 {
     beginResetModel();
     for (const auto& c : m_connections)
         disconnect(c);
     m_connections.clear();
-    m_job = job;
-    if (m_job) {
+    m_document = document;
+    if (m_document) {
         m_connections.push_back(
-            connect(job, &PortJob::excludedDevicesAboutToChange, this, &ExcludedDeviceModel::beginChange));
-        m_connections.push_back(connect(job, &PortJob::excludedDevicesChanged, this, &ExcludedDeviceModel::endChange));
-        m_connections.push_back(connect(job, &QObject::destroyed, this, [this] { setJob(nullptr); }));
+            connect(document, &JobDocument::excludedDevicesAboutToChange, this, &ExcludedDeviceModel::beginChange));
+        m_connections.push_back(
+            connect(document, &JobDocument::excludedDevicesChanged, this, &ExcludedDeviceModel::endChange));
+        m_connections.push_back(connect(document, &QObject::destroyed, this, [this] { setDocument(nullptr); }));
     }
     endResetModel();
 }
 
 int ExcludedDeviceModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() || !m_job ? 0 : int(m_job->excludedDevices().size());
+    return parent.isValid() || !m_document ? 0 : int(m_document->excludedDevices().size());
 }
 
 int ExcludedDeviceModel::columnCount(const QModelIndex& parent) const
@@ -47,7 +48,7 @@ QVariant ExcludedDeviceModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount())
         return {};
-    const ExcludedDevice& d = m_job->excludedDevices()[std::size_t(index.row())];
+    const ExcludedDevice& d = m_document->excludedDevices()[std::size_t(index.row())];
     if (role == Qt::DecorationRole && index.column() == Name)
         return DeviceTableModel::deviceIcon(d.icon.isEmpty() ? QStringLiteral("iPhone") : d.icon);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
@@ -103,13 +104,14 @@ ExcludedDevicesWindow::ExcludedDevicesWindow(AppController& controller, QWidget*
     connect(m_model, &QAbstractItemModel::modelReset, this, &ExcludedDevicesWindow::placeTakeBack);
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &ExcludedDevicesWindow::placeTakeBack);
     connect(m_model, &QAbstractItemModel::rowsRemoved, this, &ExcludedDevicesWindow::placeTakeBack);
-    // Rows are taken back by index: they must be the current job's rows.
-    connect(&m_controller, &AppController::jobReplaced, this, [this] { m_model->setJob(m_controller.currentJob()); });
+    // Rows are taken back by index: they must be the current document's rows.
+    connect(&m_controller, &AppController::documentReplaced, this,
+        [this] { m_model->setDocument(m_controller.currentDocument()); });
 }
 
 void ExcludedDevicesWindow::show()
 {
-    m_model->setJob(m_controller.currentJob());
+    m_model->setDocument(m_controller.currentDocument());
     QDialog::show();
     raise();
     activateWindow();

@@ -9,21 +9,21 @@ class QTableView;
 class QToolButton;
 
 namespace kestrap {
-class PortJob;
+class JobDocument;
 }
 
 namespace kestrap::app {
 
 class AppController;
 
-// The job's excluded devices, following that list row by row.
+// The document's excluded devices, following that list row by row.
 class ExcludedDeviceModel : public JobListModel {
     Q_OBJECT
 public:
     enum Column { Name, Uid, ColumnCount };
 
     explicit ExcludedDeviceModel(QObject* parent = nullptr);
-    void setJob(PortJob* job);
+    void setDocument(JobDocument* document);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -31,11 +31,11 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
 private:
-    PortJob* m_job = nullptr;
+    JobDocument* m_document = nullptr;
     std::vector<QMetaObject::Connection> m_connections;
 };
 
-// The devices the current job leaves out. The take-back button sits at the end of the
+// The devices the current document leaves out. The take-back button sits at the end of the
 // selected row and is hidden while nothing is selected.
 //
 // Threading: main thread only.
@@ -44,7 +44,7 @@ class ExcludedDevicesWindow : public QDialog {
 public:
     explicit ExcludedDevicesWindow(AppController& controller, QWidget* parent = nullptr);
 
-    // Shows the controller's current job and brings the window up.
+    // Shows the controller's current document and brings the window up.
     void show();
     ExcludedDeviceModel* model() const { return m_model; }
     QTableView* table() const { return m_table; }

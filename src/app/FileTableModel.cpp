@@ -1,6 +1,7 @@
 #include "app/FileTableModel.h"
 
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
+#include "job/SendPlan.h"
 
 #include <QFileIconProvider>
 #include <QFileInfo>
@@ -9,25 +10,26 @@ namespace kestrap::app {
 
 FileTableModel::FileTableModel(QObject* parent) : JobListModel(parent) { }
 
-void FileTableModel::setJob(PortJob* job)
+void FileTableModel::setDocument(JobDocument* document)
 {
     beginResetModel();
     for (const auto& c : m_connections)
         disconnect(c);
     m_connections.clear();
-    m_job = job;
-    if (m_job) {
-        m_connections.push_back(connect(job, &PortJob::filePathsAboutToChange, this, &FileTableModel::beginChange));
-        m_connections.push_back(connect(job, &PortJob::filePathsChanged, this, &FileTableModel::endChange));
-        m_connections.push_back(connect(job, &PortJob::settingChanged, this, &FileTableModel::settingChanged));
-        m_connections.push_back(connect(job, &QObject::destroyed, this, [this] { setJob(nullptr); }));
+    m_document = document;
+    if (m_document) {
+        m_connections.push_back(
+            connect(document, &JobDocument::filePathsAboutToChange, this, &FileTableModel::beginChange));
+        m_connections.push_back(connect(document, &JobDocument::filePathsChanged, this, &FileTableModel::endChange));
+        m_connections.push_back(connect(document, &JobDocument::settingChanged, this, &FileTableModel::settingChanged));
+        m_connections.push_back(connect(document, &QObject::destroyed, this, [this] { setDocument(nullptr); }));
     }
     endResetModel();
 }
 
 int FileTableModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() || !m_job ? 0 : int(m_job->filePaths().size());
+    return parent.isValid() || !m_document ? 0 : int(m_document->filePaths().size());
 }
 
 int FileTableModel::columnCount(const QModelIndex& parent) const
@@ -49,7 +51,7 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount())
         return {};
-    const FileEntry& entry = *m_job->filePaths()[std::size_t(index.row())];
+    const FileEntry& entry = *m_document->filePaths()[std::size_t(index.row())];
     if (role == Qt::DecorationRole && index.column() == Path)
         return iconFor(entry.path);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
@@ -57,7 +59,7 @@ QVariant FileTableModel::data(const QModelIndex& index, int role) const
     if (index.column() == Path)
         return entry.path;
     if (index.column() == Folder)
-        return m_job->remoteFolderOf(entry);
+        return SendPlan::remoteFolderOf(m_document->folder(), entry);
     return {};
 }
 

@@ -6,15 +6,15 @@
 #include <QIcon>
 
 namespace kestrap {
-class PortJob;
+class JobDocument;
 enum class JobSetting;
 }  // namespace kestrap
 
 namespace kestrap::app {
 
-// The job's chosen files and folders: the desktop's icon for the path, the path, and the
-// folder in the app's container that receives it. Rows follow the job's file list one by one;
-// a new job folder repaints the folder column only.
+// The document's chosen files and folders: the desktop's icon for the path, the path, and
+// the folder in the app's container that receives it. Rows follow the document's file list
+// one by one; a new job folder repaints the folder column only.
 class FileTableModel : public JobListModel {
     Q_OBJECT
 public:
@@ -22,8 +22,8 @@ public:
 
     explicit FileTableModel(QObject* parent = nullptr);
 
-    // Follows another job (after New or Open); null shows nothing.
-    void setJob(PortJob* job);
+    // Follows another document (after New or Open); null shows nothing.
+    void setDocument(JobDocument* document);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -37,7 +37,7 @@ private:
     void settingChanged(JobSetting which);
     QIcon iconFor(const QString& path) const;
 
-    PortJob* m_job = nullptr;
+    JobDocument* m_document = nullptr;
     std::vector<QMetaObject::Connection> m_connections;
     mutable QHash<QString, QIcon> m_icons;  // the desktop's icons are slow to look up
 };

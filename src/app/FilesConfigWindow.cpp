@@ -1,7 +1,7 @@
 #include "app/FilesConfigWindow.h"
 
 #include "app/AppController.h"
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -57,41 +57,42 @@ FilesConfigWindow::FilesConfigWindow(AppController& controller, QWidget* parent)
     setMinimumWidth(440);
 
     connect(m_recursive, &QCheckBox::toggled, this, [this](bool on) {
-        if (m_job)
-            m_job->setIsRecursive(on);
+        if (m_document)
+            m_document->setIsRecursive(on);
         m_depth->setEnabled(on);
     });
     connect(m_depth, &QSpinBox::valueChanged, this, [this](int n) {
-        if (m_job)
-            m_job->setRecursiveDepth(n);
+        if (m_document)
+            m_document->setRecursiveDepth(n);
     });
     connect(m_allowed, &QLineEdit::textEdited, this, [this](const QString& s) {
-        if (m_job)
-            m_job->setAllowedPattern(s);
+        if (m_document)
+            m_document->setAllowedPattern(s);
     });
     connect(m_ignored, &QLineEdit::textEdited, this, [this](const QString& s) {
-        if (m_job)
-            m_job->setIgnoredPattern(s);
+        if (m_document)
+            m_document->setIgnoredPattern(s);
     });
     connect(m_allowedRegex, &QCheckBox::toggled, this, [this](bool on) {
-        if (m_job)
-            m_job->setIsAllowedPatternRegex(on);
+        if (m_document)
+            m_document->setIsAllowedPatternRegex(on);
     });
     connect(m_ignoredRegex, &QCheckBox::toggled, this, [this](bool on) {
-        if (m_job)
-            m_job->setIsIgnoredPatternRegex(on);
+        if (m_document)
+            m_document->setIsIgnoredPatternRegex(on);
     });
-    setCurrentJob(controller.sharedJob());
-    connect(
-        &controller, &AppController::jobReplaced, this, [this, &controller] { setCurrentJob(controller.sharedJob()); });
+    setCurrentDocument(controller.sharedDocument());
+    connect(&controller, &AppController::documentReplaced, this,
+        [this, &controller] { setCurrentDocument(controller.sharedDocument()); });
 }
 
-void FilesConfigWindow::setCurrentJob(std::shared_ptr<PortJob> job)
+void FilesConfigWindow::setCurrentDocument(std::shared_ptr<JobDocument> document)
 {
     disconnect(m_connection);
-    m_job = std::move(job);
-    if (m_job)
-        m_connection = connect(m_job.get(), &PortJob::settingChanged, this, &FilesConfigWindow::settingChanged);
+    m_document = std::move(document);
+    if (m_document)
+        m_connection
+            = connect(m_document.get(), &JobDocument::settingChanged, this, &FilesConfigWindow::settingChanged);
     reload();
 }
 
@@ -103,19 +104,19 @@ void FilesConfigWindow::settingChanged(JobSetting which)
 
 void FilesConfigWindow::reload()
 {
-    if (!m_job)
+    if (!m_document)
         return;
     const QSignalBlocker b1(m_recursive), b2(m_depth), b3(m_allowedRegex), b4(m_ignoredRegex);
-    m_recursive->setChecked(m_job->isRecursive());
-    m_depth->setValue(m_job->recursiveDepth());
-    m_depth->setEnabled(m_job->isRecursive());
-    m_allowedRegex->setChecked(m_job->isAllowedPatternRegex());
-    m_ignoredRegex->setChecked(m_job->isIgnoredPatternRegex());
+    m_recursive->setChecked(m_document->isRecursive());
+    m_depth->setValue(m_document->recursiveDepth());
+    m_depth->setEnabled(m_document->isRecursive());
+    m_allowedRegex->setChecked(m_document->isAllowedPatternRegex());
+    m_ignoredRegex->setChecked(m_document->isIgnoredPatternRegex());
     // Keep the cursor where it is when the text is the one being typed.
-    if (m_allowed->text() != m_job->allowedPattern())
-        m_allowed->setText(m_job->allowedPattern());
-    if (m_ignored->text() != m_job->ignoredPattern())
-        m_ignored->setText(m_job->ignoredPattern());
+    if (m_allowed->text() != m_document->allowedPattern())
+        m_allowed->setText(m_document->allowedPattern());
+    if (m_ignored->text() != m_document->ignoredPattern())
+        m_ignored->setText(m_document->ignoredPattern());
 }
 
 }  // namespace kestrap::app

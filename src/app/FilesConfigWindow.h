@@ -8,7 +8,7 @@ class QLineEdit;
 class QSpinBox;
 
 namespace kestrap {
-class PortJob;
+class JobDocument;
 enum class JobSetting;
 }  // namespace kestrap
 
@@ -18,7 +18,7 @@ class AppController;
 
 // The job's file settings: whether folders are walked and how deep, and the allowed and
 // ignored patterns with their regular-expression switches. Edits go straight into the
-// controller's current job, and the window follows it when New or Open replaces it.
+// controller's current document, and the window follows it when New or Open replaces it.
 //
 // Threading: main thread only.
 class FilesConfigWindow : public QDialog {
@@ -26,14 +26,14 @@ class FilesConfigWindow : public QDialog {
 public:
     explicit FilesConfigWindow(AppController& controller, QWidget* parent = nullptr);
 
-    PortJob* currentJob() const { return m_job.get(); }
+    JobDocument* currentDocument() const { return m_document.get(); }
 
 private:
-    void setCurrentJob(std::shared_ptr<PortJob> job);
+    void setCurrentDocument(std::shared_ptr<JobDocument> document);
     void reload();
     void settingChanged(JobSetting which);
 
-    std::shared_ptr<PortJob> m_job;
+    std::shared_ptr<JobDocument> m_document;
     QMetaObject::Connection m_connection;
     QCheckBox* m_recursive = nullptr;
     QSpinBox* m_depth = nullptr;

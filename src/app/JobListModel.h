@@ -1,12 +1,12 @@
 #pragma once
 
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
 
 #include <QAbstractTableModel>
 
 namespace kestrap::app {
 
-// A table over one of the job's lists that follows its changes row by row, so a view keeps
+// A table over one of the document's lists that follows its changes row by row, so a view keeps
 // its selection and scroll position; only a list replaced as a whole resets it.
 class JobListModel : public QAbstractTableModel {
     Q_OBJECT
@@ -14,7 +14,7 @@ public:
     using QAbstractTableModel::QAbstractTableModel;
 
 protected:
-    // Called from the job's "about to change" and "changed" signals of the list.
+    // Called from the document's "about to change" and "changed" signals of the list.
     void beginChange(const ListChange& change);
     void endChange(const ListChange& change);
 };

@@ -6,6 +6,7 @@
 #include "app/ProgressBarDelegate.h"
 #include "app/TransferTableModel.h"
 #include "job/DeviceRoster.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "settings/UserDefaults.h"
 
@@ -102,17 +103,16 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     makeMenus();
 
     connect(m_start, &QPushButton::clicked, &m_controller, &AppController::OnStart);
-    connect(&m_controller, &AppController::jobReplaced, this, &MainWindow::rebindJob);
-    connect(&m_controller, &AppController::modifiedChanged, this, &MainWindow::updateTitle);
+    connect(&m_controller, &AppController::documentReplaced, this, &MainWindow::rebindJob);
     connect(&m_controller, &AppController::stoppingChanged, this, &MainWindow::updateWorking);
     connect(&m_controller, &AppController::preparingChanged, this, &MainWindow::updateWorking);
     connect(&m_controller, &AppController::focusRequested, this, [this](AppController::Field f) {
         (f == AppController::Field::AppId ? m_appId : m_folder)->setFocus(Qt::OtherFocusReason);
     });
-    connect(
-        m_appId, &QLineEdit::textEdited, this, [this](const QString& s) { m_controller.currentJob()->setAppId(s); });
-    connect(
-        m_folder, &QLineEdit::textEdited, this, [this](const QString& s) { m_controller.currentJob()->setFolder(s); });
+    connect(m_appId, &QLineEdit::textEdited, this,
+        [this](const QString& s) { m_controller.currentDocument()->setAppId(s); });
+    connect(m_folder, &QLineEdit::textEdited, this,
+        [this](const QString& s) { m_controller.currentDocument()->setFolder(s); });
     m_controller.setWindow(this);
     rebindJob();
     resize(1180, 740);
@@ -336,27 +336,30 @@ void MainWindow::setNotice(const QString& text)
 
 void MainWindow::rebindJob()
 {
-    PortJob* job = m_controller.currentJob();
+    JobDocument* document = m_controller.currentDocument();
+    PortJob* runner = m_controller.runner();
     for (const auto& c : m_jobConnections)
         disconnect(c);
     m_jobConnections.clear();
-    m_fileModel->setJob(job);
-    m_transferModel->setJob(job);
-    m_appId->setText(job->appId());
-    m_folder->setText(job->folder());
-    m_jobConnections.push_back(connect(job, &PortJob::settingChanged, this, [this, job](JobSetting which) {
-        // Only values that differ are written back: rewriting the field being typed in
-        // would move its cursor.
-        if (which == JobSetting::AppId && m_appId->text() != job->appId())
-            m_appId->setText(job->appId());
-        if (which == JobSetting::Folder && m_folder->text() != job->folder())
-            m_folder->setText(job->folder());
-        if (which == JobSetting::SavedFilePath)
-            updateTitle();
-    }));
-    m_jobConnections.push_back(connect(job, &PortJob::statusMessageChanged, m_status, &QLabel::setText));
-    m_jobConnections.push_back(connect(job, &PortJob::workingChanged, this, &MainWindow::updateWorking));
-    m_status->setText(job->statusMessage());
+    m_fileModel->setDocument(document);
+    m_transferModel->setJob(runner);
+    m_appId->setText(document->appId());
+    m_folder->setText(document->folder());
+    m_jobConnections.push_back(
+        connect(document, &JobDocument::settingChanged, this, [this, document](JobSetting which) {
+            // Only values that differ are written back: rewriting the field being typed in
+            // would move its cursor.
+            if (which == JobSetting::AppId && m_appId->text() != document->appId())
+                m_appId->setText(document->appId());
+            if (which == JobSetting::Folder && m_folder->text() != document->folder())
+                m_folder->setText(document->folder());
+            if (which == JobSetting::SavedFilePath)
+                updateTitle();
+        }));
+    m_jobConnections.push_back(connect(document, &JobDocument::modifiedChanged, this, &MainWindow::updateTitle));
+    m_jobConnections.push_back(connect(runner, &PortJob::statusMessageChanged, m_status, &QLabel::setText));
+    m_jobConnections.push_back(connect(runner, &PortJob::workingChanged, this, &MainWindow::updateWorking));
+    m_status->setText(runner->statusMessage());
     updateWorking();
     updateTitle();
 }
@@ -365,7 +368,7 @@ void MainWindow::updateWorking()
 {
     // While a stop is under way nothing may replace or start the job.
     const bool stopping = m_controller.isStopping();
-    QString title = m_controller.currentJob()->actionButtonTitle();
+    QString title = m_controller.runner()->actionButtonTitle();
     if (stopping)
         title = QStringLiteral("Stopping\u2026");
     else if (m_controller.isPreparing())
@@ -375,7 +378,7 @@ void MainWindow::updateWorking()
     m_start->setEnabled(!stopping);
     for (QAction* a : {m_startAction, m_newAction, m_openAction, m_recentMenu->menuAction()})
         a->setEnabled(!stopping);
-    const bool working = m_controller.currentJob()->isWorking();
+    const bool working = m_controller.runner()->isWorking();
     m_start->setIcon(
         QIcon::fromTheme(working ? QStringLiteral("media-playback-stop") : QStringLiteral("media-playback-start")));
     m_appId->setReadOnly(working);
@@ -384,10 +387,11 @@ void MainWindow::updateWorking()
 
 void MainWindow::updateTitle()
 {
-    const QString saved = m_controller.currentJob()->savedFilePath();
+    const JobDocument* document = m_controller.currentDocument();
+    const QString saved = document->savedFilePath();
     const QString name = saved.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(saved).fileName();
     setWindowTitle(name + QStringLiteral("[*] — Kestrap"));
-    setWindowModified(m_controller.isModified());
+    setWindowModified(document->isModified());
 }
 
 void MainWindow::fillRecentMenu()

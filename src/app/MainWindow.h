@@ -24,8 +24,8 @@ class TransferTableModel;
 
 // The main window: the device table, the job (App ID, folder, files), the transfer table,
 // the status message and the Start/Stop button. A view over the controller: every command
-// goes to AppController with the selection it needs, every value is read from the job or
-// the roster through the models.
+// goes to AppController with the selection it needs, every value is read from the document, the
+// runner or the roster through the models.
 //
 // Threading: main thread only.
 class MainWindow : public QMainWindow {

@@ -102,7 +102,7 @@ void ScreenshotTour::takeWindows()
         prefs.show();
         save(&prefs, QStringLiteral("-preferences"));
     }
-    PortJob* job = m_delegate.controller().currentJob();
+    PortJob* job = m_delegate.controller().runner();
     connect(job, &PortJob::stopped, this, &ScreenshotTour::takeSummary, Qt::QueuedConnection);
     job->stop();
 }

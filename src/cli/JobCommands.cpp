@@ -1,7 +1,8 @@
 // kestrap-cli job create|show|plan: job files without the desktop application.
 
 #include "cli/Cli.h"
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
+#include "job/SendPlan.h"
 #include "util/Helpers.h"
 
 #include <QFileInfo>
@@ -67,7 +68,7 @@ int create(const QStringList& args)
     if (!depthOk)
         return usageError(QStringLiteral("--depth takes a whole number."), usage);
 
-    PortJob job;
+    JobDocument job;
     job.setAppId(p.value(appId));
     job.setFolder(p.value(folder));
     job.setAllowedPattern(p.value(allow));
@@ -84,13 +85,13 @@ int create(const QStringList& args)
         paths << info.absoluteFilePath();
     }
     job.addFilePaths(paths);
-    if (!job.writeToFile(positional[0]))
-        return failWithJobError(job.lastError());
+    if (const JobResult written = job.writeToFile(positional[0]); !written)
+        return failWithJobError(written.error());
     return kExitOk;
 }
 
 // Reads the job file named by the one positional argument, honouring --no-checksum.
-bool readJob(PortJob& job, const QString& usage, const QStringList& args, int* code)
+bool readJob(JobDocument& job, const QString& usage, const QStringList& args, int* code)
 {
     QCommandLineParser p;
     const QCommandLineOption noChecksum(
@@ -103,8 +104,8 @@ bool readJob(PortJob& job, const QString& usage, const QStringList& args, int* c
         *code = usageError(QStringLiteral("One job file is required."), usage);
         return false;
     }
-    if (!job.readFromFile(p.positionalArguments().first(), p.isSet(noChecksum))) {
-        *code = failWithJobError(job.lastError());
+    if (const JobResult read = job.readFromFile(p.positionalArguments().first(), p.isSet(noChecksum)); !read) {
+        *code = failWithJobError(read.error());
         return false;
     }
     return true;
@@ -112,7 +113,7 @@ bool readJob(PortJob& job, const QString& usage, const QStringList& args, int* c
 
 int show(const QStringList& args)
 {
-    PortJob job;
+    JobDocument job;
     int code = 0;
     if (!readJob(job, QStringLiteral("job show FILE [--no-checksum]"), args, &code))
         return code;
@@ -122,15 +123,16 @@ int show(const QStringList& args)
 
 int plan(const QStringList& args)
 {
-    PortJob job;
+    JobDocument job;
     int code = 0;
     if (!readJob(job, QStringLiteral("job plan FILE [--no-checksum]"), args, &code))
         return code;
-    if (!job.prepareStarting())
-        return fail(job.sendPlan().error().isEmpty() ? kNoFiles : job.sendPlan().error());
+    const SendPlan sendPlan = SendPlan::collect(job.settings());
+    if (sendPlan.isEmpty())
+        return fail(sendPlan.error().isEmpty() ? kNoFiles : sendPlan.error());
     QJsonArray files;
     QJsonArray errors;
-    for (const SendEntryPtr& e : job.singleFiles()) {
+    for (const SendEntryPtr& e : sendPlan.files()) {
         QJsonObject o;
         if (!e->error.isEmpty()) {
             o.insert(QStringLiteral("path"), e->path);
@@ -140,14 +142,14 @@ int plan(const QStringList& args)
         }
         o.insert(QStringLiteral("path"), e->path);
         o.insert(QStringLiteral("directory"), e->directory);
-        o.insert(QStringLiteral("remotePath"), job.remotePathOf(*e));
+        o.insert(QStringLiteral("remotePath"), SendPlan::remotePathOf(job.folder(), *e));
         o.insert(QStringLiteral("filesize"), qint64(e->filesize.value_or(0)));
         files.append(o);
     }
     QJsonObject root;
     root.insert(QStringLiteral("files"), files);
     root.insert(QStringLiteral("errors"), errors);
-    root.insert(QStringLiteral("totalFileSize"), qint64(job.totalFileSize()));
+    root.insert(QStringLiteral("totalFileSize"), qint64(sendPlan.totalFileSize()));
     printJson(QJsonDocument(root));
     return kExitOk;
 }

@@ -6,6 +6,7 @@
 #include "device/ios/MobileDeviceService.h"
 #include "job/DeviceRoster.h"
 #include "job/DeviceRowHistory.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "logging/Log.h"
 #include "logging/LoggingSetup.h"
@@ -71,9 +72,10 @@ int run(const QStringList& args)
     startLogging();
     Settings::settings();
 
+    JobDocument document;
+    if (const JobResult read = document.readFromFile(p.positionalArguments().first(), p.isSet(noChecksum)); !read)
+        return fail(read.error().description, read.error().reason);
     PortJob job;
-    if (!job.readFromFile(p.positionalArguments().first(), p.isSet(noChecksum)))
-        return fail(job.lastError().description, job.lastError().reason);
     if (p.isSet(concurrency)) {
         bool ok = false;
         const int n = p.value(concurrency).toInt(&ok);
@@ -120,7 +122,7 @@ int run(const QStringList& args)
             QTextStream(stderr) << reason << '\n';
     }
 
-    switch (job.startCheck()) {
+    switch (document.startCheck()) {
     case StartCheck::NoFiles:
         return fail(QStringLiteral("There is no file to be transferred."));
     case StartCheck::NoAppId:
@@ -132,7 +134,7 @@ int run(const QStringList& args)
     }
 
     DeviceRoster roster;
-    roster.setJob(&job);
+    roster.setJob(&document, &job);
     DeviceRowHistory seen(roster);
     DeviceManager manager;
     manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
@@ -144,9 +146,9 @@ int run(const QStringList& args)
     QCoreApplication::processEvents();
 
     roster.queueAll();
-    if (!job.start()) {
+    if (const JobResult started = job.start(document.settings()); !started) {
         manager.setDelegate(nullptr);
-        return fail(job.lastError().description, job.lastError().reason);
+        return fail(started.error().description, started.error().reason);
     }
 
     RunDisplay display(job, seen.rows(), p.isSet(json));

@@ -1,6 +1,7 @@
 #include "job/DeviceRoster.h"
 
 #include "device/DeviceTypes.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "logging/Log.h"
 
@@ -19,24 +20,30 @@ DeviceRoster::DeviceRoster(QObject* parent) : QObject(parent) { }
 
 DeviceRoster::~DeviceRoster() = default;
 
-void DeviceRoster::setJob(PortJob* job)
+void DeviceRoster::setJob(JobDocument* document, PortJob* runner)
 {
     for (const auto& c : m_jobConnections)
         disconnect(c);
     m_jobConnections.clear();
-    m_job = job;
-    if (job) {
+    m_document = document;
+    m_runner = runner;
+    if (document)
         m_jobConnections.push_back(
-            connect(job, &PortJob::excludedDevicesChanged, this, &DeviceRoster::syncExcludedMarks));
+            connect(document, &JobDocument::excludedDevicesChanged, this, &DeviceRoster::syncExcluded));
+    if (runner)
         m_jobConnections.push_back(
-            connect(job, &PortJob::deviceStatusChanged, this, &DeviceRoster::onDeviceStatusChanged));
-    }
-    syncExcludedMarks();
+            connect(runner, &PortJob::deviceStatusChanged, this, &DeviceRoster::onDeviceStatusChanged));
+    syncExcluded();
 }
 
-PortJob* DeviceRoster::job() const
+JobDocument* DeviceRoster::document() const
 {
-    return m_job;
+    return m_document;
+}
+
+PortJob* DeviceRoster::runner() const
+{
+    return m_runner;
 }
 
 int DeviceRoster::indexOf(const DeviceRow* row) const
@@ -47,11 +54,15 @@ int DeviceRoster::indexOf(const DeviceRow* row) const
     return -1;
 }
 
-void DeviceRoster::syncExcludedMarks()
+void DeviceRoster::syncExcluded()
 {
+    // The runner first: a device left out must be out of its queue before anything else
+    // hears of it.
+    if (m_runner)
+        m_runner->setExcludedDevices(m_document ? m_document->excludedUids() : QStringList {});
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
         DeviceRow& row = *m_rows[i];
-        const bool excluded = m_job && m_job->isDeviceExcluded(row.uid);
+        const bool excluded = m_document && m_document->isDeviceExcluded(row.uid);
         if (excluded && row.status != DeviceStatusExcluded) {
             row.status = DeviceStatusExcluded;
         } else if (!excluded && row.status == DeviceStatusExcluded) {
@@ -72,31 +83,31 @@ void DeviceRoster::onDeviceStatusChanged(const DeviceRowPtr& row)
 
 void DeviceRoster::excludeRow(int index)
 {
-    if (!m_job || index < 0 || std::size_t(index) >= m_rows.size())
+    if (!m_document || index < 0 || std::size_t(index) >= m_rows.size())
         return;
     const DeviceRowPtr& row = m_rows[std::size_t(index)];
     row->status = DeviceStatusExcluded;
     emit rowChanged(index);
-    m_job->excludeDevice(*row);
+    m_document->excludeDevice(*row);
 }
 
 void DeviceRoster::includeExcluded(int index)
 {
-    if (m_job)
-        m_job->includeDeviceAtIndex(index);
+    if (m_document)
+        m_document->includeDeviceAtIndex(index);
 }
 
 void DeviceRoster::includeRow(int index)
 {
-    if (!m_job || index < 0 || std::size_t(index) >= m_rows.size())
+    if (!m_document || index < 0 || std::size_t(index) >= m_rows.size())
         return;
     const DeviceRowPtr row = m_rows[std::size_t(index)];
-    const auto& excluded = m_job->excludedDevices();
+    const auto& excluded = m_document->excludedDevices();
     for (std::size_t i = 0; i < excluded.size(); ++i) {
         if (excluded[i].uid == row->uid) {
-            m_job->includeDeviceAtIndex(std::int32_t(i));
-            if (m_job->isWorking())
-                m_job->addDeviceToQueue(row);
+            m_document->includeDeviceAtIndex(std::int32_t(i));
+            if (m_runner && m_runner->isWorking())
+                m_runner->addDeviceToQueue(row);
             return;
         }
     }
@@ -104,10 +115,10 @@ void DeviceRoster::includeRow(int index)
 
 void DeviceRoster::queueAll()
 {
-    if (!m_job)
+    if (!m_runner)
         return;
     for (const auto& row : m_rows)
-        m_job->addDeviceToQueue(row);
+        m_runner->addDeviceToQueue(row);
 }
 
 void DeviceRoster::DeviceAdded(const std::shared_ptr<iMobileDevice>& device)
@@ -118,16 +129,16 @@ void DeviceRoster::DeviceAdded(const std::shared_ptr<iMobileDevice>& device)
     row->uid = validString(device->uuid());
     row->icon = DeviceIconName(device->deviceType());
     KLOG_INFO("New Device Connected: %1", row->name);
-    // The mark comes at once rather than at the job's next change, so a device plugged in
+    // The mark comes at once rather than at the document's next change, so a device plugged in
     // while the list is on screen never shows "Idle" for a moment.
-    if (m_job && m_job->isDeviceExcluded(row->uid))
+    if (m_document && m_document->isDeviceExcluded(row->uid))
         row->status = DeviceStatusExcluded;
     const int index = int(m_rows.size());
     emit rowAboutToBeAdded(index);
     m_rows.push_back(row);
     emit rowAdded(index);
-    if (m_job && m_job->isWorking())
-        m_job->addDeviceToQueue(row);
+    if (m_runner && m_runner->isWorking())
+        m_runner->addDeviceToQueue(row);
 }
 
 void DeviceRoster::DeviceRemoved(const std::shared_ptr<iMobileDevice>& device)
@@ -137,8 +148,8 @@ void DeviceRoster::DeviceRemoved(const std::shared_ptr<iMobileDevice>& device)
         if (m_rows[i]->device != device)
             continue;
         const DeviceRowPtr row = m_rows[i];
-        if (m_job)
-            m_job->removeDeviceFromQueue(row);
+        if (m_runner)
+            m_runner->removeDeviceFromQueue(row);
         emit rowAboutToBeRemoved(int(i));
         m_rows.erase(m_rows.begin() + std::ptrdiff_t(i));
         emit rowRemoved(int(i));

@@ -18,103 +18,51 @@
 
 namespace kestrap {
 
-// What Start needs before it may run, in the order the checks are made.
-enum class StartCheck {
-    Ready,
-    NoFiles,  // no file or folder chosen
-    NoAppId,  // the App ID is empty or white space
-    NoFolder,  // the folder is empty or white space
-};
-
-// How one of the job's lists changes, for views that follow it row by row: rows first..last
-// inserted or removed, or the whole list replaced.
-struct ListChange {
-    enum Kind { Insert, Remove, Reset };
-    Kind kind = Reset;
-    int first = 0;
-    int last = -1;
-};
-
-// The transfer job: its settings (JobSettings, stored in job files), the send plan of a
-// run, the device queue and scheduler (JobScheduler), one DeviceCopy per device served,
-// and the progress records of every device it served (ProgressBoard). This class is the
-// face the front ends use; the parts behind it each do one thing.
+// The runner of a job: it serves the devices queued to it with the send plan of a run,
+// through the device queue and scheduler (JobScheduler), one DeviceCopy per device served,
+// and keeps the progress records of every device it served (ProgressBoard). What it sends
+// is not its own: each start is handed a copy of a document's settings (JobDocument) and
+// holds no link to the document, which may be edited or replaced while the run goes on.
+// Devices the document leaves out are told to it as uids (setExcludedDevices()).
 //
 // Observers connect to typed signals that say what changed. Every signal is emitted on the
-// job's thread: copy threads and the scheduler post their changes (JobEvents) and never wait
-// for that thread, whose event loop must run while a job works.
+// runner's thread: copy threads and the scheduler post their changes (JobEvents) and never
+// wait for that thread, whose event loop must run while a run works.
 //
-// Threads: the job lives on one thread (the main thread of a program), where settings are
-// changed and start(), stop(), pause(), resume(), addDeviceToQueue() and
-// removeDeviceFromQueue() are called. A run works on a copy of the settings taken at
-// start(), so they may be edited while it runs; the send list is built only while no run
-// works.
+// Threads: the runner lives on one thread (the main thread of a program), where start(),
+// stop(), pause(), resume(), setExcludedDevices(), addDeviceToQueue() and
+// removeDeviceFromQueue() are called. Destroying it while it works stops the run and waits
+// for its copies, without running the event loop; never from a slot of its own signals.
 class PortJob : public QObject {
     Q_OBJECT
 
 public:
-    explicit PortJob(QObject* controller = nullptr);
+    explicit PortJob(QObject* parent = nullptr);
     ~PortJob() override;
 
-    // --- Settings -------------------------------------------------------------------------
-    const JobSettings& settings() const { return m_settings; }
-    const QString& appId() const { return m_settings.appId; }
-    void setAppId(const QString& appId);
-    const QString& folder() const { return m_settings.folder; }
-    void setFolder(const QString& folder);
-    const QString& allowedPattern() const { return m_settings.allowedPattern; }
-    void setAllowedPattern(const QString& pattern);
-    const QString& ignoredPattern() const { return m_settings.ignoredPattern; }
-    void setIgnoredPattern(const QString& pattern);
-    bool isAllowedPatternRegex() const { return m_settings.isAllowedPatternRegex; }
-    void setIsAllowedPatternRegex(bool on);
-    bool isIgnoredPatternRegex() const { return m_settings.isIgnoredPatternRegex; }
-    void setIsIgnoredPatternRegex(bool on);
-    bool isRecursive() const { return m_settings.isRecursive; }
-    void setIsRecursive(bool on);
-    std::int32_t recursiveDepth() const { return m_settings.recursiveDepth; }
-    void setRecursiveDepth(std::int32_t depth);
-    const QString& savedFilePath() const { return m_savedFilePath; }
-    void setSavedFilePath(const QString& path);
-
-    // The chosen files and folders, in the order added.
-    const std::vector<FileEntryPtr>& filePaths() const { return m_settings.filePaths; }
-    // Adds entries for the paths not listed yet, in order; how many were added.
-    int addFilePaths(const QStringList& paths);
-    // Removes the entries at those indexes; indexes outside the list are ignored.
-    void removeFilePathsAt(std::vector<int> indexes);
-    void setFilePaths(std::vector<FileEntryPtr> entries);
-
-    // Devices left out of the job.
-    const std::vector<ExcludedDevice>& excludedDevices() const { return m_settings.excludedDevices; }
-    // Records a copy of the row unless a record with its uid exists, and takes the device out
-    // of the queue if it waits there (a copy serving it goes on). Leaves the row alone: the
-    // device roster marks it.
-    void excludeDevice(const DeviceRow& row);
-    // Removes the record at index; an index outside the list is ignored.
-    void includeDeviceAtIndex(std::int32_t index);
-    bool isDeviceExcluded(const QString& uid) const;
-
-    // --- Running ---------------------------------------------------------------------------
-    StartCheck startCheck() const;
-    // Builds the send list from a copy of the settings and starts serving queued devices;
-    // false with lastError when there is nothing to send.
-    bool start();
-    // The same with a send list collected elsewhere from a copy of the settings (a window
-    // collects on a worker, so a big tree does not hold it).
-    bool start(SendPlan plan);
+    // Builds the send list from the settings and starts serving queued devices; the error
+    // when there is nothing to send. Nothing while a run works.
+    JobResult start(const JobSettings& settings);
+    // The same with a send list collected elsewhere from those settings (a window collects
+    // on a worker, so a big tree does not hold it).
+    JobResult start(SendPlan plan, const JobSettings& settings);
     // Asks the run to end and returns at once: copies end after the file in progress. Until
-    // then the job works and isStopping() is true; stopped() says when every copy has ended.
-    // Nothing while no run works or a stop is under way.
+    // then the runner works and isStopping() is true; stopped() says when every copy has
+    // ended. Nothing while no run works or a stop is under way.
     void requestStop();
     bool isStopping() const { return m_isStopping; }
     // requestStop(), then runs the event loop until stopped() (for programs with no window,
-    // where nothing can replace the job meanwhile). Returns at once when nothing works.
+    // where nothing can destroy the runner meanwhile). Returns at once when nothing works.
     void stop();
     // Copies finish the file in progress and wait before their next one.
     void pause();
     void resume();
     bool isPaused() const;
+
+    // The devices left out, by uid: a device waiting in the queue leaves it (a copy serving
+    // it goes on), and none of them is queued from now on.
+    void setExcludedDevices(const QStringList& uids);
+    bool isDeviceExcluded(const QString& uid) const { return m_excluded.contains(uid); }
     // Queues a device unless it is excluded or queued already.
     void addDeviceToQueue(const DeviceRowPtr& row);
     // A device went away: it leaves the queue, and a copy serving it ends after the file in
@@ -126,7 +74,6 @@ public:
     QString actionButtonTitle() const;
     const QString& statusMessage() const { return m_statusMessage; }
     void setStatusMessage(const QString& message);
-    const JobError& lastError() const { return m_lastError; }
 
     // Rows waiting for a copy, oldest last.
     std::vector<DeviceRowPtr> deviceQueue() const { return m_scheduler.queue(); }
@@ -136,8 +83,8 @@ public:
     std::vector<DeviceRowPtr> doneDevices() const;
     std::int32_t threadsConcurrency() const;
 
-    // Progress records as the job's thread has been told of them: count and copies. One per
-    // device served, in the order first served.
+    // Progress records as the runner's thread has been told of them: count and copies. One
+    // per device served, in the order first served.
     int transferProgressCount() const { return m_publishedProgress; }
     ProgressRecord transferProgressAt(int index) const { return m_progress.at(index); }
     // Every record as it is now, including those not yet announced.
@@ -151,38 +98,16 @@ public:
     void setVerifyOverride(bool on) { m_verifyOverride = on; }
     void setConnectionsOverride(std::int32_t connections) { m_connectionsOverride = connections; }
 
-    // --- Send list -------------------------------------------------------------------------
-    // Builds the send list from the settings, measuring every file. True when there is at
-    // least one file to send; false, changing nothing, while the job works.
-    bool prepareStarting();
-    const std::vector<SendEntryPtr>& singleFiles() const { return m_plan.files(); }
+    // The send list of the last start.
     const SendPlan& sendPlan() const { return m_plan; }
+    const std::vector<SendEntryPtr>& singleFiles() const { return m_plan.files(); }
     std::uint64_t totalFileSize() const { return m_plan.totalFileSize(); }
-    // Walks one folder to the job's depth; nothing while the job works.
-    void recurFolder(const QString& localFolder, const QString& remoteFolder, std::vector<SendEntryPtr>& fileArray,
-        std::int32_t depth) const;
-    QString remoteFolderOf(const SendEntry& entry) const { return SendPlan::remoteFolderOf(folder(), entry); }
-    QString remotePathOf(const SendEntry& entry) const { return SendPlan::remotePathOf(folder(), entry); }
-    static FileEntryPtr infoOfFile(const QString& path) { return SendPlan::infoOfFile(path); }
-
-    // --- Job files -------------------------------------------------------------------------
-    // Writing replaces the file atomically; reading replaces the settings only when the whole
-    // file is sound. Both set savedFilePath on success and lastError on failure.
-    bool writeToFile(const QString& path);
-    bool readFromFile(const QString& path, bool noChecksum);
-    QVariantMap toPropertyList() const { return JobFile::toPropertyList(m_settings); }
 
 signals:
-    void settingChanged(kestrap::JobSetting setting);
-    // Around every change of a list, with what it does to the rows.
-    void filePathsAboutToChange(kestrap::ListChange change);
-    void filePathsChanged(kestrap::ListChange change);
-    void excludedDevicesAboutToChange(kestrap::ListChange change);
-    void excludedDevicesChanged(kestrap::ListChange change);
     void workingChanged(bool working);
     void stoppingChanged(bool stopping);
-    // The run asked to stop has ended: emitted after workingChanged(false). The job must not
-    // be destroyed from a slot of its own signals; a receiver that replaces it posts that.
+    // The run asked to stop has ended: emitted after workingChanged(false). The runner must
+    // not be destroyed from a slot of its own signals; a receiver that replaces it posts that.
     void stopped();
     // Every device queued so far has been served and none is copied now: the records say
     // how each serving ended. Not emitted while the job stops.
@@ -198,19 +123,14 @@ signals:
 
 private:
     void setWorking(bool working);
-    void setLastError(const QString& domain, int code, const QString& description, const QString& reason = {});
     void onRowStatus(const DeviceRowPtr& row, int status, bool finished);
     void onProgressAdded(int index);
     void finishStop();
     void onRunIdle();
-    template <class T> void change(T& field, const T& value, JobSetting which);
 
-    QObject* m_controller;
-    JobSettings m_settings;
-    QString m_savedFilePath;
     QString m_statusMessage;
-    JobError m_lastError;
-    SendPlan m_plan;  // of the last prepareStarting()
+    SendPlan m_plan;  // of the last start
+    QStringList m_excluded;  // uids
 
     ProgressBoard m_progress;
     int m_publishedProgress = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrap {
@@ -132,6 +133,21 @@ struct JobError {
     int code = 0;
     QString description;
     QString reason;
+};
+
+// What an operation of a job that may fail hands back: success, or the error saying why not.
+// True on success, so a caller reads "if (!result) ... result.error()".
+class [[nodiscard]] JobResult {
+public:
+    JobResult() = default;
+    JobResult(JobError error) : m_error(std::move(error)) { }
+
+    explicit operator bool() const { return !m_error; }
+    // Only for a failed result.
+    const JobError& error() const { return *m_error; }
+
+private:
+    std::optional<JobError> m_error;
 };
 
 }  // namespace kestrap

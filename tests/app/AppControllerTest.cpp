@@ -1,6 +1,7 @@
 #include "app/AppController.h"
 #include "app/AlertController.h"
 #include "job/DeviceRoster.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "settings/UserDefaults.h"
 #include "support/ScriptedAlerts.h"
@@ -28,7 +29,8 @@ struct Controller : ::testing::Test {
     AlertController alerts {script, defaults};
     AppController controller {alerts, panels, defaults};
 
-    PortJob& job() { return *controller.currentJob(); }
+    JobDocument& doc() { return *controller.currentDocument(); }
+    PortJob& runner() { return *controller.runner(); }
 
     QString makeFile(const QString& name, int bytes = 10)
     {
@@ -45,11 +47,11 @@ struct Controller : ::testing::Test {
     QString readyJobFile(const QString& name, int files = 1)
     {
         for (int i = 0; i < files; ++i)
-            job().addFilePaths({makeFile(QStringLiteral("src/f%1.bin").arg(i), files > 1 ? 64 * 1024 : 10)});
-        job().setAppId(kBundle);
-        job().setFolder(QStringLiteral("Documents"));
+            doc().addFilePaths({makeFile(QStringLiteral("src/f%1.bin").arg(i), files > 1 ? 64 * 1024 : 10)});
+        doc().setAppId(kBundle);
+        doc().setFolder(QStringLiteral("Documents"));
         const QString path = dir.filePath(name);
-        EXPECT_TRUE(job().writeToFile(path));
+        EXPECT_TRUE(doc().writeToFile(path));
         return path;
     }
 
@@ -77,50 +79,50 @@ TEST_F(Controller, StartChecksFilesThenAppIdThenFolder)
     controller.OnStart();
     EXPECT_EQ(script.lastMessage(), QStringLiteral("There is no file to be transferred, do you want to add now?"));
     EXPECT_EQ(panels.chosen, 1);
-    EXPECT_EQ(job().filePaths().size(), 1u);
-    EXPECT_FALSE(job().isWorking());
+    EXPECT_EQ(doc().filePaths().size(), 1u);
+    EXPECT_FALSE(runner().isWorking());
 
     // App ID and folder both empty: only the App ID is reported, focus goes there.
     std::vector<AppController::Field> focus;
     QObject::connect(&controller, &AppController::focusRequested, [&](AppController::Field f) { focus.push_back(f); });
     controller.OnStart();
     EXPECT_EQ(script.lastMessage(), QStringLiteral("App ID can't be empty!"));
-    job().setAppId(QStringLiteral("   "));
+    doc().setAppId(QStringLiteral("   "));
     controller.OnStart();
     EXPECT_EQ(script.lastMessage(), QStringLiteral("App ID can't be empty!"));
-    job().setAppId(kBundle);
+    doc().setAppId(kBundle);
     controller.OnStart();
     EXPECT_EQ(script.lastMessage(), QStringLiteral("Please specify a folder under the App."));
     EXPECT_EQ(
         focus, (std::vector {AppController::Field::AppId, AppController::Field::AppId, AppController::Field::Folder}));
     EXPECT_EQ(script.asked.size(), 4u);
-    EXPECT_FALSE(job().isWorking());
+    EXPECT_FALSE(runner().isWorking());
 }
 
 TEST_F(Controller, StartCollectsTheSendListOffTheWindowAndWhatReplacesTheJobCallsItOff)
 {
     for (int i = 0; i < 300; ++i)
         makeFile(QStringLiteral("tree/d%1/f%2.bin").arg(i % 10).arg(i));
-    job().addFilePaths({dir.filePath(QStringLiteral("tree"))});
-    job().setAppId(kBundle);
-    job().setFolder(QStringLiteral("Documents"));
+    doc().addFilePaths({dir.filePath(QStringLiteral("tree"))});
+    doc().setAppId(kBundle);
+    doc().setFolder(QStringLiteral("Documents"));
     const auto settle = [] { TestFarm::waitFor([] { return false; }, 300); };
 
     controller.OnStart();
     EXPECT_TRUE(controller.isPreparing());
-    EXPECT_FALSE(job().isWorking());
-    EXPECT_EQ(job().statusMessage(), QStringLiteral("Preparing\u2026"));
-    ASSERT_TRUE(TestFarm::waitFor([&] { return job().isWorking(); }));
+    EXPECT_FALSE(runner().isWorking());
+    EXPECT_EQ(runner().statusMessage(), QStringLiteral("Preparing\u2026"));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return runner().isWorking(); }));
     EXPECT_FALSE(controller.isPreparing());
-    EXPECT_EQ(job().singleFiles().size(), 300u);
-    job().stop();
+    EXPECT_EQ(runner().singleFiles().size(), 300u);
+    runner().stop();
 
     // Start pressed again before the list is ready: nothing starts.
     controller.OnStart();
     controller.OnStart();
     EXPECT_FALSE(controller.isPreparing());
     settle();
-    EXPECT_FALSE(job().isWorking());
+    EXPECT_FALSE(runner().isWorking());
 
     // The job replaced meanwhile: the new one does not start, least of all with the old list.
     controller.OnStart();
@@ -128,32 +130,31 @@ TEST_F(Controller, StartCollectsTheSendListOffTheWindowAndWhatReplacesTheJobCall
     controller.OnNew();
     EXPECT_FALSE(controller.isPreparing());
     settle();
-    EXPECT_FALSE(job().isWorking());
-    EXPECT_TRUE(job().filePaths().empty());
+    EXPECT_FALSE(runner().isWorking());
+    EXPECT_TRUE(doc().filePaths().empty());
 }
 
 TEST_F(Controller, RefusedStartShowsTheJobsError)
 {
-    job().addFilePaths({makeFile(QStringLiteral("skip.tmp"))});
-    job().setAppId(kBundle);
-    job().setFolder(QStringLiteral("Documents"));
-    job().setIgnoredPattern(QStringLiteral("tmp"));
+    doc().addFilePaths({makeFile(QStringLiteral("skip.tmp"))});
+    doc().setAppId(kBundle);
+    doc().setFolder(QStringLiteral("Documents"));
+    doc().setIgnoredPattern(QStringLiteral("tmp"));
     controller.OnStart();
     ASSERT_TRUE(TestFarm::waitFor([&] { return !controller.isPreparing(); }));
-    EXPECT_FALSE(job().isWorking());
-    EXPECT_EQ(script.lastMessage(), job().lastError().description);
-    EXPECT_FALSE(script.lastMessage().isEmpty());
+    EXPECT_FALSE(runner().isWorking());
+    EXPECT_EQ(script.lastMessage(), QStringLiteral("No files to copy, please check the filter settings."));
 }
 
 TEST_F(Controller, AFailedOpenKeepsTheDocumentAndSaysWhy)
 {
     const QString path = readyJobFile(QStringLiteral("job.jcf"));
-    job().setAppId(QStringLiteral("com.example.edited"));
-    PortJob* edited = &job();
+    doc().setAppId(QStringLiteral("com.example.edited"));
+    JobDocument* edited = &doc();
     const auto keptWithEdits = [&] {
-        EXPECT_EQ(&job(), edited);
-        EXPECT_EQ(job().appId(), QStringLiteral("com.example.edited"));
-        EXPECT_TRUE(controller.isModified());
+        EXPECT_EQ(&doc(), edited);
+        EXPECT_EQ(doc().appId(), QStringLiteral("com.example.edited"));
+        EXPECT_TRUE(doc().isModified());
     };
 
     // Gone (a stale recent entry), and not a job file: each says which.
@@ -183,51 +184,52 @@ TEST_F(Controller, AFailedOpenKeepsTheDocumentAndSaysWhy)
     script.answer(-1);
     controller.OnLoad();
     EXPECT_EQ(script.asked.back().title, QStringLiteral("Save changes to job.jcf?"));
-    EXPECT_EQ(job().appId(), kBundle);
-    EXPECT_FALSE(controller.isModified());
+    EXPECT_EQ(doc().appId(), kBundle);
+    EXPECT_FALSE(doc().isModified());
     EXPECT_EQ(controller.recentDocuments(), QStringList {QFileInfo(path).absoluteFilePath()});
 }
 
 TEST_F(Controller, ModifiedJobIsSavedDiscardedOrKeptBeforeItIsReplaced)
 {
+    // Saved, the job is replaced without a question.
     const QString other = readyJobFile(QStringLiteral("other.jcf"));
-    script.answer(-1);
     controller.OnNew();
+    EXPECT_TRUE(script.asked.empty());
     script.asked.clear();
     int quits = 0;
     QObject::connect(&controller, &AppController::quitReady, [&] { ++quits; });
     const auto edit = [&](const QString& appId) {
-        job().setAppId(appId);
-        return &job();
+        doc().setAppId(appId);
+        return &doc();
     };
     const auto asked = [&] { return script.asked.empty() ? QString() : script.asked.back().title; };
 
     // Cancel (or a box closed without an answer) keeps the edits, on every path.
-    PortJob* kept = edit(QStringLiteral("a"));
+    JobDocument* kept = edit(QStringLiteral("a"));
     for (const auto& command : std::vector<std::function<void()>> {
              [&] { controller.OnNew(); }, [&] { controller.openJobFile(other); }, [&] { controller.requestQuit(); }}) {
         script.asked.clear();
         command();
         EXPECT_EQ(asked(), QStringLiteral("Save changes to Untitled?"));
-        EXPECT_EQ(&job(), kept);
-        EXPECT_TRUE(controller.isModified());
+        EXPECT_EQ(&doc(), kept);
+        EXPECT_TRUE(doc().isModified());
     }
     panels.openPath = other;
     controller.OnLoad();
-    EXPECT_EQ(&job(), kept);
+    EXPECT_EQ(&doc(), kept);
     EXPECT_EQ(quits, 0);
 
     // Discard replaces without writing; Save writes first (through Save As when never saved).
     script.answer(-1);
     controller.OnNew();
-    EXPECT_NE(&job(), kept);
-    EXPECT_FALSE(controller.isModified());
+    EXPECT_NE(&doc(), kept);
+    EXPECT_FALSE(doc().isModified());
     edit(QStringLiteral("b"));
     panels.savePath = dir.filePath(QStringLiteral("b.jcf"));
     script.answer(1);
     controller.openJobFile(other);
-    EXPECT_EQ(job().appId(), kBundle);
-    PortJob reread;
+    EXPECT_EQ(doc().appId(), kBundle);
+    JobDocument reread;
     ASSERT_TRUE(reread.readFromFile(panels.savePath, false));
     EXPECT_EQ(reread.appId(), QStringLiteral("b"));
 
@@ -237,7 +239,7 @@ TEST_F(Controller, ModifiedJobIsSavedDiscardedOrKeptBeforeItIsReplaced)
     QDir().mkpath(other);  // Save now writes over a folder, which fails
     script.answer(1);
     controller.requestQuit();
-    EXPECT_EQ(&job(), kept);
+    EXPECT_EQ(&doc(), kept);
     EXPECT_EQ(quits, 0);
     script.answer(-1);
     controller.requestQuit();
@@ -259,26 +261,25 @@ TEST_F(Controller, RecentDocumentsThatNoLongerExistAreLeftOut)
 TEST_F(Controller, SaveOfANeverSavedJobIsSaveAs)
 {
     readyJobFile(QStringLiteral("ignored.jcf"));
-    script.answer(-1);
     controller.OnNew();
-    job().setAppId(kBundle);
-    EXPECT_TRUE(controller.isModified());
+    doc().setAppId(kBundle);
+    EXPECT_TRUE(doc().isModified());
     panels.savePath = dir.filePath(QStringLiteral("new.jcf"));
     controller.OnSave();
     EXPECT_EQ(panels.saved, 1);
-    EXPECT_EQ(job().savedFilePath(), panels.savePath);
-    EXPECT_FALSE(controller.isModified());
+    EXPECT_EQ(doc().savedFilePath(), panels.savePath);
+    EXPECT_FALSE(doc().isModified());
     // Saved once, Save writes there without a panel.
-    job().setFolder(QStringLiteral("Inbox"));
+    doc().setFolder(QStringLiteral("Inbox"));
     controller.OnSave();
     EXPECT_EQ(panels.saved, 1);
-    PortJob reread;
+    JobDocument reread;
     ASSERT_TRUE(reread.readFromFile(panels.savePath, false));
     EXPECT_EQ(reread.folder(), QStringLiteral("Inbox"));
     // A save that fails says why and keeps the job.
     panels.savePath = dir.filePath(QStringLiteral("no/such/folder/x.jcf"));
-    controller.OnSaveAs();
-    EXPECT_EQ(script.lastMessage(), job().lastError().description);
+    EXPECT_FALSE(controller.OnSaveAs());
+    EXPECT_EQ(script.lastMessage(), QStringLiteral("The job file cannot be written."));
 }
 
 TEST_F(Controller, AddingSkipsPathsTheJobListsAlready)
@@ -289,20 +290,20 @@ TEST_F(Controller, AddingSkipsPathsTheJobListsAlready)
     controller.OnChooseFile();
     panels.choose = {b, a, b};
     controller.OnChooseFile();
-    ASSERT_EQ(job().filePaths().size(), 2u);
-    EXPECT_EQ(job().filePaths()[1]->path, b);
+    ASSERT_EQ(doc().filePaths().size(), 2u);
+    EXPECT_EQ(doc().filePaths()[1]->path, b);
     EXPECT_EQ(controller.addFiles({a, dir.path()}), 1);
     controller.OnRemove({});
-    EXPECT_EQ(job().filePaths().size(), 3u);
+    EXPECT_EQ(doc().filePaths().size(), 3u);
     controller.OnRemove({0, 2});
-    ASSERT_EQ(job().filePaths().size(), 1u);
-    EXPECT_EQ(job().filePaths()[0]->path, b);
+    ASSERT_EQ(doc().filePaths().size(), 1u);
+    EXPECT_EQ(doc().filePaths()[0]->path, b);
     // A folder has a panel of its own, which returns it rather than opening it.
     panels.folder = dir.filePath(QStringLiteral("src"));
     QDir().mkpath(panels.folder);
     controller.OnChooseFolder();
-    ASSERT_EQ(job().filePaths().size(), 2u);
-    EXPECT_EQ(job().filePaths()[1]->path, panels.folder);
+    ASSERT_EQ(doc().filePaths().size(), 2u);
+    EXPECT_EQ(doc().filePaths()[1]->path, panels.folder);
 }
 
 // Stop returns at once and the job stops after the file in progress. Commands that would
@@ -312,15 +313,15 @@ TEST_F(Controller, CommandsThatReplaceTheJobWaitForAStopUnderWay)
 {
     TestFarm farm;
     addSlowDevices(farm, 2);
-    job().setConcurrencyOverride(2);
+    runner().setConcurrencyOverride(2);
     const QString path = readyJobFile(QStringLiteral("run.jcf"), 40);
     controller.startDevices(farm.service());
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
     controller.OnStart();
-    ASSERT_TRUE(TestFarm::waitFor([&] { return job().isWorking(); }));
-    ASSERT_TRUE(TestFarm::waitFor([&] { return job().transferProgressCount() == 2; }));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return runner().isWorking(); }));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return runner().transferProgressCount() == 2; }));
 
-    PortJob* running = &job();
+    JobDocument* running = &doc();
     bool replacedDuringStop = false;
     QTimer::singleShot(0, &controller, [&] {
         for (int i = 0; i < 6; ++i)
@@ -330,47 +331,47 @@ TEST_F(Controller, CommandsThatReplaceTheJobWaitForAStopUnderWay)
         controller.OnLoad();
         controller.openJobFile(path);  // Open Recent and a dropped job
         controller.OnStart();
-        replacedDuringStop = &job() != running;
+        replacedDuringStop = &doc() != running;
     });
     controller.OnStart();  // Stop
-    EXPECT_TRUE(TestFarm::waitFor([&] { return !job().isWorking(); }, 15000));
+    EXPECT_TRUE(TestFarm::waitFor([&] { return !runner().isWorking(); }, 15000));
     EXPECT_FALSE(replacedDuringStop);
-    EXPECT_EQ(&job(), running);
+    EXPECT_EQ(&doc(), running);
     EXPECT_TRUE(script.asked.empty());
     EXPECT_EQ(panels.opened, 0);
-    EXPECT_EQ(job().statusMessage(), QStringLiteral("Stopped!"));
+    EXPECT_EQ(runner().statusMessage(), QStringLiteral("Stopped!"));
 }
 
 TEST_F(Controller, AgreeingToStopRunsTheCommandOnceTheJobStopped)
 {
     TestFarm farm;
     addSlowDevices(farm, 2);
-    job().setConcurrencyOverride(2);
+    runner().setConcurrencyOverride(2);
     readyJobFile(QStringLiteral("run.jcf"), 40);
     controller.OnSave();
     controller.startDevices(farm.service());
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
     controller.OnStart();
-    ASSERT_TRUE(TestFarm::waitFor([&] { return job().isWorking(); }));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return runner().isWorking(); }));
     int quits = 0;
     QObject::connect(&controller, &AppController::quitReady, [&] { ++quits; });
 
     // Quit asks to stop; Cancel goes back with the job going on, unpaused.
     bool pausedWhileAsking = false;
-    script.whileAsking = [&] { pausedWhileAsking = job().isPaused(); };
+    script.whileAsking = [&] { pausedWhileAsking = runner().isPaused(); };
     controller.requestQuit();
     EXPECT_EQ(script.asked.back().title, QStringLiteral("Stop the running job and quit?"));
     EXPECT_TRUE(pausedWhileAsking);
-    EXPECT_FALSE(job().isPaused());
-    EXPECT_TRUE(job().isWorking());
-    EXPECT_FALSE(job().isStopping());
+    EXPECT_FALSE(runner().isPaused());
+    EXPECT_TRUE(runner().isWorking());
+    EXPECT_FALSE(runner().isStopping());
     script.whileAsking = nullptr;
 
     // New, agreed: the job stops first and is replaced once it says so.
-    PortJob* running = &job();
+    JobDocument* running = &doc();
     script.answer(1);
     controller.OnNew();
-    EXPECT_EQ(&job(), running);
+    EXPECT_EQ(&doc(), running);
     EXPECT_TRUE(controller.isStopping());
     // Quit while that stop is under way waits for it too, without a question.
     const auto asked = script.asked.size();
@@ -378,27 +379,27 @@ TEST_F(Controller, AgreeingToStopRunsTheCommandOnceTheJobStopped)
     EXPECT_EQ(script.asked.size(), asked);
     EXPECT_EQ(quits, 0);
     EXPECT_TRUE(TestFarm::waitFor([&] { return quits == 1; }, 15000));
-    EXPECT_FALSE(job().isWorking());
+    EXPECT_FALSE(runner().isWorking());
 }
 
 TEST_F(Controller, DevicesArrivingWhileTheJobWorksAreQueued)
 {
     TestFarm farm;
     addSlowDevices(farm, 1);
-    job().setConcurrencyOverride(1);
+    runner().setConcurrencyOverride(1);
     readyJobFile(QStringLiteral("run.jcf"), 40);
     controller.startDevices(farm.service());
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 1; }));
     controller.OnStart();
-    ASSERT_TRUE(TestFarm::waitFor([&] { return job().isWorking(); }));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return runner().isWorking(); }));
     QStringList messages;
-    QObject::connect(&job(), &PortJob::statusMessageChanged, [&](const QString& m) { messages << m; });
+    QObject::connect(&runner(), &PortJob::statusMessageChanged, [&](const QString& m) { messages << m; });
     addSlowDevices(farm, 1);
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
-    EXPECT_TRUE(TestFarm::waitFor([&] { return job().deviceQueue().size() == 1; }));
+    EXPECT_TRUE(TestFarm::waitFor([&] { return runner().deviceQueue().size() == 1; }));
     EXPECT_TRUE(messages.contains(QStringLiteral("There is one device in queue.")));
     controller.OnStart();
-    EXPECT_TRUE(TestFarm::waitFor([&] { return !job().isWorking(); }, 15000));
+    EXPECT_TRUE(TestFarm::waitFor([&] { return !runner().isWorking(); }, 15000));
 }
 
 TEST_F(Controller, ExcludedMarksFollowTheJobAcrossNewAndOpen)
@@ -411,17 +412,17 @@ TEST_F(Controller, ExcludedMarksFollowTheJobAcrossNewAndOpen)
     const auto& rows = controller.roster().rows();
 
     controller.OnExcludeDevice(-1);
-    EXPECT_TRUE(job().excludedDevices().empty());
+    EXPECT_TRUE(doc().excludedDevices().empty());
     controller.OnExcludeDevice(1);
     controller.OnExcludeDevice(1);
-    EXPECT_EQ(job().excludedDevices().size(), 1u);
+    EXPECT_EQ(doc().excludedDevices().size(), 1u);
     EXPECT_EQ(rows[1]->status, DeviceStatusExcluded);
     panels.savePath = dir.filePath(QStringLiteral("ex.jcf"));
     controller.OnSaveAs();
 
     controller.OnNew();
     EXPECT_EQ(rows[1]->status, DeviceStatusIdle);
-    EXPECT_TRUE(job().excludedDevices().empty());
+    EXPECT_TRUE(doc().excludedDevices().empty());
 
     EXPECT_TRUE(controller.openJobFile(panels.savePath));
     EXPECT_EQ(rows[1]->status, DeviceStatusExcluded);
@@ -429,5 +430,5 @@ TEST_F(Controller, ExcludedMarksFollowTheJobAcrossNewAndOpen)
 
     controller.includeExcludedDevice(0);
     EXPECT_EQ(rows[1]->status, DeviceStatusIdle);
-    EXPECT_TRUE(job().excludedDevices().empty());
+    EXPECT_TRUE(doc().excludedDevices().empty());
 }

@@ -1,6 +1,6 @@
 // The application as a process, the way a session or a terminal ends it.
 
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
 #include "settings/Settings.h"
 #include "settings/UserDefaults.h"
 #include "support/TempTree.h"
@@ -98,7 +98,7 @@ TEST(AppProcess, TerminationSignalStopsTheJobAtItsNextWriteAndExitsCleanly)
         old.write(previous);
     }
 
-    PortJob job;
+    JobDocument job;
     job.setAppId(kBundle);
     job.setFolder(QStringLiteral("Documents"));
     for (int i = 0; i < 3; ++i)
@@ -158,7 +158,7 @@ TEST_P(SecondLaunch, HandsItsJobToTheRunningApplicationAndEndsWithExitCodeZero)
         busAddress = QString::fromUtf8(daemon.readLine()).trimmed();
     }
     TempTree tree;
-    PortJob job;
+    JobDocument job;
     job.setAppId(kBundle);
     job.addFilePaths({tree.file(QStringLiteral("src/a.bin"))});
     const QString jcf = tree.path(QStringLiteral("handed.jcf"));

@@ -8,6 +8,7 @@
 #include "app/TransferTableModel.h"
 #include "app/Transformers.h"
 #include "job/DeviceRoster.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "settings/UserDefaults.h"
 #include "support/ScriptedAlerts.h"
@@ -68,12 +69,12 @@ struct App : ::testing::Test {
             faults.writeDelayMsPerMiB = msPerMiB;
             farm.service()->setFaults(udid, faults);
         }
-        PortJob& job = *controller.currentJob();
-        job.addFilePaths(makeFiles(files, 64 * 1024));
-        job.setAppId(kBundle);
-        job.setFolder(QStringLiteral("Documents"));
-        job.setConcurrencyOverride(devices);
-        job.setProgressPauseOverride(0);
+        JobDocument& document = *controller.currentDocument();
+        document.addFilePaths(makeFiles(files, 64 * 1024));
+        document.setAppId(kBundle);
+        document.setFolder(QStringLiteral("Documents"));
+        controller.runner()->setConcurrencyOverride(devices);
+        controller.runner()->setProgressPauseOverride(0);
         controller.startDevices(farm.service());
         ASSERT_TRUE(TestFarm::waitFor([&] { return int(controller.roster().rows().size()) == devices; }));
     }
@@ -85,12 +86,12 @@ TEST_F(App, ModelsRepaintOnlyTheRowsAndCellsThatChanged)
 {
     AppController controller(alerts, panels, defaults);
     prepare(controller, 3, 4, 0);
-    PortJob& job = *controller.currentJob();
+    PortJob& job = *controller.runner();
     DeviceTableModel devices(controller.roster());
     TransferTableModel transfers;
     transfers.setJob(&job);
     FileTableModel files;
-    files.setJob(&job);
+    files.setDocument(controller.currentDocument());
     auto* deviceChanges = record(devices);
     auto* transferChanges = record(transfers);
     auto* fileChanges = record(files);
@@ -123,7 +124,7 @@ TEST_F(App, ModelsRepaintOnlyTheRowsAndCellsThatChanged)
     EXPECT_EQ(transfers.data(transfers.index(0, TransferTableModel::OverallProgress), Qt::DisplayRole).toInt(), 100);
 
     // A new job folder repaints the folder column of the file table, nothing else.
-    job.setFolder(QStringLiteral("Inbox"));
+    controller.currentDocument()->setFolder(QStringLiteral("Inbox"));
     ASSERT_EQ(fileChanges->size(), 1u);
     EXPECT_EQ((*fileChanges)[0].top, 0);
     EXPECT_EQ((*fileChanges)[0].bottom, 3);
@@ -143,7 +144,7 @@ TEST_F(App, ClosingTheWindowDuringARunAsksAndCancelKeepsBothGoing)
     AppController& controller = delegate.controller();
     prepare(controller, 1, 40, 2000);
     controller.OnStart();
-    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.currentJob()->isWorking(); }));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.runner()->isWorking(); }));
     panels.savePath = dir.filePath(QStringLiteral("run.jcf"));
     controller.OnSave();  // settled: only the running job is asked about
     int quits = 0;
@@ -154,8 +155,8 @@ TEST_F(App, ClosingTheWindowDuringARunAsksAndCancelKeepsBothGoing)
     EXPECT_EQ(script.asked.size(), 1u);
     EXPECT_EQ(script.asked.back().title, QStringLiteral("Stop the running job and quit?"));
     EXPECT_TRUE(delegate.window().isVisible());
-    EXPECT_TRUE(controller.currentJob()->isWorking());
-    EXPECT_FALSE(controller.currentJob()->isPaused());
+    EXPECT_TRUE(controller.runner()->isWorking());
+    EXPECT_FALSE(controller.runner()->isPaused());
     EXPECT_EQ(quits, 0);
 
     // Agreed: the stop shows in the window, and the program may end once it is done.
@@ -164,7 +165,7 @@ TEST_F(App, ClosingTheWindowDuringARunAsksAndCancelKeepsBothGoing)
     EXPECT_EQ(delegate.window().startButton()->text(), QStringLiteral("Stopping\u2026"));
     EXPECT_FALSE(delegate.window().startButton()->isEnabled());
     EXPECT_TRUE(TestFarm::waitFor([&] { return quits == 1; }, 15000));
-    EXPECT_FALSE(controller.currentJob()->isWorking());
+    EXPECT_FALSE(controller.runner()->isWorking());
     EXPECT_TRUE(delegate.window().startButton()->isEnabled());
 }
 
@@ -175,10 +176,10 @@ TEST_F(App, AFailedDeviceSaysWhyInItsRowAndTheEndOfTheRunSumsUp)
     farm.addPhone();  // without the app
     ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 2; }));
     const auto& rows = controller.roster().rows();
-    controller.currentJob()->setConcurrencyOverride(2);
+    controller.runner()->setConcurrencyOverride(2);
     TransferTableModel transfers;
     transfers.setDeviceNames([&](const QString& uid) { return controller.deviceName(uid); });
-    transfers.setJob(controller.currentJob());
+    transfers.setJob(controller.runner());
 
     controller.OnStart();
     ASSERT_TRUE(TestFarm::waitFor([&] { return !script.asked.empty(); }, 15000));
@@ -200,8 +201,8 @@ TEST_F(App, AFailedDeviceSaysWhyInItsRowAndTheEndOfTheRunSumsUp)
 
     // The run goes on: a device served later is summed up on its own, the others not again.
     controller.OnStart();
-    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.currentJob()->isWorking(); }));
-    ASSERT_TRUE(TestFarm::waitFor([&] { return !controller.currentJob()->isWorking(); }, 15000));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.runner()->isWorking(); }));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return !controller.runner()->isWorking(); }, 15000));
     EXPECT_EQ(script.asked.size(), 1u);
 }
 

@@ -7,7 +7,7 @@
 #include "app/MainWindow.h"
 #include "device/tree/FileSystemNode.h"
 #include "job/DeviceRoster.h"
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
 #include "settings/UserDefaults.h"
 #include "support/ScriptedAlerts.h"
 #include "support/TestFarm.h"
@@ -63,16 +63,16 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     // Typing goes into the job; the job's own changes come back to the field.
     window.appIdField()->setText(QStringLiteral("com.example.reader"));
     emit window.appIdField()->textEdited(window.appIdField()->text());
-    EXPECT_EQ(controller.currentJob()->appId(), QStringLiteral("com.example.reader"));
+    EXPECT_EQ(controller.currentDocument()->appId(), QStringLiteral("com.example.reader"));
     EXPECT_TRUE(window.isWindowModified());
-    controller.currentJob()->setFolder(QStringLiteral("Documents"));
+    controller.currentDocument()->setFolder(QStringLiteral("Documents"));
     EXPECT_EQ(window.folderField()->text(), QStringLiteral("Documents"));
 
     // Files and folders dropped join the job, each once.
     const QString a = makeFile(QStringLiteral("a.txt"));
     window.takeDroppedPaths({a, dir.filePath(QStringLiteral("."))});
     window.takeDroppedPaths({a});
-    EXPECT_EQ(controller.currentJob()->filePaths().size(), 2u);
+    EXPECT_EQ(controller.currentDocument()->filePaths().size(), 2u);
     EXPECT_EQ(window.fileTable()->model()->rowCount(), 2);
     // The selection stays with its file while others come and go.
     window.fileTable()->selectRow(1);
@@ -92,7 +92,7 @@ TEST_F(Windows, MainWindowFollowsTheJobAndTakesDrops)
     controller.OnNew();
     EXPECT_TRUE(window.appIdField()->text().isEmpty());
     // A modified job asks before a dropped job replaces it; Cancel keeps it.
-    controller.currentJob()->setAppId(QStringLiteral("typed"));
+    controller.currentDocument()->setAppId(QStringLiteral("typed"));
     window.takeDroppedPaths({panels.savePath});
     EXPECT_EQ(script.asked.back().title, QStringLiteral("Save changes to Untitled?"));
     EXPECT_EQ(window.appIdField()->text(), QStringLiteral("typed"));
@@ -128,7 +128,7 @@ TEST_F(Windows, DeviceCommandsActOnEverySelectedDeviceAndNeedOne)
     window.includeAction()->trigger();
     EXPECT_EQ(rows[0]->status, DeviceStatusExcluded);
     EXPECT_EQ(rows[1]->status, DeviceStatusIdle);
-    EXPECT_EQ(delegate.controller().currentJob()->excludedDevices().size(), 1u);
+    EXPECT_EQ(delegate.controller().currentDocument()->excludedDevices().size(), 1u);
     window.deviceTable()->clearSelection();
     EXPECT_FALSE(window.excludeAction()->isEnabled());
     EXPECT_FALSE(window.browseAction()->isEnabled());
@@ -175,7 +175,7 @@ TEST_F(Windows, ExcludedDevicesWindowTakesTheSelectedDeviceBack)
     EXPECT_EQ(window.model()->rowCount(), 2);
     EXPECT_FALSE(window.takeBackButton()->isVisible());
     window.OnSegmentSelected();  // nothing selected: nothing happens
-    EXPECT_EQ(controller.currentJob()->excludedDevices().size(), 2u);
+    EXPECT_EQ(controller.currentDocument()->excludedDevices().size(), 2u);
 
     window.table()->selectRow(1);
     EXPECT_TRUE(window.takeBackButton()->isVisible());
@@ -195,11 +195,11 @@ TEST_F(Windows, ExcludedDevicesWindowTakesTheSelectedDeviceBack)
     EXPECT_FALSE(icon.pixmap(20, 20).isNull());  // the device's picture, read from a job file
     window.table()->selectRow(0);
     window.takeBackButton()->click();
-    EXPECT_TRUE(controller.currentJob()->excludedDevices().empty());
+    EXPECT_TRUE(controller.currentDocument()->excludedDevices().empty());
     EXPECT_EQ(controller.roster().rows()[0]->status, DeviceStatusIdle);
 }
 
-TEST_F(Windows, FileSettingsEditTheCurrentJob)
+TEST_F(Windows, FileSettingsEditTheCurrentDocument)
 {
     AppController controller(alerts, panels, defaults);
     FilesConfigWindow window(controller);
@@ -218,7 +218,7 @@ TEST_F(Windows, FileSettingsEditTheCurrentJob)
     edits[1]->setText(QStringLiteral("tmp"));
     emit edits[1]->textEdited(QStringLiteral("tmp"));
     recursive->setChecked(false);
-    PortJob* first = controller.currentJob();
+    JobDocument* first = controller.currentDocument();
     EXPECT_EQ(first->recursiveDepth(), 5);
     EXPECT_EQ(first->ignoredPattern(), QStringLiteral("tmp"));
     EXPECT_FALSE(first->isRecursive());
@@ -227,11 +227,11 @@ TEST_F(Windows, FileSettingsEditTheCurrentJob)
     // After New the window shows and edits the new job.
     script.answer(-1);
     controller.OnNew();
-    EXPECT_EQ(window.currentJob(), controller.currentJob());
+    EXPECT_EQ(window.currentDocument(), controller.currentDocument());
     EXPECT_EQ(depth->value(), 3);
     EXPECT_TRUE(recursive->isChecked());
     depth->setValue(7);
-    EXPECT_EQ(controller.currentJob()->recursiveDepth(), 7);
+    EXPECT_EQ(controller.currentDocument()->recursiveDepth(), 7);
 }
 
 TEST_F(Windows, DeviceTreeLoadsFoldersWhenOpenedOnItsWorker)

@@ -26,7 +26,7 @@ protected:
             row->status.reset();
             job.addDeviceToQueue(row);
         }
-        if (!job.start())
+        if (!start())
             return false;
         const bool ended = waitFor([&] { return allEnded(); });
         job.stop();  // a job serves devices plugged in later until it is stopped
@@ -57,12 +57,13 @@ TEST_F(CopyGuarantees, SourcesThatCannotBeSentFailWithoutBlockingOrSendingAStand
     const QByteArray socketPath = QFile::encodeName(tree.path(QStringLiteral("src/sock")));
     std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    job.addFilePaths({tree.path(QStringLiteral("src")), tree.path(QStringLiteral("src/pipe"))});
+    doc.addFilePaths({tree.path(QStringLiteral("src")), tree.path(QStringLiteral("src/pipe"))});
     auto a = device(QStringLiteral("A"));
 
-    ASSERT_TRUE(job.prepareStarting());
+    const SendPlan plan = SendPlan::collect(doc.settings());
+    ASSERT_FALSE(plan.isEmpty());
     QStringList errors;
-    for (const auto& e : job.sendPlan().errors())
+    for (const auto& e : plan.errors())
         errors << QFileInfo(e->path).fileName() + u' ' + e->error;
     errors.sort();
     EXPECT_EQ(errors.size(), 5);
@@ -86,7 +87,7 @@ TEST_F(CopyGuarantees, TheRecordNamesTheFirstFailedFilesWithTheirCausesAndANewSe
         pipes << tree.path(QStringLiteral("src/pipe%1").arg(i, 2, 10, QLatin1Char('0')));
         ASSERT_EQ(::mkfifo(QFile::encodeName(pipes.last()).constData(), 0600), 0);
     }
-    job.addFilePaths({tree.path(QStringLiteral("src"))});
+    doc.addFilePaths({tree.path(QStringLiteral("src"))});
     auto a = device(QStringLiteral("A"));
 
     ASSERT_TRUE(runToTheEnd());
@@ -117,11 +118,12 @@ TEST_F(CopyGuarantees, AFolderThatCannotBeReadIsAFailedEntry)
     ASSERT_TRUE(QFile::setPermissions(tree.path(QStringLiteral("src/locked")), QFileDevice::Permissions {}));
     if (QDir(tree.path(QStringLiteral("src/locked"))).isReadable())
         GTEST_SKIP() << "this user reads folders whatever their mode (root)";
-    job.addFilePaths({tree.path(QStringLiteral("src"))});
-    ASSERT_TRUE(job.prepareStarting());
-    ASSERT_EQ(job.sendPlan().errors().size(), 1u);
-    EXPECT_TRUE(job.sendPlan().errors()[0]->path.endsWith("src/locked"));
-    EXPECT_TRUE(job.sendPlan().errors()[0]->error.startsWith("the folder cannot be read"));
+    doc.addFilePaths({tree.path(QStringLiteral("src"))});
+    const SendPlan plan = SendPlan::collect(doc.settings());
+    ASSERT_FALSE(plan.isEmpty());
+    ASSERT_EQ(plan.errors().size(), 1u);
+    EXPECT_TRUE(plan.errors()[0]->path.endsWith("src/locked"));
+    EXPECT_TRUE(plan.errors()[0]->error.startsWith("the folder cannot be read"));
     QFile::setPermissions(tree.path(QStringLiteral("src/locked")),
         QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::WriteOwner);
 }
@@ -144,7 +146,7 @@ TEST_F(CopyGuarantees, ADeviceWithoutRoomForTheJobFailsAtOnceAndReceivesNothing)
 TEST_F(CopyGuarantees, ASecondRunWithSkipUnchangedSendsOnlyWhatDiffers)
 {
     addFiles(4, 64 * 1024);
-    const QString changed = job.filePaths()[2]->path;
+    const QString changed = doc.filePaths()[2]->path;
     auto a = device(QStringLiteral("A"));
     ASSERT_TRUE(runToTheEnd());
     EXPECT_EQ(recordOf(a).files_sent, 4);
@@ -170,7 +172,7 @@ TEST_F(CopyGuarantees, StopEndsTheFileInProgressAtItsNextWrite)
     addFiles(1, 40 * kMiB);
     auto a = device(QStringLiteral("A"), true, slowWrites(100));
     job.addDeviceToQueue(a);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return recordOf(a).file_progress > 0; }));
     job.stop();
     EXPECT_LT(farm.calls(a->uid, "AFCFileRefWrite"), 20);
@@ -210,7 +212,7 @@ TEST_F(CopyGuarantees, ADeviceServedThroughSeveralConnectionsHoldsEveryFileWhole
     QStringList sources;
     for (int i = 0; i < 24; ++i)
         sources << distinctFile(tree, i, 1000 + qint64(i) * 37 * 1024);
-    job.addFilePaths({tree.path(QStringLiteral("src"))});
+    doc.addFilePaths({tree.path(QStringLiteral("src"))});
     auto a = device(QStringLiteral("A"), true, slowWrites(40));
     const int opened = farm.calls(a->uid, "AFCConnectionOpen");
     ASSERT_TRUE(runToTheEnd());
@@ -234,7 +236,7 @@ TEST_F(CopyGuarantees, ADevicePulledOutMidCopyFailsOnEveryConnectionAndHoldsNoFi
     QStringList sources;
     for (int i = 0; i < 9; ++i)
         sources << distinctFile(tree, i, kMiB);
-    job.addFilePaths({tree.path(QStringLiteral("src"))});
+    doc.addFilePaths({tree.path(QStringLiteral("src"))});
     SimFaults pulled = slowWrites(60);
     pulled.unplugAfterBytes = 4 * kMiB + kMiB / 2;
     auto a = device(QStringLiteral("A"), true, pulled);
@@ -259,10 +261,10 @@ TEST_F(CopyGuarantees, ADevicePulledOutMidCopyFailsOnEveryConnectionAndHoldsNoFi
 
 TEST_F(CopyGuarantees, BrowsingADeviceDuringItsCopyNeverWaitsForTheCopy)
 {
-    job.addFilePaths({tree.file(QStringLiteral("src/big.bin"), 3 * kMiB)});
+    doc.addFilePaths({tree.file(QStringLiteral("src/big.bin"), 3 * kMiB)});
     auto a = device(QStringLiteral("A"), true, slowWrites(700));
     job.addDeviceToQueue(a);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return recordOf(a).transferred_size > 0; }));
     // The window's calls go through the device object, the copy through a connection of its
     // own: a listing does not wait for the file in progress (seconds, here).
@@ -279,10 +281,10 @@ TEST_F(CopyGuarantees, AStopThatComesAfterTheLastFileLeavesTheDeviceFinished)
 {
     // Paused while its only file is sent: the copy ends the file, then waits before looking
     // for another, and the stop finds it there with everything sent.
-    job.addFilePaths({tree.file(QStringLiteral("src/only.bin"), 3 * kMiB)});
+    doc.addFilePaths({tree.file(QStringLiteral("src/only.bin"), 3 * kMiB)});
     auto a = device(QStringLiteral("A"), true, slowWrites(300));
     job.addDeviceToQueue(a);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return recordOf(a).transferred_size > 0; }));
     job.pause();
     ASSERT_TRUE(waitFor([&] { return recordOf(a).files_sent == 1; }));

@@ -2,6 +2,7 @@
 
 #include "job/DeviceRoster.h"
 #include "job/DeviceRowHistory.h"
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "support/StubDevice.h"
 #include "support/TempTree.h"
@@ -19,13 +20,14 @@ std::shared_ptr<iMobileDevice> stub(const QString& uid, const QString& name, std
 
 class Roster : public ::testing::Test {
 protected:
+    JobDocument doc;
     PortJob job;
     DeviceRoster roster;
     QStringList events;
 
     void SetUp() override
     {
-        roster.setJob(&job);
+        roster.setJob(&doc, &job);
         QObject::connect(
             &roster, &DeviceRoster::rowAdded, [this](int i) { events << QStringLiteral("added %1").arg(i); });
         QObject::connect(
@@ -67,22 +69,28 @@ TEST_F(Roster, RowsInArrivalOrderWithPlaceholdersAndIcons)
 TEST_F(Roster, DevicesArrivingWhileTheJobWorksAreQueuedAndLeaveWhenUnplugged)
 {
     TempTree tree;
-    job.addFilePaths({tree.file(QStringLiteral("a"), 1)});
+    doc.addFilePaths({tree.file(QStringLiteral("a"), 1)});
     job.setConcurrencyOverride(0);  // nothing is served: the queue is all there is to see
     roster.DeviceAdded(stub(QStringLiteral("A"), QStringLiteral("A")));
     EXPECT_TRUE(job.deviceQueue().empty());  // only listed while no job works
     roster.queueAll();
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(job.start(doc.settings()));
     const auto late = stub(QStringLiteral("L"), QStringLiteral("Late"));
     roster.DeviceAdded(late);
     EXPECT_EQ(job.deviceQueue().size(), 2u);
     EXPECT_EQ(job.statusMessage(), "There are 2 devices in queue.");
     roster.DeviceRemoved(late);
     EXPECT_EQ(job.deviceQueue().size(), 1u);
+    // Left out while it waits, a device leaves the queue; taken back, it waits again.
+    roster.excludeRow(0);
+    EXPECT_TRUE(job.deviceQueue().empty());
+    EXPECT_EQ(job.statusMessage(), "Ready for transferring.");
+    roster.includeRow(0);
+    EXPECT_EQ(job.deviceQueue().size(), 1u);
     job.stop();
 }
 
-TEST_F(Roster, ExcludedMarksFollowTheJobAcrossNewAndOpen)
+TEST_F(Roster, ExcludedMarksFollowTheDocumentAcrossNewAndOpen)
 {
     TempTree tree;
     for (const char* uid : {"A", "B", "C"})
@@ -91,20 +99,20 @@ TEST_F(Roster, ExcludedMarksFollowTheJobAcrossNewAndOpen)
     roster.excludeRow(0);
     roster.excludeRow(9);
     roster.rows()[2]->status = DeviceStatusFinished;  // from an earlier run
-    EXPECT_EQ(job.excludedDevices().size(), 1u);
+    EXPECT_EQ(doc.excludedDevices().size(), 1u);
     EXPECT_EQ(statuses(), (QStringList {"Excluded", "Idle", "Finished"}));
 
     // A saved job that leaves out B and C.
-    PortJob saved;
+    JobDocument saved;
     saved.excludeDevice(*roster.rows()[1]);
     saved.excludeDevice(*roster.rows()[2]);
     const QString file = tree.path(QStringLiteral("saved.jcf"));
     ASSERT_TRUE(saved.writeToFile(file));
 
     // New: a job without exclusions clears A's mark; a finished row keeps its status.
-    PortJob fresh;
+    JobDocument fresh;
     events.clear();
-    roster.setJob(&fresh);
+    roster.setJob(&fresh, &job);
     EXPECT_EQ(statuses(), (QStringList {"Idle", "Idle", "Finished"}));
     EXPECT_EQ(events, QStringList {"changed 0"});
 

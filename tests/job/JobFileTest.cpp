@@ -1,4 +1,4 @@
-#include "job/PortJob.h"
+#include "job/JobDocument.h"
 #include "job/SendPlan.h"
 #include "support/StubDevice.h"
 #include "support/TempTree.h"
@@ -35,7 +35,7 @@ protected:
     void SetUp() override { jcf = tree.path(QStringLiteral("job.jcf")); }
 
     // A job with every setting away from its default.
-    void fill(PortJob& job)
+    void fill(JobDocument& job)
     {
         job.setAppId(QStringLiteral("com.example.reader"));
         job.setFolder(QStringLiteral("Documents/In"));
@@ -57,25 +57,34 @@ protected:
     // A good file of the filled job.
     QByteArray goodFile()
     {
-        PortJob job;
+        JobDocument job;
         fill(job);
         EXPECT_TRUE(job.writeToFile(jcf));
         return readFileBytes(jcf);
     }
 
     // Reads bytes into a job that had settings of its own; on failure the settings must stand.
-    bool readsInto(const QByteArray& bytes, PortJob& job, bool noChecksum = false)
+    JobResult readsInto(const QByteArray& bytes, JobDocument& job, bool noChecksum = false)
     {
         writeFileBytes(jcf, bytes);
         job.setAppId(QStringLiteral("keep.me"));
-        const bool ok = job.readFromFile(jcf, noChecksum);
-        if (!ok) {
+        const JobResult read = job.readFromFile(jcf, noChecksum);
+        if (!read) {
             EXPECT_EQ(job.appId(), "keep.me");
             EXPECT_TRUE(job.filePaths().empty());
             EXPECT_TRUE(job.excludedDevices().empty());
-            EXPECT_FALSE(job.lastError().description.isEmpty());
+            EXPECT_FALSE(read.error().description.isEmpty());
         }
-        return ok;
+        return read;
+    }
+
+    // Why bytes do not read: the error of a read that must fail.
+    JobError readError(const QByteArray& bytes, bool noChecksum = false)
+    {
+        JobDocument job;
+        const JobResult read = readsInto(bytes, job, noChecksum);
+        EXPECT_FALSE(read);
+        return read ? JobError {} : read.error();
     }
 };
 
@@ -83,7 +92,7 @@ protected:
 
 TEST_F(JobFile, RoundTripKeepsEverySetting)
 {
-    PortJob original;
+    JobDocument original;
     fill(original);
     ASSERT_TRUE(original.writeToFile(jcf));
     EXPECT_EQ(original.savedFilePath(), jcf);
@@ -91,7 +100,7 @@ TEST_F(JobFile, RoundTripKeepsEverySetting)
     EXPECT_EQ(bytes.mid(4, 8), "bplist00");
     EXPECT_EQ(qFromLittleEndian<quint32>(bytes.constData()), crc32(bytes.mid(4)));
 
-    PortJob loaded;
+    JobDocument loaded;
     ASSERT_TRUE(loaded.readFromFile(jcf, false));
     EXPECT_EQ(loaded.toPropertyList(), original.toPropertyList());
     EXPECT_EQ(loaded.savedFilePath(), jcf);
@@ -102,14 +111,14 @@ TEST_F(JobFile, RoundTripKeepsEverySetting)
 
 TEST_F(JobFile, UnsetStringsAreLeftOutAndReadBackAsUnset)
 {
-    PortJob job;
+    JobDocument job;
     job.setAllowedPattern(QString());
     ASSERT_TRUE(job.writeToFile(jcf));
     const QVariantMap root = plist::parse(readFileBytes(jcf).mid(4))->toMap();
     EXPECT_FALSE(root["transConfig"].toMap().contains("appId"));
     EXPECT_FALSE(root["fileConfig"].toMap().contains("allowedPattern"));
     EXPECT_TRUE(root["fileConfig"].toMap().contains("ignoredPattern"));
-    PortJob loaded;
+    JobDocument loaded;
     ASSERT_TRUE(loaded.readFromFile(jcf, false));
     EXPECT_TRUE(loaded.appId().isNull());
     EXPECT_TRUE(loaded.allowedPattern().isNull());
@@ -122,40 +131,34 @@ TEST_F(JobFile, CorruptionClasses)
     for (qsizetype i = 4; i < good.size(); i += 7) {
         QByteArray bad = good;
         bad[i] = char(bad[i] ^ 0x01);
-        PortJob job;
-        EXPECT_FALSE(readsInto(bad, job)) << "flipped byte " << i;
-        EXPECT_EQ(job.lastError().code, kestrap::JobFile::ChecksumMismatch);
-        EXPECT_EQ(job.lastError().description, "Corrupted file!");
-        EXPECT_EQ(job.lastError().domain, "Read Config File");
+        const JobError error = readError(bad);
+        EXPECT_EQ(error.code, kestrap::JobFile::ChecksumMismatch) << "flipped byte " << i;
+        EXPECT_EQ(error.description, "Corrupted file!");
+        EXPECT_EQ(error.domain, "Read Config File");
     }
 
     QByteArray crcChanged = good;
     crcChanged[0] = char(crcChanged[0] + 1);
-    PortJob checked;
-    EXPECT_FALSE(readsInto(crcChanged, checked));
-    EXPECT_EQ(checked.lastError().code, kestrap::JobFile::ChecksumMismatch);
-    PortJob unchecked;
+    EXPECT_EQ(readError(crcChanged).code, kestrap::JobFile::ChecksumMismatch);
+    JobDocument unchecked;
     EXPECT_TRUE(readsInto(crcChanged, unchecked, true));
     EXPECT_EQ(unchecked.appId(), "com.example.reader");
 
     for (const QByteArray& tooShort : {QByteArray(), QByteArray("\x01"), QByteArray(3, '\0')}) {
-        PortJob job;
-        EXPECT_FALSE(readsInto(tooShort, job, true));
-        EXPECT_EQ(job.lastError().code, kestrap::JobFile::Unreadable);
-        EXPECT_EQ(job.lastError().description, "This is not a valid file!");
+        const JobError error = readError(tooShort, true);
+        EXPECT_EQ(error.code, kestrap::JobFile::Unreadable);
+        EXPECT_EQ(error.description, "This is not a valid file!");
     }
 
     // Four zero bytes: the checksum of nothing is 0, so the check passes and parsing fails.
-    PortJob zeros;
-    EXPECT_FALSE(readsInto(QByteArray(4, '\0'), zeros));
-    EXPECT_NE(zeros.lastError().code, kestrap::JobFile::ChecksumMismatch);
+    EXPECT_NE(readError(QByteArray(4, '\0')).code, kestrap::JobFile::ChecksumMismatch);
 
-    PortJob truncated;
-    EXPECT_FALSE(readsInto(good.left(good.size() / 2), truncated, true));
+    readError(good.left(good.size() / 2), true);
 
-    PortJob missing;
-    EXPECT_FALSE(missing.readFromFile(tree.path(QStringLiteral("nope.jcf")), false));
-    EXPECT_EQ(missing.lastError().code, kestrap::JobFile::Unreadable);
+    JobDocument missing;
+    const JobResult read = missing.readFromFile(tree.path(QStringLiteral("nope.jcf")), false);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().code, kestrap::JobFile::Unreadable);
 }
 
 TEST_F(JobFile, WrongShapesFailAndChangeNothing)
@@ -212,10 +215,9 @@ TEST_F(JobFile, WrongShapesFailAndChangeNothing)
         {"pattern data", fileConfigEdit([](QVariantMap& fc) { fc["allowedPattern"] = QByteArray("jpg"); })},
     };
     for (const auto& [name, bytes] : cases) {
-        PortJob job;
-        EXPECT_FALSE(readsInto(bytes, job)) << name;
-        EXPECT_EQ(job.lastError().code, kestrap::JobFile::Unreadable) << name;
-        EXPECT_FALSE(job.lastError().reason.isEmpty()) << name;
+        const JobError error = readError(bytes);
+        EXPECT_EQ(error.code, kestrap::JobFile::Unreadable) << name;
+        EXPECT_FALSE(error.reason.isEmpty()) << name;
     }
 }
 
@@ -234,18 +236,16 @@ TEST_F(JobFile, AnAppIdThatIsNoBundleIdentifierIsRefused)
              QStringLiteral("com example.app"), QStringLiteral("com..example"), QStringLiteral(".com.example"),
              QStringLiteral("com.example."), QStringLiteral("."), QStringLiteral("com.example.app\n"),
              QStringLiteral("\x1b[2J"), QStringLiteral("com.exämple"), QString(256, u'a')}) {
-        PortJob job;
-        EXPECT_FALSE(readsInto(withAppId(refused), job)) << refused.toStdString();
-        EXPECT_EQ(job.lastError().code, kestrap::JobFile::Unreadable) << refused.toStdString();
-        EXPECT_TRUE(job.lastError().reason.startsWith(QStringLiteral("transConfig.appId ")))
-            << job.lastError().reason.toStdString();
+        const JobError error = readError(withAppId(refused));
+        EXPECT_EQ(error.code, kestrap::JobFile::Unreadable) << refused.toStdString();
+        EXPECT_TRUE(error.reason.startsWith(QStringLiteral("transConfig.appId "))) << error.reason.toStdString();
         // Nor is it written by a job create.
         EXPECT_FALSE(kestrap::JobFile::appIdFault(refused).isEmpty());
     }
     // "/" is the media area; empty is no app chosen yet.
     for (const QString& accepted : {QStringLiteral("/"), QStringLiteral(""), QStringLiteral("com.apple.afc2"),
              QStringLiteral("com.Example.My-App_2"), QStringLiteral("Notes")}) {
-        PortJob job;
+        JobDocument job;
         EXPECT_TRUE(readsInto(withAppId(accepted), job)) << accepted.toStdString();
         EXPECT_EQ(job.appId(), accepted);
     }
@@ -284,7 +284,7 @@ TEST_F(JobFile, MissingKeysReadAsAbsentAndStoredDirectoryWins)
                                     QVariantList {QVariantMap {{"path", tree.folder(QStringLiteral("Local"))},
                                         {"directory", "Edited"}, {"filesize", 99}}}}}},
         {"excludedDevices", QVariantList {QVariantMap {{"uid", "P"}, {"type", 512}, {"colour", "red"}}}}};
-    PortJob job;
+    JobDocument job;
     ASSERT_TRUE(readsInto(withCrc(*plist::toBinary(root)), job));
     EXPECT_FALSE(job.isRecursive());
     EXPECT_EQ(job.recursiveDepth(), 0);
@@ -302,9 +302,9 @@ TEST_F(JobFile, MissingKeysReadAsAbsentAndStoredDirectoryWins)
 
 TEST_F(JobFile, XmlPayloadIsAccepted)
 {
-    PortJob original;
+    JobDocument original;
     fill(original);
-    PortJob job;
+    JobDocument job;
     ASSERT_TRUE(readsInto(withCrc(*plist::toXml(original.toPropertyList())), job));
     EXPECT_EQ(job.toPropertyList(), original.toPropertyList());
 }
@@ -327,25 +327,26 @@ TEST_F(JobFile, RandomGarbageNeverCrashes)
                 bytes[rng.bounded(4, int(bytes.size()) > 4 ? int(bytes.size()) : 5) % bytes.size()]
                     = char(rng.bounded(256));
         }
-        PortJob job;
+        JobDocument job;
         writeFileBytes(jcf, bytes);
-        job.readFromFile(jcf, true);  // any answer, but no crash, hang or sanitizer report
+        (void)job.readFromFile(jcf, true);  // any answer, but no crash, hang or sanitizer report
     }
 }
 
 TEST_F(JobFile, FailedWriteLeavesTheOldFileAndSavedPath)
 {
     const QByteArray before = goodFile();
-    PortJob job;
+    JobDocument job;
     job.setAppId(QStringLiteral("other"));
     const QString intoMissingFolder = tree.path(QStringLiteral("no/such/dir/job.jcf"));
-    EXPECT_FALSE(job.writeToFile(intoMissingFolder));
+    const JobResult written = job.writeToFile(intoMissingFolder);
+    ASSERT_FALSE(written);
     EXPECT_TRUE(job.savedFilePath().isNull());
-    EXPECT_FALSE(job.lastError().description.isEmpty());
+    EXPECT_FALSE(written.error().description.isEmpty());
 
     // A write that fails half-way (the file-size limit stands in for a full disk) must
     // leave the previous file as it was.
-    PortJob big;
+    JobDocument big;
     fill(big);
     for (int i = 0; i < 2000; ++i)
         big.addFilePaths({QStringLiteral("/data/some/long/path/file-%1.bin").arg(i)});
@@ -355,9 +356,9 @@ TEST_F(JobFile, FailedWriteLeavesTheOldFileAndSavedPath)
     struct rlimit small = old;
     small.rlim_cur = 4096;
     setrlimit(RLIMIT_FSIZE, &small);
-    const bool written = big.writeToFile(jcf);
+    const bool bigWritten = bool(big.writeToFile(jcf));
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
-    EXPECT_FALSE(written);
+    EXPECT_FALSE(bigWritten);
     EXPECT_EQ(readFileBytes(jcf), before);
 }

@@ -1,4 +1,5 @@
 #include "job/PortJob.h"
+#include "job/JobDocument.h"
 #include "support/StubDevice.h"
 #include "support/TempTree.h"
 #include "support/TestFarm.h"
@@ -20,57 +21,12 @@ DeviceRowPtr rowFor(const QString& uid, std::int32_t type)
 }
 }  // namespace
 
-TEST(PortJob, NewJobDefaults)
+TEST(PortJob, NewRunnerIsIdle)
 {
     PortJob job;
     EXPECT_EQ(job.statusMessage(), "Not running!");
-    EXPECT_EQ(job.allowedPattern(), "*");
-    EXPECT_EQ(job.ignoredPattern(), "");
-    EXPECT_FALSE(job.ignoredPattern().isNull());
-    EXPECT_TRUE(job.isRecursive());
-    EXPECT_EQ(job.recursiveDepth(), 3);
-    EXPECT_FALSE(job.isAllowedPatternRegex());
-    EXPECT_FALSE(job.isIgnoredPatternRegex());
     EXPECT_FALSE(job.isWorking());
     EXPECT_EQ(job.actionButtonTitle(), "Start");
-    EXPECT_TRUE(job.appId().isNull());
-    EXPECT_TRUE(job.savedFilePath().isNull());
-}
-
-TEST(PortJob, FileListSkipsListedPathsAndAnnouncesAroundEachChange)
-{
-    PortJob job;
-    QStringList events;
-    const auto rows = [](const ListChange& c) { return QString(" %1-%2").arg(c.first).arg(c.last); };
-    QObject::connect(&job, &PortJob::filePathsAboutToChange,
-        [&](ListChange c) { events << QString("about %1").arg(job.filePaths().size()) + rows(c); });
-    QObject::connect(&job, &PortJob::filePathsChanged,
-        [&](ListChange c) { events << QString("changed %1").arg(job.filePaths().size()) + rows(c); });
-    QObject::connect(&job, &PortJob::settingChanged, [&](JobSetting s) {
-        if (s == JobSetting::AppId)
-            events << "appId " + job.appId();
-    });
-    EXPECT_EQ(job.addFilePaths({"/a", "/b", "/a"}), 2);
-    EXPECT_EQ(job.addFilePaths({"/b"}), 0);  // nothing new: no announcement
-    job.removeFilePathsAt({0, 7, 0});
-    job.setAppId(QStringLiteral("com.x"));
-    EXPECT_EQ(events, (QStringList {"about 0 0-1", "changed 2 0-1", "about 2 0-0", "changed 1 0-0", "appId com.x"}));
-    ASSERT_EQ(job.filePaths().size(), 1u);
-    EXPECT_EQ(job.filePaths()[0]->path, "/b");
-}
-
-TEST(PortJob, StartChecksFilesThenAppIdThenFolder)
-{
-    PortJob job;
-    EXPECT_EQ(job.startCheck(), StartCheck::NoFiles);
-    job.addFilePaths({"/a"});
-    EXPECT_EQ(job.startCheck(), StartCheck::NoAppId);
-    job.setAppId(QStringLiteral(" \t"));
-    EXPECT_EQ(job.startCheck(), StartCheck::NoAppId);
-    job.setAppId(QStringLiteral("com.x"));
-    EXPECT_EQ(job.startCheck(), StartCheck::NoFolder);
-    job.setFolder(QStringLiteral("Documents"));
-    EXPECT_EQ(job.startCheck(), StartCheck::Ready);
 }
 
 TEST(PortJob, AnExcludedDeviceLeavesTheQueue)
@@ -80,34 +36,14 @@ TEST(PortJob, AnExcludedDeviceLeavesTheQueue)
     const auto b = rowFor("b", DeviceTypePhone);
     job.addDeviceToQueue(a);
     job.addDeviceToQueue(b);
-    job.excludeDevice(*a);
+    job.setExcludedDevices({QStringLiteral("a")});
     ASSERT_EQ(job.deviceQueue().size(), 1u);
     EXPECT_EQ(job.deviceQueue()[0]->uid, "b");
     job.addDeviceToQueue(a);  // excluded: not queued again
     EXPECT_EQ(job.deviceQueue().size(), 1u);
-}
-
-TEST(PortJob, ExcludingKeepsOneRecordPerUidWithTypeAndNoDevice)
-{
-    PortJob job;
-    auto pad = rowFor(QStringLiteral("A1"), DeviceTypePad);
-    job.excludeDevice(*pad);
-    pad->name = QStringLiteral("renamed");
-    job.excludeDevice(*pad);
-    job.excludeDevice(*rowFor(QStringLiteral("B2"), DeviceTypeTouch));
-    ASSERT_EQ(job.excludedDevices().size(), 2u);
-    const ExcludedDevice& first = job.excludedDevices()[0];
-    EXPECT_EQ(first.uid, "A1");
-    EXPECT_EQ(first.name, "Dev A1");
-    EXPECT_EQ(first.type, DeviceTypePad);
-    EXPECT_EQ(first.status.toLongLong(), DeviceStatusIdle);
-    EXPECT_TRUE(job.isDeviceExcluded(QStringLiteral("B2")));
-
-    job.includeDeviceAtIndex(0);
-    job.includeDeviceAtIndex(5);  // out of range: ignored
-    job.includeDeviceAtIndex(-1);
-    ASSERT_EQ(job.excludedDevices().size(), 1u);
-    EXPECT_EQ(job.excludedDevices()[0].uid, "B2");
+    job.setExcludedDevices({});
+    job.addDeviceToQueue(a);
+    EXPECT_EQ(job.deviceQueue().size(), 2u);
 }
 
 // A stop is a state the job is in until its copies end, announced by a signal: nothing
@@ -125,16 +61,17 @@ TEST(PortJob, RequestStopReturnsAtOnceAndSaysWhenTheCopiesEnded)
     ASSERT_TRUE(row->device);
     row->uid = udid;
 
-    PortJob job;
-    job.setAppId(QStringLiteral("com.example.reader"));
-    job.setFolder(QStringLiteral("Documents"));
+    JobDocument document;
+    document.setAppId(QStringLiteral("com.example.reader"));
+    document.setFolder(QStringLiteral("Documents"));
     for (int i = 0; i < 20; ++i)
-        job.addFilePaths({tree.file(QStringLiteral("f%1.bin").arg(i), 256 * 1024)});
+        document.addFilePaths({tree.file(QStringLiteral("f%1.bin").arg(i), 256 * 1024)});
+    PortJob job;
     QStringList order;
     QObject::connect(&job, &PortJob::workingChanged, [&](bool on) { order << (on ? "working" : "idle"); });
     QObject::connect(&job, &PortJob::stoppingChanged, [&](bool on) { order << (on ? "stopping" : "stopped-state"); });
     QObject::connect(&job, &PortJob::stopped, [&] { order << "stopped"; });
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(job.start(document.settings()));
     job.addDeviceToQueue(row);
     ASSERT_TRUE(TestFarm::waitFor([&] { return job.runningThreads() == 1; }));
 
@@ -149,7 +86,7 @@ TEST(PortJob, RequestStopReturnsAtOnceAndSaysWhenTheCopiesEnded)
     EXPECT_EQ(order, (QStringList {"working", "stopping", "idle", "stopped-state", "stopped"}));
 
     // Stopped, the job starts again and a job destroyed at work stops without an event loop.
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(job.start(document.settings()));
     job.addDeviceToQueue(row);
     ASSERT_TRUE(TestFarm::waitFor([&] { return job.runningThreads() == 1; }));
 }

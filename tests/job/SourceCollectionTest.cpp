@@ -1,4 +1,6 @@
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
+#include "job/SendPlan.h"
 #include "support/TempTree.h"
 
 #include <QElapsedTimer>
@@ -12,18 +14,26 @@ namespace {
 class Collection : public ::testing::Test {
 protected:
     TempTree tree;
-    PortJob job;
+    JobDocument job;
+    SendPlan plan;  // of the last collect()
 
     void add(const QString& absolutePath) { job.addFilePaths({absolutePath}); }
+
+    // Collects the send list of the job as it is now: true when there is something to send.
+    bool collect()
+    {
+        plan = SendPlan::collect(job.settings());
+        return !plan.isEmpty();
+    }
 
     // The send list as "remote path" strings relative to the job's folder, sorted.
     QStringList sent()
     {
         QStringList out;
-        if (!job.prepareStarting())
+        if (!collect())
             return out;
-        for (const auto& e : job.singleFiles())
-            out << job.remotePathOf(*e);
+        for (const auto& e : plan.files())
+            out << SendPlan::remotePathOf(job.folder(), *e);
         out.sort();
         return out;
     }
@@ -87,10 +97,12 @@ TEST_F(Collection, APatternThatCannotMatchStopsTheRunInsteadOfSendingEverything)
     tree.file(QStringLiteral("Photos/") + QString(40, u'a') + QStringLiteral("!"));
     job.setIsIgnoredPatternRegex(true);
     job.setIgnoredPattern(QStringLiteral("(unclosed"));
-    EXPECT_FALSE(job.prepareStarting());
-    EXPECT_TRUE(job.sendPlan().error().startsWith("The ignored pattern is not a valid regular expression"));
-    EXPECT_FALSE(job.start());
-    EXPECT_EQ(job.lastError().description, job.sendPlan().error());
+    EXPECT_FALSE(collect());
+    EXPECT_TRUE(plan.error().startsWith("The ignored pattern is not a valid regular expression"));
+    PortJob runner;
+    const JobResult started = runner.start(job.settings());
+    ASSERT_FALSE(started);
+    EXPECT_EQ(started.error().description, plan.error());
 
     // Catastrophic backtracking ends within its step limit.
     job.setIgnoredPattern(QString());
@@ -98,9 +110,9 @@ TEST_F(Collection, APatternThatCannotMatchStopsTheRunInsteadOfSendingEverything)
     job.setAllowedPattern(QStringLiteral("(a+)+$"));
     QElapsedTimer clock;
     clock.start();
-    EXPECT_FALSE(job.prepareStarting());
+    EXPECT_FALSE(collect());
     EXPECT_LT(clock.elapsed(), 10000);
-    EXPECT_TRUE(job.sendPlan().error().startsWith("The allowed pattern takes too long to match"));
+    EXPECT_TRUE(plan.error().startsWith("The allowed pattern takes too long to match"));
 }
 
 TEST_F(Collection, DepthRecursionAndPlacement)
@@ -119,12 +131,12 @@ TEST_F(Collection, DepthRecursionAndPlacement)
     job.setRecursiveDepth(1);
     EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/.hidden", "/Docs/Photos/l0.bin"}));
     job.setRecursiveDepth(0);
-    EXPECT_FALSE(job.prepareStarting());
+    EXPECT_FALSE(collect());
     job.setRecursiveDepth(-4);
-    EXPECT_FALSE(job.prepareStarting());
+    EXPECT_FALSE(collect());
     job.setRecursiveDepth(3);
     job.setIsRecursive(false);
-    EXPECT_FALSE(job.prepareStarting());
+    EXPECT_FALSE(collect());
 }
 
 TEST_F(Collection, ListedFileInsideListedFolderIsSentTwice)
@@ -146,7 +158,7 @@ TEST_F(Collection, LinksAreFollowedAndALoopOfThemEnds)
     add(tree.path(QStringLiteral("alias")));
     EXPECT_EQ(sent(), (QStringList {"/Docs/Photos/f", "/Docs/Photos/link/kept.bin", "/Docs/alias/kept.bin"}));
     // The link's target is measured, not the link.
-    EXPECT_EQ(job.totalFileSize(), 21u);
+    EXPECT_EQ(plan.totalFileSize(), 21u);
 }
 
 TEST_F(Collection, SizesAndVanishedFiles)
@@ -156,31 +168,31 @@ TEST_F(Collection, SizesAndVanishedFiles)
     const QString gone = tree.file(QStringLiteral("gone.bin"), 50);
     add(gone);
     QFile::remove(gone);
-    ASSERT_TRUE(job.prepareStarting());
-    ASSERT_EQ(job.singleFiles().size(), 3u);
-    EXPECT_EQ(job.totalFileSize(), 1024u);
-    EXPECT_EQ(job.singleFiles()[2]->filesize, 0u);
+    ASSERT_TRUE(collect());
+    ASSERT_EQ(plan.files().size(), 3u);
+    EXPECT_EQ(plan.totalFileSize(), 1024u);
+    EXPECT_EQ(plan.files()[2]->filesize, 0u);
     // A listed file is its own send entry: the measured size stays with the file list.
     EXPECT_EQ(job.filePaths()[0]->filesize, 1000u);
     // The total is recomputed, not accumulated, on the next run.
-    ASSERT_TRUE(job.prepareStarting());
-    EXPECT_EQ(job.totalFileSize(), 1024u);
+    ASSERT_TRUE(collect());
+    EXPECT_EQ(plan.totalFileSize(), 1024u);
 }
 
 TEST_F(Collection, InfoOfFileAndRemotePaths)
 {
     const QString folder = tree.folder(QStringLiteral("Photos"));
-    EXPECT_EQ(PortJob::infoOfFile(folder)->directory, "Photos");
-    EXPECT_EQ(PortJob::infoOfFile(tree.file(QStringLiteral("a.jpg")))->directory, "");
-    EXPECT_EQ(PortJob::infoOfFile(tree.path(QStringLiteral("missing")))->directory, "");
+    EXPECT_EQ(SendPlan::infoOfFile(folder)->directory, "Photos");
+    EXPECT_EQ(SendPlan::infoOfFile(tree.file(QStringLiteral("a.jpg")))->directory, "");
+    EXPECT_EQ(SendPlan::infoOfFile(tree.path(QStringLiteral("missing")))->directory, "");
     ASSERT_TRUE(QFile::link(folder, tree.path(QStringLiteral("alias"))));
-    EXPECT_EQ(PortJob::infoOfFile(tree.path(QStringLiteral("alias")))->directory, "alias");
+    EXPECT_EQ(SendPlan::infoOfFile(tree.path(QStringLiteral("alias")))->directory, "alias");
 
     SendEntry e {QStringLiteral("/data/Photos/2012/a.jpg"), QStringLiteral("Photos/2012"), {}, {}};
     job.setFolder(QStringLiteral("Documents"));
-    EXPECT_EQ(job.remoteFolderOf(e), "Documents/Photos/2012");
-    EXPECT_EQ(job.remotePathOf(e), "/Documents/Photos/2012/a.jpg");
+    EXPECT_EQ(SendPlan::remoteFolderOf(job.folder(), e), "Documents/Photos/2012");
+    EXPECT_EQ(SendPlan::remotePathOf(job.folder(), e), "/Documents/Photos/2012/a.jpg");
     job.setFolder(QStringLiteral("/Documents//in/"));
     e.directory = QString();
-    EXPECT_EQ(job.remotePathOf(e), "/Documents/in/a.jpg");
+    EXPECT_EQ(SendPlan::remotePathOf(job.folder(), e), "/Documents/in/a.jpg");
 }

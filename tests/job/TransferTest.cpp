@@ -40,7 +40,7 @@ TEST_F(Transfer, ConcurrencyLimitsDevicesServedAtOnceAndMessagesFollowTheQueue)
     for (const char* name : {"A", "B", "C"})
         job.addDeviceToQueue(device(QString::fromLatin1(name), true, slowWrites(200)));
     EXPECT_EQ(job.statusMessage(), "There are 3 devices in queue.");
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return allEnded(); }));
     ASSERT_TRUE(waitFor([&] { return job.statusMessage() == QLatin1String("Ready for transferring."); }));
 
@@ -69,13 +69,13 @@ TEST_F(Transfer, QueueRulesDuplicatesExclusionsAndLateArrivals)
     addFiles(1, 1000);
     auto a = device(QStringLiteral("A"));
     auto excluded = device(QStringLiteral("X"));
-    job.excludeDevice(*excluded);
+    job.setExcludedDevices({excluded->uid});
     job.addDeviceToQueue(a);
     job.addDeviceToQueue(a);
     job.addDeviceToQueue(excluded);
     EXPECT_EQ(job.deviceQueue().size(), 1u);
 
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusFinished; }));
     auto late = device(QStringLiteral("Late"));
     job.addDeviceToQueue(late);
@@ -96,7 +96,7 @@ TEST_F(Transfer, StopDuringACopyAndDuringAPause)
     addFiles(3, 2 * 1024 * 1024);
     auto a = device(QStringLiteral("A"), true, slowWrites(300));
     job.addDeviceToQueue(a);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
     job.stop();
     EXPECT_EQ(a->status, DeviceStatusTransferring);
@@ -109,7 +109,7 @@ TEST_F(Transfer, StopDuringACopyAndDuringAPause)
     auto b = device(QStringLiteral("B"));
     job.addDeviceToQueue(b);
     job.pause();
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return b->status == DeviceStatusTransferring; }));
     job.resume();
     job.pause();
@@ -124,7 +124,7 @@ TEST_F(Transfer, ConcurrencyZeroServesNothingAndStillStops)
     job.setConcurrencyOverride(0);
     auto a = device(QStringLiteral("A"));
     job.addDeviceToQueue(a);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     QThread::msleep(100);
     TestFarm::waitFor([] { return false; }, 100);
     EXPECT_FALSE(a->status);
@@ -138,14 +138,14 @@ TEST_F(Transfer, FailuresOfFilesAppsAndDevices)
 {
     // A file that vanished before start fails on its own; the rest still arrive.
     const QString gone = tree.file(QStringLiteral("src/gone.bin"), 10);
-    job.addFilePaths({gone});
+    doc.addFilePaths({gone});
     addFiles(1, 100);
     QFile::remove(gone);
     auto a = device(QStringLiteral("A"));
     auto noApp = device(QStringLiteral("NoApp"), false);
     job.addDeviceToQueue(a);
     job.addDeviceToQueue(noApp);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return allEnded(); }));
 
     EXPECT_EQ(a->status, DeviceStatusFinished);
@@ -178,7 +178,7 @@ TEST_F(Transfer, UnpluggedDevicesLeaveTheQueueOrEndFailed)
     auto waiting = device(QStringLiteral("W"));
     job.addDeviceToQueue(a);
     job.addDeviceToQueue(waiting);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
     job.removeDeviceFromQueue(waiting);
     EXPECT_TRUE(job.deviceQueue().empty());
@@ -209,7 +209,7 @@ TEST_F(Transfer, ProgressRecordsOverallPercentAndSpeed)
             overall.push_back(v);
     });
     job.addDeviceToQueue(a);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return allEnded(); }));
     EXPECT_EQ(overall, (std::vector<int> {0, 25, 50, 75, 100}));
 }
@@ -252,13 +252,14 @@ TEST(JobEventsTest, AReportingCopyWakesTheJobsThreadAboutOnceAnIntervalAndItsLas
 
 TEST_F(Transfer, StartRefusesAnEmptySendList)
 {
-    job.addFilePaths({tree.folder(QStringLiteral("empty"))});
+    doc.addFilePaths({tree.folder(QStringLiteral("empty"))});
     auto a = device(QStringLiteral("A"));
     job.addDeviceToQueue(a);
-    EXPECT_FALSE(job.start());
-    EXPECT_EQ(job.lastError().domain, "Start");
-    EXPECT_EQ(job.lastError().code, -1);
-    EXPECT_EQ(job.lastError().description, "No files to copy, please check the filter settings.");
+    const JobResult started = start();
+    ASSERT_FALSE(started);
+    EXPECT_EQ(started.error().domain, "Start");
+    EXPECT_EQ(started.error().code, -1);
+    EXPECT_EQ(started.error().description, "No files to copy, please check the filter settings.");
     EXPECT_FALSE(job.isWorking());
     EXPECT_EQ(job.deviceQueue().size(), 1u);
 }
@@ -267,14 +268,11 @@ TEST_F(Transfer, AJobThatGoesWhileItWorksStopsFirst)
 {
     addFiles(2, 1024 * 1024);
     auto job2 = std::make_unique<PortJob>();
-    job2->setAppId(kApp);
-    job2->setFolder(QStringLiteral("Documents"));
     job2->setProgressPauseOverride(0);
     job2->setConcurrencyOverride(1);
-    job2->setFilePaths(job.filePaths());
     auto a = device(QStringLiteral("A"), true, slowWrites(100));
     job2->addDeviceToQueue(a);
-    ASSERT_TRUE(job2->start());
+    ASSERT_TRUE(job2->start(doc.settings()));
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
     job2.reset();  // no crash, no thread left behind
     EXPECT_EQ(a->status, DeviceStatusTransferring);
@@ -288,7 +286,7 @@ TEST_F(Transfer, ACopyNeverWaitsForTheMainThreadNorTheMainThreadForItsDevice)
     ASSERT_EQ(a->device->appBundles().size(), 1u);  // read once, then cached
     job.addDeviceToQueue(a);
     const int belowBefore = threadsBelowThisOne();
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     // From here on this thread runs no event loop: a copy that waited for it would hang.
     ASSERT_TRUE(TestFarm::waitFor(
         [&] {
@@ -330,7 +328,7 @@ TEST_F(Transfer, SignalsComeInOrderCoalescedAndEndOnTheFinalValues)
     job.addDeviceToQueue(a);
     QElapsedTimer clock;
     clock.start();
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return seen.contains("Finished") && allEnded(); }));
     const qint64 ms = clock.elapsed();
 
@@ -351,7 +349,7 @@ TEST_F(Transfer, StopCalledAgainWhileStoppingDoesNothing)
     int stopped = 0;
     QObject::connect(&job, &PortJob::workingChanged, [&](bool working) { stopped += !working; });
     job.addDeviceToQueue(a);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
     // Quitting, or a second click, lands in the event loop that the first stop runs.
     QTimer::singleShot(0, &job, [&] { job.stop(); });
@@ -369,12 +367,11 @@ TEST_F(Transfer, ARunKeepsTheSettingsItStartedWith)
     job.setConcurrencyOverride(1);
     auto first = device(QStringLiteral("First"), true, slowWrites(3000000));
     job.addDeviceToQueue(first);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return first->status == DeviceStatusTransferring; }));
-    job.setAppId(QStringLiteral("com.example.other"));
-    job.setFolder(QStringLiteral("Elsewhere"));
-    job.addFilePaths({tree.file(QStringLiteral("later.bin"), 10)});
-    EXPECT_FALSE(job.prepareStarting());
+    doc.setAppId(QStringLiteral("com.example.other"));
+    doc.setFolder(QStringLiteral("Elsewhere"));
+    doc.addFilePaths({tree.file(QStringLiteral("later.bin"), 10)});
     EXPECT_EQ(job.singleFiles().size(), 1u);
 
     // Queued while the only slot is busy: it waits, then gets what the run began with.
@@ -395,17 +392,14 @@ TEST_F(Transfer, AJobDestroyedMidRunLeavesNoDelegateBehind)
     addFiles(1, 12 * 1024 * 1024);
     auto a = device(QStringLiteral("A"), true, slowWrites(100));
     auto doomed = std::make_unique<PortJob>();
-    doomed->setAppId(kApp);
-    doomed->setFolder(QStringLiteral("Documents"));
     doomed->setProgressPauseOverride(0);
-    doomed->setFilePaths(job.filePaths());
     doomed->addDeviceToQueue(a);
-    ASSERT_TRUE(doomed->start());
+    ASSERT_TRUE(doomed->start(doc.settings()));
     ASSERT_TRUE(waitFor([&] { return doomed->transferProgresses().size() == 1; }));
     doomed.reset();
     // The device holds nothing of the destroyed job: its next upload reports to nobody.
     ASSERT_TRUE(a->device->changeService(QStringLiteral("/")));
-    EXPECT_TRUE(a->device->uploadFile(QStringLiteral("again.bin"), job.filePaths()[0]->path));
+    EXPECT_TRUE(a->device->uploadFile(QStringLiteral("again.bin"), doc.filePaths()[0]->path));
 }
 
 TEST_F(Transfer, CopiesNeverWaitForTheDisplayAndItsLastUpdateArrivesWhateverTheInterval)
@@ -418,7 +412,7 @@ TEST_F(Transfer, CopiesNeverWaitForTheDisplayAndItsLastUpdateArrivesWhateverTheI
     int updates = 0;
     QObject::connect(&job, &PortJob::transferProgressChanged, [&] { ++updates; });
     job.addDeviceToQueue(a);
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(start());
     ASSERT_TRUE(waitFor([&] { return allEnded(); }));
     const ProgressRecord r = recordOf(a);
     EXPECT_EQ(r.files_sent, 40);

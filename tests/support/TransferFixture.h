@@ -1,8 +1,9 @@
 #pragma once
 
-// A job on simulated devices, with the rows it serves and what it said: the common ground of
-// the tests that run jobs.
+// A job (its document and runner) on simulated devices, with the rows it serves and what it
+// said: the common ground of the tests that run jobs.
 
+#include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "support/TempTree.h"
 #include "support/TestFarm.h"
@@ -23,6 +24,7 @@ class Transfer : public ::testing::Test {
 protected:
     TempTree tree;
     TestFarm farm;
+    JobDocument doc;
     PortJob job;
     QStringList messages;  // every status message, in order
     int mostServedAtOnce = 0;
@@ -30,8 +32,8 @@ protected:
 
     void SetUp() override
     {
-        job.setAppId(kApp);
-        job.setFolder(QStringLiteral("Documents"));
+        doc.setAppId(kApp);
+        doc.setFolder(QStringLiteral("Documents"));
         job.setConcurrencyOverride(3);
         job.setProgressPauseOverride(0);
         QObject::connect(&job, &PortJob::statusMessageChanged, [this](const QString& m) { messages << m; });
@@ -44,6 +46,9 @@ protected:
     }
 
     void TearDown() override { job.stop(); }
+
+    // Starts the runner on the document as it is now.
+    JobResult start() { return job.start(doc.settings()); }
 
     // A plugged-in simulated device, opened, with its row.
     DeviceRowPtr device(const QString& name, bool withApp = true, const SimFaults& faults = {},
@@ -74,7 +79,7 @@ protected:
     void addFiles(int count, qint64 size)
     {
         for (int i = 0; i < count; ++i)
-            job.addFilePaths({tree.file(QStringLiteral("src/f%1.bin").arg(i), size)});
+            doc.addFilePaths({tree.file(QStringLiteral("src/f%1.bin").arg(i), size)});
     }
 
     // Every device has its final status and every copy thread has ended.

@@ -3,11 +3,13 @@
 // The first byte of each chooses the server, as the target reads it.
 
 #include "SeedFolder.h"
-#include "util/Plist.h"
+#include "WireSeeds.h"
 
 #include <QVariantMap>
 #include <QtEndian>
 #include <initializer_list>
+
+using namespace wireseeds;
 
 namespace {
 
@@ -17,39 +19,6 @@ enum Server : char { Mux = 0, HouseArrest = 1, InstallationProxy = 2 };
 const QString kUdid = QStringLiteral("4b657374726170000000000000000000000000aa");
 const QString kApp = QStringLiteral("com.example.app");
 
-QByteArray le32(std::uint32_t value)
-{
-    QByteArray bytes(4, '\0');
-    qToLittleEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray le64(std::uint64_t value)
-{
-    QByteArray bytes(8, '\0');
-    qToLittleEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray be32(std::uint32_t value)
-{
-    QByteArray bytes(4, '\0');
-    qToBigEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray xml(const QVariantMap& payload)
-{
-    return kestrap::plist::toXml(payload).value_or(QByteArray());
-}
-
-// usbmuxd: a 16-byte header and the property list.
-QByteArray mux(std::uint32_t tag, const QVariantMap& payload, std::uint32_t version = 1)
-{
-    const QByteArray body = xml(payload);
-    return le32(16 + std::uint32_t(body.size())) + le32(version) + le32(8) + le32(tag) + body;
-}
-
 QByteArray muxRequest(std::uint32_t tag, const QString& type, QVariantMap more = {})
 {
     more.insert(QStringLiteral("MessageType"), type);
@@ -57,13 +26,6 @@ QByteArray muxRequest(std::uint32_t tag, const QString& type, QVariantMap more =
     more.insert(QStringLiteral("ProgName"), QStringLiteral("kestrap"));
     more.insert(QStringLiteral("kLibUSBMuxVersion"), qint64(3));
     return mux(tag, more);
-}
-
-// Lockdown and the services built like it: a 4-byte big-endian length and the list.
-QByteArray frame(const QVariantMap& payload)
-{
-    const QByteArray body = xml(payload);
-    return be32(std::uint32_t(body.size())) + body;
 }
 
 QByteArray lockdown(const QString& request, QVariantMap more = {})

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <set>
 #include <usbmuxd.h>
@@ -59,6 +60,16 @@ void onUsbmuxEvent(const usbmuxd_event_t* event, void* self)
         service->wakeMonitor();
 }
 
+// OpenSSL writes on a device's encrypted link with plain write(): a device that goes in the
+// middle of a session would end the process with SIGPIPE instead of failing the request. A
+// handler the program installed itself stays.
+void ignoreBrokenPipes()
+{
+    struct sigaction current { };
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        std::signal(SIGPIPE, SIG_IGN);
+}
+
 }  // namespace
 
 QVariant toVariant(plist_t node)
@@ -77,6 +88,7 @@ QVariant toVariant(plist_t node)
 
 ImdMobileDeviceService::ImdMobileDeviceService(Start start) : m_listed(start == UsbmuxdAbsent)
 {
+    ignoreBrokenPipes();
     // libusbmuxd fills some globals of its own at its first request, without a lock; made
     // here, before the monitor and libusbmuxd's event thread both make their first.
     usbmuxdReachable();

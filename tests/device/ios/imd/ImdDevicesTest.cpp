@@ -6,12 +6,17 @@
 #include "support/TestFarm.h"
 
 #include "device/ios/imd/ImdMobileDeviceService.h"
+#include "util/Plist.h"
 
+#include <QtEndian>
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 #include <usbmuxd.h>
 
 using namespace kestrap;
@@ -320,4 +325,182 @@ TEST_F(ImdDevices, ADeviceRepluggedManyTimesKeepsThreadsDescriptorsAndMemoryFlat
     // Records and announcements kept for good took 3 KB an attachment: 300 KB and more here.
     EXPECT_LT(after.heapBytes - before.heapBytes, 64 * 1024) << "heap grew by " << after.heapBytes - before.heapBytes;
     EXPECT_LE(service->recordCount(), 2u);
+}
+
+namespace {
+
+// A usbmuxd with one device that, asked for a lockdown session, wants it encrypted and stops
+// reading at once: the host's first encrypted bytes meet a broken pipe, as when a device goes
+// in the middle of a session.
+class DeafDeviceMux {
+public:
+    explicit DeafDeviceMux(const QString& path)
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        const QByteArray bytes = QFile::encodeName(path);
+        std::memcpy(address.sun_path, bytes.constData(), std::size_t(bytes.size()));
+        m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::bind(m_listen, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(m_listen, 16), 0);
+        m_accept = std::thread([this] {
+            for (int fd; (fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                std::lock_guard guard(m_lock);
+                m_links.push_back(fd);
+                m_threads.emplace_back([this, fd] { serveMux(fd); });
+            }
+        });
+    }
+
+    ~DeafDeviceMux()
+    {
+        ::shutdown(m_listen, SHUT_RDWR);
+        m_accept.join();
+        std::lock_guard guard(m_lock);
+        for (int fd : m_links)
+            ::shutdown(fd, SHUT_RDWR);
+        for (std::thread& t : m_threads)
+            t.join();
+        for (int fd : m_links)
+            ::close(fd);
+        ::close(m_listen);
+    }
+
+    std::atomic<int> sessions {0};
+
+private:
+    static std::optional<QVariantMap> parse(const QByteArray& body)
+    {
+        const auto value = plist::parse(body);
+        return value ? std::optional(value->toMap()) : std::nullopt;
+    }
+
+    static bool readExactly(int fd, void* buffer, std::size_t count)
+    {
+        return ::recv(fd, buffer, count, MSG_WAITALL) == ssize_t(count);
+    }
+
+    static void sendAll(int fd, const QByteArray& bytes)
+    {
+        ::send(fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL);
+    }
+
+    static std::optional<QVariantMap> readMux(int fd, std::uint32_t* tag)
+    {
+        std::uint32_t header[4];
+        if (!readExactly(fd, header, sizeof header))
+            return std::nullopt;
+        *tag = qFromLittleEndian(header[3]);
+        QByteArray body(qsizetype(qFromLittleEndian(header[0]) - sizeof header), Qt::Uninitialized);
+        return readExactly(fd, body.data(), std::size_t(body.size())) ? parse(body) : std::nullopt;
+    }
+
+    static void writeMux(int fd, std::uint32_t tag, const QVariantMap& payload)
+    {
+        const QByteArray body = plist::toXml(payload).value_or(QByteArray());
+        QByteArray frame(16, Qt::Uninitialized);
+        const std::uint32_t header[4] = {qToLittleEndian(std::uint32_t(16 + body.size())), qToLittleEndian(1u),
+            qToLittleEndian(8u), qToLittleEndian(tag)};
+        std::memcpy(frame.data(), header, sizeof header);
+        sendAll(fd, frame + body);
+    }
+
+    static std::optional<QVariantMap> readLockdown(int fd)
+    {
+        std::uint32_t length = 0;
+        if (!readExactly(fd, &length, sizeof length))
+            return std::nullopt;
+        QByteArray body(qsizetype(qFromBigEndian(length)), Qt::Uninitialized);
+        return readExactly(fd, body.data(), std::size_t(body.size())) ? parse(body) : std::nullopt;
+    }
+
+    static void writeLockdown(int fd, const QVariantMap& payload)
+    {
+        const QByteArray body = plist::toXml(payload).value_or(QByteArray());
+        QByteArray frame(4, Qt::Uninitialized);
+        qToBigEndian(std::uint32_t(body.size()), frame.data());
+        sendAll(fd, frame + body);
+    }
+
+    void serveMux(int fd)
+    {
+        const QVariantMap device {{QStringLiteral("MessageType"), QStringLiteral("Attached")},
+            {QStringLiteral("DeviceID"), 1},
+            {QStringLiteral("Properties"),
+                QVariantMap {{QStringLiteral("ConnectionType"), QStringLiteral("USB")}, {QStringLiteral("DeviceID"), 1},
+                    {QStringLiteral("SerialNumber"), QStringLiteral("0123456789abcdef0123456789abcdef01234567")}}}};
+        const QVariantMap ok {{QStringLiteral("MessageType"), QStringLiteral("Result")}, {QStringLiteral("Number"), 0}};
+        const QByteArray certificate("-----BEGIN CERTIFICATE-----\nnone\n-----END CERTIFICATE-----\n");
+        const QVariantMap pairRecord {
+            {QStringLiteral("HostID"), QStringLiteral("4B657374-0000-0000-0000-000000000001")},
+            {QStringLiteral("SystemBUID"), QStringLiteral("4B657374-0000-0000-0000-000000000002")},
+            {QStringLiteral("DeviceCertificate"), certificate}, {QStringLiteral("HostCertificate"), certificate},
+            {QStringLiteral("RootCertificate"), certificate}};
+        std::uint32_t tag = 0;
+        while (const auto request = readMux(fd, &tag)) {
+            const QString type = request->value(QStringLiteral("MessageType")).toString();
+            if (type == QStringLiteral("ListDevices")) {
+                writeMux(fd, tag, {{QStringLiteral("DeviceList"), QVariantList {device}}});
+            } else if (type == QStringLiteral("Listen")) {
+                writeMux(fd, tag, ok);
+                writeMux(fd, 0, device);
+            } else if (type == QStringLiteral("ReadPairRecord")) {
+                writeMux(
+                    fd, tag, {{QStringLiteral("PairRecordData"), plist::toXml(pairRecord).value_or(QByteArray())}});
+            } else if (type == QStringLiteral("Connect")) {
+                writeMux(fd, tag, ok);
+                serveLockdown(fd);
+                ::shutdown(fd, SHUT_RDWR);
+                return;
+            } else {
+                writeMux(fd, tag, ok);
+            }
+        }
+    }
+
+    void serveLockdown(int fd)
+    {
+        while (const auto request = readLockdown(fd)) {
+            const QString name = request->value(QStringLiteral("Request")).toString();
+            QVariantMap answer {{QStringLiteral("Request"), name}};
+            if (name == QStringLiteral("QueryType"))
+                answer.insert(QStringLiteral("Type"), QStringLiteral("com.apple.mobile.lockdown"));
+            if (name == QStringLiteral("GetValue"))
+                answer.insert(QStringLiteral("Value"), QStringLiteral("12.4"));
+            if (name != QStringLiteral("StartSession")) {
+                writeLockdown(fd, answer);
+                continue;
+            }
+            answer.insert(QStringLiteral("SessionID"), QStringLiteral("1"));
+            answer.insert(QStringLiteral("EnableSessionSSL"), true);
+            ::shutdown(fd, SHUT_RD);
+            writeLockdown(fd, answer);
+            ++sessions;
+            return;
+        }
+    }
+
+    int m_listen = -1;
+    std::thread m_accept;
+    std::mutex m_lock;
+    std::vector<int> m_links;
+    std::vector<std::thread> m_threads;
+};
+
+}  // namespace
+
+// OpenSSL writes on a device's link with plain write(): without care, a device that goes in
+// the middle of an encrypted session ends the whole station with SIGPIPE.
+TEST(ImdHostileDevices, ADeviceGoneUnderAnEncryptedSessionFailsTheOpeningNotTheProcess)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("usbmuxd"));
+    DeafDeviceMux mux(path);
+    qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:" + QFile::encodeName(path));
+    {
+        imd::ImdMobileDeviceService service;
+        // The opening is tried again after a failure: the process lived through the first.
+        EXPECT_TRUE(TestFarm::waitFor([&] { return mux.sessions >= 2; }, 10000));
+    }
+    qunsetenv("USBMUXD_SOCKET_ADDRESS");
 }

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <shared_mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -108,25 +107,15 @@ void adjustUsed(SimDeviceState& state, std::int64_t delta)
         *state.usedBytes = std::max<std::int64_t>(0, *state.usedBytes + delta);
 }
 
-// How a call uses the device's tree of folders: not at all (it works on a file it holds),
-// by paths that move no folder (Shared), or moving or removing one (Alone).
-enum class Tree { None, Shared, Alone };
-
 // The connection, locked, with the call counted; null (and *error) when the device has gone.
-// The device's own fields (stateLock) are taken only around what touches them, so that the
-// connections of one device make their system calls at once, as a device's do.
 struct LockedConnection {
     SimConnection* connection = nullptr;
-    std::unique_lock<std::mutex> connectionLock;
-    std::shared_lock<std::shared_mutex> treeShared;
-    std::unique_lock<std::shared_mutex> treeAlone;
+    std::unique_lock<std::mutex> lock;
     MDError error = MDSuccess;
     explicit operator bool() const { return error == MDSuccess; }
-    SimDeviceState& state() const { return *connection->state; }
 };
 
-// call: the name the call is counted under, or null for a call counted already.
-LockedConnection lockConnection(AFCConnectionRef ref, const char* call, Tree tree)
+LockedConnection lockConnection(AFCConnectionRef ref, const char* call)
 {
     LockedConnection c;
     c.connection = dynamic_cast<SimConnection*>(ref);
@@ -134,27 +123,11 @@ LockedConnection lockConnection(AFCConnectionRef ref, const char* call, Tree tre
         c.error = AFCInvalidArgumentError;
         return c;
     }
-    SimDeviceState& state = *c.connection->state;
-    c.connectionLock = std::unique_lock(c.connection->lock);
-    if (tree == Tree::Shared)
-        c.treeShared = std::shared_lock(state.treeLock);
-    else if (tree == Tree::Alone)
-        c.treeAlone = std::unique_lock(state.treeLock);
-    const std::lock_guard guard(state.stateLock);
-    if (call)
-        state.countCall(call);
+    c.lock = std::unique_lock(c.connection->state->stateLock);
+    ++c.connection->state->calls[QString::fromLatin1(call)];
     if (!c.connection->record->alive)
         c.error = AFCServiceNotConnectedError;
     return c;
-}
-
-// Changes the bytes counted as stored by delta, the device's fields locked for it.
-void adjustUsedLocking(SimDeviceState& state, std::int64_t delta)
-{
-    if (delta == 0)
-        return;
-    const std::lock_guard guard(state.stateLock);
-    adjustUsed(state, delta);
 }
 
 void dropHeldFolder(SimConnection& c)
@@ -208,9 +181,8 @@ int createInHeldFolder(SimConnection& c, const QString& path, int flags)
 
 // Renames an item to another name of the same folder, relative to the folder held for it:
 // MDSuccess, or an error where that fails or does not apply, for the general way to handle.
-// Only the renaming of the file this connection last created is known to move no folder:
-// any other takes the device's tree alone (treeAlone).
-MDError renameInHeldFolder(SimConnection& c, const QString& from, const QString& to, bool treeAlone)
+// Only the renaming of the file this connection last created is known to move no folder.
+MDError renameInHeldFolder(SimConnection& c, const QString& from, const QString& to)
 {
     QByteArray folder;
     QByteArray fromName;
@@ -225,21 +197,18 @@ MDError renameInHeldFolder(SimConnection& c, const QString& from, const QString&
     const int fd = held->fd;
     const bool created
         = c.lastCreatedGeneration == c.state->folderGeneration && c.lastCreated == folder + '/' + fromName;
-    if (!created && !treeAlone)
-        return AFCInvalidArgumentError;
-    // A file replaced frees its space. Counted here rather than by walking the device again:
-    // every upload ends in a rename, and uploads replace files (so the look comes first, where
-    // a rename that refuses to replace would fail on most of them).
-    struct stat replaced { };
-    const bool replaces = ::fstatat(fd, toName.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
-    const int renamed = replaces ? ::renameat(fd, fromName.constData(), fd, toName.constData())
-                                 : ::renameat2(fd, fromName.constData(), fd, toName.constData(), RENAME_NOREPLACE);
-    if (renamed != 0) {
-        dropHeldFolder(c);
-        return AFCInvalidArgumentError;
+    if (::renameat2(fd, fromName.constData(), fd, toName.constData(), RENAME_NOREPLACE) != 0) {
+        // A file replaced frees its space. Counted here rather than by walking the device
+        // again: every upload ends in a rename, and uploads replace files.
+        struct stat replaced { };
+        const bool replaces = errno == EEXIST && ::fstatat(fd, toName.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!replaces || ::renameat(fd, fromName.constData(), fd, toName.constData()) != 0) {
+            dropHeldFolder(c);
+            return AFCInvalidArgumentError;
+        }
+        if (S_ISREG(replaced.st_mode))
+            adjustUsed(*c.state, -std::int64_t(replaced.st_size));
     }
-    if (replaces && S_ISREG(replaced.st_mode))
-        adjustUsedLocking(*c.state, -std::int64_t(replaced.st_size));
     c.lastCreated.clear();
     if (!created)
         ++c.state->folderGeneration;
@@ -286,7 +255,7 @@ MDError SimMobileDeviceService::AFCConnectionOpen(
         return AFCInvalidArgumentError;
     const auto state = pending.record->state;
     std::lock_guard guard(state->stateLock);
-    state->countCall("AFCConnectionOpen");
+    ++state->calls[QStringLiteral("AFCConnectionOpen")];
     if (!pending.record->alive)
         return AFCServiceNotConnectedError;
     char buf[PATH_MAX];
@@ -308,7 +277,7 @@ MDError SimMobileDeviceService::AFCConnectionClose(AFCConnectionRef connection)
         return AFCInvalidArgumentError;
     {
         std::lock_guard guard(c->state->stateLock);
-        c->state->countCall("AFCConnectionClose");
+        ++c->state->calls[QStringLiteral("AFCConnectionClose")];
     }
     delete c;
     return MDSuccess;
@@ -316,11 +285,10 @@ MDError SimMobileDeviceService::AFCConnectionClose(AFCConnectionRef connection)
 
 MDError SimMobileDeviceService::AFCDeviceInfoOpen(AFCConnectionRef connection, AFCKeyValueRef* info)
 {
-    auto c = lockConnection(connection, "AFCDeviceInfoOpen", Tree::Shared);
+    auto c = lockConnection(connection, "AFCDeviceInfoOpen");
     if (!c)
         return c.error;
-    SimDeviceState& state = c.state();
-    const std::lock_guard guard(state.stateLock);
+    SimDeviceState& state = *c.connection->state;
     auto* kv = new SimKeyValue;
     kv->pairs = {
         {"Model", state.plist.value(QStringLiteral("ProductType")).toString().toUtf8()},
@@ -334,7 +302,7 @@ MDError SimMobileDeviceService::AFCDeviceInfoOpen(AFCConnectionRef connection, A
 
 MDError SimMobileDeviceService::AFCFileInfoOpen(AFCConnectionRef connection, const QString& path, AFCKeyValueRef* info)
 {
-    auto c = lockConnection(connection, "AFCFileInfoOpen", Tree::Shared);
+    auto c = lockConnection(connection, "AFCFileInfoOpen");
     if (!c)
         return c.error;
     struct stat st { };
@@ -388,7 +356,7 @@ MDError SimMobileDeviceService::AFCKeyValueClose(AFCKeyValueRef handle)
 
 MDError SimMobileDeviceService::AFCDirectoryOpen(AFCConnectionRef connection, const QString& path, AFCDirectoryRef* dir)
 {
-    auto c = lockConnection(connection, "AFCDirectoryOpen", Tree::Shared);
+    auto c = lockConnection(connection, "AFCDirectoryOpen");
     if (!c)
         return c.error;
     QByteArray host;
@@ -414,7 +382,7 @@ MDError SimMobileDeviceService::AFCDirectoryOpen(AFCConnectionRef connection, co
 
 MDError SimMobileDeviceService::AFCDirectoryRead(AFCConnectionRef connection, AFCDirectoryRef dir, QByteArray* name)
 {
-    auto c = lockConnection(connection, "AFCDirectoryRead", Tree::None);
+    auto c = lockConnection(connection, "AFCDirectoryRead");
     if (!c)
         return c.error;
     auto* d = dynamic_cast<SimDirectory*>(dir);
@@ -426,7 +394,7 @@ MDError SimMobileDeviceService::AFCDirectoryRead(AFCConnectionRef connection, AF
 
 MDError SimMobileDeviceService::AFCDirectoryClose(AFCConnectionRef connection, AFCDirectoryRef dir)
 {
-    auto c = lockConnection(connection, "AFCDirectoryClose", Tree::None);
+    auto c = lockConnection(connection, "AFCDirectoryClose");
     auto* d = dynamic_cast<SimDirectory*>(dir);
     if (!d)
         return AFCInvalidArgumentError;
@@ -436,7 +404,7 @@ MDError SimMobileDeviceService::AFCDirectoryClose(AFCConnectionRef connection, A
 
 MDError SimMobileDeviceService::AFCDirectoryCreate(AFCConnectionRef connection, const QString& path)
 {
-    auto c = lockConnection(connection, "AFCDirectoryCreate", Tree::Alone);
+    auto c = lockConnection(connection, "AFCDirectoryCreate");
     if (!c)
         return c.error;
     // Folder by folder, so that every step is checked against the root.
@@ -465,7 +433,7 @@ MDError SimMobileDeviceService::AFCDirectoryCreate(AFCConnectionRef connection, 
 MDError SimMobileDeviceService::AFCFileRefOpen(
     AFCConnectionRef connection, const QString& path, std::uint64_t mode, AFCFileRef* file)
 {
-    auto c = lockConnection(connection, "AFCFileRefOpen", Tree::Shared);
+    auto c = lockConnection(connection, "AFCFileRefOpen");
     if (!c)
         return c.error;
     if (!file)
@@ -507,21 +475,17 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
         if (fd < 0)
             return afcErrorFromErrno(errno);
         if (mode == AFCFileModeWrite && existed && S_ISREG(before.st_mode))
-            adjustUsedLocking(c.state(), -std::int64_t(before.st_size));
+            adjustUsed(*c.connection->state, -std::int64_t(before.st_size));
     }
-    SimFile opened {fd, mode};
-    struct stat st { };
-    if (mode == AFCFileModeReadWrite && ::fstat(fd, &st) == 0)
-        opened.size = st.st_size;
     *file = c.connection->nextFile++;
-    c.connection->files[*file] = opened;
+    c.connection->files[*file] = {fd, mode};
     return MDSuccess;
 }
 
 MDError SimMobileDeviceService::AFCFileRefSeek(
     AFCConnectionRef connection, AFCFileRef file, std::int64_t offset, std::uint64_t origin)
 {
-    auto c = lockConnection(connection, "AFCFileRefSeek", Tree::None);
+    auto c = lockConnection(connection, "AFCFileRefSeek");
     if (!c)
         return c.error;
     const auto it = c.connection->files.find(file);
@@ -538,7 +502,7 @@ MDError SimMobileDeviceService::AFCFileRefSeek(
 MDError SimMobileDeviceService::AFCFileRefRead(
     AFCConnectionRef connection, AFCFileRef file, void* buffer, std::uint32_t* count)
 {
-    auto c = lockConnection(connection, "AFCFileRefRead", Tree::None);
+    auto c = lockConnection(connection, "AFCFileRefRead");
     if (!c)
         return c.error;
     const auto it = c.connection->files.find(file);
@@ -566,81 +530,77 @@ MDError SimMobileDeviceService::AFCFileRefRead(
 MDError SimMobileDeviceService::AFCFileRefWrite(
     AFCConnectionRef connection, AFCFileRef file, const void* buffer, std::uint32_t count)
 {
-    auto c = lockConnection(connection, "AFCFileRefWrite", Tree::None);
-    if (!c)
-        return c.error;
-    SimDeviceState& state = c.state();
-    const auto it = c.connection->files.find(file);
-    if (it == c.connection->files.end() || (!buffer && count))
-        return AFCInvalidArgumentError;
-    if (it->second.mode == AFCFileModeRead)
-        return AFCPermissionDeniedError;
-    SimFile& entry = it->second;
-    std::unique_lock stateGuard(state.stateLock);
+    std::chrono::microseconds delay {0};
+    MDError result = MDSuccess;
+    {
+        auto c = lockConnection(connection, "AFCFileRefWrite");
+        if (!c)
+            return c.error;
+        SimDeviceState& state = *c.connection->state;
+        const auto it = c.connection->files.find(file);
+        if (it == c.connection->files.end() || (!buffer && count))
+            return AFCInvalidArgumentError;
+        if (it->second.mode == AFCFileModeRead)
+            return AFCPermissionDeniedError;
+        SimFile& entry = it->second;
+        const int fd = entry.fd;
 
-    // How much of this write happens before an injected fault strikes.
-    std::int64_t allowed = count;
-    MDError fault = MDSuccess;
-    bool pullCable = false;
-    const SimFaults& faults = state.faults;
-    if (faults.failWriteAfterBytes >= 0 && state.faultBytes + count > faults.failWriteAfterBytes) {
-        allowed = std::max<std::int64_t>(0, faults.failWriteAfterBytes - state.faultBytes);
-        fault = AFCIOError;
-    }
-    if (faults.unplugAfterBytes >= 0 && state.faultBytes + allowed >= faults.unplugAfterBytes) {
-        allowed = std::max<std::int64_t>(0, faults.unplugAfterBytes - state.faultBytes);
-        fault = AFCServiceNotConnectedError;
-        pullCable = true;
-    }
-    // The room is taken before the bytes go, so that the device's other connections, writing
-    // meanwhile, cannot take it too.
-    const std::int64_t growth = std::max<std::int64_t>(0, entry.position + allowed - entry.size);
-    if (growth > freeBytes(state))
-        return AFCNoSpaceLeftError;
-    adjustUsed(state, growth);
-    const std::int64_t faultBytesBefore = state.faultBytes;
-    state.faultBytes += allowed;
-    const char* bytes = static_cast<const char*>(buffer);
-    // A device that stores another byte than it was sent, and says all is well.
-    std::vector<char> corrupted;
-    if (faults.corruptWriteAtByte >= faultBytesBefore && faults.corruptWriteAtByte < faultBytesBefore + allowed) {
-        corrupted.assign(bytes, bytes + allowed);
-        corrupted[std::size_t(faults.corruptWriteAtByte - faultBytesBefore)] ^= 0x5a;
-        bytes = corrupted.data();
-    }
-    const std::chrono::microseconds delay(
-        faults.writeDelayMsPerMiB > 0 ? allowed * faults.writeDelayMsPerMiB * 1000 / kMiB : 0);
+        // How much of this write happens before an injected fault strikes.
+        std::int64_t allowed = count;
+        MDError fault = MDSuccess;
+        bool pullCable = false;
+        const SimFaults& faults = state.faults;
+        if (faults.failWriteAfterBytes >= 0 && state.faultBytes + count > faults.failWriteAfterBytes) {
+            allowed = std::max<std::int64_t>(0, faults.failWriteAfterBytes - state.faultBytes);
+            fault = AFCIOError;
+        }
+        if (faults.unplugAfterBytes >= 0 && state.faultBytes + allowed >= faults.unplugAfterBytes) {
+            allowed = std::max<std::int64_t>(0, faults.unplugAfterBytes - state.faultBytes);
+            fault = AFCServiceNotConnectedError;
+            pullCable = true;
+        }
 
-    stateGuard.unlock();
-    const bool written = allowed == 0 || writeAll(entry.fd, bytes, std::size_t(allowed));
-    const int writeError = errno;
-    if (!written) {
-        if (const off_t at = ::lseek(entry.fd, 0, SEEK_CUR); at >= 0)
-            entry.position = at;  // after what did get written
-        const std::int64_t sizeBefore = entry.size;
-        entry.size = std::max(entry.size, entry.position);
-        adjustUsedLocking(state, entry.size - sizeBefore - growth);  // the room taken and not used goes back
-        return afcErrorFromErrno(writeError);
+        struct stat st { };
+        if (::fstat(fd, &st) != 0)
+            return AFCIOError;
+        const std::int64_t growth = std::max<std::int64_t>(0, entry.position + allowed - st.st_size);
+        if (growth > freeBytes(state))
+            return AFCNoSpaceLeftError;
+        const char* bytes = static_cast<const char*>(buffer);
+        // A device that stores another byte than it was sent, and says all is well.
+        std::vector<char> corrupted;
+        if (faults.corruptWriteAtByte >= state.faultBytes && faults.corruptWriteAtByte < state.faultBytes + allowed) {
+            corrupted.assign(bytes, bytes + allowed);
+            corrupted[std::size_t(faults.corruptWriteAtByte - state.faultBytes)] ^= 0x5a;
+            bytes = corrupted.data();
+        }
+        if (allowed > 0 && !writeAll(fd, bytes, std::size_t(allowed))) {
+            const int error = errno;
+            if (const off_t at = ::lseek(fd, 0, SEEK_CUR); at >= 0)
+                entry.position = at;  // after what did get written
+            return afcErrorFromErrno(error);
+        }
+        entry.position += allowed;
+        adjustUsed(state, growth);
+        state.faultBytes += allowed;
+        if (faults.writeDelayMsPerMiB > 0)
+            delay = std::chrono::microseconds(allowed * faults.writeDelayMsPerMiB * 1000 / kMiB);
+        if (pullCable) {
+            unplugLocked(state);
+            QFile marker(QDir(state.folder).filePath(kUnpluggedMarker));
+            marker.open(QIODevice::WriteOnly);
+        }
+        result = fault;
     }
-    entry.position += allowed;
-    entry.size = std::max(entry.size, entry.position);
-    if (pullCable) {
-        stateGuard.lock();
-        unplugLocked(state);
-        stateGuard.unlock();
-        QFile marker(QDir(state.folder).filePath(kUnpluggedMarker));
-        marker.open(QIODevice::WriteOnly);
-    }
-    c.connectionLock.unlock();
     // A slow device holds the writer, not the other users of the device.
     if (delay.count() > 0)
         std::this_thread::sleep_for(delay);
-    return fault;
+    return result;
 }
 
 MDError SimMobileDeviceService::AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file)
 {
-    auto c = lockConnection(connection, "AFCFileRefClose", Tree::None);
+    auto c = lockConnection(connection, "AFCFileRefClose");
     // A file is closed even on a device that has gone, so no descriptor is left behind.
     if (!c.connection)
         return c.error;
@@ -654,7 +614,7 @@ MDError SimMobileDeviceService::AFCFileRefClose(AFCConnectionRef connection, AFC
 
 MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const QString& path)
 {
-    auto c = lockConnection(connection, "AFCRemovePath", Tree::Alone);
+    auto c = lockConnection(connection, "AFCRemovePath");
     if (!c)
         return c.error;
     QByteArray host;
@@ -674,34 +634,24 @@ MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const
     if (::unlink(host.constData()) != 0)
         return afcErrorFromErrno(errno);
     if (S_ISREG(st.st_mode) && st.st_nlink == 1)
-        adjustUsedLocking(c.state(), -std::int64_t(st.st_size));
+        adjustUsed(*c.connection->state, -std::int64_t(st.st_size));
     return MDSuccess;
 }
 
 MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to)
 {
-    {
-        auto shared = lockConnection(connection, "AFCRenamePath", Tree::Shared);
-        if (!shared)
-            return shared.error;
-        {
-            const std::lock_guard guard(shared.state().stateLock);
-            if (shared.state().faults.failRenames > 0) {
-                --shared.state().faults.failRenames;
-                return AFCIOError;
-            }
-        }
-        // Most uploads land on a free name of the folder they were written in.
-        if (renameInHeldFolder(*shared.connection, from, to, false) == MDSuccess)
-            return MDSuccess;
-    }
-    auto c = lockConnection(connection, nullptr, Tree::Alone);
+    auto c = lockConnection(connection, "AFCRenamePath");
     if (!c)
         return c.error;
-    if (renameInHeldFolder(*c.connection, from, to, true) == MDSuccess)
+    if (c.connection->state->faults.failRenames > 0) {
+        --c.connection->state->faults.failRenames;
+        return AFCIOError;
+    }
+    // Most uploads land on a free name of the folder they were written in.
+    if (renameInHeldFolder(*c.connection, from, to) == MDSuccess)
         return MDSuccess;
     // Whatever moves below may be a folder.
-    ++c.state().folderGeneration;
+    ++c.connection->state->folderGeneration;
     QByteArray hostFrom;
     if (const MDError e = resolveDevicePath(c.connection->root, from, false, &hostFrom, c.connection->rootFd))
         return e;
@@ -722,14 +672,14 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     if (::rename(hostFrom.constData(), hostTo.constData()) != 0)
         return afcErrorFromErrno(errno);
     if (replacesFile)
-        adjustUsedLocking(c.state(), -std::int64_t(replaced.st_size));
+        adjustUsed(*c.connection->state, -std::int64_t(replaced.st_size));
     return MDSuccess;
 }
 
 MDError SimMobileDeviceService::AFCSetModificationTime(
     AFCConnectionRef connection, const QString& path, std::int64_t nanoseconds)
 {
-    auto c = lockConnection(connection, "AFCSetModificationTime", Tree::Shared);
+    auto c = lockConnection(connection, "AFCSetModificationTime");
     if (!c)
         return c.error;
     const timespec times[2] = {{0, UTIME_OMIT}, {time_t(nanoseconds / 1000000000), long(nanoseconds % 1000000000)}};
@@ -747,7 +697,7 @@ MDError SimMobileDeviceService::AFCSetModificationTime(
 
 MDError SimMobileDeviceService::AFCFileSetSize(AFCConnectionRef connection, const QString& path, std::uint64_t size)
 {
-    auto c = lockConnection(connection, "AFCFileSetSize", Tree::Shared);
+    auto c = lockConnection(connection, "AFCFileSetSize");
     if (!c)
         return c.error;
     QByteArray host;
@@ -758,18 +708,13 @@ MDError SimMobileDeviceService::AFCFileSetSize(AFCConnectionRef connection, cons
         return afcErrorFromErrno(errno);
     if (S_ISDIR(st.st_mode))
         return AFCObjectIsDirError;
-    SimDeviceState& state = c.state();
+    SimDeviceState& state = *c.connection->state;
     const std::int64_t growth = std::int64_t(size) - std::int64_t(st.st_size);
-    {
-        const std::lock_guard guard(state.stateLock);
-        if (growth > freeBytes(state))
-            return AFCNoSpaceLeftError;
-        adjustUsed(state, growth);  // taken before, as a write takes its room
-    }
-    if (::truncate(host.constData(), off_t(size)) != 0) {
-        adjustUsedLocking(state, -growth);
+    if (growth > freeBytes(state))
+        return AFCNoSpaceLeftError;
+    if (::truncate(host.constData(), off_t(size)) != 0)
         return afcErrorFromErrno(errno);
-    }
+    adjustUsed(state, growth);
     return MDSuccess;
 }
 

@@ -11,9 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
-#include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,33 +24,19 @@ struct SimDeviceState {
     QString udid;
     QString folder;  // FARM/<udid>
 
-    std::mutex stateLock;  // guards every field below and this device's records; after a connection's lock
+    std::mutex stateLock;  // guards every field below, this device's records and its connections' files
     QVariantMap plist;  // device.plist as last read
     SimFaults faults;
     std::int64_t faultBytes = 0;  // bytes written since the faults were set
     std::optional<std::int64_t> usedBytes;  // bytes stored on the device; counted when first needed
-    // Calls made, by name; counted without building a string, as every AFC call is counted.
-    std::map<std::string, int, std::less<>> calls;
-    void countCall(std::string_view call)
-    {
-        if (const auto it = calls.find(call); it != calls.end())
-            ++it->second;
-        else
-            calls.emplace(call, 1);
-    }
+    std::map<QString, int> calls;
     // Changed under stateLock; read without it by the farm scan and the subscriptions' polls,
     // so that looking for news never waits for a copy holding the device.
     std::atomic<bool> plugged {false};
     std::atomic<SimRecord*> current {nullptr};  // the record of the present attachment
     bool unreadableReported = false;  // a broken device.plist is reported once, not at every look
-
-    // Taken alone by the AFC calls that may move, remove or replace a folder and shared by
-    // those that reach items by path, so that a folder a connection holds open does not move
-    // under a call using it; after a connection's lock, before stateLock.
-    std::shared_mutex treeLock;
     // Counts the changes through AFC that may have moved, removed or replaced a folder: a
-    // folder a connection holds open (SimFolder) is good while this has not changed. Changed
-    // with treeLock alone, read with it shared.
+    // folder a connection holds open (SimFolder) is good while this has not changed.
     std::uint64_t folderGeneration = 0;
 };
 
@@ -76,7 +59,6 @@ struct SimFile {
     int fd = -1;
     std::uint64_t mode = 0;
     std::int64_t position = 0;  // of fd, kept here so that a write needs no lseek to learn it
-    std::int64_t size = 0;  // of the file as this connection made it, so that a write needs no fstat
 };
 
 // A folder of the device held open (O_PATH), reached without crossing a link: items in it
@@ -95,12 +77,9 @@ struct SimConnection : AFCConnection {
     std::shared_ptr<SimRecord> record;
     QByteArray root;  // canonical host path of the service's root
     int rootFd = -1;  // the root, held open: every path of the connection is resolved from it
-    // Guards the fields below. Taken before state->stateLock, which a file's bytes are moved
-    // without: the connections of one device write at once, as a device's do.
-    std::mutex lock;
-    std::map<AFCFileRef, SimFile> files;
+    std::map<AFCFileRef, SimFile> files;  // guarded by state->stateLock
     AFCFileRef nextFile = 1;
-    SimFolder folder;  // the folder of the last item created or renamed
+    SimFolder folder;  // the folder of the last item created or renamed; guarded by state->stateLock
     // The file this connection last created, while no folder has changed since: renaming it
     // moves no folder, so it leaves the folders held open good.
     QByteArray lastCreated;

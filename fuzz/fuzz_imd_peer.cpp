@@ -7,6 +7,7 @@
 // reads. Oracles: no fault, no hang, every failure an error code the user is told in words,
 // and threads and descriptors back where they were once the backend is gone.
 
+#include "EmulatorFuzz.h"
 #include "device/ios/imd/ImdMobileDeviceService.h"
 #include "device/ios/sim/SimFarm.h"
 #include "tools/devicefarm/FarmEmulator.h"
@@ -31,6 +32,7 @@
 #include <vector>
 
 using namespace kestrap;
+using kestrap::fuzz::entries;
 
 namespace {
 
@@ -253,12 +255,6 @@ struct Bench {
 };
 
 Bench* gBench = nullptr;
-
-int entries(const char* folder)
-{
-    return int(
-        QDir(QString::fromLatin1(folder)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
-}
 
 // The emulator's side of a link the relay closed goes when its thread notices, a moment later.
 bool settles(int descriptors, int threads)

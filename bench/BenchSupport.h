@@ -33,6 +33,21 @@ template <typename Done> void serveEventLoopUntil(Done done)
     loop.exec();
 }
 
+// Runs the main thread's event loop until done() says so, looking each time `sender` emits
+// `signal`: the run's end is measured when it happens, not at the next look of a timer.
+template <typename Sender, typename Signal, typename Done>
+void serveEventLoopUntilSignal(const Sender* sender, Signal signal, Done done)
+{
+    if (done())
+        return;
+    QEventLoop loop;
+    QObject::connect(sender, signal, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    loop.exec();
+}
+
 // Writes back what a run wrote and drops it from the page cache, so that the next run neither
 // pays for its writeback nor finds less reusable memory. The memory matters on a virtual
 // machine: a page the guest has never touched costs the host a fault the first time it is

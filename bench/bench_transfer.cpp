@@ -185,12 +185,13 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
     if (probe)
         probe->arm(true);
     // Every row ended, as a window sees it: statuses arrive on this thread, so looking takes
-    // no lock the copies hold (the queue and thread count would).
+    // no lock the copies hold (the queue and thread count would). Looked at as each status
+    // arrives, so the run's time ends with its last device rather than at a timer's next tick.
     const auto ended = [&] {
         return std::all_of(rows.begin(), rows.end(),
             [](const DeviceRowPtr& r) { return r->status == DeviceStatusFinished || r->status == DeviceStatusFailed; });
     };
-    serveEventLoopUntil(ended);
+    serveEventLoopUntilSignal(&job, &PortJob::deviceStatusChanged, ended);
     const double ms = double(t.nsecsElapsed()) / 1e6;
     if (probe)
         probe->arm(false);

@@ -124,7 +124,7 @@ LockedConnection lockConnection(AFCConnectionRef ref, const char* call)
         return c;
     }
     c.lock = std::unique_lock(c.connection->state->stateLock);
-    ++c.connection->state->calls[QString::fromLatin1(call)];
+    ++c.connection->state->calls[call];
     if (!c.connection->record->alive)
         c.error = AFCServiceNotConnectedError;
     return c;
@@ -255,7 +255,7 @@ MDError SimMobileDeviceService::AFCConnectionOpen(
         return AFCInvalidArgumentError;
     const auto state = pending.record->state;
     std::lock_guard guard(state->stateLock);
-    ++state->calls[QStringLiteral("AFCConnectionOpen")];
+    ++state->calls["AFCConnectionOpen"];
     if (!pending.record->alive)
         return AFCServiceNotConnectedError;
     char buf[PATH_MAX];
@@ -277,7 +277,7 @@ MDError SimMobileDeviceService::AFCConnectionClose(AFCConnectionRef connection)
         return AFCInvalidArgumentError;
     {
         std::lock_guard guard(c->state->stateLock);
-        ++c->state->calls[QStringLiteral("AFCConnectionClose")];
+        ++c->state->calls["AFCConnectionClose"];
     }
     delete c;
     return MDSuccess;

@@ -186,7 +186,8 @@ int SimMobileDeviceService::callCount(const QString& udid, const QString& call) 
     if (!state)
         return 0;
     std::lock_guard guard(state->stateLock);
-    const auto it = state->calls.find(call);
+    const QByteArray name = call.toLatin1();
+    const auto it = state->calls.find(std::string_view(name.constData(), std::size_t(name.size())));
     return it == state->calls.end() ? 0 : it->second;
 }
 
@@ -330,7 +331,7 @@ LockedRecord lockRecord(AMDeviceRef device, std::shared_ptr<SimRecord> found, co
         return r;
     }
     r.held.lock = std::unique_lock(r.record->state->stateLock);
-    ++r.record->state->calls[QString::fromLatin1(call)];
+    ++r.record->state->calls[call];
     if (!r.record->alive) {
         r.error = AMDDeviceDisconnectedError;
         return r;

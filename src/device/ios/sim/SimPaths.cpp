@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QStringList>
+#include <QVarLengthArray>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -106,27 +107,39 @@ MDError splitDevicePath(const QString& path, QByteArray* folder, QByteArray* nam
 {
     if (path.contains(QChar(0)))
         return AFCInvalidArgumentError;
+    // Split as bytes: every AFC call of an upload splits its path, and '/' is one byte in the
+    // encoding of file names.
+    const QByteArray bytes = QFile::encodeName(path);
     // ".." is resolved by the text of the path; one that climbs above the root is refused
     // rather than clamped, so a caller learns that its path is wrong.
-    QStringList parts;
-    for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (part == QLatin1String("."))
+    QVarLengthArray<QByteArrayView, 16> parts;
+    for (qsizetype start = 0; start <= bytes.size();) {
+        qsizetype end = bytes.indexOf('/', start);
+        if (end < 0)
+            end = bytes.size();
+        const QByteArrayView part(bytes.constData() + start, end - start);
+        start = end + 1;
+        if (part.isEmpty() || part == ".")
             continue;
-        if (part == QLatin1String("..")) {
+        if (part == "..") {
             if (parts.isEmpty())
                 return AFCPermissionDeniedError;
             parts.removeLast();
             continue;
         }
-        parts << part;
+        parts.append(part);
     }
     name->clear();
     folder->clear();
     if (parts.isEmpty())
         return MDSuccess;
-    *name = QFile::encodeName(parts.takeLast());
-    for (const QString& part : parts)
-        *folder += (folder->isEmpty() ? "" : "/") + QFile::encodeName(part);
+    *name = parts.back().toByteArray();
+    parts.removeLast();
+    for (const QByteArrayView part : parts) {
+        if (!folder->isEmpty())
+            folder->append('/');
+        folder->append(part);
+    }
     return MDSuccess;
 }
 

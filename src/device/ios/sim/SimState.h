@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -29,7 +30,8 @@ struct SimDeviceState {
     SimFaults faults;
     std::int64_t faultBytes = 0;  // bytes written since the faults were set
     std::optional<std::int64_t> usedBytes;  // bytes stored on the device; counted when first needed
-    std::map<QString, int> calls;
+    // Keyed by the calls' names, which are literals: counting a call allocates nothing.
+    std::map<std::string_view, int, std::less<>> calls;
     // Changed under stateLock; read without it by the farm scan and the subscriptions' polls,
     // so that looking for news never waits for a copy holding the device.
     std::atomic<bool> plugged {false};

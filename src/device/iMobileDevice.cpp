@@ -32,6 +32,8 @@ QString errorDomainName(ErrorDomain domain)
 
 UploadResult iMobileDevice::sendFile(const UploadRequest& request)
 {
+    if (request.beforeWrite)
+        request.beforeWrite();
     if (uploadFile(request.devicePath, request.localPath))
         return {};
     return {DeviceError::job(QStringLiteral("the copy failed"))};

@@ -49,6 +49,10 @@ struct UploadRequest {
     // Called on the sending thread after each piece written, with the bytes done of the total;
     // false ends the upload, which then fails and leaves the old file as it was.
     std::function<bool(std::int64_t done, std::int64_t total)> progress;
+    // Called on the sending thread once the file is to be written (it was not left as
+    // unchanged), before anything is: the caller makes the file's folder ready then. The
+    // connection is not held meanwhile, so the callback may use it.
+    std::function<void()> beforeWrite;
 };
 
 struct UploadResult {

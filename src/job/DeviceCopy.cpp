@@ -116,9 +116,10 @@ bool DeviceCopy::hasRoom(iMobileDevice& connection, std::size_t lanes)
         // Files the device holds already take only what they grow by: a re-run onto a nearly
         // full device fits when little has changed.
         needed = largest;
-        for (const SendEntryPtr& entry : files) {
-            const std::uint64_t held = connection.getSizeOfItemAtPath(SendPlan::remotePathOf(m_run->folder, *entry));
-            needed += entry->filesize.value_or(0) - std::min(held, entry->filesize.value_or(0));
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const std::uint64_t size = files[i]->filesize.value_or(0);
+            const std::uint64_t held = connection.getSizeOfItemAtPath(m_run->destinations[i].path);
+            needed += size - std::min(held, size);
         }
     }
     if (needed <= *free)
@@ -250,9 +251,12 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
     if (!entry.error.isEmpty()) {
         result.error = DeviceError::local(0, entry.error);
     } else {
-        prepareFolder(connection, SendPlan::remoteFolderOf(m_run->folder, entry));
+        const JobRun::Destination& destination = m_run->destinations[index];
         UploadRequest request;
-        request.devicePath = SendPlan::remotePathOf(m_run->folder, entry);
+        // Only a folder something is written into is made and cleaned: a re-run that finds
+        // a folder's files unchanged leaves it alone.
+        request.beforeWrite = [this, &connection, &destination] { prepareFolder(connection, destination.folder); };
+        request.devicePath = destination.path;
         request.localPath = local;
         request.skipUnchanged = m_run->skipUnchanged;
         request.verify = m_run->verify;

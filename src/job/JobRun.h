@@ -24,6 +24,13 @@ struct JobRun {
     QString appId;
     QString folder;
     SendPlan plan;
+    // Where each file of the plan goes on a device, by the plan's index: worked out once for
+    // every device of the run.
+    struct Destination {
+        QString folder;
+        QString path;
+    };
+    std::vector<Destination> destinations;
     std::int32_t concurrency = 0;
     double progressPause = 0;  // seconds between two updates of a device's row
     bool skipUnchanged = false;  // leave files the device holds with the same size and time

@@ -81,6 +81,10 @@ JobResult PortJob::start(SendPlan plan, const JobSettings& settings)
     run->appId = settings.appId;
     run->folder = settings.folder;
     run->plan = m_plan;
+    run->destinations.reserve(m_plan.files().size());
+    for (const SendEntryPtr& entry : m_plan.files())
+        run->destinations.push_back(
+            {SendPlan::remoteFolderOf(run->folder, *entry), SendPlan::remotePathOf(run->folder, *entry)});
     run->concurrency = m_concurrencyOverride >= 0 ? m_concurrencyOverride : Settings::settings().concurrency();
     run->progressPause = m_progressPauseOverride >= 0 ? m_progressPauseOverride : Settings::settings().progressPause();
     run->skipUnchanged = m_skipUnchangedOverride.value_or(Settings::settings().skipUnchanged());

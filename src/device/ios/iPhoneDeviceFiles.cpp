@@ -162,6 +162,9 @@ char* uploadBuffer()
 
 QString iPhoneDevice::fullPath(const QString& path)
 {
+    // Most paths come whole already (every file of a job asks): those are kept as they are.
+    if (path.startsWith(u'/') && !path.contains(QLatin1String("//")) && (path.size() == 1 || !path.endsWith(u'/')))
+        return path;
     const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     return QLatin1Char('/') + parts.join(QLatin1Char('/'));
 }
@@ -480,6 +483,8 @@ UploadResult iPhoneDevice::sendFile(const UploadRequest& request)
                 return {{}, true};
         }
     }
+    if (request.beforeWrite)
+        request.beforeWrite();
     // A file that changes while it is sent is sent again from its start, once: a log being
     // appended to gets its newer state, a file rewritten without end fails.
     for (int attempt = 1;; ++attempt) {
@@ -537,9 +542,25 @@ std::optional<QMap<QByteArray, QByteArray>> iPhoneDevice::statLocked(const QStri
 
 bool iPhoneDevice::holdsUnchangedLocked(const QString& absolute, std::int64_t size, std::int64_t mtimeSeconds)
 {
-    const auto info = statLocked(absolute);
-    return info && info->value("st_ifmt") == "S_IFREG" && info->value("st_size").toLongLong() == size
-        && info->value("st_mtime").toLongLong() / kNanosecondsPerSecond == mtimeSeconds;
+    // Read as the pairs come, without a map: a re-run asks this of every file.
+    AFCKeyValueRef handle = nullptr;
+    if (m_service->AFCFileInfoOpen(m_connection, absolute, &handle) != MDSuccess)
+        return false;
+    bool regular = false;
+    std::optional<std::int64_t> heldSize;
+    std::optional<std::int64_t> heldMtime;
+    QByteArray key;
+    QByteArray value;
+    while (m_service->AFCKeyValueRead(handle, &key, &value) == MDSuccess && !key.isNull()) {
+        if (key == "st_ifmt")
+            regular = value == "S_IFREG";
+        else if (key == "st_size")
+            heldSize = value.toLongLong();
+        else if (key == "st_mtime")
+            heldMtime = value.toLongLong();
+    }
+    m_service->AFCKeyValueClose(handle);
+    return regular && heldSize == size && heldMtime && *heldMtime / kNanosecondsPerSecond == mtimeSeconds;
 }
 
 DeviceError iPhoneDevice::uploadToTemporaryLocked(const QString& temporary, LocalFile& in, const UploadRequest& request)
@@ -645,8 +666,10 @@ void iPhoneDevice::removeStaleTemporaries(const QString& folder, std::chrono::se
         return;
     QStringList candidates;
     QByteArray name;
+    // Looked at as bytes: a folder of the job has many names, and few are temporaries.
+    static const QByteArray suffix = kTemporarySuffix.toUtf8();
     while (m_service->AFCDirectoryRead(m_connection, dir, &name) == MDSuccess && !name.isNull())
-        if (isTemporaryName(QString::fromUtf8(name)))
+        if (name.startsWith('.') && name.endsWith(suffix) && isTemporaryName(QString::fromUtf8(name)))
             candidates.append(PathJoin(absolute, QString::fromUtf8(name)));
     m_service->AFCDirectoryClose(m_connection, dir);
     const std::int64_t now = QDateTime::currentSecsSinceEpoch();

@@ -384,6 +384,33 @@ TEST_F(SimServiceTest, ConnectionsWritingAtOnceNeverTakeMoreRoomThanTheDeviceHas
         s.AFCConnectionClose(c);
 }
 
+// A write knows how much it grows its file without asking the host, until somebody else may
+// have changed the file's size: then it asks again.
+TEST_F(SimServiceTest, FreeSpaceStaysTrueWhenAFileChangesUnderAnOpenHandle)
+{
+    SimDeviceSpec model;
+    model.capacity = 8 * kMiB;
+    const QString udid = farm.addDevice(model);
+    SimMobileDeviceService& s = *farm.service();
+    const AFCConnectionRef writer = afc(udid);
+    const AFCConnectionRef other = afc(udid);
+    const QByteArray piece(kMiB, 'w');
+    AFCFileRef f = 0;
+    ASSERT_EQ(s.AFCFileRefOpen(writer, QStringLiteral("/g"), AFCFileModeWrite, &f), MDSuccess);
+    ASSERT_EQ(s.AFCFileRefWrite(writer, f, piece.constData(), std::uint32_t(piece.size())), MDSuccess);
+    ASSERT_EQ(s.AFCFileSetSize(other, QStringLiteral("/g"), 0), MDSuccess);
+    // Written at 1 MiB into an emptied file: it is 2 MiB long now, not 1 MiB more than it was.
+    ASSERT_EQ(s.AFCFileRefWrite(writer, f, piece.constData(), std::uint32_t(piece.size())), MDSuccess);
+    s.AFCFileRefClose(writer, f);
+    const std::int64_t stored = QFileInfo(farm.media(udid) + QStringLiteral("/g")).size();
+    EXPECT_EQ(stored, 2 * std::int64_t(kMiB));
+    AFCKeyValueRef kv = nullptr;
+    ASSERT_EQ(s.AFCDeviceInfoOpen(writer, &kv), MDSuccess);
+    EXPECT_EQ(pairs(kv)["FSFreeBytes"].toLongLong(), 8 * std::int64_t(kMiB) - stored);
+    s.AFCConnectionClose(writer);
+    s.AFCConnectionClose(other);
+}
+
 TEST_F(SimServiceTest, InjectedFaults)
 {
     SimDeviceSpec model;

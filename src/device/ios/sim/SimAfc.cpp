@@ -208,6 +208,7 @@ MDError renameInHeldFolder(SimConnection& c, const QString& from, const QString&
         }
         if (S_ISREG(replaced.st_mode))
             adjustUsed(*c.state, -std::int64_t(replaced.st_size));
+        ++c.state->sizeChanges;
     }
     c.lastCreated.clear();
     if (!created)
@@ -464,6 +465,8 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
         if (fd < 0 && errno != EEXIST)
             return afcErrorFromErrno(errno);
     }
+    // A file this handle created is empty, and nobody else has it open yet.
+    const bool created = fd >= 0;
     if (fd < 0) {
         if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
             return e;
@@ -477,8 +480,16 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
         if (mode == AFCFileModeWrite && existed && S_ISREG(before.st_mode))
             adjustUsed(*c.connection->state, -std::int64_t(before.st_size));
     }
+    SimDeviceState& state = *c.connection->state;
+    if (!created && mode != AFCFileModeRead)
+        ++state.sizeChanges;
     *file = c.connection->nextFile++;
-    c.connection->files[*file] = {fd, mode};
+    SimFile& entry = c.connection->files[*file];
+    entry = {fd, mode};
+    if (created) {
+        entry.size = 0;
+        entry.sizeEpoch = state.sizeChanges;
+    }
     return MDSuccess;
 }
 
@@ -560,10 +571,14 @@ MDError SimMobileDeviceService::AFCFileRefWrite(
             pullCable = true;
         }
 
-        struct stat st { };
-        if (::fstat(fd, &st) != 0)
-            return AFCIOError;
-        const std::int64_t growth = std::max<std::int64_t>(0, entry.position + allowed - st.st_size);
+        if (!entry.size || entry.sizeEpoch != state.sizeChanges) {
+            struct stat st { };
+            if (::fstat(fd, &st) != 0)
+                return AFCIOError;
+            entry.size = st.st_size;
+            entry.sizeEpoch = state.sizeChanges;
+        }
+        const std::int64_t growth = std::max<std::int64_t>(0, entry.position + allowed - *entry.size);
         if (growth > freeBytes(state))
             return AFCNoSpaceLeftError;
         const char* bytes = static_cast<const char*>(buffer);
@@ -578,9 +593,11 @@ MDError SimMobileDeviceService::AFCFileRefWrite(
             const int error = errno;
             if (const off_t at = ::lseek(fd, 0, SEEK_CUR); at >= 0)
                 entry.position = at;  // after what did get written
+            entry.size.reset();
             return afcErrorFromErrno(error);
         }
         entry.position += allowed;
+        entry.size = std::max(*entry.size, entry.position);
         adjustUsed(state, growth);
         state.faultBytes += allowed;
         if (faults.writeDelayMsPerMiB > 0)
@@ -631,6 +648,7 @@ MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const
         ++c.connection->state->folderGeneration;
         return MDSuccess;
     }
+    ++c.connection->state->sizeChanges;
     if (::unlink(host.constData()) != 0)
         return afcErrorFromErrno(errno);
     if (S_ISREG(st.st_mode) && st.st_nlink == 1)
@@ -650,8 +668,9 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
     // Most uploads land on a free name of the folder they were written in.
     if (renameInHeldFolder(*c.connection, from, to) == MDSuccess)
         return MDSuccess;
-    // Whatever moves below may be a folder.
+    // Whatever moves below may be a folder, or replace a file somebody has open.
     ++c.connection->state->folderGeneration;
+    ++c.connection->state->sizeChanges;
     QByteArray hostFrom;
     if (const MDError e = resolveDevicePath(c.connection->root, from, false, &hostFrom, c.connection->rootFd))
         return e;
@@ -712,6 +731,7 @@ MDError SimMobileDeviceService::AFCFileSetSize(AFCConnectionRef connection, cons
     const std::int64_t growth = std::int64_t(size) - std::int64_t(st.st_size);
     if (growth > freeBytes(state))
         return AFCNoSpaceLeftError;
+    ++state.sizeChanges;
     if (::truncate(host.constData(), off_t(size)) != 0)
         return afcErrorFromErrno(errno);
     adjustUsed(state, growth);

@@ -40,6 +40,10 @@ struct SimDeviceState {
     // Counts the changes through AFC that may have moved, removed or replaced a folder: a
     // folder a connection holds open (SimFolder) is good while this has not changed.
     std::uint64_t folderGeneration = 0;
+    // Counts what may change a file's size other than a write through its own handle: an
+    // open that truncates an existing file or shares one, a size set by path, a remove, a
+    // rename over a file.
+    std::uint64_t sizeChanges = 0;
 };
 
 // One attachment of a device: what the platform calls the device record. Its flags are
@@ -61,6 +65,10 @@ struct SimFile {
     int fd = -1;
     std::uint64_t mode = 0;
     std::int64_t position = 0;  // of fd, kept here so that a write needs no lseek to learn it
+    // The file's size as this handle last knew it, trusted while the device's sizeChanges is
+    // still sizeEpoch: a write learns how much it grows the file without asking the host.
+    std::optional<std::int64_t> size;
+    std::uint64_t sizeEpoch = 0;
 };
 
 // A folder of the device held open (O_PATH), reached without crossing a link: items in it

@@ -170,6 +170,9 @@ public:
     // asking the device anything never waits for a copy. Null, with the cause in *why, when
     // the device gives none; the connection fails its calls once the device has gone.
     virtual std::shared_ptr<iMobileDevice> openConnection(const QString& serviceName, DeviceError* why);
+    // The most connections a copy into this device gains from: several overlap their calls'
+    // round trips where calls wait on a link; elsewhere a second only takes turns.
+    virtual int usefulConnections() const { return 1; }
     // Whether the whole file system can be reached ("com.apple.afc2").
     virtual bool isJailbreak() const { return false; }
     // The user apps; empty on devices without apps.

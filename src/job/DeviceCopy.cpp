@@ -55,8 +55,11 @@ void DeviceCopy::run()
         m_run->events.postRowStatus(m_row, DeviceStatusTransferring, false);
         beginRecord(device->uuid());
         m_run->events.postStatusMessage(QStringLiteral("Busy"));
-        if (hasRoom(*first, std::size_t(std::max(1, m_run->connectionsPerDevice))))
-            sendAll(*device, first);
+        // Connections beyond those the device gains from would only take turns on it.
+        const std::size_t lanes
+            = std::size_t(std::max(1, std::min(m_run->connectionsPerDevice, device->usefulConnections())));
+        if (hasRoom(*first, lanes))
+            sendAll(*device, first, lanes);
         else
             status = DeviceStatusFailed;
     }
@@ -170,11 +173,10 @@ void DeviceCopy::recordError(const DeviceError& cause)
         m_goneCause = true;
 }
 
-void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first)
+void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections)
 {
     const std::size_t count = m_run->plan.files().size();
-    const std::size_t lanes = std::clamp<std::size_t>(
-        std::size_t(std::max(1, m_run->connectionsPerDevice)), 1, std::max<std::size_t>(count, 1));
+    const std::size_t lanes = std::clamp<std::size_t>(connections, 1, std::max<std::size_t>(count, 1));
     {
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes.assign(lanes, 0);

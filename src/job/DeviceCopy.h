@@ -45,7 +45,7 @@ private:
     // Whether the job fits on the device; records the cause when it does not.
     bool hasRoom(iMobileDevice& connection, std::size_t lanes);
     void beginRecord(const QString& deviceid);
-    void sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first);
+    void sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections);
     // Sends the plan's next files through one connection until none is left.
     void sendLane(iMobileDevice& connection, std::size_t lane);
     bool sendOne(iMobileDevice& connection, std::size_t lane, std::size_t index);

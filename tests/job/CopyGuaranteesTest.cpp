@@ -32,6 +32,13 @@ protected:
         job.stop();  // a job serves devices plugged in later until it is stopped
         return ended;
     }
+    // Asks for that many connections a device, from devices whose calls wait on a link as a
+    // real device's do: a simulated device's run on the caller's thread and get one.
+    void serveThrough(int connections)
+    {
+        job.setConnectionsOverride(connections);
+        farm.service()->setCallsWaitOnALink(true);
+    }
     QStringList containerFiles(const DeviceRowPtr& row)
     {
         QStringList names;
@@ -131,7 +138,7 @@ TEST_F(CopyGuarantees, AFolderThatCannotBeReadIsAFailedEntry)
 TEST_F(CopyGuarantees, ADeviceWithoutRoomForTheJobFailsAtOnceAndReceivesNothing)
 {
     addFiles(3, 2 * kMiB);
-    job.setConnectionsOverride(2);
+    serveThrough(2);
     auto small = device(QStringLiteral("Small"), true, {}, 5 * kMiB);
     ASSERT_TRUE(runToTheEnd());
     const ProgressRecord r = recordOf(small);
@@ -214,7 +221,7 @@ QByteArray contents(const QString& path)
 
 TEST_F(CopyGuarantees, ADeviceServedThroughSeveralConnectionsHoldsEveryFileWhole)
 {
-    job.setConnectionsOverride(3);
+    serveThrough(3);
     QStringList sources;
     for (int i = 0; i < 24; ++i)
         sources << distinctFile(tree, i, 1000 + qint64(i) * 37 * 1024);
@@ -236,9 +243,20 @@ TEST_F(CopyGuarantees, ADeviceServedThroughSeveralConnectionsHoldsEveryFileWhole
     EXPECT_EQ(containerFiles(a).filter(".kestrap-part").size(), 0);
 }
 
+TEST_F(CopyGuarantees, ADeviceWhoseCallsWaitOnNoLinkIsServedThroughOneConnection)
+{
+    job.setConnectionsOverride(4);
+    addFiles(6, 1000);
+    auto a = device(QStringLiteral("A"));
+    const int opened = farm.calls(a->uid, "AFCConnectionOpen");
+    ASSERT_TRUE(runToTheEnd());
+    EXPECT_EQ(recordOf(a).files_sent, 6);
+    EXPECT_EQ(farm.calls(a->uid, "AFCConnectionOpen"), opened + 1);
+}
+
 TEST_F(CopyGuarantees, ADevicePulledOutMidCopyFailsOnEveryConnectionAndHoldsNoFileInPart)
 {
-    job.setConnectionsOverride(3);
+    serveThrough(3);
     QStringList sources;
     for (int i = 0; i < 9; ++i)
         sources << distinctFile(tree, i, kMiB);
@@ -301,7 +319,7 @@ TEST_F(CopyGuarantees, AStopThatComesAfterTheLastFileLeavesTheDeviceFinished)
 
 TEST_F(CopyGuarantees, ACopysConnectionsHoldTheDeviceRecordWhileTheyLiveAndNoLonger)
 {
-    job.setConnectionsOverride(3);
+    serveThrough(3);
     addFiles(6, 1000);
     auto a = device(QStringLiteral("A"));
     ASSERT_TRUE(runToTheEnd());

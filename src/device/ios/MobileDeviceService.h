@@ -148,6 +148,11 @@ public:
     // this computer yet (their user has not tapped "Trust"). Backends that cannot tell
     // answer none.
     virtual QStringList devicesAwaitingTrust() { return {}; }
+    // Whether a call on a device waits for its answer over a link (USB, a network): then a
+    // copy gains from several connections, whose round trips overlap. A backend whose calls
+    // run on the caller's thread answers false: there a second connection only takes turns
+    // with the first.
+    virtual bool callsWaitOnALink() const { return true; }
 
     // Keeps a record valid after its device has gone, until the matching release. Any
     // thread. Backends whose records live as long as they do need not count.

@@ -7,6 +7,7 @@
 #include "util/Paths.h"
 
 #include <QDebug>
+#include <limits>
 
 namespace kestrap {
 
@@ -228,6 +229,11 @@ void iPhoneDevice::deviceGone()
     std::unique_lock access(accessLock, std::try_to_lock);
     if (access)
         closeConnectionLocked();
+}
+
+int iPhoneDevice::usefulConnections() const
+{
+    return m_service->callsWaitOnALink() ? std::numeric_limits<int>::max() : 1;
 }
 
 std::shared_ptr<iMobileDevice> iPhoneDevice::openConnection(const QString& serviceName, DeviceError* why)

@@ -71,6 +71,7 @@ public:
     // A connection of its own, an iPhoneDevice with the same lockdown values and a lock of its
     // own. The device's going reaches it through deviceGone().
     std::shared_ptr<iMobileDevice> openConnection(const QString& serviceName, DeviceError* why) override;
+    int usefulConnections() const override;
     bool isEqualToDevice(AMDeviceRef device) const { return device && device == m_phoneDevice.load(); }
     // The device has gone. Its connection is closed now if no call uses it, else by that
     // call as it ends, so that an object kept for display (a finished row) holds no

@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QString>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,10 @@ public:
     // Looks at the farm now and delivers the changes to every subscription of this thread.
     void rescan();
     void announceAttachedDevices() override { rescan(); }
+    // A simulated device's calls run on the caller's thread under the device's lock, so they
+    // wait on no link unless told to, as tests of copies through several connections do.
+    bool callsWaitOnALink() const override { return m_callsWaitOnALink; }
+    void setCallsWaitOnALink(bool wait) { m_callsWaitOnALink = wait; }
     // Delivers a raw notification to every subscription, synchronously on this thread.
     void deliverNotification(AMDeviceRef device, std::int32_t message);
     // Unplugs the device as if its cable were pulled: its records and connections die now,
@@ -108,6 +113,7 @@ public:
     MDError AFCFileSetSize(AFCConnectionRef connection, const QString& path, std::uint64_t size);
 
 private:
+    std::atomic<bool> m_callsWaitOnALink {false};
     friend class SimSubscription;
 
     // What a subscription should announce: for every udid, the record it announced last

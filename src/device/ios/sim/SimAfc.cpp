@@ -39,18 +39,18 @@ QByteArray nanoseconds(const struct timespec& t)
 QByteArray fileKind(mode_t mode)
 {
     if (S_ISDIR(mode))
-        return "S_IFDIR";
+        return QByteArrayLiteral("S_IFDIR");
     if (S_ISLNK(mode))
-        return "S_IFLNK";
+        return QByteArrayLiteral("S_IFLNK");
     if (S_ISCHR(mode))
-        return "S_IFCHR";
+        return QByteArrayLiteral("S_IFCHR");
     if (S_ISBLK(mode))
-        return "S_IFBLK";
+        return QByteArrayLiteral("S_IFBLK");
     if (S_ISFIFO(mode))
-        return "S_IFIFO";
+        return QByteArrayLiteral("S_IFIFO");
     if (S_ISSOCK(mode))
-        return "S_IFSOCK";
-    return "S_IFREG";
+        return QByteArrayLiteral("S_IFSOCK");
+    return QByteArrayLiteral("S_IFREG");
 }
 
 // A plain name: neither empty nor one that climbs or stays.
@@ -317,14 +317,15 @@ MDError SimMobileDeviceService::AFCFileInfoOpen(AFCConnectionRef connection, con
             return afcErrorFromErrno(errno);
     }
     auto* kv = new SimKeyValue;
+    // Keys and kinds are literals, which cost no allocation: a re-run asks this of every file.
     kv->pairs = {
-        {"st_size", number(st.st_size)},
-        {"st_blocks", number(st.st_blocks)},
-        {"st_nlink", number(st.st_nlink)},
-        {"st_ifmt", fileKind(st.st_mode)},
-        {"st_mtime", nanoseconds(st.st_mtim)},
-        {"st_ctime", nanoseconds(st.st_ctim)},
-        {"st_birthtime", nanoseconds(st.st_ctim)},
+        {QByteArrayLiteral("st_size"), number(st.st_size)},
+        {QByteArrayLiteral("st_blocks"), number(st.st_blocks)},
+        {QByteArrayLiteral("st_nlink"), number(st.st_nlink)},
+        {QByteArrayLiteral("st_ifmt"), fileKind(st.st_mode)},
+        {QByteArrayLiteral("st_mtime"), nanoseconds(st.st_mtim)},
+        {QByteArrayLiteral("st_ctime"), nanoseconds(st.st_ctim)},
+        {QByteArrayLiteral("st_birthtime"), nanoseconds(st.st_ctim)},
     };
     *info = kv;
     return MDSuccess;

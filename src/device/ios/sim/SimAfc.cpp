@@ -486,7 +486,9 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
         ++state.sizeChanges;
     *file = c.connection->nextFile++;
     SimFile& entry = c.connection->files[*file];
-    entry = {fd, mode};
+    entry = SimFile {};
+    entry.fd = fd;
+    entry.mode = mode;
     if (created) {
         entry.size = 0;
         entry.sizeEpoch = state.sizeChanges;

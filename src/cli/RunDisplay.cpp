@@ -12,6 +12,12 @@ namespace kestrap::cli {
 
 namespace {
 
+// "1 file", "2 files": the summary is read by people; scripts read --json.
+QString filesText(qint64 count)
+{
+    return count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
+}
+
 const ProgressRecord* recordFor(const std::vector<ProgressRecord>& records, const QString& uid)
 {
     for (const auto& r : records)
@@ -157,9 +163,9 @@ bool RunDisplay::printSummary()
         devices.append(o);
         const QString skipped
             = rec.files_skipped > 0 ? QStringLiteral(", %1 unchanged").arg(rec.files_skipped) : QString();
-        lines << QStringLiteral("%1 (%2): %3, %4 files sent, %5 failed%6, %7 in %8 s%9")
+        lines << QStringLiteral("%1 (%2): %3, %4 sent, %5 failed%6, %7 in %8 s%9")
                      .arg(row->name, row->uid, DeviceStatusText(row->status))
-                     .arg(rec.files_sent)
+                     .arg(filesText(rec.files_sent))
                      .arg(rec.files_failed)
                      .arg(skipped)
                      .arg(CapacityString(rec.transferred_size))
@@ -180,8 +186,8 @@ bool RunDisplay::printSummary()
         root.insert(QStringLiteral("success"), allGood);
         printJson(QJsonDocument(root));
     } else {
-        printLine(QStringLiteral("Summary: %1 files, %2 per device")
-                      .arg(m_job.singleFiles().size())
+        printLine(QStringLiteral("Summary: %1, %2 per device")
+                      .arg(filesText(qint64(m_job.singleFiles().size())))
                       .arg(CapacityString(m_job.totalFileSize())));
         for (const QString& line : lines)
             printLine(QStringLiteral("  ") + line);

@@ -10,8 +10,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <string_view>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 

@@ -225,13 +225,20 @@ TEST_F(CopyGuarantees, ADeviceServedThroughSeveralConnectionsHoldsEveryFileWhole
     QStringList sources;
     for (int i = 0; i < 24; ++i)
         sources << distinctFile(tree, i, 1000 + qint64(i) * 37 * 1024);
+    // A file of three writes, each unlike the others.
+    const QString large = tree.path(QStringLiteral("src/large.bin"));
+    QByteArray pieces(4 * kMiB + 321, Qt::Uninitialized);
+    for (qsizetype i = 0; i < pieces.size(); ++i)
+        pieces[i] = char((i * 31 + i / 4096 + i / kMiB * 101) & 0xff);
+    writeFileBytes(large, pieces);
+    sources << large;
     doc.addFilePaths({tree.path(QStringLiteral("src"))});
     auto a = device(QStringLiteral("A"), true, slowWrites(40));
     const int opened = farm.calls(a->uid, "AFCConnectionOpen");
     ASSERT_TRUE(runToTheEnd());
     const ProgressRecord r = recordOf(a);
     EXPECT_EQ(a->status, DeviceStatusFinished);
-    EXPECT_EQ(r.files_sent, 24);
+    EXPECT_EQ(r.files_sent, 25);
     EXPECT_EQ(r.overall_progress, 100);
     EXPECT_EQ(r.transferred_size, r.current_size);
     EXPECT_EQ(farm.calls(a->uid, "AFCConnectionOpen"), opened + 3);

@@ -180,6 +180,7 @@ void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDev
     {
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes.assign(lanes, 0);
+        m_laneFiles.assign(lanes, QString());
     }
     std::vector<std::thread> others;
     for (std::size_t lane = 1; lane < lanes; ++lane) {
@@ -242,10 +243,14 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
     {
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes[lane] = 0;
-        r->device_file = QStringLiteral("%1 << %2").arg(m_name, local);
+        m_laneFiles[lane] = QStringLiteral("%1 << %2").arg(m_name, local);
+        if (m_shownLane == kNoLane || m_shownLane == lane) {
+            m_shownLane = lane;
+            r->device_file = m_laneFiles[lane];
+            r->file_progress = 0;
+        }
         r->current_size = m_sum;
         r->transferred_size = bytesDoneLocked();
-        r->file_progress = 0;
     }
     m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
 
@@ -270,6 +275,8 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
     {
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes[lane] = 0;
+        if (m_shownLane == lane)
+            m_shownLane = kNoLane;  // the next lane to start a file or report progress shows it
         // Files end in any order when several lanes send: the bar counts those ended.
         r->overall_progress = int(float(++m_filesEnded) / float(count) * 100.0f);
         if (result.ok()) {
@@ -362,7 +369,12 @@ bool DeviceCopy::fileProgress(std::size_t lane, std::int64_t done, std::int64_t 
             r->seconds = t;
         }
         r->transferred_size = bytes;
-        r->file_progress = percentOf(done, total);
+        if (m_shownLane == kNoLane) {
+            m_shownLane = lane;
+            r->device_file = m_laneFiles[lane];
+        }
+        if (m_shownLane == lane)
+            r->file_progress = percentOf(done, total);
     }
     m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
     // Stop and unplug end a copy at its next write, not at the end of the file.

@@ -67,6 +67,11 @@ private:
     // Guarded by the record's lock: bytes of the files finished, and of each lane's file so far.
     std::uint64_t m_sum = 0;
     std::vector<std::uint64_t> m_laneBytes;
+    // The row shows one lane's file, its name and its progress together, until that file
+    // ends: with several lanes, the file started last is not the one whose bar moves.
+    static constexpr std::size_t kNoLane = std::size_t(-1);
+    std::size_t m_shownLane = kNoLane;
+    std::vector<QString> m_laneFiles;  // each lane's "name << path" while it sends a file
     std::size_t m_filesEnded = 0;  // files sent, skipped or failed
     std::atomic<std::size_t> m_next {0};  // the plan's next file to be taken by a lane
     std::mutex m_foldersLock;  // guards m_knownFolders

@@ -250,6 +250,31 @@ TEST_F(CopyGuarantees, ADeviceServedThroughSeveralConnectionsHoldsEveryFileWhole
     EXPECT_EQ(containerFiles(a).filter(".kestrap-part").size(), 0);
 }
 
+TEST_F(CopyGuarantees, ARowServedThroughSeveralConnectionsNamesTheFileWhoseProgressItShows)
+{
+    // Small files fit one write and go from 0 to 100 at once: a share in between is the large
+    // file's, and the row must say so while other lanes start file after file.
+    serveThrough(2);
+    doc.addFilePaths({tree.file(QStringLiteral("src/a-large.bin"), 8 * kMiB)});
+    for (int i = 0; i < 40; ++i)
+        doc.addFilePaths({tree.file(QStringLiteral("src/small%1.bin").arg(i), 2000)});
+    auto a = device(QStringLiteral("A"), true, slowWrites(20));
+    int midway = 0;
+    QStringList wrong;
+    QObject::connect(&job, &PortJob::transferProgressChanged, [&](int index) {
+        const ProgressRecord r = job.transferProgressAt(index);
+        if (r.file_progress <= 0 || r.file_progress >= 100)
+            return;
+        ++midway;
+        if (!r.device_file.endsWith(QStringLiteral("a-large.bin")))
+            wrong << QStringLiteral("%1 at %2%").arg(r.device_file).arg(r.file_progress);
+    });
+    ASSERT_TRUE(runToTheEnd());
+    EXPECT_EQ(recordOf(a).files_sent, 41);
+    EXPECT_GT(midway, 0);
+    EXPECT_TRUE(wrong.isEmpty()) << wrong.join(u'\n').toStdString();
+}
+
 TEST_F(CopyGuarantees, ADeviceWhoseCallsWaitOnNoLinkIsServedThroughOneConnection)
 {
     job.setConnectionsOverride(4);

@@ -255,8 +255,14 @@ MDError ImdMobileDeviceService::AMDeviceStartHouseArrestService(
     for (const char* command : {"VendContainer", "VendDocuments"}) {
         // Each command needs a service of its own: the device closes a refused one.
         lockdownd_service_descriptor_t descriptor = nullptr;
+        if (!lock.owns_lock())
+            lock.lock();
         if (const MDError failure = startServiceLocked(*record, kHouseArrest, &descriptor))
             return failure;
+        // The vend goes over the service's own connection, not the lockdown link: the
+        // device's other connections open meanwhile, where they took turns on it one round
+        // trip at a time.
+        lock.unlock();
         ServicePtr descriptorOwner(descriptor);
         vended = vend(record->device.get(), descriptor, command, id, &pending.houseArrest);
         // An app the device does not have has no documents either.
@@ -265,7 +271,6 @@ MDError ImdMobileDeviceService::AMDeviceStartHouseArrestService(
     }
     if (vended)
         return record->alive ? vended : AMDDeviceDisconnectedError;
-    lock.unlock();
     return registerService(std::move(pending), service);
 }
 

@@ -71,8 +71,10 @@ inline EmulatorBench* startEmulatorBench(const sim::SimDeviceSpec& model)
         std::abort();
     }
     b->deviceFolder = QDir(b->farm).filePath(udid);
-    b->emulator = std::make_unique<devicefarm::FarmEmulator>(
-        devicefarm::EmulatorOptions {b->farm, b->dir.filePath(QStringLiteral("sock"))});
+    devicefarm::EmulatorOptions options {b->farm, b->dir.filePath(QStringLiteral("sock"))};
+    // Every byte an input sends must reach the parsers, not a TLS record layer.
+    options.plainSessions = true;
+    b->emulator = std::make_unique<devicefarm::FarmEmulator>(options);
     if (!b->emulator->start(&error) || b->emulator->devices().size() != 1) {
         std::fprintf(stderr, "cannot serve the farm: %s\n", qPrintable(error));
         std::abort();

@@ -58,11 +58,12 @@ inline bool closedWithin(int fd, int ms)
 inline std::optional<QVariantMap> read(int fd, int ms)
 {
     const auto deadline = kestrap::devicefarm::Clock::now() + std::chrono::milliseconds(ms);
+    kestrap::devicefarm::Link link(fd);
     std::uint32_t header[4];
-    if (!kestrap::devicefarm::readFull(fd, header, sizeof header, deadline))
+    if (!kestrap::devicefarm::readFull(link, header, sizeof header, deadline))
         return std::nullopt;
     QByteArray body(qsizetype(qFromLittleEndian(header[0]) - sizeof header), Qt::Uninitialized);
-    if (!kestrap::devicefarm::readFull(fd, body.data(), std::size_t(body.size()), deadline))
+    if (!kestrap::devicefarm::readFull(link, body.data(), std::size_t(body.size()), deadline))
         return std::nullopt;
     const auto value = kestrap::plist::parse(body);
     return value ? std::optional(value->toMap()) : std::nullopt;

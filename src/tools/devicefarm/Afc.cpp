@@ -137,11 +137,11 @@ void AfcSession::run()
     const auto frameTime = m_emulator.limits().frame;
     for (;;) {
         // An idle link is a client between files; once begun, a request must come whole.
-        if (!awaitRequest(m_c.fd(), std::chrono::milliseconds(-1)))
+        if (!awaitRequest(m_c.link(), std::chrono::milliseconds(-1)))
             return;
         const auto deadline = Clock::now() + frameTime;
         char header[kHeaderSize];
-        if (!readFull(m_c.fd(), header, sizeof header, deadline) || std::memcmp(header, kMagic, sizeof kMagic) != 0)
+        if (!readFull(m_c.link(), header, sizeof header, deadline) || std::memcmp(header, kMagic, sizeof kMagic) != 0)
             return;
         // A device's link carries a request from its first byte on: the time it took to
         // come in is link time already, not time before it.
@@ -159,7 +159,7 @@ void AfcSession::run()
             m_bodyCapacity = length;
         }
         m_body = std::span<char>(m_bodyStorage.get(), length);
-        if (!m_body.empty() && !readFull(m_c.fd(), m_body.data(), m_body.size(), deadline))
+        if (!m_body.empty() && !readFull(m_c.link(), m_body.data(), m_body.size(), deadline))
             return;
         m_due = m_emulator.requestDue(m_arrived);
         if (operation != OpFileWrite)
@@ -181,7 +181,7 @@ bool AfcSession::send(std::uint64_t operation, const QByteArray& data, bool inHe
     qToLittleEndian<std::uint64_t>(kHeaderSize + (inHeader ? data.size() : 0), header + 16);
     qToLittleEndian<std::uint64_t>(m_packet, header + 24);
     qToLittleEndian<std::uint64_t>(operation, header + 32);
-    return writeFull(m_c.fd(), header, sizeof header, data.constData(), std::size_t(data.size()));
+    return writeFull(m_c.link(), header, sizeof header, data.constData(), std::size_t(data.size()));
 }
 
 bool AfcSession::number(std::uint64_t operation, std::uint64_t value)

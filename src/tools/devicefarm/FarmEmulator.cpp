@@ -1,5 +1,6 @@
 #include "tools/devicefarm/FarmEmulator.h"
 
+#include "device/ios/sim/SimFarm.h"
 #include "device/ios/sim/SimMobileDeviceService.h"
 
 #include "tools/devicefarm/Wire.h"
@@ -106,7 +107,7 @@ std::uint16_t freePort(const std::map<std::uint16_t, PendingService>& services)
 
 // --- Connection ---------------------------------------------------------------------------
 
-Connection::Connection(int fd, Client client) : m_fd(fd), m_client(client) { }
+Connection::Connection(int fd, Client client) : m_fd(fd), m_link(fd), m_client(client) { }
 
 Connection::~Connection()
 {
@@ -190,7 +191,7 @@ void Connection::serveListener()
             std::lock_guard guard(m_lock);
             out.swap(m_outbox);
         }
-        if (!out.isEmpty() && !writeFull(m_fd, out.constData(), std::size_t(out.size())))
+        if (!out.isEmpty() && !writeFull(m_link, out.constData(), std::size_t(out.size())))
             return;
     }
 }
@@ -198,7 +199,9 @@ void Connection::serveListener()
 // --- FarmEmulator -------------------------------------------------------------------------
 
 FarmEmulator::FarmEmulator(EmulatorOptions options)
-    : m_options(std::move(options)), m_sim(std::make_shared<sim::SimMobileDeviceService>(m_options.farm))
+    : m_options(std::move(options))
+    , m_sim(std::make_shared<sim::SimMobileDeviceService>(m_options.farm))
+    , m_pairing(m_options.farm)
 {
 }
 
@@ -500,6 +503,10 @@ void FarmEmulator::onNotification(AMDeviceRef record, std::int32_t message)
         auto device = std::make_shared<EmuDevice>(m_sim, record);
         device->udid = m_sim->AMDeviceCopyDeviceIdentifier(record);
         device->folder = QDir(m_options.farm).filePath(device->udid);
+        // A user who tapped "Don't Trust" is asked again once the device is plugged in again.
+        if (const auto plist = sim::readDevicePlist(device->folder);
+            plist && sim::trustAnswer(*plist) == sim::TrustAnswer::Denied)
+            sim::setTrustAnswer(m_options.farm, device->udid, sim::TrustAnswer::Pending, nullptr);
         std::lock_guard guard(m_devicesLock);
         device->id = m_nextId++;
         m_devices[device->id] = device;

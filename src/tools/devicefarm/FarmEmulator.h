@@ -1,6 +1,8 @@
 #pragma once
 
 #include "device/ios/MobileDeviceService.h"
+#include "tools/devicefarm/Pairing.h"
+#include "tools/devicefarm/Wire.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -51,6 +53,9 @@ struct EmulatorOptions {
     int latencyMs = 0;  // slept before every answer
     double writeRateMBps = 0;  // per device; 0 = no cap
     EmulatorLimits limits {};
+    // Lockdown sessions stay in plain text (EnableSessionSSL false), as no real device does:
+    // for protocol fuzzing, where every byte a fuzzer sends must reach the parsers.
+    bool plainSessions = false;
 };
 
 // Who is at the other end of a connection: the process, as the kernel vouches for it.
@@ -100,6 +105,9 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     int fd() const { return m_fd; }
+    // What the serving thread reads and writes through: plain text, or TLS once a lockdown
+    // session has switched it.
+    Link& link() { return m_link; }
     const Client& client() const { return m_client; }
 
     // Breaks the link: the serving thread's reads and writes end. Any thread.
@@ -122,6 +130,7 @@ public:
 
 private:
     int m_fd;
+    Link m_link;
     const Client m_client;
     mutable std::mutex m_lock;  // guards the fields below and orders cut() and announce() before close()
     bool m_open = true;
@@ -185,6 +194,9 @@ public:
     // Connects the simulated record and starts its session, as a wire session needs.
     MDError ensureSession(EmuDevice& device);
     const QString& farm() const { return m_options.farm; }
+    bool plainSessions() const { return m_options.plainSessions; }
+    // Who trusts whom: the devices' keys and trusted hosts, usbmuxd's pair records.
+    PairingStore& pairing() { return m_pairing; }
 
     static QVariantMap attachedMessage(const EmuDevice& device);
 
@@ -200,6 +212,7 @@ private:
     const EmulatorOptions m_options;
     std::atomic<std::uint64_t> m_requests {0};
     std::shared_ptr<sim::SimMobileDeviceService> m_sim;
+    PairingStore m_pairing;
     AMDeviceNotificationRef m_subscription = 0;
     int m_listenFd = -1;
     // Held free for the moment descriptors run out: closed, it lets the accept thread take

@@ -6,9 +6,11 @@
 #include "util/Plist.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QUuid>
 #include <QtEndian>
+#include <algorithm>
 #include <cstdio>
 
 namespace kestrap::devicefarm {
@@ -29,14 +31,9 @@ const QString kMessageType = QStringLiteral("MessageType");
 const QString kRequest = QStringLiteral("Request");
 const QString kError = QStringLiteral("Error");
 
-// The host the emulator pretends every device is paired with. A pair record needs a host
-// id; the certificates are never used, since sessions do not switch to SSL.
-const QString kHostId = QStringLiteral("4B657374-7261-7045-6D75-6C61746F7221");
-const QString kSystemBuid = QStringLiteral("4B657374-7261-7042-5549-440000000001");
-
 bool reply(Connection& c, std::uint32_t tag, const QVariantMap& payload)
 {
-    return writeMuxMessage(c.fd(), tag, payload);
+    return writeMuxMessage(c.link(), tag, payload);
 }
 
 // A link to a device's service waits for its client's requests for as long as the client
@@ -51,16 +48,19 @@ bool result(Connection& c, std::uint32_t tag, qint64 number)
     return reply(c, tag, {{kMessageType, QStringLiteral("Result")}, {QStringLiteral("Number"), number}});
 }
 
-QVariantMap pairRecord()
+// usbmuxd's answers to a pair record request: 0, or an errno.
+constexpr qint64 kNoSuchRecord = 2;  // ENOENT
+constexpr qint64 kInvalidRecord = 22;  // EINVAL
+
+// A pair record's id names a file of the farm: only a udid's characters may pass.
+bool isRecordId(const QString& id)
 {
-    const QByteArray certificate("-----BEGIN CERTIFICATE-----\nemulated\n-----END CERTIFICATE-----\n");
-    return {
-        {QStringLiteral("HostID"), kHostId},
-        {QStringLiteral("SystemBUID"), kSystemBuid},
-        {QStringLiteral("DeviceCertificate"), certificate},
-        {QStringLiteral("HostCertificate"), certificate},
-        {QStringLiteral("RootCertificate"), certificate},
-    };
+    if (id.isEmpty() || id.size() > 64)
+        return false;
+    return std::all_of(id.begin(), id.end(), [](QChar c) {
+        return c.isDigit() || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f'))
+            || c == QLatin1Char('-');
+    });
 }
 
 std::shared_ptr<EmuDevice> deviceByUdid(FarmEmulator& emulator, const QString& udid)
@@ -117,6 +117,26 @@ void connectThrough(FarmEmulator& emulator, Connection& c, const MuxMessage& m)
     }
 }
 
+// A record, or ENOENT: libimobiledevice takes any other answer without data for a record
+// it then reads from nowhere. False when the connection is to close unanswered.
+bool readPairRecord(FarmEmulator& emulator, Connection& c, const MuxMessage& m)
+{
+    const QString id = m.payload.value(QStringLiteral("PairRecordID")).toString();
+    if (!isRecordId(id))
+        return result(c, m.tag, kNoSuchRecord);
+    if (const auto d = deviceByUdid(emulator, id)) {
+        // A usbmuxd too busy to answer: the client's wait ends with the connection.
+        if (emulator.sim().takePairRecordDrop(d->udid))
+            return false;
+        if (const auto plist = sim::readDevicePlist(d->folder))
+            emulator.pairing().ensureInitialPairing(d->udid, *plist);
+    }
+    const auto record = emulator.pairing().readPairRecord(id);
+    if (record && !record->isEmpty())
+        return reply(c, m.tag, {{QStringLiteral("PairRecordData"), *record}});
+    return result(c, m.tag, kNoSuchRecord);
+}
+
 void listen(FarmEmulator& emulator, Connection& c, std::uint32_t tag)
 {
     const QByteArray answer
@@ -131,7 +151,7 @@ void serveMux(FarmEmulator& emulator, const std::shared_ptr<Connection>& connect
 {
     Connection& c = *connection;
     const ReadTimeouts timeouts {emulator.limits().idle, emulator.limits().frame};
-    while (auto m = readMuxMessage(c.fd(), timeouts)) {
+    while (auto m = readMuxMessage(c.link(), timeouts)) {
         emulator.beginRequest();
         const QString type = m->payload.value(kMessageType).toString();
         if (type == QStringLiteral("Listen")) {
@@ -149,20 +169,18 @@ void serveMux(FarmEmulator& emulator, const std::shared_ptr<Connection>& connect
             connectThrough(emulator, c, *m);
             return;
         } else if (type == QStringLiteral("ReadBUID")) {
-            reply(c, m->tag, {{QStringLiteral("BUID"), kSystemBuid}});
+            reply(c, m->tag, {{QStringLiteral("BUID"), emulator.pairing().systemBuid()}});
         } else if (type == QStringLiteral("ReadPairRecord")) {
-            const auto d = deviceByUdid(emulator, m->payload.value(QStringLiteral("PairRecordID")).toString());
-            // A usbmuxd too busy to answer: the client's wait ends with the connection.
-            if (d && emulator.sim().takePairRecordDrop(d->udid))
+            if (!readPairRecord(emulator, c, *m))
                 return;
-            const auto record = plist::toXml(pairRecord());
-            if (d && isPaired(emulator, *d) && record)
-                reply(c, m->tag, {{QStringLiteral("PairRecordData"), *record}});
-            else
-                result(c, m->tag, MuxBadDevice);
-        } else if (type == QStringLiteral("SavePairRecord") || type == QStringLiteral("DeletePairRecord")) {
-            // Pairing is the farm's to decide (device.plist); what a client saves is let go.
-            result(c, m->tag, MuxOk);
+        } else if (type == QStringLiteral("SavePairRecord")) {
+            const QString id = m->payload.value(QStringLiteral("PairRecordID")).toString();
+            const QByteArray data = m->payload.value(QStringLiteral("PairRecordData")).toByteArray();
+            const bool saved = isRecordId(id) && !data.isEmpty() && emulator.pairing().savePairRecord(id, data);
+            result(c, m->tag, saved ? MuxOk : kInvalidRecord);
+        } else if (type == QStringLiteral("DeletePairRecord")) {
+            const QString id = m->payload.value(QStringLiteral("PairRecordID")).toString();
+            result(c, m->tag, isRecordId(id) && emulator.pairing().deletePairRecord(id) ? MuxOk : kNoSuchRecord);
         } else {
             result(c, m->tag, MuxBadCommand);
         }
@@ -177,10 +195,12 @@ namespace {
 bool isSimulationKey(const QString& key)
 {
     static const QSet<QString> keys {sim::kKeyFSTotalBytes, sim::kKeyFSFreeBytes, sim::kKeyPaired, sim::kKeyAFC2,
-        sim::kKeyApplications, sim::kKeyFaults};
+        sim::kKeyApplications, sim::kKeyFaults, sim::kKeyTrust, sim::kKeyPasscodeLocked};
     return keys.contains(key);
 }
 
+// An error as a device answers it: "Error" without "Result", which libimobiledevice turns
+// into the code of that error, where "Result" "Failure" would hide it.
 QVariantMap lockdownError(const QString& request, const QString& error)
 {
     return {{kRequest, request}, {kError, error}};
@@ -205,7 +225,16 @@ QVariantMap getValue(FarmEmulator& emulator, EmuDevice& device, const QVariantMa
         answer.insert(QStringLiteral("Value"), values);
         return answer;
     }
-    const QVariant value = emulator.sim().AMDeviceCopyValue(device.record, domain, key);
+    // Asked before any pairing, as the host needs it for the device's certificate: PEM in a
+    // data value.
+    QVariant value;
+    if (domain.isEmpty() && key == QLatin1String("DevicePublicKey")) {
+        const QByteArray pem = emulator.pairing().devicePublicKey(device.udid);
+        if (!pem.isEmpty())
+            value = pem;
+    } else {
+        value = emulator.sim().AMDeviceCopyValue(device.record, domain, key);
+    }
     if (!value.isValid()) {
         answer.insert(kError, QStringLiteral("MissingValue"));
         return answer;
@@ -215,20 +244,101 @@ QVariantMap getValue(FarmEmulator& emulator, EmuDevice& device, const QVariantMa
     return answer;
 }
 
-QVariantMap startSession(FarmEmulator& emulator, EmuDevice& device, bool* session)
+// What the lockdown link of one client knows.
+struct LockdownState {
+    bool session = false;
+    QString hostId;  // of the session
+};
+
+// Pair: the device's user decides, through device.plist; with "Trust" the host's record is
+// checked as a device checks it and its host trusted from then on.
+QVariantMap pair(FarmEmulator& emulator, EmuDevice& device, const QVariantMap& request)
 {
-    const QString request = QStringLiteral("StartSession");
+    const QString name = QStringLiteral("Pair");
+    // A device asked to pair shows its dialog, and its user would see it.
+    std::fprintf(stderr, "kestrap-devicefarm: %s was asked to pair\n", qPrintable(device.udid));
+    const auto plist = sim::readDevicePlist(device.folder);
+    if (!plist)
+        return lockdownError(name, QStringLiteral("InvalidService"));
+    if (sim::passcodeLocked(*plist))
+        return lockdownError(name, QStringLiteral("PasswordProtected"));
+    switch (sim::trustAnswer(*plist)) {
+    case sim::TrustAnswer::Denied:
+        return lockdownError(name, QStringLiteral("UserDeniedPairing"));
+    case sim::TrustAnswer::Pending:
+        return lockdownError(name, QStringLiteral("PairingDialogResponsePending"));
+    case sim::TrustAnswer::Trusted:
+        break;
+    }
+    QString why;
+    if (!emulator.pairing().trustHost(device.udid, request.value(QStringLiteral("PairRecord")).toMap(), &why)) {
+        std::fprintf(
+            stderr, "kestrap-devicefarm: %s refused the pair record: %s\n", qPrintable(device.udid), qPrintable(why));
+        return lockdownError(name, QStringLiteral("InvalidPairRecord"));
+    }
+    // What a device gives the host to unlock it with later; a host keeps it in its record.
+    QByteArray escrowBag(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(escrowBag.data()), escrowBag.size() / 4);
+    return {{kRequest, name}, {QStringLiteral("EscrowBag"), escrowBag}};
+}
+
+QString hostIdOf(const QVariantMap& request)
+{
+    return request.value(QStringLiteral("PairRecord")).toMap().value(QStringLiteral("HostID")).toString();
+}
+
+QVariantMap validatePair(FarmEmulator& emulator, EmuDevice& device, const QVariantMap& request)
+{
+    const QString name = QStringLiteral("ValidatePair");
+    if (!emulator.pairing().trusts(device.udid, hostIdOf(request)) || !isPaired(emulator, device)
+        || emulator.sim().AMDeviceValidatePairing(device.record) != MDSuccess)
+        return lockdownError(name, QStringLiteral("InvalidHostID"));
+    return {{kRequest, name}};
+}
+
+// Unpair: the device forgets the host; its user would be asked again at the next Pair.
+QVariantMap unpair(FarmEmulator& emulator, EmuDevice& device, const QVariantMap& request)
+{
+    const QString name = QStringLiteral("Unpair");
+    if (!emulator.pairing().forgetHost(device.udid, hostIdOf(request)))
+        return lockdownError(name, QStringLiteral("InvalidHostID"));
+    const auto plist = sim::readDevicePlist(device.folder);
+    if (plist && sim::trustAnswer(*plist) == sim::TrustAnswer::Trusted)
+        sim::setTrustAnswer(emulator.farm(), device.udid, sim::TrustAnswer::Pending, nullptr);
+    return {{kRequest, name}};
+}
+
+// StartSession: the answer, and the TLS context the link switches to once it has gone (none
+// in plain text).
+std::pair<QVariantMap, std::shared_ptr<SSL_CTX>> startSession(
+    FarmEmulator& emulator, EmuDevice& device, const QVariantMap& request, LockdownState* state)
+{
+    const QString name = QStringLiteral("StartSession");
+    const QString hostId = request.value(QStringLiteral("HostID")).toString();
     auto& s = emulator.sim();
+    if (hostId.isEmpty())
+        return {lockdownError(name, QStringLiteral("MissingHostID")), nullptr};
     if (s.AMDeviceConnect(device.record) != MDSuccess)
-        return lockdownError(request, QStringLiteral("InvalidService"));
-    if (s.AMDeviceIsPaired(device.record) != 1 || s.AMDeviceValidatePairing(device.record) != MDSuccess)
-        return lockdownError(request, QStringLiteral("InvalidHostID"));
+        return {lockdownError(name, QStringLiteral("InvalidService")), nullptr};
+    if (!emulator.pairing().trusts(device.udid, hostId) || s.AMDeviceIsPaired(device.record) != 1
+        || s.AMDeviceValidatePairing(device.record) != MDSuccess)
+        return {lockdownError(name, QStringLiteral("InvalidHostID")), nullptr};
+    std::shared_ptr<SSL_CTX> tls;
+    if (!emulator.plainSessions()) {
+        tls = emulator.pairing().sessionContext(device.udid, hostId);
+        if (!tls)
+            return {lockdownError(name, QStringLiteral("InvalidHostID")), nullptr};
+    }
     if (const MDError error = s.AMDeviceStartSession(device.record))
-        return lockdownError(request,
-            error == AMDPairingRefusedError ? QStringLiteral("InvalidHostID") : QStringLiteral("SessionInactive"));
-    *session = true;
-    return {{kRequest, request}, {QStringLiteral("SessionID"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-        {QStringLiteral("EnableSessionSSL"), false}};
+        return {
+            lockdownError(name,
+                error == AMDPairingRefusedError ? QStringLiteral("InvalidHostID") : QStringLiteral("SessionInactive")),
+            nullptr};
+    state->session = true;
+    state->hostId = hostId;
+    return {{{kRequest, name}, {QStringLiteral("SessionID"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+                {QStringLiteral("EnableSessionSSL"), tls != nullptr}},
+        tls};
 }
 
 QVariantMap startService(
@@ -255,6 +365,7 @@ QVariantMap startService(
     const auto port = emulator.registerService(device, service);
     if (!port)
         return lockdownError(request, QStringLiteral("ServiceLimit"));
+    // Over USB a device's file services stay in plain text.
     return {{kRequest, request}, {QStringLiteral("Service"), name}, {QStringLiteral("Port"), qint64(*port)},
         {QStringLiteral("EnableServiceSSL"), false}};
 }
@@ -264,8 +375,9 @@ QVariantMap startService(
 void serveLockdown(FarmEmulator& emulator, Connection& c)
 {
     EmuDevice& device = *c.device;
-    bool session = false;
-    while (auto request = readPlistFrame(c.fd(), serviceTimeouts(emulator))) {
+    LockdownState state;
+    const auto deadline = [&] { return Clock::now() + emulator.limits().frame; };
+    while (auto request = readPlistFrame(c.link(), serviceTimeouts(emulator))) {
         emulator.beginRequest();
         const QString name = request->value(kRequest).toString();
         QVariantMap answer;
@@ -274,30 +386,39 @@ void serveLockdown(FarmEmulator& emulator, Connection& c)
         } else if (name == QStringLiteral("GetValue")) {
             answer = getValue(emulator, device, *request);
         } else if (name == QStringLiteral("Pair")) {
-            // A device that does not trust the host yet shows its dialog and answers this; one
-            // that does is asked to trust a new host identity. Either way its user would see it.
-            std::fprintf(stderr, "kestrap-devicefarm: %s was asked to pair\n", qPrintable(device.udid));
-            answer = isPaired(emulator, device) ? QVariantMap {{kRequest, name}}
-                                                : lockdownError(name, QStringLiteral("PairingDialogResponsePending"));
+            answer = pair(emulator, device, *request);
         } else if (name == QStringLiteral("ValidatePair")) {
-            const bool valid
-                = isPaired(emulator, device) && emulator.sim().AMDeviceValidatePairing(device.record) == MDSuccess;
-            answer = valid ? QVariantMap {{kRequest, name}} : lockdownError(name, QStringLiteral("InvalidHostID"));
+            answer = validatePair(emulator, device, *request);
+        } else if (name == QStringLiteral("Unpair")) {
+            answer = unpair(emulator, device, *request);
         } else if (name == QStringLiteral("StartSession")) {
-            answer = startSession(emulator, device, &session);
+            if (state.session)
+                answer = lockdownError(name, QStringLiteral("SessionActive"));
+            else {
+                auto [started, tls] = startSession(emulator, device, *request, &state);
+                // The answer goes in the clear; the handshake follows it at once.
+                if (!writePlistFrame(c.link(), started) || (tls && !c.link().startTls(tls.get(), deadline())))
+                    return;
+                continue;
+            }
         } else if (name == QStringLiteral("StopSession")) {
-            answer = session ? QVariantMap {{kRequest, name}} : lockdownError(name, QStringLiteral("NoRunningSession"));
-            session = false;
+            answer = state.session ? QVariantMap {{kRequest, name}}
+                                   : lockdownError(name, QStringLiteral("NoRunningSession"));
+            state = {};
+            // The answer still goes encrypted; then the link is back in the clear.
+            if (!writePlistFrame(c.link(), answer) || !c.link().stopTls(deadline()))
+                return;
+            continue;
         } else if (name == QStringLiteral("StartService")) {
             answer = startService(
-                emulator, device, c.client(), request->value(QStringLiteral("Service")).toString(), session);
+                emulator, device, c.client(), request->value(QStringLiteral("Service")).toString(), state.session);
         } else if (name == QStringLiteral("Goodbye")) {
-            writePlistFrame(c.fd(), {{kRequest, name}});
+            writePlistFrame(c.link(), {{kRequest, name}});
             return;
         } else {
             answer = lockdownError(name, QStringLiteral("InvalidRequest"));
         }
-        if (!writePlistFrame(c.fd(), answer))
+        if (!writePlistFrame(c.link(), answer))
             return;
     }
 }
@@ -307,14 +428,14 @@ void serveLockdown(FarmEmulator& emulator, Connection& c)
 void serveHouseArrest(FarmEmulator& emulator, Connection& c)
 {
     EmuDevice& device = *c.device;
-    const auto request = readPlistFrame(c.fd(), serviceTimeouts(emulator));
+    const auto request = readPlistFrame(c.link(), serviceTimeouts(emulator));
     if (!request)
         return;
     emulator.beginRequest();
     const QString command = request->value(QStringLiteral("Command")).toString();
     const QString bundleId = request->value(QStringLiteral("Identifier")).toString();
     if (command != QStringLiteral("VendContainer") && command != QStringLiteral("VendDocuments")) {
-        writePlistFrame(c.fd(), {{kError, QStringLiteral("UnknownCommand")}});
+        writePlistFrame(c.link(), {{kError, QStringLiteral("UnknownCommand")}});
         return;
     }
     AMServiceHandle handle = 0;
@@ -324,15 +445,15 @@ void serveHouseArrest(FarmEmulator& emulator, Connection& c)
     if (error) {
         const QString reason = error == AMDApplicationNotInstalledError ? QStringLiteral("ApplicationLookupFailed")
                                                                         : QStringLiteral("InstallationLookupFailed");
-        writePlistFrame(c.fd(), {{kError, reason}});
+        writePlistFrame(c.link(), {{kError, reason}});
         return;
     }
     AFCConnectionRef afc = nullptr;
     if (emulator.service().AFCConnectionOpen(handle, 0, &afc) != MDSuccess) {
-        writePlistFrame(c.fd(), {{kError, QStringLiteral("InstallationLookupFailed")}});
+        writePlistFrame(c.link(), {{kError, QStringLiteral("InstallationLookupFailed")}});
         return;
     }
-    if (!writePlistFrame(c.fd(), {{QStringLiteral("Status"), QStringLiteral("Complete")}})) {
+    if (!writePlistFrame(c.link(), {{QStringLiteral("Status"), QStringLiteral("Complete")}})) {
         emulator.service().AFCConnectionClose(afc);
         return;
     }
@@ -358,7 +479,7 @@ bool browse(FarmEmulator& emulator, Connection& c, const QVariantMap& options)
     if (!error)
         error = emulator.sim().AMDeviceLookupApplications(device.record, lookup, &apps);
     if (error)
-        return writePlistFrame(c.fd(), {{kError, QStringLiteral("InstallationLookupFailed")}});
+        return writePlistFrame(c.link(), {{kError, QStringLiteral("InstallationLookupFailed")}});
     QVariantList list;
     for (auto it = apps.begin(); it != apps.end(); ++it) {
         QVariantMap attributes = it.value().toMap();
@@ -377,15 +498,15 @@ bool browse(FarmEmulator& emulator, Connection& c, const QVariantMap& options)
         {QStringLiteral("Total"), qint64(list.size())},
         {QStringLiteral("CurrentList"), list},
     };
-    return (list.isEmpty() || writePlistFrame(c.fd(), batch))
-        && writePlistFrame(c.fd(), {{QStringLiteral("Status"), QStringLiteral("Complete")}});
+    return (list.isEmpty() || writePlistFrame(c.link(), batch))
+        && writePlistFrame(c.link(), {{QStringLiteral("Status"), QStringLiteral("Complete")}});
 }
 
 }  // namespace
 
 void serveInstallationProxy(FarmEmulator& emulator, Connection& c)
 {
-    while (auto request = readPlistFrame(c.fd(), serviceTimeouts(emulator))) {
+    while (auto request = readPlistFrame(c.link(), serviceTimeouts(emulator))) {
         emulator.beginRequest();
         const QString command = request->value(QStringLiteral("Command")).toString();
         const QVariantMap options = request->value(QStringLiteral("ClientOptions")).toMap();
@@ -393,7 +514,7 @@ void serveInstallationProxy(FarmEmulator& emulator, Connection& c)
         if (command == QStringLiteral("Browse"))
             ok = browse(emulator, c, options);
         else
-            ok = writePlistFrame(c.fd(), {{kError, QStringLiteral("UnknownCommand")}});
+            ok = writePlistFrame(c.link(), {{kError, QStringLiteral("UnknownCommand")}});
         if (!ok)
             return;
     }

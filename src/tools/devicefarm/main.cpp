@@ -77,7 +77,9 @@ int main(int argc, char** argv)
     const QCommandLineOption nice(QStringLiteral("nice"),
         QStringLiteral("Run this many nice levels below the caller, 0 to 19 (default %1).").arg(kNiceLevels),
         QStringLiteral("N"), QString::number(kNiceLevels));
-    p.addOptions({socket, latency, rate, nice});
+    const QCommandLineOption plain(QStringLiteral("plain-sessions"),
+        QStringLiteral("Keep lockdown sessions in plain text, as no real device does (for protocol fuzzing)."));
+    p.addOptions({socket, latency, rate, nice, plain});
     p.addPositionalArgument(QStringLiteral("FARM"), QStringLiteral("The device farm folder."));
     p.process(app);
     if (p.positionalArguments().size() != 1)
@@ -87,6 +89,7 @@ int main(int argc, char** argv)
     kestrap::devicefarm::EmulatorOptions options;
     options.farm = p.positionalArguments().first();
     options.socketPath = p.value(socket);
+    options.plainSessions = p.isSet(plain);
     bool ok = false;
     options.latencyMs = p.value(latency).toInt(&ok);
     if (!ok || options.latencyMs < 0 || options.latencyMs > 10000)

@@ -62,6 +62,22 @@ QString typeName(std::int32_t type)
     }
 }
 
+// What an operator must do for a device that is attached but not served yet.
+QString notReadyText(DeviceReadiness state)
+{
+    switch (state) {
+    case DeviceReadiness::AwaitingTrust:
+        return QStringLiteral("waiting for trust: unlock it and tap \"Trust\"");
+    case DeviceReadiness::TrustDenied:
+        return QStringLiteral("trust denied: unplug it, plug it in again and tap \"Trust\"");
+    case DeviceReadiness::PasscodeLocked:
+        return QStringLiteral("locked: enter the passcode on the device");
+    case DeviceReadiness::NotAnswering:
+        break;
+    }
+    return QStringLiteral("not answering");
+}
+
 int devices(const QStringList& args)
 {
     const QString usage = QStringLiteral("devices [--simulate FARM] [--support FLAGS] [--json]");
@@ -124,8 +140,8 @@ int devices(const QStringList& args)
     if (p.isSet(json))
         printJson(QJsonDocument(all));
     else
-        for (const QString& udid : service->devicesAwaitingTrust())
-            printLine(QStringLiteral("%1  waiting for trust: tap \"Trust\" on the device").arg(udid));
+        for (const NotReadyDevice& device : service->devicesNotReady())
+            printLine(QStringLiteral("%1  %2").arg(device.udid, notReadyText(device.state)));
     return kExitOk;
 }
 

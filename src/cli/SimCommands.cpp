@@ -1,4 +1,4 @@
-// kestrap-cli sim create|plug|unplug: device farms of simulated devices.
+// kestrap-cli sim create|plug|unplug|trust|deny|unlock: device farms of simulated devices.
 
 #include "cli/Cli.h"
 #include "device/ios/sim/SimFarm.h"
@@ -92,12 +92,41 @@ int create(const QStringList& args)
     return kExitOk;
 }
 
-int plug(const QStringList& args, bool plugged)
+// What the operator, or the device's user, does to one simulated device.
+struct DeviceAction {
+    const char* name;
+    const char* description;
+    bool (*apply)(const QString& farm, const QString& udid, QString* error);
+};
+
+const DeviceAction kDeviceActions[] = {
+    {"plug", "Plugs a simulated device in.",
+        [](const QString& farm, const QString& udid, QString* error) {
+            return sim::setPlugged(farm, udid, true, error);
+        }},
+    {"unplug", "Unplugs a simulated device.",
+        [](const QString& farm, const QString& udid, QString* error) {
+            return sim::setPlugged(farm, udid, false, error);
+        }},
+    {"trust", "Taps \"Trust\" on a simulated device asking whether to trust this computer.",
+        [](const QString& farm, const QString& udid, QString* error) {
+            return sim::setTrustAnswer(farm, udid, sim::TrustAnswer::Trusted, error);
+        }},
+    {"deny", "Taps \"Don't Trust\" on a simulated device; it asks again once plugged in again.",
+        [](const QString& farm, const QString& udid, QString* error) {
+            return sim::setTrustAnswer(farm, udid, sim::TrustAnswer::Denied, error);
+        }},
+    {"unlock", "Enters the passcode of a simulated device locked with one.",
+        [](const QString& farm, const QString& udid, QString* error) {
+            return sim::setPasscodeLocked(farm, udid, false, error);
+        }},
+};
+
+int deviceAction(const DeviceAction& action, const QStringList& args)
 {
-    const QString usage = plugged ? QStringLiteral("sim plug FARM UDID") : QStringLiteral("sim unplug FARM UDID");
+    const QString usage = QStringLiteral("sim %1 FARM UDID").arg(QLatin1String(action.name));
     QCommandLineParser p;
-    p.setApplicationDescription(
-        plugged ? QStringLiteral("Plugs a simulated device in.") : QStringLiteral("Unplugs a simulated device."));
+    p.setApplicationDescription(QString::fromUtf8(action.description));
     p.addPositionalArgument(QStringLiteral("FARM"), QStringLiteral("The device farm folder."));
     p.addPositionalArgument(QStringLiteral("UDID"), QStringLiteral("The device."));
     int code = 0;
@@ -106,7 +135,7 @@ int plug(const QStringList& args, bool plugged)
     if (p.positionalArguments().size() != 2)
         return usageError(QStringLiteral("A device farm and a udid are required."), usage);
     QString error;
-    if (!sim::setPlugged(p.positionalArguments()[0], p.positionalArguments()[1], plugged, &error))
+    if (!action.apply(p.positionalArguments()[0], p.positionalArguments()[1], &error))
         return fail(error);
     return kExitOk;
 }
@@ -117,14 +146,15 @@ int simCommand(const QStringList& args)
     const QStringList rest = args.mid(1);
     if (sub == QLatin1String("create"))
         return create(rest);
-    if (sub == QLatin1String("plug"))
-        return plug(rest, true);
-    if (sub == QLatin1String("unplug"))
-        return plug(rest, false);
-    return unknownSubcommand(QStringLiteral("sim"), sub, QStringLiteral("sim create|plug|unplug ..."));
+    for (const DeviceAction& action : kDeviceActions)
+        if (sub == QLatin1String(action.name))
+            return deviceAction(action, rest);
+    return unknownSubcommand(
+        QStringLiteral("sim"), sub, QStringLiteral("sim create|plug|unplug|trust|deny|unlock ..."));
 }
 
-const Registration reg(QStringLiteral("sim"), QStringLiteral("create, plug or unplug simulated devices"), simCommand);
+const Registration reg(QStringLiteral("sim"),
+    QStringLiteral("create simulated devices, plug them in or out, answer for their users"), simCommand);
 
 }  // namespace
 

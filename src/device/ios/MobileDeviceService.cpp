@@ -32,6 +32,10 @@ QString amdErrorText(MDError code)
         return QStringLiteral("invalid argument");
     case AMDAlreadySubscribedError:
         return QStringLiteral("already subscribed");
+    case AMDTrustDeniedError:
+        return QStringLiteral("the device's user denied trust to this computer");
+    case AMDPasscodeLockedError:
+        return QStringLiteral("the device is locked with a passcode");
     default:
         return QStringLiteral("device error %1").arg(code);
     }

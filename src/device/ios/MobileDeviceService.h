@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 // The mobile-device platform as the iOS device layer sees it: device notifications, the
 // lockdown link (pairing, session, values), service starts (AFC, house arrest), the app
@@ -56,6 +57,23 @@ enum AMDError : MDError {
     AMDApplicationNotInstalledError = 8,  // house arrest for an app the device does not have
     AMDInvalidArgumentError = 9,
     AMDAlreadySubscribedError = 10,
+    AMDTrustDeniedError = 13,  // the device's user tapped "Don't Trust"; asked again once re-plugged
+    AMDPasscodeLockedError = 14,  // the device is locked with a passcode and will not pair until unlocked
+};
+
+// Why a device that is attached is not announced yet: what its user, or the operator, must
+// do before it can be served. Front ends word each state themselves.
+enum class DeviceReadiness {
+    AwaitingTrust,  // its "Trust this computer?" dialog is up (or about to be)
+    TrustDenied,  // its user tapped "Don't Trust": unplug it, plug it in again, tap "Trust"
+    PasscodeLocked,  // locked with a passcode: enter it on the device
+    NotAnswering,  // attached, but it does not answer (yet): usually a device still starting
+};
+
+struct NotReadyDevice {
+    QString udid;
+    DeviceReadiness state = DeviceReadiness::NotAnswering;
+    bool operator==(const NotReadyDevice&) const = default;
 };
 
 // Codes of the file side, numbered like the AFC protocol's own.
@@ -144,10 +162,10 @@ public:
     // present device (a command-line run about to start) need not guess how long to wait.
     // Call it on the subscribing thread. Backends that cannot tell do nothing.
     virtual void announceAttachedDevices() { }
-    // Identifiers of devices attached now that are not announced because they do not trust
-    // this computer yet (their user has not tapped "Trust"). Backends that cannot tell
-    // answer none.
-    virtual QStringList devicesAwaitingTrust() { return {}; }
+    // The devices attached now that are not announced yet, each with what keeps it (in the
+    // order they came). Such a device is announced by itself once it is ready: its user taps
+    // "Trust" or unlocks it. Any thread. Backends that cannot tell answer none.
+    virtual std::vector<NotReadyDevice> devicesNotReady() { return {}; }
     // Whether a call on a device waits for its answer over a link (USB, a network): then a
     // copy gains from several connections, whose round trips overlap. A backend whose calls
     // run on the caller's thread answers false: there a second connection only takes turns

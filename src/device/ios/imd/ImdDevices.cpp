@@ -49,6 +49,21 @@ std::chrono::system_clock::time_point after(std::chrono::system_clock::duration 
 
 const char* const kLabel = "kestrap";
 
+// What keeps a device that could not be opened, by the cause of its last try.
+DeviceReadiness readinessOf(MDError error)
+{
+    switch (error) {
+    case AMDPairingRefusedError:
+        return DeviceReadiness::AwaitingTrust;
+    case AMDTrustDeniedError:
+        return DeviceReadiness::TrustDenied;
+    case AMDPasscodeLockedError:
+        return DeviceReadiness::PasscodeLocked;
+    default:
+        return DeviceReadiness::NotAnswering;
+    }
+}
+
 // On libusbmuxd's own thread: the monitor reads the list itself; a detach is kept, since the
 // list may show the same attachment again once usbmuxd is back.
 void onUsbmuxEvent(const usbmuxd_event_t* event, void* self)
@@ -414,12 +429,13 @@ void ImdMobileDeviceService::prepareLoop(ImdRecord* record)
             } else {
                 // Not trusted yet, or not answering yet: the devices behind it in the
                 // queue must not wait for its user.
-                if (error != AMDPairingRefusedError && error != record->lastPrepareError)
+                const DeviceReadiness readiness = readinessOf(error);
+                if (readiness == DeviceReadiness::NotAnswering && error != record->lastPrepareError)
                     qDebug("device %s not ready, tried again: %s", qPrintable(record->udid),
                         qPrintable(amdErrorText(error)));
                 record->lastPrepareError = error;
-                record->stage
-                    = error == AMDPairingRefusedError ? ImdRecord::Stage::AwaitingTrust : ImdRecord::Stage::Retrying;
+                record->stage = ImdRecord::Stage::NotReady;
+                record->readiness = readiness;
                 publishLocked();
                 m_devicesChanged.notify_all();
             }
@@ -434,6 +450,21 @@ void ImdMobileDeviceService::prepareLoop(ImdRecord* record)
     }
 }
 
+namespace {
+
+// A device that answers "InvalidHostID" has forgotten this computer (its user reset its trust
+// settings): the record is no use, and the next try asks the device to pair again. Once an
+// attachment: a device that refuses every session would be paired again and again.
+void forgetRecordIfUnknown(ImdRecord& r, lockdownd_error_t error)
+{
+    if (error != LOCKDOWN_E_INVALID_HOST_ID || r.recordDropped)
+        return;
+    usbmuxd_delete_pair_record(r.udid.toLatin1().constData());
+    r.recordDropped = true;
+}
+
+}  // namespace
+
 MDError ImdMobileDeviceService::prepare(ImdRecord& r)
 {
     std::lock_guard guard(r.lock);
@@ -445,37 +476,47 @@ MDError ImdMobileDeviceService::prepare(ImdRecord& r)
             return error;
         r.device.reset(device);
     }
-    if (!r.lockdown) {
-        lockdownd_client_t client = nullptr;
-        if (const MDError error = fromLockdown(lockdownd_client_new(r.device.get(), &client, kLabel)))
-            return error;
-        r.lockdown.reset(client);
-    }
     // The pair record: the host's identity towards this device, kept by usbmuxd.
+    const QByteArray udid = r.udid.toLatin1();
     char* record = nullptr;
     std::uint32_t length = 0;
-    const int read = usbmuxd_read_pair_record(r.udid.toLatin1().constData(), &record, &length);
+    int read = usbmuxd_read_pair_record(udid.constData(), &record, &length);
+    free(record);
+    record = nullptr;
     // usbmuxd answers ENOENT for a device it has no record of. Anything else is a usbmuxd
     // that did not answer (libusbmuxd waits 5 s): the device is not ready, which is not the
     // same as a device that waits for its user, and asking it to pair would fail as well.
     if (read < 0 && read != -ENOENT) {
-        free(record);
         qDebug("device %s: usbmuxd did not give its pair record: %s", qPrintable(r.udid), strerror(-read));
         return AMDNotConnectedError;
     }
-    if (read < 0 || !record) {
-        free(record);
-        // Asking to pair makes a device show its "Trust" dialog; the answer is pending
-        // until its user taps it.
-        const lockdownd_error_t pair = lockdownd_pair(r.lockdown.get(), nullptr);
-        if (pair != LOCKDOWN_E_SUCCESS) {
-            qDebug("device %s: %s", qPrintable(r.udid), qPrintable(lockdownErrorText(pair)));
+    if (!r.versionKnown || read < 0) {
+        // libimobiledevice's handshake reads the device's version, which its sessions need to
+        // offer more than TLS 1.0, and pairs a device it has no record of: the device shows its
+        // "Trust" dialog, and the answer stays pending until its user taps it.
+        lockdownd_client_t probe = nullptr;
+        const lockdownd_error_t shaken = lockdownd_client_new_with_handshake(r.device.get(), &probe, kLabel);
+        if (probe)
+            lockdownd_client_free(probe);
+        if (shaken != LOCKDOWN_E_SUCCESS) {
+            qDebug("device %s: %s", qPrintable(r.udid), qPrintable(lockdownErrorText(shaken)));
+            forgetRecordIfUnknown(r, shaken);
             r.lockdown.reset();
-            return AMDPairingRefusedError;
+            r.session = r.deviceSession = false;
+            return fromLockdown(shaken, AMDNotConnectedError);
         }
-        usbmuxd_read_pair_record(r.udid.toLatin1().constData(), &record, &length);
+        r.versionKnown = true;
     }
-    const auto pairRecord = record ? plist::parse(QByteArray(record, qsizetype(length))) : std::nullopt;
+    read = usbmuxd_read_pair_record(udid.constData(), &record, &length);
+    if (!r.lockdown) {
+        lockdownd_client_t client = nullptr;
+        if (const MDError error = fromLockdown(lockdownd_client_new(r.device.get(), &client, kLabel))) {
+            free(record);
+            return error;
+        }
+        r.lockdown.reset(client);
+    }
+    const auto pairRecord = read >= 0 && record ? plist::parse(QByteArray(record, qsizetype(length))) : std::nullopt;
     free(record);
     r.hostId = pairRecord ? pairRecord->toMap().value(QStringLiteral("HostID")).toString().toLatin1() : QByteArray();
     if (r.hostId.isEmpty())
@@ -489,6 +530,7 @@ MDError ImdMobileDeviceService::prepare(ImdRecord& r)
         free(session);
         if (started != LOCKDOWN_E_SUCCESS) {
             qDebug("device %s: %s", qPrintable(r.udid), qPrintable(lockdownErrorText(started)));
+            forgetRecordIfUnknown(r, started);
             // The device closes a link whose session it refused.
             r.lockdown.reset();
             return fromLockdown(started, AMDSessionRefusedError);
@@ -525,8 +567,10 @@ void ImdMobileDeviceService::announceAttachedDevices()
         // A device that failed to open for another reason than trust is usually only slow
         // (a busy machine, a device still starting): it gets the rest of the wait to open.
         const auto retrying = [this] {
-            return std::any_of(m_records.begin(), m_records.end(),
-                [](const auto& r) { return r.second->alive && r.second->stage == ImdRecord::Stage::Retrying; });
+            return std::any_of(m_records.begin(), m_records.end(), [](const auto& r) {
+                return r.second->alive && r.second->stage == ImdRecord::Stage::NotReady
+                    && r.second->readiness == DeviceReadiness::NotAnswering;
+            });
         };
         m_devicesChanged.wait_until(
             guard, after(kAnnounceWait), [&] { return m_stopping || (m_listed && m_arrivals.empty() && !retrying()); });
@@ -542,14 +586,21 @@ void ImdMobileDeviceService::announceAttachedDevices()
         sub->drain();
 }
 
-QStringList ImdMobileDeviceService::devicesAwaitingTrust()
+std::vector<NotReadyDevice> ImdMobileDeviceService::devicesNotReady()
 {
-    QStringList udids;
-    std::lock_guard guard(m_devicesLock);
-    for (const auto& [key, record] : m_records)
-        if (record->stage == ImdRecord::Stage::AwaitingTrust)
-            udids.append(record->udid);
-    return udids;
+    std::vector<std::pair<std::uint32_t, NotReadyDevice>> found;
+    {
+        std::lock_guard guard(m_devicesLock);
+        for (const auto& [key, record] : m_records)
+            if (record->alive && record->stage == ImdRecord::Stage::NotReady)
+                found.push_back({record->muxHandle, {record->udid, record->readiness}});
+    }
+    // usbmuxd numbers attachments in the order they came.
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<NotReadyDevice> devices;
+    for (auto& [handle, device] : found)
+        devices.push_back(std::move(device));
+    return devices;
 }
 
 MDError ImdMobileDeviceService::AMDeviceNotificationSubscribe(

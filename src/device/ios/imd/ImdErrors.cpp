@@ -34,6 +34,11 @@ MDError fromLockdown(lockdownd_error_t error, MDError fallback)
 {
     if (error == LOCKDOWN_E_SUCCESS)
         return MDSuccess;
+    // What the device's user must do differs: these are not "not trusted yet".
+    if (error == LOCKDOWN_E_USER_DENIED_PAIRING)
+        return AMDTrustDeniedError;
+    if (error == LOCKDOWN_E_PASSWORD_PROTECTED)
+        return AMDPasscodeLockedError;
     if (isPairingError(error))
         return AMDPairingRefusedError;
     switch (error) {

@@ -63,7 +63,7 @@ public:
     // Waits, at most a few seconds, until usbmuxd's list has been read and the devices on it
     // prepared, then delivers what the calling thread's subscriptions are owed.
     void announceAttachedDevices() override;
-    QStringList devicesAwaitingTrust() override;
+    std::vector<NotReadyDevice> devicesNotReady() override;
     void AMDeviceRetain(AMDeviceRef device) override;
     void AMDeviceRelease(AMDeviceRef device) override;
     // How many records the service still keeps: attachments present and records held.

@@ -22,8 +22,7 @@ namespace kestrap::imd {
 struct ImdRecord : AMDevice, std::enable_shared_from_this<ImdRecord> {
     enum class Stage {
         Preparing,  // being opened on its worker thread
-        AwaitingTrust,  // the device does not trust this computer yet; tried again while attached
-        Retrying,  // could not be opened for another reason; tried again while attached
+        NotReady,  // could not be opened yet (see readiness); tried again while attached
         Ready,  // opened once; announced
         Gone,
     };
@@ -39,6 +38,7 @@ struct ImdRecord : AMDevice, std::enable_shared_from_this<ImdRecord> {
     // callers' retains. At zero the service forgets the record.
     int holds = 1;
     bool announced = false;
+    DeviceReadiness readiness = DeviceReadiness::NotAnswering;  // while NotReady
     int unlistedLists = 0;  // answered lists in a row that left the attachment out
     MDError lastPrepareError = MDSuccess;  // said in the log once, not at every retry
 
@@ -55,6 +55,10 @@ struct ImdRecord : AMDevice, std::enable_shared_from_this<ImdRecord> {
     bool afc2Refused = false;  // asked once when prepared: a device is jailbroken or not while attached
     bool paired = false;
     bool validated = false;
+    // libimobiledevice has learnt the device's iOS version, which only its handshake reads:
+    // until then it offers a session TLS 1.0 alone, which devices refuse.
+    bool versionKnown = false;
+    bool recordDropped = false;  // a record the device no longer knew was let go
     QByteArray hostId;
     std::optional<QVariantMap> values;  // the default domain, read once when the device was prepared
 };

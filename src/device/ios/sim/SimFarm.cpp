@@ -220,6 +220,68 @@ bool setPlugged(const QString& farm, const QString& udid, bool plugged, QString*
     return true;
 }
 
+TrustAnswer trustAnswer(const QVariantMap& devicePlist)
+{
+    const QString answer = devicePlist.value(kKeyTrust).toString();
+    if (answer == QLatin1String("pending"))
+        return TrustAnswer::Pending;
+    if (answer == QLatin1String("denied"))
+        return TrustAnswer::Denied;
+    if (answer.isEmpty() && !devicePlist.value(kKeyPaired, true).toBool())
+        return TrustAnswer::Pending;
+    return TrustAnswer::Trusted;
+}
+
+QString trustAnswerName(TrustAnswer answer)
+{
+    switch (answer) {
+    case TrustAnswer::Pending:
+        return QStringLiteral("pending");
+    case TrustAnswer::Denied:
+        return QStringLiteral("denied");
+    case TrustAnswer::Trusted:
+        break;
+    }
+    return QStringLiteral("trusted");
+}
+
+bool passcodeLocked(const QVariantMap& devicePlist)
+{
+    return devicePlist.value(kKeyPasscodeLocked).toBool();
+}
+
+namespace {
+
+// Changes one value of a device's device.plist, which is read again at its next lockdown
+// connection.
+bool setDeviceValue(const QString& farm, const QString& udid, const QString& key, const QVariant& value, QString* error)
+{
+    const QString folder = QDir(farm).filePath(udid);
+    std::optional<QVariantMap> plist;
+    if (!isValidBundleId(udid) || !(plist = readDevicePlist(folder)))
+        return setError(error, QStringLiteral("No simulated device %1 in %2.").arg(udid, farm));
+    if (value.isValid())
+        plist->insert(key, value);
+    else
+        plist->remove(key);
+    // The older "Paired" would speak against the answer.
+    if (key == kKeyTrust)
+        plist->remove(kKeyPaired);
+    return writeDevicePlist(folder, *plist, error);
+}
+
+}  // namespace
+
+bool setTrustAnswer(const QString& farm, const QString& udid, TrustAnswer answer, QString* error)
+{
+    return setDeviceValue(farm, udid, kKeyTrust, trustAnswerName(answer), error);
+}
+
+bool setPasscodeLocked(const QString& farm, const QString& udid, bool locked, QString* error)
+{
+    return setDeviceValue(farm, udid, kKeyPasscodeLocked, locked ? QVariant(true) : QVariant(), error);
+}
+
 bool takeUnlisted(const QString& farm, const QString& udid)
 {
     QFile marker(QDir(farm).filePath(udid + QLatin1Char('/') + kUnlistedMarker));

@@ -32,6 +32,25 @@ inline const QString kKeyPaired = QStringLiteral("Paired");
 inline const QString kKeyAFC2 = QStringLiteral("AFC2");
 inline const QString kKeyApplications = QStringLiteral("Applications");
 inline const QString kKeyFaults = QStringLiteral("Faults");
+inline const QString kKeyTrust = QStringLiteral("Trust");
+inline const QString kKeyPasscodeLocked = QStringLiteral("PasscodeLocked");
+
+// What a device's user has answered, or would, to this computer's request to pair.
+enum class TrustAnswer {
+    Trusted,  // "trusted": tapped "Trust", or did long ago
+    Pending,  // "pending": the dialog is up and nobody has answered
+    Denied,  // "denied": tapped "Don't Trust"; asked again once plugged in again
+};
+// The answer device.plist holds ("Trust"); a device without one trusts unless its older
+// "Paired" is false.
+TrustAnswer trustAnswer(const QVariantMap& devicePlist);
+QString trustAnswerName(TrustAnswer answer);
+// Whether the device is locked with a passcode ("PasscodeLocked"): it refuses to pair.
+bool passcodeLocked(const QVariantMap& devicePlist);
+// Writes the device's answer, or its lock, into its device.plist, as its user would change
+// them: `kestrap-cli sim trust|deny|unlock`.
+bool setTrustAnswer(const QString& farm, const QString& udid, TrustAnswer answer, QString* error);
+bool setPasscodeLocked(const QString& farm, const QString& udid, bool locked, QString* error);
 
 // The capacity of a device that does not give one, and of sim create's devices.
 constexpr std::int64_t kDefaultCapacity = 32ll * 1024 * 1024 * 1024;

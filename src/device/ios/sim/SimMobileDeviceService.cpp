@@ -29,8 +29,8 @@ MDError sessionError(const SimRecord& record)
 // device.plist keys that describe the simulation and are not lockdown values.
 const QSet<QString>& simulationKeys()
 {
-    static const QSet<QString> keys {
-        kKeyFSTotalBytes, kKeyFSFreeBytes, kKeyPaired, kKeyAFC2, kKeyApplications, kKeyFaults};
+    static const QSet<QString> keys {kKeyFSTotalBytes, kKeyFSFreeBytes, kKeyPaired, kKeyAFC2, kKeyApplications,
+        kKeyFaults, kKeyTrust, kKeyPasscodeLocked};
     return keys;
 }
 
@@ -370,7 +370,7 @@ std::int32_t SimMobileDeviceService::AMDeviceIsPaired(AMDeviceRef device)
     auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceIsPaired");
     if (!state || !record->connected)
         return 0;
-    return state->plist.value(kKeyPaired, true).toBool() ? 1 : 0;
+    return trustAnswer(state->plist) == TrustAnswer::Trusted ? 1 : 0;
 }
 
 MDError SimMobileDeviceService::AMDeviceValidatePairing(AMDeviceRef device)
@@ -380,7 +380,7 @@ MDError SimMobileDeviceService::AMDeviceValidatePairing(AMDeviceRef device)
         return error;
     if (!record->connected)
         return AMDNotConnectedError;
-    if (!state->plist.value(kKeyPaired, true).toBool() || state->faults.refusePairing)
+    if (trustAnswer(state->plist) != TrustAnswer::Trusted || state->faults.refusePairing)
         return AMDPairingRefusedError;
     return MDSuccess;
 }
@@ -392,7 +392,7 @@ MDError SimMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
         return error;
     if (!record->connected)
         return AMDNotConnectedError;
-    if (!state->plist.value(kKeyPaired, true).toBool() || state->faults.refusePairing)
+    if (trustAnswer(state->plist) != TrustAnswer::Trusted || state->faults.refusePairing)
         return AMDPairingRefusedError;
     if (state->faults.refuseSession)
         return AMDSessionRefusedError;

@@ -9,13 +9,17 @@ using namespace kestrap::imd;
 
 TEST(ImdErrors, LockdownCodesKeepTheirCause)
 {
-    // Every way a device says it does not trust this computer is a pairing refusal, and is
-    // what a device waiting for its user's "Trust" answers.
+    // Every way a device says it does not trust this computer is a pairing error; the user's
+    // "Don't Trust" and a passcode lock keep their own cause, since the user must do something
+    // else about each.
     for (const lockdownd_error_t e : {LOCKDOWN_E_PASSWORD_PROTECTED, LOCKDOWN_E_USER_DENIED_PAIRING,
-             LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING, LOCKDOWN_E_INVALID_HOST_ID, LOCKDOWN_E_MISSING_PAIR_RECORD}) {
-        EXPECT_EQ(fromLockdown(e), AMDPairingRefusedError) << e;
+             LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING, LOCKDOWN_E_INVALID_HOST_ID, LOCKDOWN_E_MISSING_PAIR_RECORD})
         EXPECT_TRUE(isPairingError(e)) << e;
-    }
+    for (const lockdownd_error_t e :
+        {LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING, LOCKDOWN_E_INVALID_HOST_ID, LOCKDOWN_E_MISSING_PAIR_RECORD})
+        EXPECT_EQ(fromLockdown(e), AMDPairingRefusedError) << e;
+    EXPECT_EQ(fromLockdown(LOCKDOWN_E_USER_DENIED_PAIRING), AMDTrustDeniedError);
+    EXPECT_EQ(fromLockdown(LOCKDOWN_E_PASSWORD_PROTECTED), AMDPasscodeLockedError);
     EXPECT_EQ(fromLockdown(LOCKDOWN_E_SUCCESS), MDSuccess);
     EXPECT_EQ(fromLockdown(LOCKDOWN_E_MUX_ERROR), AMDNotConnectedError);
     EXPECT_EQ(fromLockdown(LOCKDOWN_E_SESSION_INACTIVE), AMDSessionInactiveError);

@@ -24,6 +24,7 @@ inline const QString kUnlistedMarker = QStringLiteral(".unlisted");
 inline const QString kMediaFolder = QStringLiteral("Media");
 inline const QString kContainersFolder = QStringLiteral("Containers");
 inline const QString kRootFolder = QStringLiteral("Root");
+inline const QString kDocumentsFolder = QStringLiteral("Documents");  // of an app's container
 
 // Keys of device.plist that belong to the simulation, not to the lockdown values.
 inline const QString kKeyFSTotalBytes = QStringLiteral("FSTotalBytes");
@@ -32,6 +33,10 @@ inline const QString kKeyPaired = QStringLiteral("Paired");
 inline const QString kKeyAFC2 = QStringLiteral("AFC2");
 inline const QString kKeyApplications = QStringLiteral("Applications");
 inline const QString kKeyFaults = QStringLiteral("Faults");
+
+// Attributes of an app in "Applications" that decide what house arrest vends.
+inline const QString kAppDevelopment = QStringLiteral("Development");  // default false: an App Store app
+inline const QString kAppFileSharing = QStringLiteral("UIFileSharingEnabled");  // default true
 
 // The capacity of a device that does not give one, and of sim create's devices.
 constexpr std::int64_t kDefaultCapacity = 32ll * 1024 * 1024 * 1024;
@@ -59,6 +64,14 @@ struct SimFaults {
     QVariantMap toPlist() const;
 };
 
+// An app `sim create` installs.
+struct SimAppSpec {
+    QString id;  // the bundle id
+    QString name;  // the display name; the last part of the bundle id when empty
+    bool development = false;  // installed for development: its whole container is vended
+    bool sharesFiles = true;  // "UIFileSharingEnabled": its Documents folder is vended
+};
+
 // What `sim create` makes.
 struct SimDeviceSpec {
     QString udid;  // 40 lower-case hex digits when empty
@@ -67,7 +80,7 @@ struct SimDeviceSpec {
     QString productVersion = QStringLiteral("12.4");
     std::uint64_t capacity = kDefaultCapacity;
     bool jailbroken = false;
-    std::vector<std::pair<QString, QString>> apps;  // bundle id, display name
+    std::vector<SimAppSpec> apps;
     SimFaults faults;
 };
 

@@ -31,8 +31,9 @@
 //   * AFCFileRef: a number, valid on its connection from AFCFileRefOpen to AFCFileRefClose.
 // - AFC paths are absolute paths on the device ("/a/b"), relative to the root of the
 //   service the connection was opened on: the media area ("com.apple.afc"), the whole file
-//   system ("com.apple.afc2") or an app's container (house arrest). A backend never lets a
-//   path reach outside that root, neither by ".." nor through a symbolic link.
+//   system ("com.apple.afc2") or an app's container (house arrest; of a documents vend, only
+//   "/Documents" and below). A backend never lets a path reach outside that root, neither
+//   by ".." nor through a symbolic link.
 //
 // Threads: every call may block on device I/O and may be made from any thread. One AFC
 // connection is used by one thread at a time (callers serialise their own connection);

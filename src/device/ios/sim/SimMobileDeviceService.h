@@ -19,7 +19,9 @@ class SimSubscription;
 
 // Simulated devices on a device farm folder (see SimFarm.h and docs/device-farm.md),
 // behaving like real ones wherever the device layer can tell: pairing and sessions, house
-// arrest only for installed apps, "com.apple.afc2" only on jailbroken devices, file
+// arrest only for installed apps (the whole container only for apps installed for
+// development, the documents only for apps that share files), "com.apple.afc2" only on
+// jailbroken devices, file
 // information in AFC's own keys, a capacity that a write cannot grow past, and paths kept
 // inside the root of the open service.
 //

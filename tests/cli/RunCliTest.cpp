@@ -246,7 +246,7 @@ TEST_F(RunCli, AnAppStoreAppTakesAJobOnlyUnderItsDocuments)
     EXPECT_TRUE(log.out.contains(": the app shares only its Documents folder")) << log.out.constData();
 
     // Under Documents: the App Store app takes it too.
-    outcome = run(QStringLiteral("/Documents/Inbox/"), &code);
+    outcome = run(QStringLiteral("Documents/Inbox"), &code);
     EXPECT_EQ(code, 1);
     EXPECT_EQ(outcome[store]["statusText"].toString(), "Finished");
     EXPECT_EQ(outcome[dev]["statusText"].toString(), "Finished");

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     static QCoreApplication app(*argc, *argv);
     sim::SimDeviceSpec model;
-    model.apps.push_back({kApp, QStringLiteral("App")});
+    // Installed for development: the whole container is there to reach, and to stay in.
+    model.apps.push_back({kApp, QStringLiteral("App"), true});
     gBench = startEmulatorBench(model);
     return 0;
 }
@@ -33,7 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     AMServiceHandle handle = 0;
     AFCConnectionRef afc = nullptr;
     if (b.emulator->ensureSession(*b.device) != MDSuccess
-        || b.emulator->sim().AMDeviceStartHouseArrestService(b.device->record, kApp, &handle) != MDSuccess
+        || b.emulator->sim().AMDeviceStartHouseArrestService(
+               b.device->record, kApp, AMHouseArrestVend::Container, &handle)
+            != MDSuccess
         || b.emulator->service().AFCConnectionOpen(handle, 0, &afc) != MDSuccess)
         std::abort();
     int sv[2];

@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     static QCoreApplication app(*argc, *argv);
     sim::SimDeviceSpec model;
     model.udid = kUdid;
-    model.apps.push_back({kApp, QStringLiteral("App")});
+    // Installed for development, so that both vends are given.
+    model.apps.push_back({kApp, QStringLiteral("App"), true});
     model.jailbroken = true;
     gBench = startEmulatorBench(model);
     return 0;

@@ -336,7 +336,7 @@ void station(imd::ImdMobileDeviceService& service, AMDeviceRef device)
     amdFailed(service.AMDeviceLookupApplications(device, {}, &apps));
     AMServiceHandle handle = 0;
     AFCConnectionRef afc = nullptr;
-    if (!amdFailed(service.AMDeviceStartHouseArrestService(device, kApp, &handle))
+    if (!amdFailed(service.AMDeviceStartHouseArrestService(device, kApp, AMHouseArrestVend::Container, &handle))
         && !afcFailed(service.AFCConnectionOpen(handle, 0, &afc))) {
         files(service, afc);
         afcFailed(service.AFCConnectionClose(afc));
@@ -364,7 +364,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     auto* b = new Bench;
     const QString farm = b->dir.filePath(QStringLiteral("farm"));
     sim::SimDeviceSpec model;
-    model.apps.push_back({kApp, QStringLiteral("App")});
+    model.apps.push_back({kApp, QStringLiteral("App"), true});
     QString error;
     if (!sim::createDevice(farm, model, &error)) {
         std::fprintf(stderr, "cannot make the farm: %s\n", qPrintable(error));

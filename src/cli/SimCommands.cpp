@@ -24,8 +24,8 @@ QSet<QString> deviceNames(const QString& farm)
 int create(const QStringList& args)
 {
     const QString usage = QStringLiteral(
-        "sim create FARM [--devices N] [--type iPhone|iPad|iPod] [--app BUNDLE_ID[=NAME]]... [--capacity BYTES] "
-        "[--jailbroken]");
+        "sim create FARM [--devices N] [--type iPhone|iPad|iPod] [--app BUNDLE_ID[=NAME]]... "
+        "[--dev-app BUNDLE_ID[=NAME]]... [--private-app BUNDLE_ID[=NAME]]... [--capacity BYTES] [--jailbroken]");
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Adds simulated devices to a device farm; prints their udids."));
     const QCommandLineOption devices(
@@ -33,13 +33,20 @@ int create(const QStringList& args)
     const QCommandLineOption type(QStringLiteral("type"), QStringLiteral("iPhone (default), iPad or iPod."),
         QStringLiteral("KIND"), QStringLiteral("iPhone"));
     const QCommandLineOption app(QStringLiteral("app"),
-        QStringLiteral("An installed app, with its display name after \"=\"; may be repeated."),
+        QStringLiteral("An App Store app that shares its Documents folder, with its display name after \"=\"; may "
+                       "be repeated."),
+        QStringLiteral("BUNDLE_ID[=NAME]"));
+    const QCommandLineOption devApp(QStringLiteral("dev-app"),
+        QStringLiteral("An app installed for development, whose whole container is shared; may be repeated."),
+        QStringLiteral("BUNDLE_ID[=NAME]"));
+    const QCommandLineOption privateApp(QStringLiteral("private-app"),
+        QStringLiteral("An App Store app that shares no files with a computer; may be repeated."),
         QStringLiteral("BUNDLE_ID[=NAME]"));
     const QCommandLineOption capacity(QStringLiteral("capacity"),
         QStringLiteral("Size of the user file system in bytes (default 32 GiB)."), QStringLiteral("BYTES"));
     const QCommandLineOption jailbroken(
         QStringLiteral("jailbroken"), QStringLiteral("The devices offer \"com.apple.afc2\" on Root/."));
-    p.addOptions({devices, type, app, capacity, jailbroken});
+    p.addOptions({devices, type, app, devApp, privateApp, capacity, jailbroken});
     p.addPositionalArgument(QStringLiteral("FARM"), QStringLiteral("The device farm folder (made when missing)."));
     int code = 0;
     if (!parse(p, usage, args, &code))
@@ -61,11 +68,18 @@ int create(const QStringList& args)
         if (!ok || model.capacity == 0)
             return usageError(QStringLiteral("--capacity takes a number of bytes."), usage);
     }
-    for (const QString& value : p.values(app)) {
-        const QString id = value.section(QLatin1Char('='), 0, 0);
-        if (!sim::isValidBundleId(id))
-            return usageError(QStringLiteral("\"%1\" is not a valid bundle id.").arg(id), usage);
-        model.apps.emplace_back(id, value.section(QLatin1Char('='), 1));
+    struct Kind {
+        const QCommandLineOption& option;
+        bool development;
+        bool sharesFiles;
+    };
+    for (const Kind& kind : {Kind {app, false, true}, Kind {devApp, true, true}, Kind {privateApp, false, false}}) {
+        for (const QString& value : p.values(kind.option)) {
+            const QString id = value.section(QLatin1Char('='), 0, 0);
+            if (!sim::isValidBundleId(id))
+                return usageError(QStringLiteral("\"%1\" is not a valid bundle id.").arg(id), usage);
+            model.apps.push_back({id, value.section(QLatin1Char('='), 1), kind.development, kind.sharesFiles});
+        }
     }
 
     const QString farm = p.positionalArguments().first();

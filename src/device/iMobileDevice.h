@@ -173,6 +173,10 @@ public:
     // The most connections a copy into this device gains from: several overlap their calls'
     // round trips where calls wait on a link; elsewhere a second only takes turns.
     virtual int usefulConnections() const { return 1; }
+    // Whether the root attached is an app's container of which only "/Documents" and below
+    // can be reached: the device refused the whole container (an App Store app) and gave the
+    // documents the app shares. Paths elsewhere fail with permission denied.
+    virtual bool servesDocumentsOnly() const { return false; }
     // Whether the whole file system can be reached ("com.apple.afc2").
     virtual bool isJailbreak() const { return false; }
     // The user apps; empty on devices without apps.

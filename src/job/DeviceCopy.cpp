@@ -1,7 +1,9 @@
 #include "job/DeviceCopy.h"
 
+#include "device/ios/MobileDeviceService.h"
 #include "logging/Log.h"
 #include "util/Helpers.h"
+#include "util/Paths.h"
 
 #include <QDateTime>
 #include <algorithm>
@@ -30,6 +32,9 @@ int percentOf(std::int64_t done, std::int64_t total)
 // Temporaries of ours that nobody has written for this long were left by a killed process or
 // a pulled cable: a live upload writes its temporary at least every few seconds.
 constexpr std::chrono::hours kStaleTemporaryAge {1};
+
+// The one folder of an app's container that an App Store app shares with a computer.
+constexpr QStringView kDocumentsFolder = u"Documents";
 
 }  // namespace
 
@@ -89,6 +94,16 @@ std::shared_ptr<iMobileDevice> DeviceCopy::openContainer(iMobileDevice& device)
 {
     DeviceError error;
     std::shared_ptr<iMobileDevice> connection = device.openConnection(m_run->appId, &error);
+    // An App Store app gives only its Documents folder: a job whose folder lies elsewhere
+    // would fail every file, so the device fails once, before anything is written.
+    if (connection && connection->servesDocumentsOnly() && !PathIsWithin(m_run->folder, kDocumentsFolder)) {
+        connection.reset();
+        error = {ErrorDomain::HouseArrest, AMDDocumentsOnlyError,
+            QStringLiteral("the app shares only its Documents folder; put the job's folder under Documents")};
+        KLOG_ERROR("%1: %2", m_name, error.text);
+        recordError(error);
+        return nullptr;
+    }
     if (connection)
         return connection;
     KLOG_ERROR("Can't find '%1' on '%2'", m_run->appId, m_name);

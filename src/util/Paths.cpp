@@ -1,5 +1,7 @@
 #include "util/Paths.h"
 
+#include <QStringList>
+
 namespace kestrap {
 
 QString PathJoin(const QString& a, const QString& b)
@@ -45,6 +47,22 @@ QStringView PathExtensionView(const QString& path)
 QString PathExtension(const QString& path)
 {
     return PathExtensionView(path).toString();
+}
+
+bool PathIsWithin(const QString& path, QStringView top)
+{
+    QList<QStringView> parts;
+    for (const QStringView part : QStringView(path).split(u'/', Qt::SkipEmptyParts)) {
+        if (part == u".")
+            continue;
+        if (part != u"..")
+            parts.append(part);
+        else if (parts.isEmpty())
+            return false;  // above the root: nothing the device would take
+        else
+            parts.removeLast();
+    }
+    return !parts.isEmpty() && parts.first() == top;
 }
 
 }  // namespace kestrap

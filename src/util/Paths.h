@@ -15,4 +15,9 @@ QStringView PathExtensionView(const QString& path);
 // The last path component, ignoring trailing slashes.
 QString LastPathComponent(const QString& path);
 
+// Whether path names the folder `top` (one component, "Documents") or something below it,
+// comparing components once "", "." and ".." are resolved: "Documents", "/Documents/x" and
+// "Documents/" are within "Documents"; "Documentsx", "", "/" and "Documents/../x" are not.
+bool PathIsWithin(const QString& path, QStringView top);
+
 }  // namespace kestrap

@@ -3,6 +3,9 @@
 #include "support/CliRun.h"
 #include "support/TempTree.h"
 
+#include "device/ios/MobileDeviceService.h"
+
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,6 +14,7 @@
 #include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 
 namespace {
@@ -194,4 +198,61 @@ TEST_F(RunCli, TheSummaryNamesEveryFailedFileWithItsCause)
         << text.out.constData();
     EXPECT_TRUE(text.out.contains(QStringLiteral("    %1: the link leads nowhere").arg(dangling).toUtf8()))
         << text.out.constData();
+}
+
+// --- app kinds: an App Store app shares only its Documents folder ---------------------------
+
+TEST_F(RunCli, AnAppStoreAppTakesAJobOnlyUnderItsDocuments)
+{
+    const QString app = QStringLiteral("com.example.app");
+    const auto create = [&](const char* kind) {
+        return QString::fromLatin1(runCli({"sim", "create", farm, kind, app}).out).trimmed();
+    };
+    const QString store = create("--app");
+    const QString secretive = create("--private-app");
+    const QString dev = create("--dev-app");
+    const auto run = [&](const QString& folder, int* code) {
+        EXPECT_EQ(runCli({"job", "create", jcf, "--app-id", app, "--folder", folder, tree.path("src/Photos")}).code, 0);
+        std::map<QString, QJsonObject> byDevice;
+        for (const auto& d : runJson({}, code)["devices"].toArray())
+            byDevice[d.toObject()["uid"].toString()] = d.toObject();
+        return byDevice;
+    };
+    const auto box = [&](const QString& udid) { return QStringLiteral("%1/%2/Containers/%3/").arg(farm, udid, app); };
+    const auto expectFailed = [&](const QJsonObject& o, int code, const char* cause) {
+        EXPECT_EQ(o["statusText"].toString(), "Failed");
+        EXPECT_EQ(o["error"].toString(), cause);
+        EXPECT_EQ(o["errorDomain"].toString(), "house-arrest");
+        EXPECT_EQ(o["errorCode"].toInt(), code);
+        EXPECT_EQ(o["files_sent"].toInt(), 0);
+        EXPECT_EQ(o["files_failed"].toInt(), 0);
+        EXPECT_EQ(o["transferred_size"].toInteger(), 0);
+    };
+    const char* shareNothing = "the app does not share its files with a computer";
+
+    // A folder beside Documents: only the development app's whole container takes it.
+    int code = -1;
+    auto outcome = run(QStringLiteral("Inbox"), &code);
+    EXPECT_EQ(code, 1);
+    ASSERT_EQ(outcome.size(), 3u);
+    expectFailed(outcome[store], kestrap::AMDDocumentsOnlyError,
+        "the app shares only its Documents folder; put the job's folder under Documents");
+    expectFailed(outcome[secretive], kestrap::AMDVendRefusedError, shareNothing);
+    EXPECT_EQ(outcome[dev]["statusText"].toString(), "Finished");
+    EXPECT_EQ(readFileBytes(box(dev) + "Inbox/Photos/a.jpg"), pattern(3000, 1));
+    EXPECT_FALSE(QFileInfo::exists(box(store) + "Inbox"));
+    EXPECT_TRUE(QDir(box(store) + "Documents").isEmpty());
+    const CliResult log = runCli({"log", "--tail", "20"}, env);
+    EXPECT_TRUE(log.out.contains(": the app shares only its Documents folder")) << log.out.constData();
+
+    // Under Documents: the App Store app takes it too.
+    outcome = run(QStringLiteral("Documents/Inbox"), &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(outcome[store]["statusText"].toString(), "Finished");
+    EXPECT_EQ(outcome[dev]["statusText"].toString(), "Finished");
+    expectFailed(outcome[secretive], kestrap::AMDVendRefusedError, shareNothing);
+    for (const QString& udid : {store, dev}) {
+        EXPECT_EQ(readFileBytes(box(udid) + "Documents/Inbox/Photos/a.jpg"), pattern(3000, 1));
+        EXPECT_EQ(readFileBytes(box(udid) + "Documents/Inbox/Photos/2012/b.jpg"), pattern(7 * 1024 * 1024, 2));
+    }
 }

@@ -32,8 +32,8 @@ public:
         return model.udid;
     }
 
-    // An iPhone with the given apps (bundle id, display name), not jailbroken.
-    QString addPhone(std::vector<std::pair<QString, QString>> apps = {}, bool jailbroken = false)
+    // An iPhone with the given apps (App Store apps that share files unless told), not jailbroken.
+    QString addPhone(std::vector<kestrap::sim::SimAppSpec> apps = {}, bool jailbroken = false)
     {
         kestrap::sim::SimDeviceSpec model;
         model.apps = std::move(apps);

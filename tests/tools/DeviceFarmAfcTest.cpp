@@ -29,7 +29,7 @@ protected:
 
     void SetUp() override
     {
-        udid = farm.addPhone({{QStringLiteral("com.example.app"), QStringLiteral("App")}});
+        udid = farm.addPhone({{QStringLiteral("com.example.app"), QStringLiteral("App"), true}});
         emulator = std::make_unique<DeviceEmulator>(farm.path(), emulatorOptions());
         ASSERT_TRUE(emulator->start());
         qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());

@@ -86,6 +86,14 @@ TEST(IncrementFilePath, FindsFirstFreeName)
     EXPECT_TRUE(incramentFilePathIfExists(QString()).isNull());
 }
 
+TEST(Paths, WithinAFolderByItsComponents)
+{
+    for (const char* within : {"Documents", "/Documents/x", "Documents/", "./Documents//In", "x/../Documents"})
+        EXPECT_TRUE(PathIsWithin(QString::fromLatin1(within), u"Documents")) << within;
+    for (const char* outside : {"Documentsx", "", "/", "Inbox", "Documents/../x", "../Documents", "x/Documents"})
+        EXPECT_FALSE(PathIsWithin(QString::fromLatin1(outside), u"Documents")) << outside;
+}
+
 TEST(Paths, JoinExtensionLastComponent)
 {
     EXPECT_EQ(PathJoin("Documents", "Photos/2012"), "Documents/Photos/2012");

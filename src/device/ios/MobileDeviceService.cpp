@@ -32,6 +32,10 @@ QString amdErrorText(MDError code)
         return QStringLiteral("invalid argument");
     case AMDAlreadySubscribedError:
         return QStringLiteral("already subscribed");
+    case AMDVendRefusedError:
+        return QStringLiteral("the device refuses this computer the app's files");
+    case AMDDocumentsOnlyError:
+        return QStringLiteral("the app shares only its Documents folder");
     case AMDTrustDeniedError:
         return QStringLiteral("the device's user denied trust to this computer");
     case AMDPasscodeLockedError:

@@ -32,8 +32,9 @@
 //   * AFCFileRef: a number, valid on its connection from AFCFileRefOpen to AFCFileRefClose.
 // - AFC paths are absolute paths on the device ("/a/b"), relative to the root of the
 //   service the connection was opened on: the media area ("com.apple.afc"), the whole file
-//   system ("com.apple.afc2") or an app's container (house arrest). A backend never lets a
-//   path reach outside that root, neither by ".." nor through a symbolic link.
+//   system ("com.apple.afc2") or an app's container (house arrest; of a documents vend, only
+//   "/Documents" and below). A backend never lets a path reach outside that root, neither
+//   by ".." nor through a symbolic link.
 //
 // Threads: every call may block on device I/O and may be made from any thread. One AFC
 // connection is used by one thread at a time (callers serialise their own connection);
@@ -57,6 +58,13 @@ enum AMDError : MDError {
     AMDApplicationNotInstalledError = 8,  // house arrest for an app the device does not have
     AMDInvalidArgumentError = 9,
     AMDAlreadySubscribedError = 10,
+    // House arrest refuses that vend for that app ("InstallationLookupFailed"): the whole
+    // container of an app not installed for development, the documents of an app that does
+    // not share files with a computer.
+    AMDVendRefusedError = 11,
+    // Not answered by a device: a caller's cause for an app whose container is refused and
+    // whose documents are given, when what it wants lies outside them.
+    AMDDocumentsOnlyError = 12,
     AMDTrustDeniedError = 13,  // the device's user tapped "Don't Trust"; asked again once re-plugged
     AMDPasscodeLockedError = 14,  // the device is locked with a passcode and will not pair until unlocked
 };
@@ -140,6 +148,18 @@ enum AFCSeekOrigin : std::uint64_t {
     AFCSeekFromEnd = 2,
 };
 
+// What house arrest is asked for.
+enum class AMHouseArrestVend {
+    // "VendContainer": the app's whole container is the root. Devices give it only for apps
+    // installed for development (from Xcode), never for App Store apps.
+    Container,
+    // "VendDocuments": for apps that share files with a computer (UIFileSharingEnabled).
+    // The root is still the container, but only "/Documents" and what lies below it can be
+    // reached: "/" lists only "Documents" (and "." and ".."), and any other path fails with
+    // AFCPermissionDeniedError.
+    Documents,
+};
+
 inline const QString kServiceAFC = QStringLiteral("com.apple.afc");
 inline const QString kServiceAFC2 = QStringLiteral("com.apple.afc2");
 
@@ -197,10 +217,13 @@ public:
     virtual QVariant AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key) = 0;
     // Starts "com.apple.afc" or "com.apple.afc2" (a running session is needed).
     virtual MDError AMDeviceStartService(AMDeviceRef device, const QString& serviceName, AMServiceHandle* service) = 0;
-    // Starts the house-arrest service on the container of the app with that bundle id; fails
-    // when the app is not installed.
+    // Starts the house-arrest service on the app with that bundle id, with the vend asked
+    // for (a running session is needed). Fails with AMDApplicationNotInstalledError when the
+    // device does not have the app, and with AMDVendRefusedError when it has the app but
+    // refuses that vend for it; a caller refused the container may still be given the
+    // documents.
     virtual MDError AMDeviceStartHouseArrestService(
-        AMDeviceRef device, const QString& bundleId, AMServiceHandle* service)
+        AMDeviceRef device, const QString& bundleId, AMHouseArrestVend vend, AMServiceHandle* service)
         = 0;
     // The installed apps: bundle id -> attribute dictionary. options may hold
     // "ReturnAttributes" (a list of attribute names): only those attributes are answered.

@@ -245,6 +245,7 @@ std::shared_ptr<iMobileDevice> iPhoneDevice::openConnection(const QString& servi
         connection->m_phoneDevice = device;
     }
     connection->m_isJailbreak = m_isJailbreak.load();
+    connection->m_refusedContainers = m_refusedContainers;
     {
         std::lock_guard caches(m_cachesLock);
         connection->m_attributes = m_attributes;
@@ -302,31 +303,53 @@ DeviceError iPhoneDevice::tryStartService(const QString& serviceName, std::int32
             return {};
         closeConnectionLocked();
         m_currentService = serviceName;
+        m_documentsOnly = false;
         // Paths cached under the old root mean other items under the new one.
         forgetItemInfo();
         const AMDeviceRef device = m_phoneDevice;
         AMServiceHandle service = 0;
         MDError started = MDSuccess;
         ErrorDomain domain = ErrorDomain::Lockdown;
+        bool documents = false;
         if (serviceName == QLatin1String("/") || serviceName == kServiceAFC) {
             started = m_service->AMDeviceStartService(device, kServiceAFC, &service);
         } else if (serviceName == kServiceAFC2) {
             started = m_service->AMDeviceStartService(device, kServiceAFC2, &service);
         } else {
-            started = m_service->AMDeviceStartHouseArrestService(device, serviceName, &service);
             domain = ErrorDomain::HouseArrest;
+            RefusedContainers& refused = *m_refusedContainers;
+            {
+                std::lock_guard guard(refused.lock);
+                documents = refused.ids.contains(serviceName);
+            }
+            if (!documents) {
+                started = m_service->AMDeviceStartHouseArrestService(
+                    device, serviceName, AMHouseArrestVend::Container, &service);
+                if (started == AMDVendRefusedError) {
+                    std::lock_guard guard(refused.lock);
+                    refused.ids.insert(serviceName);
+                    documents = true;
+                }
+            }
+            if (documents)
+                started = m_service->AMDeviceStartHouseArrestService(
+                    device, serviceName, AMHouseArrestVend::Documents, &service);
         }
         if (started == MDSuccess) {
             AFCConnectionRef connection = nullptr;
             const MDError opened = m_service->AFCConnectionOpen(service, 0, &connection);
             if (opened == MDSuccess) {
                 m_connection = connection;
+                m_documentsOnly = documents;
                 return {};
             }
             m_connection = nullptr;
             error = afcError(opened);
         } else {
             error = amdError(started, domain);
+            // Refused the documents too: the app keeps its files to itself.
+            if (started == AMDVendRefusedError && !error.deviceGone)
+                error.text = QStringLiteral("the app does not share its files with a computer");
         }
     }
     if (tryTimes <= 0 || !ResetConnection())

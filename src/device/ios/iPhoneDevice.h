@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -72,6 +73,10 @@ public:
     // own. The device's going reaches it through deviceGone().
     std::shared_ptr<iMobileDevice> openConnection(const QString& serviceName, DeviceError* why) override;
     int usefulConnections() const override;
+    // An app's container is vended whole (apps installed for development) where the device
+    // gives it, else its documents (apps that share files); a device that refused an app's
+    // container once is not asked for it again by this object or its connections.
+    bool servesDocumentsOnly() const override { return m_documentsOnly.load(); }
     bool isEqualToDevice(AMDeviceRef device) const { return device && device == m_phoneDevice.load(); }
     // The device has gone. Its connection is closed now if no call uses it, else by that
     // call as it ends, so that an object kept for display (a finished row) holds no
@@ -200,6 +205,15 @@ private:
     std::atomic<bool> m_isJailbreak {false};
     std::atomic<iMobileDeviceCopyDelegate*> m_copyDelegate {nullptr};
     std::atomic<bool> m_gone {false};
+    std::atomic<bool> m_documentsOnly {false};  // the open root is an app's documents vend
+
+    // Bundle ids whose whole container the device refused, shared with the connections
+    // openConnection() gives: a device's connections open at once, and each would ask again.
+    struct RefusedContainers {
+        std::mutex lock;
+        QSet<QString> ids;
+    };
+    std::shared_ptr<RefusedContainers> m_refusedContainers = std::make_shared<RefusedContainers>();
 
     std::mutex accessLock;  // guards m_connection and m_currentService, and every use of the connection
     AFCConnectionRef m_connection = nullptr;

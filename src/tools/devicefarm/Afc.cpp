@@ -11,6 +11,7 @@
 #include <QtEndian>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <span>
 #include <sys/stat.h>
@@ -466,14 +467,10 @@ bool AfcSession::setModTime()
     QString path;
     if (!u64(0, &nanoseconds) || !string(8, &path))
         return status(AFCInvalidArgumentError);
-    QByteArray host;
-    if (const MDError error = sim::resolveDevicePath(m_root, path, false, &host))
-        return status(error);
-    const timespec times[2]
-        = {{0, UTIME_OMIT}, {time_t(nanoseconds / 1000000000ull), long(nanoseconds % 1000000000ull)}};
-    if (::utimensat(AT_FDCWD, host.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
-        return status(sim::afcErrorFromErrno(errno));
-    return status(MDSuccess);
+    // Through the connection, whose root and reach (a documents vend's) the device keeps.
+    if (nanoseconds > std::uint64_t(std::numeric_limits<std::int64_t>::max()))
+        return status(AFCInvalidArgumentError);
+    return status(m_service.AFCSetModificationTime(m_afc, path, std::int64_t(nanoseconds)));
 }
 
 }  // namespace

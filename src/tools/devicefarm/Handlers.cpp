@@ -438,11 +438,14 @@ void serveHouseArrest(FarmEmulator& emulator, Connection& c)
         writePlistFrame(c.link(), {{kError, QStringLiteral("UnknownCommand")}});
         return;
     }
+    const AMHouseArrestVend vend
+        = command == QStringLiteral("VendDocuments") ? AMHouseArrestVend::Documents : AMHouseArrestVend::Container;
     AMServiceHandle handle = 0;
     MDError error = emulator.ensureSession(device);
     if (!error)
-        error = emulator.sim().AMDeviceStartHouseArrestService(device.record, bundleId, &handle);
+        error = emulator.sim().AMDeviceStartHouseArrestService(device.record, bundleId, vend, &handle);
     if (error) {
+        // A vend refused for the app and a farm refusing house arrest look alike on a device.
         const QString reason = error == AMDApplicationNotInstalledError ? QStringLiteral("ApplicationLookupFailed")
                                                                         : QStringLiteral("InstallationLookupFailed");
         writePlistFrame(c.link(), {{kError, reason}});

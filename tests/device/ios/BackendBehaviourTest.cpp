@@ -12,6 +12,7 @@
 #endif
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace kestrap;
 
@@ -100,7 +101,7 @@ protected:
         AMServiceHandle handle = 0;
         AFCConnectionRef connection = nullptr;
         if (service->AMDeviceConnect(record) || service->AMDeviceStartSession(record)
-            || service->AMDeviceStartHouseArrestService(record, app, &handle)
+            || service->AMDeviceStartHouseArrestService(record, app, AMHouseArrestVend::Container, &handle)
             || service->AFCConnectionOpen(handle, 0, &connection))
             return nullptr;
         return connection;
@@ -146,7 +147,7 @@ TYPED_TEST(BackendBehaviour, OpensADeviceWithItsValuesCapacityAndUserApps)
 
 TYPED_TEST(BackendBehaviour, WorksInTheAppsContainerOnly)
 {
-    const QString udid = this->farm.addPhone({{this->app, QStringLiteral("Example")}});
+    const QString udid = this->farm.addPhone({{this->app, QStringLiteral("Example"), true}});
     this->serve();
     const auto device = this->open(udid);
     ASSERT_TRUE(device);
@@ -182,7 +183,7 @@ TYPED_TEST(BackendBehaviour, AFullDeviceRefusesTheWriteWithItsOwnCode)
 {
     kestrap::sim::SimDeviceSpec model;
     model.capacity = 1024 * 1024;
-    model.apps = {{this->app, QStringLiteral("Example")}};
+    model.apps = {{this->app, QStringLiteral("Example"), true}};  // for development: the whole container
     const QString udid = this->farm.addDevice(model);
     this->serve();
     AFCConnectionRef c = this->container(udid);
@@ -199,7 +200,7 @@ TYPED_TEST(BackendBehaviour, AFullDeviceRefusesTheWriteWithItsOwnCode)
 
 TYPED_TEST(BackendBehaviour, AnUnpluggedDeviceGoesAndItsConnectionsBreak)
 {
-    const QString udid = this->farm.addPhone({{this->app, QStringLiteral("Example")}});
+    const QString udid = this->farm.addPhone({{this->app, QStringLiteral("Example"), true}});
     this->serve();
     AFCConnectionRef c = this->container(udid);
     ASSERT_TRUE(c);
@@ -213,4 +214,109 @@ TYPED_TEST(BackendBehaviour, AnUnpluggedDeviceGoesAndItsConnectionsBreak)
     EXPECT_EQ(s.AMDeviceConnect(record), AMDDeviceDisconnectedError);
     s.AFCConnectionClose(c);
     s.AMDeviceRelease(record);
+}
+
+// --- app kinds: what house arrest vends for which app ----------------------------------
+
+TYPED_TEST(BackendBehaviour, AppKindsDecideWhatHouseArrestVends)
+{
+    const QString store = QStringLiteral("com.example.store");
+    const QString dev = QStringLiteral("com.example.dev");
+    const QString secretive = QStringLiteral("com.example.private");
+    const QString udid = this->farm.addPhone({{store, {}}, {dev, {}, true}, {secretive, {}, false, false}});
+    this->serve();
+    const AMDeviceRef record = this->present.at(udid);
+    MobileDeviceService& s = *this->service;
+    ASSERT_EQ(s.AMDeviceConnect(record), MDSuccess);
+    ASSERT_EQ(s.AMDeviceStartSession(record), MDSuccess);
+    const auto start = [&](const QString& app, AMHouseArrestVend vend, AFCConnectionRef* c = nullptr) {
+        AMServiceHandle handle = 0;
+        const MDError e = s.AMDeviceStartHouseArrestService(record, app, vend, &handle);
+        if (!e && c) {
+            EXPECT_EQ(s.AFCConnectionOpen(handle, 0, c), MDSuccess);
+        }
+        return e;
+    };
+    using enum AMHouseArrestVend;
+    EXPECT_EQ(start(store, Container), AMDVendRefusedError);
+    EXPECT_EQ(start(secretive, Container), AMDVendRefusedError);
+    EXPECT_EQ(start(secretive, Documents), AMDVendRefusedError);
+    EXPECT_EQ(start(QStringLiteral("com.example.missing"), Container), AMDApplicationNotInstalledError);
+    EXPECT_EQ(start(QStringLiteral("com.example.missing"), Documents), AMDApplicationNotInstalledError);
+
+    // A development app's whole container is there.
+    AFCConnectionRef whole = nullptr;
+    ASSERT_EQ(start(dev, Container, &whole), MDSuccess);
+    AFCFileRef file = 0;
+    ASSERT_EQ(s.AFCDirectoryCreate(whole, QStringLiteral("/Library/Caches")), MDSuccess);
+    ASSERT_EQ(s.AFCFileRefOpen(whole, QStringLiteral("/Library/Caches/c"), AFCFileModeWrite, &file), MDSuccess);
+    EXPECT_EQ(s.AFCFileRefClose(whole, file), MDSuccess);
+    s.AFCConnectionClose(whole);
+
+    // An App Store app's documents: its Documents folder and what lies below, nothing else.
+    const QString box = this->farm.container(udid, store);
+    QDir().mkpath(box + QStringLiteral("/Library/Preferences"));
+    writeFileBytes(box + QStringLiteral("/Library/Preferences/p.plist"), "prefs");
+    writeFileBytes(box + QStringLiteral("/top"), "top");
+    ASSERT_EQ(::symlink("../Library", QFile::encodeName(box + QStringLiteral("/Documents/lib")).constData()), 0);
+    AFCConnectionRef docs = nullptr;
+    ASSERT_EQ(start(store, Documents, &docs), MDSuccess);
+    const auto list = [&](const QString& path, MDError* error) {
+        QStringList names;
+        AFCDirectoryRef dir = nullptr;
+        *error = s.AFCDirectoryOpen(docs, path, &dir);
+        QByteArray name;
+        while (!*error && s.AFCDirectoryRead(docs, dir, &name) == MDSuccess && !name.isNull())
+            names << QString::fromUtf8(name);
+        if (dir)
+            s.AFCDirectoryClose(docs, dir);
+        return names;
+    };
+    MDError e = MDSuccess;
+    EXPECT_EQ(list(QStringLiteral("/"), &e), (QStringList {".", "..", "Documents"}));
+    EXPECT_EQ(e, MDSuccess);
+    AFCKeyValueRef info = nullptr;
+    for (const char* folder : {"/", "/Documents", "Documents/"}) {
+        ASSERT_EQ(s.AFCFileInfoOpen(docs, QString::fromLatin1(folder), &info), MDSuccess) << folder;
+        s.AFCKeyValueClose(info);
+    }
+    EXPECT_EQ(s.AFCDirectoryCreate(docs, QStringLiteral("/Documents")), MDSuccess);
+    ASSERT_EQ(s.AFCDirectoryCreate(docs, QStringLiteral("/Documents/In")), MDSuccess);
+    ASSERT_EQ(s.AFCFileRefOpen(docs, QStringLiteral("/Documents/In/a"), AFCFileModeWrite, &file), MDSuccess);
+    ASSERT_EQ(s.AFCFileRefWrite(docs, file, "abc", 3), MDSuccess);
+    EXPECT_EQ(s.AFCFileRefClose(docs, file), MDSuccess);
+    EXPECT_EQ(s.AFCRenamePath(docs, QStringLiteral("/Documents/In/a"), QStringLiteral("/Documents/In/b")), MDSuccess);
+    EXPECT_EQ(s.AFCSetModificationTime(docs, QStringLiteral("/Documents/In/b"), 1'000'000'000'000'000'000), MDSuccess);
+    EXPECT_EQ(readFileBytes(box + QStringLiteral("/Documents/In/b")), "abc");
+    EXPECT_EQ(list(QStringLiteral("/Documents/In"), &e), (QStringList {".", "..", "b"}));
+
+    // Everywhere else: permission denied, whichever call and however the path gets there.
+    for (const char* outside : {"/top", "/Library/Preferences/p.plist", "/Documents/../top", "/Documents/lib/x",
+             "Documentsx", "/Documents/../Library/new"}) {
+        const QString path = QString::fromLatin1(outside);
+        EXPECT_EQ(s.AFCFileRefOpen(docs, path, AFCFileModeWrite, &file), AFCPermissionDeniedError) << outside;
+        EXPECT_EQ(s.AFCFileRefOpen(docs, path, AFCFileModeRead, &file), AFCPermissionDeniedError) << outside;
+        EXPECT_EQ(s.AFCFileInfoOpen(docs, path, &info), AFCPermissionDeniedError) << outside;
+        EXPECT_EQ(s.AFCDirectoryCreate(docs, path + QStringLiteral("/d")), AFCPermissionDeniedError) << outside;
+        EXPECT_EQ(s.AFCRemovePath(docs, path), AFCPermissionDeniedError) << outside;
+        EXPECT_EQ(s.AFCRenamePath(docs, QStringLiteral("/Documents/In/b"), path), AFCPermissionDeniedError) << outside;
+        EXPECT_EQ(s.AFCSetModificationTime(docs, path, 0), AFCPermissionDeniedError) << outside;
+    }
+    list(QStringLiteral("/Library"), &e);
+    EXPECT_EQ(e, AFCPermissionDeniedError);
+    list(QStringLiteral("/Documents/.."), &e);
+    EXPECT_EQ(e, MDSuccess);  // the container's "/" again, which lists only Documents
+    EXPECT_EQ(list(QStringLiteral("/Documents/lib"), &e), QStringList());
+    EXPECT_EQ(e, AFCPermissionDeniedError);
+    // Neither the container's top nor Documents itself can be changed.
+    EXPECT_EQ(s.AFCRemovePath(docs, QStringLiteral("/Documents")), AFCPermissionDeniedError);
+    EXPECT_EQ(
+        s.AFCRenamePath(docs, QStringLiteral("/Documents"), QStringLiteral("/Documents/x")), AFCPermissionDeniedError);
+    EXPECT_EQ(s.AFCRenamePath(docs, QStringLiteral("/Documents/In"), QStringLiteral("/In")), AFCPermissionDeniedError);
+    EXPECT_EQ(s.AFCFileRefOpen(docs, QStringLiteral("/"), AFCFileModeWrite, &file), AFCPermissionDeniedError);
+    EXPECT_EQ(readFileBytes(box + QStringLiteral("/top")), "top");
+    EXPECT_EQ(readFileBytes(box + QStringLiteral("/Library/Preferences/p.plist")), "prefs");
+    EXPECT_EQ(readFileBytes(box + QStringLiteral("/Documents/In/b")), "abc");
+    EXPECT_FALSE(QFileInfo::exists(box + QStringLiteral("/Library/new")));
+    s.AFCConnectionClose(docs);
 }

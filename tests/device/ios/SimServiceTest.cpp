@@ -32,12 +32,14 @@ protected:
         return d;
     }
 
-    AFCConnectionRef afc(const QString& udid, const QString& bundleId = {})
+    AFCConnectionRef afc(
+        const QString& udid, const QString& bundleId = {}, AMHouseArrestVend vend = AMHouseArrestVend::Container)
     {
         const AMDeviceRef d = session(udid);
         AMServiceHandle h = 0;
-        const MDError started = bundleId.isEmpty() ? farm.service()->AMDeviceStartService(d, kServiceAFC, &h)
-                                                   : farm.service()->AMDeviceStartHouseArrestService(d, bundleId, &h);
+        const MDError started = bundleId.isEmpty()
+            ? farm.service()->AMDeviceStartService(d, kServiceAFC, &h)
+            : farm.service()->AMDeviceStartHouseArrestService(d, bundleId, vend, &h);
         EXPECT_EQ(started, MDSuccess);
         AFCConnectionRef c = nullptr;
         EXPECT_EQ(farm.service()->AFCConnectionOpen(h, 0, &c), MDSuccess);
@@ -103,7 +105,7 @@ TEST_F(SimServiceTest, LockdownSequenceAndValuesFollowDevicePlist)
 
 TEST_F(SimServiceTest, ServicesOnlyWhereTheDeviceOffersThem)
 {
-    const QString plain = farm.addPhone({{QStringLiteral("com.example.notes"), QStringLiteral("Notes")}});
+    const QString plain = farm.addPhone({{QStringLiteral("com.example.notes"), QStringLiteral("Notes"), true}});
     const QString jailbroken = farm.addPhone({}, true);
     SimMobileDeviceService& s = *farm.service();
     AMServiceHandle h = 0;
@@ -111,10 +113,13 @@ TEST_F(SimServiceTest, ServicesOnlyWhereTheDeviceOffersThem)
     AMDeviceRef d = session(plain);
     EXPECT_NE(s.AMDeviceStartService(d, kServiceAFC2, &h), MDSuccess);
     EXPECT_NE(s.AMDeviceStartService(d, QStringLiteral("com.apple.mobilebackup2"), &h), MDSuccess);
-    EXPECT_EQ(s.AMDeviceStartHouseArrestService(d, QStringLiteral("com.example.notes"), &h), MDSuccess);
-    EXPECT_EQ(s.AMDeviceStartHouseArrestService(d, QStringLiteral("com.example.missing"), &h),
+    EXPECT_EQ(
+        s.AMDeviceStartHouseArrestService(d, QStringLiteral("com.example.notes"), AMHouseArrestVend::Container, &h),
+        MDSuccess);
+    EXPECT_EQ(
+        s.AMDeviceStartHouseArrestService(d, QStringLiteral("com.example.missing"), AMHouseArrestVend::Container, &h),
         AMDApplicationNotInstalledError);
-    EXPECT_NE(s.AMDeviceStartHouseArrestService(d, QStringLiteral(".."), &h), MDSuccess);
+    EXPECT_NE(s.AMDeviceStartHouseArrestService(d, QStringLiteral(".."), AMHouseArrestVend::Container, &h), MDSuccess);
 
     d = session(jailbroken);
     ASSERT_EQ(s.AMDeviceStartService(d, kServiceAFC2, &h), MDSuccess);
@@ -191,7 +196,7 @@ TEST_F(SimServiceTest, FileInformationDirectoriesAndFiles)
 
 TEST_F(SimServiceTest, PathsStayInsideTheServiceRoot)
 {
-    const QString udid = farm.addPhone({{QStringLiteral("com.example.notes"), QStringLiteral("Notes")}});
+    const QString udid = farm.addPhone({{QStringLiteral("com.example.notes"), QStringLiteral("Notes"), true}});
     SimMobileDeviceService& s = *farm.service();
     const QString outside = farm.path() + QStringLiteral("/outside");
     QDir().mkpath(outside);
@@ -438,7 +443,9 @@ TEST_F(SimServiceTest, InjectedFaults)
     d = session(udid);
     AMServiceHandle h = 0;
     EXPECT_EQ(s.AMDeviceStartService(d, kServiceAFC, &h), AMDServiceProhibitedError);
-    EXPECT_EQ(s.AMDeviceStartHouseArrestService(d, QStringLiteral("com.example.notes"), &h), AMDServiceProhibitedError);
+    EXPECT_EQ(
+        s.AMDeviceStartHouseArrestService(d, QStringLiteral("com.example.notes"), AMHouseArrestVend::Container, &h),
+        AMDServiceProhibitedError);
 
     // Writes fail past a count of bytes: the bytes before it land, the rest does not.
     s.setFaults(udid, {});

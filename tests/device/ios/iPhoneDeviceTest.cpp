@@ -134,7 +134,7 @@ TEST_F(iPhoneDeviceTest, LockdownValuesAndDeviceInfoAreCached)
 
 TEST_F(iPhoneDeviceTest, ChangeServiceAttemptsTwiceWithOneReset)
 {
-    const QString udid = farm.addPhone({{kNotes, QStringLiteral("Notes")}});
+    const QString udid = farm.addPhone({{kNotes, QStringLiteral("Notes"), true}});
     const auto device = farm.open(udid);
     ASSERT_TRUE(device);
     farm.service()->resetCallCounts(udid);
@@ -175,7 +175,7 @@ TEST_F(iPhoneDeviceTest, ChangeServiceAttemptsTwiceWithOneReset)
 
 TEST_F(iPhoneDeviceTest, ReopeningLeavesNoStaleAppRoot)
 {
-    const QString udid = farm.addPhone({{kNotes, QStringLiteral("Notes")}});
+    const QString udid = farm.addPhone({{kNotes, QStringLiteral("Notes"), true}});
     const auto device = farm.open(udid);
     ASSERT_TRUE(device->changeService(kNotes));
     ASSERT_TRUE(device->connect(false));
@@ -507,4 +507,53 @@ TEST_F(iPhoneDeviceTest, AppList)
     faults.refuseAppLookups = 2;
     farm.service()->setFaults(udid, faults);
     EXPECT_TRUE(device->GetAllAppBundlesOnDevice(device->phoneDevice()).isEmpty());
+}
+
+// --- app kinds: how an app's files are reached -------------------------------------------
+
+TEST_F(iPhoneDeviceTest, AnAppIsOpenedByItsContainerElseByItsDocuments)
+{
+    const QString store = QStringLiteral("com.example.store");
+    const QString secretive = QStringLiteral("com.example.private");
+    const QString udid = farm.addPhone({{kNotes, {}, true}, {store, {}}, {secretive, {}, false, false}});
+    const auto device = farm.open(udid);
+    ASSERT_TRUE(device);
+    farm.service()->resetCallCounts(udid);
+    DeviceError why;
+
+    const auto whole = device->openConnection(kNotes, &why);
+    ASSERT_TRUE(whole);
+    EXPECT_FALSE(whole->servesDocumentsOnly());
+    EXPECT_TRUE(whole->createDirectory(QStringLiteral("/Library/Caches")));
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartHouseArrestService"), 1);
+
+    // Refused the container, given the documents; its further connections ask for those only.
+    const auto first = device->openConnection(store, &why);
+    ASSERT_TRUE(first) << qPrintable(why.text);
+    EXPECT_TRUE(first->servesDocumentsOnly());
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartHouseArrestService"), 3);
+    const auto second = device->openConnection(store, &why);
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(second->servesDocumentsOnly());
+    EXPECT_EQ(farm.calls(udid, "AMDeviceStartHouseArrestService"), 4);
+    EXPECT_TRUE(second->createDirectory(QStringLiteral("/Documents/In")));
+    EXPECT_FALSE(second->createDirectory(QStringLiteral("/Inbox")));
+    EXPECT_TRUE(QFileInfo(farm.container(udid, store) + QStringLiteral("/Documents/In")).isDir());
+    EXPECT_FALSE(QFileInfo::exists(farm.container(udid, store) + QStringLiteral("/Inbox")));
+
+    // The device object's own root says so too, and forgets it on another root.
+    ASSERT_TRUE(device->changeService(store));
+    EXPECT_TRUE(device->servesDocumentsOnly());
+    ASSERT_TRUE(device->changeService(QStringLiteral("/")));
+    EXPECT_FALSE(device->servesDocumentsOnly());
+
+    // Neither given: the app shares nothing. Not there at all: not installed.
+    EXPECT_FALSE(device->openConnection(secretive, &why));
+    EXPECT_EQ(why.domain, ErrorDomain::HouseArrest);
+    EXPECT_EQ(why.code, AMDVendRefusedError);
+    EXPECT_EQ(why.text, QStringLiteral("the app does not share its files with a computer"));
+    EXPECT_FALSE(device->openConnection(QStringLiteral("com.example.absent"), &why));
+    EXPECT_EQ(why.domain, ErrorDomain::HouseArrest);
+    EXPECT_EQ(why.code, AMDApplicationNotInstalledError);
+    EXPECT_EQ(why.text, QStringLiteral("app not installed"));
 }

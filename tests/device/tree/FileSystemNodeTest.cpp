@@ -59,7 +59,8 @@ protected:
     {
         icons = std::make_shared<NamingIcons>();
         setFileSystemIconProvider(icons);
-        udid = farm.addPhone({{kNotes, QStringLiteral("Notes")}, {kMaps, QStringLiteral("Maps")}});
+        // Installed for development: the tree shows their whole containers.
+        udid = farm.addPhone({{kNotes, QStringLiteral("Notes"), true}, {kMaps, QStringLiteral("Maps"), true}});
         media = farm.media(udid);
     }
     void TearDown() override

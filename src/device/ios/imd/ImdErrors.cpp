@@ -111,6 +111,10 @@ MDError fromHouseArrest(const char* error)
         return MDSuccess;
     if (std::strcmp(error, "ApplicationLookupFailed") == 0)
         return AMDApplicationNotInstalledError;
+    // The device has the app but will not vend that for it: the container of an App Store
+    // app, the documents of an app that does not share files.
+    if (std::strcmp(error, "InstallationLookupFailed") == 0)
+        return AMDVendRefusedError;
     return AMDServiceProhibitedError;
 }
 

@@ -217,8 +217,8 @@ MDError ImdMobileDeviceService::AMDeviceStartService(
 
 namespace {
 
-// Asks house arrest for the app's container ("VendContainer") or, where that is refused (apps
-// that share only their documents), its documents ("VendDocuments").
+// Asks house arrest for the app's container ("VendContainer") or its documents
+// ("VendDocuments"); the device closes a service whose vend it refused.
 MDError vend(idevice_t device, lockdownd_service_descriptor_t service, const char* command, const QByteArray& bundleId,
     HouseArrestPtr* client)
 {
@@ -241,35 +241,24 @@ MDError vend(idevice_t device, lockdownd_service_descriptor_t service, const cha
 }  // namespace
 
 MDError ImdMobileDeviceService::AMDeviceStartHouseArrestService(
-    AMDeviceRef device, const QString& bundleId, AMServiceHandle* service)
+    AMDeviceRef device, const QString& bundleId, AMHouseArrestVend asked, AMServiceHandle* service)
 {
     if (!service || bundleId.isEmpty())
         return AMDInvalidArgumentError;
     auto [record, lock, error] = lockRecord(device);
     if (error)
         return error;
-    const QByteArray id = bundleId.toUtf8();
+    lockdownd_service_descriptor_t descriptor = nullptr;
+    if (const MDError failure = startServiceLocked(*record, kHouseArrest, &descriptor))
+        return failure;
+    // The vend goes over the service's own connection, not the lockdown link: the device's
+    // other connections open meanwhile, where they took turns on it one round trip at a time.
+    lock.unlock();
+    ServicePtr descriptorOwner(descriptor);
     ImdPendingService pending;
     pending.record = record->shared_from_this();
-    MDError vended = AMDServiceProhibitedError;
-    for (const char* command : {"VendContainer", "VendDocuments"}) {
-        // Each command needs a service of its own: the device closes a refused one.
-        lockdownd_service_descriptor_t descriptor = nullptr;
-        if (!lock.owns_lock())
-            lock.lock();
-        if (const MDError failure = startServiceLocked(*record, kHouseArrest, &descriptor))
-            return failure;
-        // The vend goes over the service's own connection, not the lockdown link: the
-        // device's other connections open meanwhile, where they took turns on it one round
-        // trip at a time.
-        lock.unlock();
-        ServicePtr descriptorOwner(descriptor);
-        vended = vend(record->device.get(), descriptor, command, id, &pending.houseArrest);
-        // An app the device does not have has no documents either.
-        if (!vended || vended == AMDApplicationNotInstalledError || !record->alive)
-            break;
-    }
-    if (vended)
+    const char* command = asked == AMHouseArrestVend::Documents ? "VendDocuments" : "VendContainer";
+    if (const MDError vended = vend(record->device.get(), descriptor, command, bundleId.toUtf8(), &pending.houseArrest))
         return record->alive ? vended : AMDDeviceDisconnectedError;
     return registerService(std::move(pending), service);
 }

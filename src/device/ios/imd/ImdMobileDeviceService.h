@@ -78,7 +78,7 @@ public:
     QVariant AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key) override;
     MDError AMDeviceStartService(AMDeviceRef device, const QString& serviceName, AMServiceHandle* service) override;
     MDError AMDeviceStartHouseArrestService(
-        AMDeviceRef device, const QString& bundleId, AMServiceHandle* service) override;
+        AMDeviceRef device, const QString& bundleId, AMHouseArrestVend vend, AMServiceHandle* service) override;
     MDError AMDeviceLookupApplications(AMDeviceRef device, const QVariantMap& options, QVariantMap* apps) override;
 
     MDError AFCConnectionOpen(AMServiceHandle service, std::uint32_t timeout, AFCConnectionRef* connection) override;

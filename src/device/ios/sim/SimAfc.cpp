@@ -107,15 +107,46 @@ void adjustUsed(SimDeviceState& state, std::int64_t delta)
         *state.usedBytes = std::max<std::int64_t>(0, *state.usedBytes + delta);
 }
 
-// The connection, locked, with the call counted; null (and *error) when the device has gone.
+// Where a path of a documents connection lies beneath its root, the app's Documents folder:
+// "/Documents/a" is "/a" there. "/" itself, the container, is *top; any other path of the
+// container is refused, as the device refuses it.
+MDError documentsPath(const QString& path, QString* inside, bool* top)
+{
+    QByteArray folder;
+    QByteArray name;
+    if (const MDError e = splitDevicePath(path, &folder, &name))
+        return e;
+    const QByteArray relative = folder.isEmpty() ? name : folder + '/' + name;
+    *top = relative.isEmpty();
+    const QByteArray documents = QFile::encodeName(kDocumentsFolder);
+    if (*top || relative == documents) {
+        *inside = QStringLiteral("/");
+        return MDSuccess;
+    }
+    if (!relative.startsWith(documents + '/'))
+        return AFCPermissionDeniedError;
+    *inside = QFile::decodeName(relative.mid(documents.size()));
+    return MDSuccess;
+}
+
+// What a call does with "/" of a documents connection: only listing and describing it are
+// allowed.
+enum class Reach { Change, Look };
+
+// The connection, locked, with the call counted and its paths as the connection's root sees
+// them; null (and *error) when the device has gone or a path is out of the connection's reach.
 struct LockedConnection {
     SimConnection* connection = nullptr;
     std::unique_lock<std::mutex> lock;
     MDError error = MDSuccess;
+    QString path;  // the call's path, beneath the connection's root
+    QString to;  // a rename's target, likewise
+    bool top = false;  // path is "/" of a documents connection, the container
     explicit operator bool() const { return error == MDSuccess; }
 };
 
-LockedConnection lockConnection(AFCConnectionRef ref, const char* call)
+LockedConnection lockConnection(AFCConnectionRef ref, const char* call, const QString* path = nullptr,
+    const QString* to = nullptr, Reach reach = Reach::Change)
 {
     LockedConnection c;
     c.connection = dynamic_cast<SimConnection*>(ref);
@@ -125,8 +156,24 @@ LockedConnection lockConnection(AFCConnectionRef ref, const char* call)
     }
     c.lock = std::unique_lock(c.connection->state->stateLock);
     ++c.connection->state->calls[call];
-    if (!c.connection->record->alive)
+    if (!c.connection->record->alive) {
         c.error = AFCServiceNotConnectedError;
+        return c;
+    }
+    if (c.connection->container.isEmpty()) {
+        if (path)
+            c.path = *path;
+        if (to)
+            c.to = *to;
+        return c;
+    }
+    bool toTop = false;
+    if (path && !c.error)
+        c.error = documentsPath(*path, &c.path, &c.top);
+    if (to && !c.error)
+        c.error = documentsPath(*to, &c.to, &toTop);
+    if (!c.error && (toTop || (c.top && reach != Reach::Look)))
+        c.error = AFCPermissionDeniedError;
     return c;
 }
 
@@ -262,11 +309,23 @@ MDError SimMobileDeviceService::AFCConnectionOpen(
     char buf[PATH_MAX];
     if (!::realpath(QFile::encodeName(pending.root).constData(), buf))
         return afcErrorFromErrno(errno);
+    QByteArray root = buf;
+    QByteArray container;
+    if (pending.documentsOnly) {
+        container = root;
+        if (!::realpath(QFile::encodeName(QDir(pending.root).filePath(kDocumentsFolder)).constData(), buf))
+            return afcErrorFromErrno(errno);
+        root = buf;
+        // A Documents that is a link to elsewhere would lead out of the container.
+        if (root != container + '/' + QFile::encodeName(kDocumentsFolder))
+            return AFCPermissionDeniedError;
+    }
     auto* c = new SimConnection;
     c->state = state;
     c->record = pending.record;
-    c->root = buf;
-    c->rootFd = ::open(buf, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    c->root = root;
+    c->container = container;
+    c->rootFd = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     *connection = c;
     return MDSuccess;
 }
@@ -303,16 +362,17 @@ MDError SimMobileDeviceService::AFCDeviceInfoOpen(AFCConnectionRef connection, A
 
 MDError SimMobileDeviceService::AFCFileInfoOpen(AFCConnectionRef connection, const QString& path, AFCKeyValueRef* info)
 {
-    auto c = lockConnection(connection, "AFCFileInfoOpen");
+    auto c = lockConnection(connection, "AFCFileInfoOpen", &path, nullptr, Reach::Look);
     if (!c)
         return c.error;
     struct stat st { };
     QByteArray name;
-    const SimFolder* held = heldFolderOf(*c.connection, path, &name);
+    const SimFolder* held = heldFolderOf(*c.connection, c.path, &name);
     if (!held || ::fstatat(held->fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        QByteArray host;
-        if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
-            return e;
+        QByteArray host = c.connection->container;
+        if (!c.top)
+            if (const MDError e = resolveDevicePath(c.connection->root, c.path, false, &host, c.connection->rootFd))
+                return e;
         if (::lstat(host.constData(), &st) != 0)
             return afcErrorFromErrno(errno);
     }
@@ -358,11 +418,17 @@ MDError SimMobileDeviceService::AFCKeyValueClose(AFCKeyValueRef handle)
 
 MDError SimMobileDeviceService::AFCDirectoryOpen(AFCConnectionRef connection, const QString& path, AFCDirectoryRef* dir)
 {
-    auto c = lockConnection(connection, "AFCDirectoryOpen");
+    auto c = lockConnection(connection, "AFCDirectoryOpen", &path, nullptr, Reach::Look);
     if (!c)
         return c.error;
+    if (c.top) {
+        auto* handle = new SimDirectory;
+        handle->names = {".", "..", QFile::encodeName(kDocumentsFolder)};
+        *dir = handle;
+        return MDSuccess;
+    }
     QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
+    if (const MDError e = resolveDevicePath(c.connection->root, c.path, true, &host, c.connection->rootFd))
         return e;
     DIR* d = ::opendir(host.constData());
     if (!d)
@@ -406,14 +472,14 @@ MDError SimMobileDeviceService::AFCDirectoryClose(AFCConnectionRef connection, A
 
 MDError SimMobileDeviceService::AFCDirectoryCreate(AFCConnectionRef connection, const QString& path)
 {
-    auto c = lockConnection(connection, "AFCDirectoryCreate");
+    auto c = lockConnection(connection, "AFCDirectoryCreate", &path);
     if (!c)
         return c.error;
     // Folder by folder, so that every step is checked against the root.
     QString prefix;
-    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.isEmpty())
-        return AFCObjectExistsError;
+    const QStringList parts = c.path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())  // a documents connection's "/Documents" is there, like any folder made
+        return c.connection->container.isEmpty() ? AFCObjectExistsError : MDSuccess;
     for (const QString& part : parts) {
         prefix += QLatin1Char('/') + part;
         QByteArray host;
@@ -435,7 +501,7 @@ MDError SimMobileDeviceService::AFCDirectoryCreate(AFCConnectionRef connection, 
 MDError SimMobileDeviceService::AFCFileRefOpen(
     AFCConnectionRef connection, const QString& path, std::uint64_t mode, AFCFileRef* file)
 {
-    auto c = lockConnection(connection, "AFCFileRefOpen");
+    auto c = lockConnection(connection, "AFCFileRefOpen", &path);
     if (!c)
         return c.error;
     if (!file)
@@ -458,9 +524,9 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
     // Most files opened for writing are new: one exclusive create in a folder held open is
     // all they take. An item that exists (a link among them) takes the way below, which
     // follows a link inside the root.
-    int fd = mode == AFCFileModeWrite ? createInHeldFolder(*c.connection, path, flags) : -1;
+    int fd = mode == AFCFileModeWrite ? createInHeldFolder(*c.connection, c.path, flags) : -1;
     if (fd < 0 && mode == AFCFileModeWrite) {
-        if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
+        if (const MDError e = resolveDevicePath(c.connection->root, c.path, false, &host, c.connection->rootFd))
             return e;
         fd = ::open(host.constData(), flags | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0 && errno != EEXIST)
@@ -469,7 +535,7 @@ MDError SimMobileDeviceService::AFCFileRefOpen(
     // A file this handle created is empty, and nobody else has it open yet.
     const bool created = fd >= 0;
     if (fd < 0) {
-        if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
+        if (const MDError e = resolveDevicePath(c.connection->root, c.path, true, &host, c.connection->rootFd))
             return e;
         struct stat before { };
         const bool existed = ::stat(host.constData(), &before) == 0;
@@ -634,11 +700,11 @@ MDError SimMobileDeviceService::AFCFileRefClose(AFCConnectionRef connection, AFC
 
 MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const QString& path)
 {
-    auto c = lockConnection(connection, "AFCRemovePath");
+    auto c = lockConnection(connection, "AFCRemovePath", &path);
     if (!c)
         return c.error;
     QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
+    if (const MDError e = resolveDevicePath(c.connection->root, c.path, false, &host, c.connection->rootFd))
         return e;
     if (host == c.connection->root)
         return AFCPermissionDeniedError;
@@ -661,7 +727,7 @@ MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const
 
 MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to)
 {
-    auto c = lockConnection(connection, "AFCRenamePath");
+    auto c = lockConnection(connection, "AFCRenamePath", &from, &to);
     if (!c)
         return c.error;
     if (c.connection->state->faults.failRenames > 0) {
@@ -669,17 +735,17 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
         return AFCIOError;
     }
     // Most uploads land on a free name of the folder they were written in.
-    if (renameInHeldFolder(*c.connection, from, to) == MDSuccess)
+    if (renameInHeldFolder(*c.connection, c.path, c.to) == MDSuccess)
         return MDSuccess;
     // Whatever moves below may be a folder, or replace a file somebody has open.
     ++c.connection->state->folderGeneration;
     ++c.connection->state->sizeChanges;
     QByteArray hostFrom;
-    if (const MDError e = resolveDevicePath(c.connection->root, from, false, &hostFrom, c.connection->rootFd))
+    if (const MDError e = resolveDevicePath(c.connection->root, c.path, false, &hostFrom, c.connection->rootFd))
         return e;
-    QByteArray hostTo = siblingHostPath(from, hostFrom, to);
+    QByteArray hostTo = siblingHostPath(c.path, hostFrom, c.to);
     if (hostTo.isEmpty())
-        if (const MDError e = resolveDevicePath(c.connection->root, to, false, &hostTo, c.connection->rootFd))
+        if (const MDError e = resolveDevicePath(c.connection->root, c.to, false, &hostTo, c.connection->rootFd))
             return e;
     if (hostFrom == c.connection->root || hostTo == c.connection->root)
         return AFCPermissionDeniedError;
@@ -701,16 +767,16 @@ MDError SimMobileDeviceService::AFCRenamePath(AFCConnectionRef connection, const
 MDError SimMobileDeviceService::AFCSetModificationTime(
     AFCConnectionRef connection, const QString& path, std::int64_t nanoseconds)
 {
-    auto c = lockConnection(connection, "AFCSetModificationTime");
+    auto c = lockConnection(connection, "AFCSetModificationTime", &path);
     if (!c)
         return c.error;
     const timespec times[2] = {{0, UTIME_OMIT}, {time_t(nanoseconds / 1000000000), long(nanoseconds % 1000000000)}};
     QByteArray name;
-    const SimFolder* held = heldFolderOf(*c.connection, path, &name);
+    const SimFolder* held = heldFolderOf(*c.connection, c.path, &name);
     if (held && ::utimensat(held->fd, name.constData(), times, AT_SYMLINK_NOFOLLOW) == 0)
         return MDSuccess;
     QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, false, &host, c.connection->rootFd))
+    if (const MDError e = resolveDevicePath(c.connection->root, c.path, false, &host, c.connection->rootFd))
         return e;
     if (::utimensat(AT_FDCWD, host.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
         return afcErrorFromErrno(errno);
@@ -719,11 +785,11 @@ MDError SimMobileDeviceService::AFCSetModificationTime(
 
 MDError SimMobileDeviceService::AFCFileSetSize(AFCConnectionRef connection, const QString& path, std::uint64_t size)
 {
-    auto c = lockConnection(connection, "AFCFileSetSize");
+    auto c = lockConnection(connection, "AFCFileSetSize", &path);
     if (!c)
         return c.error;
     QByteArray host;
-    if (const MDError e = resolveDevicePath(c.connection->root, path, true, &host, c.connection->rootFd))
+    if (const MDError e = resolveDevicePath(c.connection->root, c.path, true, &host, c.connection->rootFd))
         return e;
     struct stat st { };
     if (::stat(host.constData(), &st) != 0)

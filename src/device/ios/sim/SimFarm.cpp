@@ -142,8 +142,8 @@ bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QStr
     if (!isValidBundleId(model.udid))
         return setError(error, QStringLiteral("\"%1\" cannot name a device folder.").arg(model.udid));
     for (const auto& app : model.apps)
-        if (!isValidBundleId(app.first))
-            return setError(error, QStringLiteral("\"%1\" is not a valid bundle id.").arg(app.first));
+        if (!isValidBundleId(app.id))
+            return setError(error, QStringLiteral("\"%1\" is not a valid bundle id.").arg(app.id));
     const QDir dev(QDir(farm).filePath(model.udid));
     if (dev.exists())
         return setError(error, QStringLiteral("A device %1 exists already in %2.").arg(model.udid, farm));
@@ -151,7 +151,9 @@ bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QStr
         model.name = QStringLiteral("Simulated device");
 
     QVariantMap apps;
-    for (const auto& [bundleId, displayName] : model.apps) {
+    for (const SimAppSpec& app : model.apps) {
+        const QString& bundleId = app.id;
+        const QString& displayName = app.name;
         const QString exe = bundleId.section(QLatin1Char('.'), -1);
         apps.insert(bundleId,
             QVariantMap {
@@ -162,7 +164,8 @@ bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QStr
                 {QStringLiteral("CFBundleIconFile"), QStringLiteral("Icon.png")},
                 {QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.0")},
                 {QStringLiteral("ApplicationType"), QStringLiteral("User")},
-                {QStringLiteral("UIFileSharingEnabled"), true},
+                {kAppDevelopment, app.development},
+                {kAppFileSharing, app.sharesFiles},
                 {QStringLiteral("Path"),
                     QStringLiteral("/private/var/containers/Bundle/Application/%1/%2.app")
                         .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), exe)},
@@ -193,7 +196,7 @@ bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QStr
     if (!dev.mkpath(kMediaFolder) || !dev.mkpath(kContainersFolder))
         return setError(error, QStringLiteral("Cannot create %1.").arg(dev.path()));
     for (const auto& app : model.apps)
-        dev.mkpath(QStringLiteral("%1/%2/Documents").arg(kContainersFolder, app.first));
+        dev.mkpath(QStringLiteral("%1/%2/%3").arg(kContainersFolder, app.id, kDocumentsFolder));
     if (model.jailbroken)
         dev.mkpath(kRootFolder);
     if (!writeDevicePlist(dev.path(), plist, error))

@@ -24,6 +24,7 @@ inline const QString kUnlistedMarker = QStringLiteral(".unlisted");
 inline const QString kMediaFolder = QStringLiteral("Media");
 inline const QString kContainersFolder = QStringLiteral("Containers");
 inline const QString kRootFolder = QStringLiteral("Root");
+inline const QString kDocumentsFolder = QStringLiteral("Documents");  // of an app's container
 
 // Keys of device.plist that belong to the simulation, not to the lockdown values.
 inline const QString kKeyFSTotalBytes = QStringLiteral("FSTotalBytes");
@@ -52,6 +53,10 @@ bool passcodeLocked(const QVariantMap& devicePlist);
 bool setTrustAnswer(const QString& farm, const QString& udid, TrustAnswer answer, QString* error);
 bool setPasscodeLocked(const QString& farm, const QString& udid, bool locked, QString* error);
 
+// Attributes of an app in "Applications" that decide what house arrest vends.
+inline const QString kAppDevelopment = QStringLiteral("Development");  // default false: an App Store app
+inline const QString kAppFileSharing = QStringLiteral("UIFileSharingEnabled");  // default true
+
 // The capacity of a device that does not give one, and of sim create's devices.
 constexpr std::int64_t kDefaultCapacity = 32ll * 1024 * 1024 * 1024;
 
@@ -78,6 +83,14 @@ struct SimFaults {
     QVariantMap toPlist() const;
 };
 
+// An app `sim create` installs.
+struct SimAppSpec {
+    QString id;  // the bundle id
+    QString name;  // the display name; the last part of the bundle id when empty
+    bool development = false;  // installed for development: its whole container is vended
+    bool sharesFiles = true;  // "UIFileSharingEnabled": its Documents folder is vended
+};
+
 // What `sim create` makes.
 struct SimDeviceSpec {
     QString udid;  // 40 lower-case hex digits when empty
@@ -86,7 +99,7 @@ struct SimDeviceSpec {
     QString productVersion = QStringLiteral("12.4");
     std::uint64_t capacity = kDefaultCapacity;
     bool jailbroken = false;
-    std::vector<std::pair<QString, QString>> apps;  // bundle id, display name
+    std::vector<SimAppSpec> apps;
     SimFaults faults;
 };
 

@@ -420,13 +420,14 @@ QVariant SimMobileDeviceService::AMDeviceCopyValue(AMDeviceRef device, const QSt
 }
 
 MDError SimMobileDeviceService::startServiceOn(
-    SimRecord* record, const QString& root, bool create, AMServiceHandle* service)
+    SimRecord* record, const QString& root, bool create, AMServiceHandle* service, bool documentsOnly)
 {
-    if (create && !QDir().mkpath(root))
+    // An app's container always has its Documents folder; one made by hand may lack it.
+    if (create && !QDir().mkpath(documentsOnly ? QDir(root).filePath(kDocumentsFolder) : root))
         return AMDUnknownError;
     std::lock_guard guard(m_servicesLock);
     *service = m_nextService++;
-    m_services[*service] = {record->shared_from_this(), root};
+    m_services[*service] = {record->shared_from_this(), root, documentsOnly};
     return MDSuccess;
 }
 
@@ -448,7 +449,7 @@ MDError SimMobileDeviceService::AMDeviceStartService(
 }
 
 MDError SimMobileDeviceService::AMDeviceStartHouseArrestService(
-    AMDeviceRef device, const QString& bundleId, AMServiceHandle* service)
+    AMDeviceRef device, const QString& bundleId, AMHouseArrestVend vend, AMServiceHandle* service)
 {
     auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceStartHouseArrestService");
     if (!state)
@@ -457,10 +458,18 @@ MDError SimMobileDeviceService::AMDeviceStartHouseArrestService(
         return failure;
     if (!service || state->faults.refuseHouseArrest)
         return AMDServiceProhibitedError;
-    if (!isValidBundleId(bundleId) || !state->plist.value(kKeyApplications).toMap().contains(bundleId))
+    const QVariantMap apps = state->plist.value(kKeyApplications).toMap();
+    const auto app = apps.constFind(bundleId);
+    if (!isValidBundleId(bundleId) || app == apps.constEnd())
         return AMDApplicationNotInstalledError;
+    const QVariantMap attributes = app.value().toMap();
+    const bool documents = vend == AMHouseArrestVend::Documents;
+    const bool given = documents ? attributes.value(kAppFileSharing, true).toBool()
+                                 : attributes.value(kAppDevelopment, false).toBool();
+    if (!given)
+        return AMDVendRefusedError;
     const QString root = QDir(state->folder).filePath(kContainersFolder + QLatin1Char('/') + bundleId);
-    return startServiceOn(record, root, true, service);
+    return startServiceOn(record, root, true, service, documents);
 }
 
 MDError SimMobileDeviceService::AMDeviceLookupApplications(

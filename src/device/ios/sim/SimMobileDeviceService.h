@@ -19,7 +19,9 @@ class SimSubscription;
 
 // Simulated devices on a device farm folder (see SimFarm.h and docs/device-farm.md),
 // behaving like real ones wherever the device layer can tell: pairing and sessions, house
-// arrest only for installed apps, "com.apple.afc2" only on jailbroken devices, file
+// arrest only for installed apps (the whole container only for apps installed for
+// development, the documents only for apps that share files), "com.apple.afc2" only on
+// jailbroken devices, file
 // information in AFC's own keys, a capacity that a write cannot grow past, and paths kept
 // inside the root of the open service.
 //
@@ -82,8 +84,10 @@ public:
     MDError AMDeviceStopSession(AMDeviceRef device) override;
     QVariant AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key) override;
     MDError AMDeviceStartService(AMDeviceRef device, const QString& serviceName, AMServiceHandle* service) override;
+    // The container only for apps whose attributes say "Development" true, the documents
+    // only for apps whose "UIFileSharingEnabled" is not false.
     MDError AMDeviceStartHouseArrestService(
-        AMDeviceRef device, const QString& bundleId, AMServiceHandle* service) override;
+        AMDeviceRef device, const QString& bundleId, AMHouseArrestVend vend, AMServiceHandle* service) override;
     MDError AMDeviceLookupApplications(AMDeviceRef device, const QVariantMap& options, QVariantMap* apps) override;
 
     MDError AFCConnectionOpen(AMServiceHandle service, std::uint32_t timeout, AFCConnectionRef* connection) override;
@@ -122,7 +126,8 @@ private:
     // Each record answered is held once for the caller, who releases it.
     std::map<QString, SimRecord*> currentRecords();
     std::shared_ptr<SimDeviceState> stateFor(const QString& udid);
-    MDError startServiceOn(SimRecord* record, const QString& root, bool create, AMServiceHandle* service);
+    MDError startServiceOn(
+        SimRecord* record, const QString& root, bool create, AMServiceHandle* service, bool documentsOnly = false);
     void unplugLocked(SimDeviceState& state);
 
     const QString m_farm;
@@ -140,6 +145,7 @@ private:
     struct PendingService {
         std::shared_ptr<SimRecord> record;
         QString root;
+        bool documentsOnly = false;  // a documents vend: root is the container, only Documents is reached
     };
     std::map<AMServiceHandle, PendingService> m_services;
     AMServiceHandle m_nextService = 1;

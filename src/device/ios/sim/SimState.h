@@ -86,6 +86,10 @@ struct SimConnection : AFCConnection {
     std::shared_ptr<SimDeviceState> state;
     std::shared_ptr<SimRecord> record;
     QByteArray root;  // canonical host path of the service's root
+    // A documents vend's: the canonical host path of the app's container, whose "/" the
+    // connection may look at but not change. Its root is the container's Documents folder,
+    // which its paths name "/Documents". Empty on other connections.
+    QByteArray container;
     int rootFd = -1;  // the root, held open: every path of the connection is resolved from it
     std::map<AFCFileRef, SimFile> files;  // guarded by state->stateLock
     AFCFileRef nextFile = 1;

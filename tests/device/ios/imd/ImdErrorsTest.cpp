@@ -30,7 +30,8 @@ TEST(ImdErrors, LockdownCodesKeepTheirCause)
 
     EXPECT_EQ(fromHouseArrest(nullptr), MDSuccess);
     EXPECT_EQ(fromHouseArrest("ApplicationLookupFailed"), AMDApplicationNotInstalledError);
-    EXPECT_EQ(fromHouseArrest("InstallationLookupFailed"), AMDServiceProhibitedError);
+    EXPECT_EQ(fromHouseArrest("InstallationLookupFailed"), AMDVendRefusedError);
+    EXPECT_EQ(fromHouseArrest("UnknownCommand"), AMDServiceProhibitedError);
     EXPECT_EQ(amdErrorText(fromHouseArrest("ApplicationLookupFailed")), "app not installed");
 }
 

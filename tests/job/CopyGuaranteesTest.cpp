@@ -150,6 +150,84 @@ TEST_F(CopyGuarantees, ADeviceWithoutRoomForTheJobFailsAtOnceAndReceivesNothing)
     EXPECT_TRUE(containerFiles(small).isEmpty());
 }
 
+TEST_F(CopyGuarantees, TheRoomCheckCountsTheLargestFilesTemporariesBesideTheJob)
+{
+    // Served through one connection: the job's 5 MiB and the 2 MiB file's temporary beside them.
+    doc.addFilePaths({tree.file(QStringLiteral("src/large.bin"), 2 * kMiB)});
+    for (int i = 0; i < 3; ++i)
+        doc.addFilePaths({tree.file(QStringLiteral("src/small%1.bin").arg(i), kMiB)});
+    auto tight = device(QStringLiteral("Tight"), true, {}, 7 * kMiB - 1);
+    auto exact = device(QStringLiteral("Exact"), true, {}, 7 * kMiB);
+    ASSERT_TRUE(runToTheEnd());
+    const ProgressRecord r = recordOf(tight);
+    EXPECT_EQ(tight->status, DeviceStatusFailed);
+    EXPECT_EQ(r.errorDomain, ErrorDomain::Job);
+    EXPECT_TRUE(r.error.startsWith("not enough space on the device")) << r.error.toStdString();
+    EXPECT_EQ(farm.calls(tight->uid, "AFCFileRefOpen"), 0);
+    EXPECT_EQ(exact->status, DeviceStatusFinished);
+    EXPECT_EQ(recordOf(exact).files_sent, 4);
+}
+
+namespace {
+
+// A device that refuses to rename a new file's temporary onto a name, whether the name is
+// taken or not, and renames everything else: the replace moves the old file aside, then
+// cannot put the new one in its place.
+class TemporariesKeepTheirNames : public SimMobileDeviceService {
+public:
+    using SimMobileDeviceService::SimMobileDeviceService;
+    MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) override
+    {
+        if (from.endsWith(QStringLiteral(".kestrap-part")))
+            return AFCIOError;
+        return SimMobileDeviceService::AFCRenamePath(connection, from, to);
+    }
+};
+
+}  // namespace
+
+TEST_F(CopyGuarantees, ANewFileThatCannotTakeTheNameOfTheOldOneMovedAsideGivesItBack)
+{
+    farm.useService(std::make_shared<TemporariesKeepTheirNames>(farm.path()));
+    addFiles(1, 3 * kMiB);
+    auto a = device(QStringLiteral("A"));
+    const QByteArray old(kMiB + 7, 'o');
+    writeFileBytes(containerFile(a, QStringLiteral("Documents/f0.bin")), old);
+    ASSERT_TRUE(runToTheEnd());
+    const ProgressRecord r = recordOf(a);
+    EXPECT_EQ(r.files_sent, 0);
+    EXPECT_EQ(r.files_failed, 1);
+    EXPECT_EQ(r.errorDomain, ErrorDomain::AFC);
+    EXPECT_EQ(readFileBytes(containerFile(a, QStringLiteral("Documents/f0.bin"))), old);
+    EXPECT_EQ(containerFiles(a), QStringList {"Documents/f0.bin"});
+}
+
+TEST_F(CopyGuarantees, ARunThatVerifiesCatchesBytesTheDeviceStoredOtherwise)
+{
+    addFiles(2, 3 * kMiB);
+    SimFaults corrupt;
+    corrupt.corruptWriteAtByte = 3 * kMiB + 2 * kMiB + 11;  // in the second file's second write
+    auto a = device(QStringLiteral("A"), true, corrupt);
+    job.setVerifyOverride(true);
+    ASSERT_TRUE(runToTheEnd());
+    ProgressRecord r = recordOf(a);
+    EXPECT_EQ(r.files_sent, 1);
+    EXPECT_EQ(r.files_failed, 1);
+    EXPECT_EQ(r.error, "verification failed: the device holds other bytes than were sent");
+    EXPECT_FALSE(QFile::exists(containerFile(a, QStringLiteral("Documents/f1.bin"))));
+
+    // Without it, the same device takes the same bytes wrong and the run calls it done.
+    QDir(containerFile(a, QStringLiteral("Documents"))).removeRecursively();
+    farm.service()->setFaults(a->uid, corrupt);
+    job.setVerifyOverride(false);
+    ASSERT_TRUE(runToTheEnd());
+    r = recordOf(a);
+    EXPECT_EQ(r.files_sent, 2);
+    EXPECT_EQ(r.files_failed, 0);
+    EXPECT_NE(
+        readFileBytes(containerFile(a, QStringLiteral("Documents/f1.bin"))), readFileBytes(doc.filePaths()[1]->path));
+}
+
 TEST_F(CopyGuarantees, ASecondRunWithSkipUnchangedSendsOnlyWhatDiffers)
 {
     addFiles(4, 64 * 1024);

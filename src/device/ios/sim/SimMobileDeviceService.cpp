@@ -120,6 +120,9 @@ void SimMobileDeviceService::scanFarm()
 void SimMobileDeviceService::unplugLocked(SimDeviceState& state)
 {
     state.plugged = false;
+    // Calls held by a device that stopped answering fail now, as for a pulled cable.
+    state.stalled = false;
+    state.stallEnded.notify_all();
     if (SimRecord* record = state.current.exchange(nullptr)) {
         record->alive = false;
         record->connected = false;
@@ -331,6 +334,7 @@ LockedRecord lockRecord(AMDeviceRef device, std::shared_ptr<SimRecord> found, co
         return r;
     }
     r.held.lock = std::unique_lock(r.record->state->stateLock);
+    waitWhileStalled(*r.record->state, r.held.lock);
     ++r.record->state->calls[call];
     if (!r.record->alive) {
         r.error = AMDDeviceDisconnectedError;

@@ -5,7 +5,9 @@
 
 #include <QDateTime>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QSet>
+#include <QThread>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -439,4 +441,87 @@ TEST_F(CopyGuarantees, ACopysConnectionsHoldTheDeviceRecordWhileTheyLiveAndNoLon
     EXPECT_FALSE(a->device->itemExistsAtPath(QStringLiteral("Documents")));
     a->device.reset();
     EXPECT_EQ(farm.service()->recordCount(), 0u);
+}
+
+TEST_F(CopyGuarantees, ADevicePluggedInAgainLosesTheTemporariesWeLeftWhereverTheNextRunWrites)
+{
+    addFiles(2, 3 * kMiB);
+    auto a = device(QStringLiteral("A"));
+    SimFaults pulled;
+    pulled.unplugAfterBytes = 4 * kMiB;  // in the second file
+    farm.service()->setFaults(a->uid, pulled);
+    ASSERT_TRUE(runToTheEnd());
+    ASSERT_EQ(a->status, DeviceStatusFailed);
+    const QDir documents(containerFile(a, QStringLiteral("Documents")));
+    const QStringList left
+        = documents.entryList({QStringLiteral(".f1.bin.*.kestrap-part")}, QDir::Files | QDir::Hidden);
+    ASSERT_EQ(left.size(), 1);
+    // Another writer's, written just now.
+    const QString foreign = writeFileBytes(documents.filePath(QStringLiteral(".f0.bin.q8w2ez.kestrap-part")), "theirs");
+
+    // Plugged in again, and served by a run that writes elsewhere.
+    ASSERT_TRUE(setPlugged(farm.path(), a->uid, true, nullptr));
+    a->device = farm.open(a->uid);
+    ASSERT_TRUE(a->device);
+    doc.setFolder(QStringLiteral("Elsewhere"));
+    ASSERT_TRUE(runToTheEnd());
+    EXPECT_EQ(a->status, DeviceStatusFinished);
+    EXPECT_EQ(documents.entryList(QDir::Files | QDir::Hidden), (QStringList {".f0.bin.q8w2ez.kestrap-part", "f0.bin"}));
+    EXPECT_EQ(readFileBytes(foreign), "theirs");
+    EXPECT_EQ(containerFiles(a).filter(QStringLiteral("Elsewhere/")).size(), 2);
+}
+
+TEST_F(CopyGuarantees, ADeviceThatStopsAnsweringFailsAndTheRunEndsWithoutIt)
+{
+    addFiles(3, 3 * kMiB);
+    auto healthy = device(QStringLiteral("Healthy"));
+    SimFaults stalls;
+    stalls.stallAfterBytes = 4 * kMiB;  // in the second file: one sent, one in progress
+    auto stalled = device(QStringLiteral("Stalled"), true, stalls);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(runToTheEnd());
+    EXPECT_LT(timer.elapsed(), 15000);
+    EXPECT_EQ(healthy->status, DeviceStatusFinished);
+    EXPECT_EQ(recordOf(healthy).files_sent, 3);
+    const ProgressRecord r = recordOf(stalled);
+    EXPECT_EQ(stalled->status, DeviceStatusFailed);
+    EXPECT_EQ(r.phase, CopyPhase::Failed);
+    EXPECT_EQ(r.error, "the device stopped answering");
+    EXPECT_EQ(r.errorDomain, ErrorDomain::Job);
+    EXPECT_EQ(r.files_sent, 1);
+    EXPECT_EQ(r.files_failed, 0);
+    EXPECT_EQ(r.transferred_size, std::uint64_t(3 * kMiB));
+
+    // Unplugged, the copy thread that was let go ends, changing nothing of the record.
+    farm.service()->unplug(stalled->uid);
+    QThread::msleep(100);
+    EXPECT_EQ(recordOf(stalled).files_sent, 1);
+    EXPECT_EQ(recordOf(stalled).error, "the device stopped answering");
+}
+
+TEST_F(CopyGuarantees, AStopNeverWaitsLongForADeviceThatStoppedAnswering)
+{
+    addFiles(2, 3 * kMiB);
+    auto slow = device(QStringLiteral("Slow"), true, slowWrites(1500));
+    SimFaults stalls;
+    stalls.stallAfterBytes = 4 * kMiB;
+    auto stalled = device(QStringLiteral("Stalled"), true, stalls);
+    job.addDeviceToQueue(slow);
+    job.addDeviceToQueue(stalled);
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return recordOf(stalled).files_sent == 1 && recordOf(slow).transferred_size > 0; }));
+    QElapsedTimer timer;
+    timer.start();
+    job.stop();
+    EXPECT_LT(timer.elapsed(), 15000);
+    EXPECT_FALSE(job.isWorking());
+    EXPECT_EQ(job.runningThreads(), 0);
+    EXPECT_EQ(recordOf(slow).phase, CopyPhase::Cancelled);
+    const ProgressRecord r = recordOf(stalled);
+    EXPECT_EQ(stalled->status, DeviceStatusFailed);
+    EXPECT_EQ(r.error, "the device stopped answering");
+    EXPECT_EQ(r.files_sent, 1);
+    EXPECT_EQ(r.transferred_size, std::uint64_t(3 * kMiB));
+    farm.service()->unplug(stalled->uid);
 }

@@ -185,7 +185,7 @@ void DeviceCopy::removeOurTemporaries(iMobileDevice& connection)
         else
             ledger.made(m_udid, m_run->appId, item);  // tried again the next time
     }
-    if (removed > 0)
+    if (const Outward out {*this}; out && removed > 0)
         KLOG_INFO("Removed %1 temporary files left on %2 by a copy that did not end", removed, m_name);
 }
 
@@ -195,10 +195,12 @@ std::shared_ptr<iMobileDevice> DeviceCopy::openContainer(iMobileDevice& device)
     std::shared_ptr<iMobileDevice> connection = device.openConnection(m_run->appId, &error);
     if (connection)
         return connection;
-    KLOG_ERROR("Can't find '%1' on '%2'", m_run->appId, m_name);
-    KLOG_ERROR("%1: %2", m_name, error.text);
-    if (const Outward out {*this})
+    // Said only by a copy still running: one given up may outlive the job, and the program.
+    if (const Outward out {*this}) {
+        KLOG_ERROR("Can't find '%1' on '%2'", m_run->appId, m_name);
+        KLOG_ERROR("%1: %2", m_name, error.text);
         recordError(error);
+    }
     return nullptr;
 }
 
@@ -235,9 +237,10 @@ bool DeviceCopy::hasRoom(iMobileDevice& connection, std::size_t lanes)
         return true;
     const QString cause = QStringLiteral("not enough space on the device: needs %1, has %2")
                               .arg(CapacityString(needed), CapacityString(*free));
-    KLOG_ERROR("%1: %2", m_name, cause);
-    if (const Outward out {*this})
+    if (const Outward out {*this}) {
+        KLOG_ERROR("%1: %2", m_name, cause);
         recordError(DeviceError::job(cause));
+    }
     return false;
 }
 
@@ -302,7 +305,7 @@ void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDev
             answered();
             if (connection)
                 sendLane(*connection, lane);
-            else
+            else if (const Outward out {*this})
                 KLOG_INFO("%1 takes no further connection: %2", m_name, why.text);
             --m_waitingOnDevice;
         });
@@ -357,11 +360,11 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
     const SendEntry& entry = *m_run->plan.files()[index];
     const QString& local = entry.path;
     const std::size_t count = m_run->plan.files().size();
-    KLOG_INFO("Transferring %1 to %2...", local, m_name);
     {
         const Outward out(*this);
         if (!out)
             return false;
+        KLOG_INFO("Transferring %1 to %2...", local, m_name);
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes[lane] = 0;
         m_laneFiles[lane] = QStringLiteral("%1 << %2").arg(m_name, local);

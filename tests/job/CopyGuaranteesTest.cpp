@@ -476,7 +476,7 @@ TEST_F(CopyGuarantees, ADeviceThatStopsAnsweringFailsAndTheRunEndsWithoutIt)
     addFiles(3, 3 * kMiB);
     auto healthy = device(QStringLiteral("Healthy"));
     SimFaults stalls;
-    stalls.stallAfterBytes = 4 * kMiB;  // in the second file: one sent, one in progress
+    stalls.stallAfterBytes = 5 * kMiB + 100 * 1024;  // in the second file's second write
     auto stalled = device(QStringLiteral("Stalled"), true, stalls);
     QElapsedTimer timer;
     timer.start();
@@ -505,7 +505,7 @@ TEST_F(CopyGuarantees, AStopNeverWaitsLongForADeviceThatStoppedAnswering)
     addFiles(2, 3 * kMiB);
     auto slow = device(QStringLiteral("Slow"), true, slowWrites(1500));
     SimFaults stalls;
-    stalls.stallAfterBytes = 4 * kMiB;
+    stalls.stallAfterBytes = 5 * kMiB + 100 * 1024;
     auto stalled = device(QStringLiteral("Stalled"), true, stalls);
     job.addDeviceToQueue(slow);
     job.addDeviceToQueue(stalled);

@@ -262,6 +262,21 @@ void SimMobileDeviceService::unplug(const QString& udid)
     marker.open(QIODevice::WriteOnly);
 }
 
+void SimMobileDeviceService::unplugAll()
+{
+    std::vector<std::shared_ptr<SimDeviceState>> states;
+    {
+        std::lock_guard devices(m_devicesLock);
+        for (const auto& state : m_states)
+            states.push_back(state);
+    }
+    for (const auto& state : states) {
+        std::lock_guard guard(state->stateLock);
+        if (state->plugged)
+            unplugLocked(*state);
+    }
+}
+
 MDError SimMobileDeviceService::AMDeviceNotificationSubscribe(
     AMDeviceNotificationCallback callback, AMDeviceNotificationRef* notification)
 {

@@ -1,9 +1,10 @@
 // Running a job on many simulated devices, against a plain copy of the same payload into as
 // many folders by as many threads, in the same run.
 //
-//   bench_transfer            the five cases
-//   bench_transfer 1|2|3|4|5  one of them (3, also "latency": the main thread's longest wait;
-//                             4, a re-run that skips unchanged files; 5, the default settings)
+//   bench_transfer            the six cases
+//   bench_transfer 1|2|3|4|5|6  one of them (3, also "latency": the main thread's longest wait;
+//                             4, a re-run that skips unchanged files; 5, the default settings;
+//                             6, "stall": Stop with a device that stopped answering)
 //   bench_transfer memory MB  one file of MB mebibytes to 2 devices; prints the peak memory
 //   bench_transfer small DEVICES FILES CONCURRENCY  files of 1 KiB only, for profiling
 
@@ -392,6 +393,86 @@ bool caseThree(Scratch& scratch, QObject* mainObject)
     return true;
 }
 
+// Four devices, one of which stops answering in the middle of its files while the others,
+// slowed to a few MiB/s, are still being served: how long from Stop to the job's end? Stop
+// comes as soon as the device has gone quiet, the worst moment, since its silence has only
+// just begun. Three runs; the longest counts.
+bool caseSix(Scratch& scratch)
+{
+    const Payload payload = makePayload(scratch.fresh("payload"), 40, 64 * 1024, 1, 12ll * 1024 * 1024);
+    double worst = 0;
+    for (int run = 1; run <= 3; ++run) {
+        const QString farm = scratch.fresh("farm");
+        auto service = std::make_shared<sim::SimMobileDeviceService>(farm);
+        std::vector<DeviceRowPtr> rows;
+        for (int i = 0; i < 4; ++i) {
+            sim::SimDeviceSpec model;
+            model.udid = QStringLiteral("dev%1").arg(i, 3, 10, QLatin1Char('0'));
+            model.name = model.udid;
+            model.apps.push_back({kApp, QStringLiteral("Bench")});
+            if (i == 0)
+                model.faults.stallAfterBytes = 2 * 1024 * 1024 + 12345;
+            else
+                model.faults.writeDelayMsPerMiB = 250;
+            QString error;
+            if (!sim::createDevice(farm, model, &error))
+                return false;
+            auto phone = std::make_shared<iPhoneDevice>(service);
+            if (!phone->createWithDevice(service->currentRecord(model.udid), false))
+                return false;
+            auto row = std::make_shared<DeviceRow>();
+            row->device = phone;
+            row->uid = model.udid;
+            row->name = model.name;
+            rows.push_back(row);
+        }
+        JobDocument document;
+        document.setAppId(kApp);
+        document.setFolder(QStringLiteral("Documents"));
+        document.addFilePaths({payload.root});
+        document.setRecursiveDepth(10);
+        PortJob job;
+        job.setConcurrencyOverride(4);
+        job.setProgressPauseOverride(0);
+        for (const auto& row : rows)
+            job.addDeviceToQueue(row);
+        if (!job.start(document.settings()))
+            return false;
+        // Quiet: its writes stopped counting while the others' go on.
+        int writes = -1;
+        QElapsedTimer quiet;
+        quiet.start();
+        serveEventLoopUntil([&] {
+            const int now = service->callCount(rows[0]->uid, QStringLiteral("AFCFileRefWrite"));
+            if (now != writes) {
+                writes = now;
+                quiet.restart();
+            }
+            return writes > 0 && quiet.elapsed() >= 20;
+        });
+        QElapsedTimer t;
+        t.start();
+        job.stop();
+        const double ms = double(t.nsecsElapsed()) / 1e6;
+        bool failed = false;
+        for (const auto& r : job.transferProgresses())
+            if (r.deviceid == rows[0]->uid)
+                failed = r.phase == CopyPhase::Failed && r.error == QLatin1String("the device stopped answering");
+        service->unplug(rows[0]->uid);  // lets its copy thread end
+        if (!failed) {
+            std::printf("case 6: the device that stopped answering did not fail as such\n");
+            return false;
+        }
+        worst = std::max(worst, ms);
+        std::printf("case 6, run %d: Stop to the job's end %.0f ms (the device silent %lld ms before Stop)\n", run, ms,
+            static_cast<long long>(quiet.elapsed()) - static_cast<long long>(ms));
+    }
+    std::printf("case 6: a device stopped answering among 4 served: Stop ends the job in %.0f ms at worst (target at "
+                "most 5000 ms) %s\n",
+        worst, worst <= 5000 ? "OK" : "MISSED");
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -433,6 +514,8 @@ int main(int argc, char** argv)
     if ((all || mode == "4") && !caseFour(scratch))
         return 1;
     if ((all || mode == "5") && !caseFive(scratch))
+        return 1;
+    if ((all || mode == "6" || mode == "stall") && !caseSix(scratch))
         return 1;
     return 0;
 }

@@ -53,6 +53,16 @@ struct UploadRequest {
     // unchanged), before anything is: the caller makes the file's folder ready then. The
     // connection is not held meanwhile, so the callback may use it.
     std::function<void()> beforeWrite;
+    // Called on the sending thread for each temporary item the upload puts on the device:
+    // with made true before the item can exist, with made false once it was renamed or
+    // removed. One told made and never unmade is still there, left by a device that went in
+    // the middle. oldFileOf is empty for the new file's temporary, and names the item whose
+    // old file it holds when that was moved aside.
+    std::function<void(const QString& temporary, const QString& oldFileOf, bool made)> temporary;
+    // Called on the sending thread each time the device answers one of a long run of
+    // requests that report no progress (reading a file back), so a caller can tell a busy
+    // device from one that stopped answering.
+    std::function<void()> answered;
 };
 
 struct UploadResult {

@@ -1,11 +1,13 @@
 #include "job/DeviceCopy.h"
 
 #include "device/ios/MobileDeviceService.h"
+#include "job/TemporaryLedger.h"
 #include "logging/Log.h"
 #include "util/Helpers.h"
 #include "util/Paths.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -36,30 +38,70 @@ constexpr std::chrono::hours kStaleTemporaryAge {1};
 // The one folder of an app's container that an App Store app shares with a computer.
 constexpr QStringView kDocumentsFolder = u"Documents";
 
+std::int64_t steadyMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
+class DeviceCopy::Outward {
+public:
+    explicit Outward(DeviceCopy& copy) : m_lock(copy.m_outwardLock), m_open(copy.m_fate != Fate::Abandoned) { }
+    explicit operator bool() const { return m_open; }
+
+private:
+    std::lock_guard<std::mutex> m_lock;
+    const bool m_open;
+};
+
 DeviceCopy::DeviceCopy(std::shared_ptr<JobRun> run, DeviceRowPtr row)
-    : m_run(std::move(run)), m_row(std::move(row)), m_name(m_row->name)
+    : m_run(std::move(run)), m_row(std::move(row)), m_name(m_row->name), m_lastAnswer(steadyMilliseconds())
 {
+}
+
+void DeviceCopy::answered()
+{
+    m_lastAnswer = steadyMilliseconds();
+}
+
+std::chrono::milliseconds DeviceCopy::silentFor() const
+{
+    if (m_waitingOnDevice <= 0 || m_ended)
+        return std::chrono::milliseconds(0);
+    return std::chrono::milliseconds(std::max<std::int64_t>(0, steadyMilliseconds() - m_lastAnswer));
 }
 
 void DeviceCopy::run()
 {
+    answered();
     const std::shared_ptr<iMobileDevice> device = m_row->device;
     int status = DeviceStatusTransferring;
     std::shared_ptr<iMobileDevice> first;
     if (!device || !device->canChangeService()) {
         KLOG_ERROR("This is not a iOS device: %1", m_name);
-        recordError(DeviceError::job(QStringLiteral("the device has no app containers")));
+        if (const Outward out {*this})
+            recordError(DeviceError::job(QStringLiteral("the device has no app containers")));
         status = DeviceStatusFailed;
-    } else if (!(first = openContainer(*device))) {
-        status = DeviceStatusFailed;
+    } else {
+        const QString udid = device->uuid();
+        {
+            std::lock_guard outward(m_outwardLock);  // abandon() reads it
+            m_udid = udid;
+        }
+        if (!(first = openContainer(*device)))
+            status = DeviceStatusFailed;
     }
 
     if (status == DeviceStatusTransferring) {
-        m_run->events.postRowStatus(m_row, DeviceStatusTransferring, false);
-        beginRecord(device->uuid());
-        m_run->events.postStatusMessage(QStringLiteral("Busy"));
+        answered();
+        removeOurTemporaries(*first);
+        if (const Outward out {*this}) {
+            m_run->events.postRowStatus(m_row, DeviceStatusTransferring, false);
+            beginRecord(m_udid);
+            m_run->events.postStatusMessage(QStringLiteral("Busy"));
+        }
         // Connections beyond those the device gains from would only take turns on it.
         const std::size_t lanes
             = std::size_t(std::max(1, std::min(m_run->connectionsPerDevice, device->usefulConnections())));
@@ -70,6 +112,12 @@ void DeviceCopy::run()
     }
     first.reset();  // closed before the row says the device is free
 
+    // Given up on while its device kept it waiting: the row has failed already, and the job
+    // may be gone.
+    Fate running = Fate::Running;
+    if (!m_fate.compare_exchange_strong(running, Fate::Ending))
+        return;
+    const Outward out(*this);
     // A stop that comes once every file has ended changes nothing: the device holds the job.
     const bool stoppedShort = m_run->stopping && !everyFileEnded();
     // A device that went away while it was served did not get its files, whatever the
@@ -90,6 +138,62 @@ void DeviceCopy::run()
     m_ended = true;
 }
 
+bool DeviceCopy::abandon()
+{
+    const Outward out(*this);
+    Fate running = Fate::Running;
+    if (!m_fate.compare_exchange_strong(running, Fate::Abandoned))
+        return false;
+    const DeviceError cause = DeviceError::job(QStringLiteral("the device stopped answering"));
+    KLOG_ERROR("%1: %2", m_name, cause.text);
+    if (!m_slot)
+        beginRecord(m_udid.isEmpty() ? m_row->uid : m_udid);
+    {
+        // What ended stays counted; the files in progress never arrived whole.
+        ProgressBoard::Edit r(*m_slot);
+        r->current_size = m_sum;
+        r->transferred_size = m_sum;
+    }
+    recordError(cause);
+    finishRecord(DeviceStatusFailed, false);
+    m_run->events.postRowStatus(m_row, DeviceStatusFailed, false);
+    m_ended = true;
+    return true;
+}
+
+void DeviceCopy::noteTemporary(const QString& temporary, const QString& oldFileOf, bool made)
+{
+    TemporaryLedger& ledger = TemporaryLedger::process();
+    if (made)
+        ledger.made(m_udid, m_run->appId, {temporary, oldFileOf});
+    else
+        ledger.unmade(m_udid, m_run->appId, temporary);
+}
+
+void DeviceCopy::removeOurTemporaries(iMobileDevice& connection)
+{
+    TemporaryLedger& ledger = TemporaryLedger::process();
+    const std::vector<TemporaryLedger::Item> left = ledger.take(m_udid, m_run->appId);
+    int removed = 0;
+    for (const TemporaryLedger::Item& item : left) {
+        bool gone = false;
+        if (!item.oldFileOf.isEmpty() && !connection.itemExistsAtPath(item.oldFileOf)) {
+            // Pulled between moving the old file aside and putting the new one in its place:
+            // the old one takes its name again.
+            gone = connection.renameItemAtPath(item.path, QFileInfo(item.oldFileOf).fileName());
+        } else {
+            gone = connection.deleteItemAtPath(item.path) || !connection.itemExistsAtPath(item.path);
+        }
+        answered();
+        if (gone)
+            ++removed;
+        else
+            ledger.made(m_udid, m_run->appId, item);  // tried again the next time
+    }
+    if (const Outward out {*this}; out && removed > 0)
+        KLOG_INFO("Removed %1 temporary files left on %2 by a copy that did not end", removed, m_name);
+}
+
 std::shared_ptr<iMobileDevice> DeviceCopy::openContainer(iMobileDevice& device)
 {
     DeviceError error;
@@ -100,15 +204,20 @@ std::shared_ptr<iMobileDevice> DeviceCopy::openContainer(iMobileDevice& device)
         connection.reset();
         error = {ErrorDomain::HouseArrest, AMDDocumentsOnlyError,
             QStringLiteral("the app shares only its Documents folder; put the job's folder under Documents")};
-        KLOG_ERROR("%1: %2", m_name, error.text);
-        recordError(error);
+        if (const Outward out {*this}) {
+            KLOG_ERROR("%1: %2", m_name, error.text);
+            recordError(error);
+        }
         return nullptr;
     }
     if (connection)
         return connection;
-    KLOG_ERROR("Can't find '%1' on '%2'", m_run->appId, m_name);
-    KLOG_ERROR("%1: %2", m_name, error.text);
-    recordError(error);
+    // Said only by a copy still running: one given up may outlive the job, and the program.
+    if (const Outward out {*this}) {
+        KLOG_ERROR("Can't find '%1' on '%2'", m_run->appId, m_name);
+        KLOG_ERROR("%1: %2", m_name, error.text);
+        recordError(error);
+    }
     return nullptr;
 }
 
@@ -137,6 +246,7 @@ bool DeviceCopy::hasRoom(iMobileDevice& connection, std::size_t lanes)
         for (std::size_t i = 0; i < files.size(); ++i) {
             const std::uint64_t size = files[i]->filesize.value_or(0);
             const std::uint64_t held = connection.getSizeOfItemAtPath(m_run->destinations[i].path);
+            answered();
             needed += size - std::min(held, size);
         }
     }
@@ -144,8 +254,10 @@ bool DeviceCopy::hasRoom(iMobileDevice& connection, std::size_t lanes)
         return true;
     const QString cause = QStringLiteral("not enough space on the device: needs %1, has %2")
                               .arg(CapacityString(needed), CapacityString(*free));
-    KLOG_ERROR("%1: %2", m_name, cause);
-    recordError(DeviceError::job(cause));
+    if (const Outward out {*this}) {
+        KLOG_ERROR("%1: %2", m_name, cause);
+        recordError(DeviceError::job(cause));
+    }
     return false;
 }
 
@@ -179,7 +291,7 @@ void DeviceCopy::beginRecord(const QString& deviceid)
 void DeviceCopy::recordError(const DeviceError& cause)
 {
     if (!m_slot)
-        beginRecord(m_row->device ? m_row->device->uuid() : m_row->uid);
+        beginRecord(m_udid.isEmpty() ? m_row->uid : m_udid);
     ProgressBoard::Edit r(*m_slot);
     r->error = cause.text;
     r->errorDomain = cause.domain;
@@ -193,21 +305,26 @@ void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDev
     const std::size_t count = m_run->plan.files().size();
     const std::size_t lanes = std::clamp<std::size_t>(connections, 1, std::max<std::size_t>(count, 1));
     {
+        const Outward out(*this);
+        if (!out)
+            return;
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes.assign(lanes, 0);
         m_laneFiles.assign(lanes, QString());
     }
     std::vector<std::thread> others;
     for (std::size_t lane = 1; lane < lanes; ++lane) {
+        ++m_waitingOnDevice;
         others.emplace_back([this, &device, lane] {
             // A device that gives fewer connections is served through those it gave.
             DeviceError why;
             const std::shared_ptr<iMobileDevice> connection = device.openConnection(m_run->appId, &why);
-            if (!connection) {
+            answered();
+            if (connection)
+                sendLane(*connection, lane);
+            else if (const Outward out {*this})
                 KLOG_INFO("%1 takes no further connection: %2", m_name, why.text);
-                return;
-            }
-            sendLane(*connection, lane);
+            --m_waitingOnDevice;
         });
     }
     sendLane(*first, 0);
@@ -218,9 +335,14 @@ void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDev
 void DeviceCopy::sendLane(iMobileDevice& connection, std::size_t lane)
 {
     const std::size_t count = m_run->plan.files().size();
-    while (!m_run->stopping && !m_cancelled) {
+    const auto goOn = [this] { return !m_run->stopping && !m_cancelled && m_fate == Fate::Running; };
+    while (goOn()) {
+        // A paused lane waits for no answer of the device's.
+        --m_waitingOnDevice;
         m_run->waitWhilePaused();
-        if (m_run->stopping || m_cancelled)
+        answered();
+        ++m_waitingOnDevice;
+        if (!goOn())
             break;
         const std::size_t index = m_next.fetch_add(1);
         if (index >= count)
@@ -239,6 +361,7 @@ void DeviceCopy::prepareFolder(iMobileDevice& connection, const QString& folder)
         m_knownFolders.insert(folder);
         connection.removeStaleTemporaries(folder, kStaleTemporaryAge);
     }
+    answered();
 }
 
 std::uint64_t DeviceCopy::bytesDoneLocked() const
@@ -254,8 +377,11 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
     const SendEntry& entry = *m_run->plan.files()[index];
     const QString& local = entry.path;
     const std::size_t count = m_run->plan.files().size();
-    KLOG_INFO("Transferring %1 to %2...", local, m_name);
     {
+        const Outward out(*this);
+        if (!out)
+            return false;
+        KLOG_INFO("Transferring %1 to %2...", local, m_name);
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes[lane] = 0;
         m_laneFiles[lane] = QStringLiteral("%1 << %2").arg(m_name, local);
@@ -266,8 +392,8 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
         }
         r->current_size = m_sum;
         r->transferred_size = bytesDoneLocked();
+        m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
     }
-    m_run->events.postProgress(m_recordIndex, m_slot->progressPosted);
 
     UploadResult result;
     if (!entry.error.isEmpty()) {
@@ -284,9 +410,17 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
         request.verify = m_run->verify;
         request.progress
             = [this, lane](std::int64_t done, std::int64_t total) { return fileProgress(lane, done, total); };
+        request.temporary = [this](const QString& temporary, const QString& oldFileOf, bool made) {
+            noteTemporary(temporary, oldFileOf, made);
+        };
+        request.answered = [this] { answered(); };
         result = connection.sendFile(request);
     }
+    answered();
 
+    const Outward out(*this);
+    if (!out)
+        return false;  // the record was closed without this file
     {
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes[lane] = 0;
@@ -341,7 +475,7 @@ bool DeviceCopy::everyFileEnded()
 void DeviceCopy::finishRecord(int status, bool cancelled)
 {
     if (!m_slot)
-        beginRecord(m_row->device ? m_row->device->uuid() : m_row->uid);
+        beginRecord(m_udid.isEmpty() ? m_row->uid : m_udid);
     QString text;
     int percent = 0;
     CopyPhase phase = CopyPhase::Finished;
@@ -368,6 +502,10 @@ void DeviceCopy::finishRecord(int status, bool cancelled)
 
 bool DeviceCopy::fileProgress(std::size_t lane, std::int64_t done, std::int64_t total)
 {
+    answered();
+    const Outward out(*this);
+    if (!out)
+        return false;
     {
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes[lane] = std::uint64_t(std::max<std::int64_t>(done, 0));

@@ -27,6 +27,9 @@ void giveEachThreadItsOwnArena()
 // spend their time waiting for devices, so a lower priority costs them little.
 constexpr int kCopyNiceLevels = 10;
 
+// The longest the scheduler sleeps while copies run without looking at their devices' silence.
+constexpr std::chrono::milliseconds kSilenceCheck {DeviceCopy::kSilenceLimit};
+
 }  // namespace
 
 QString queueMessage(std::size_t queued)
@@ -158,6 +161,9 @@ bool JobScheduler::startOldestLocked()
     thread->thread = std::thread([this, copy] {
         lowerCallingThreadPriority(kCopyNiceLevels);
         copy->run();
+        // Given up on and let go: the scheduler has counted it out, and may be gone.
+        if (copy->wasAbandoned())
+            return;
         {
             std::lock_guard queue(m_queueLock);
             if (auto it = m_workingThreads.find(copy->row()->uid); it != m_workingThreads.end() && it->second == copy)
@@ -191,11 +197,55 @@ void JobScheduler::joinEndedThreads()
         t->thread.join();
 }
 
+std::chrono::milliseconds JobScheduler::abandonSilentCopies(bool stopping)
+{
+    std::vector<std::unique_ptr<CopyThread>> abandoned;
+    // The next look comes when the copy silent longest reaches the limit, not a tick later.
+    std::chrono::milliseconds next = kSilenceCheck;
+    {
+        std::lock_guard queue(m_queueLock);
+        for (const auto& t : m_allThreads)
+            if (!t->copy->ended())
+                next = std::min(next, DeviceCopy::kSilenceLimit - t->copy->silentFor());
+        next = std::max(next, std::chrono::milliseconds(1));
+        const auto silent = [](const std::unique_ptr<CopyThread>& t) {
+            return t->copy->ended() || t->copy->silentFor() >= DeviceCopy::kSilenceLimit;
+        };
+        // While the run goes on, a copy that waits for its device is given up only when
+        // nothing else moves: a device may be slow, and the rule is only that the run's end
+        // never waits long for one that stopped answering.
+        if (m_allThreads.empty() || (!stopping && !std::all_of(m_allThreads.begin(), m_allThreads.end(), silent)))
+            return next;
+        for (auto it = m_allThreads.begin(); it != m_allThreads.end();) {
+            const std::shared_ptr<DeviceCopy>& copy = (*it)->copy;
+            if (copy->ended() || copy->silentFor() < DeviceCopy::kSilenceLimit || !copy->abandon()) {
+                ++it;
+                continue;
+            }
+            if (auto w = m_workingThreads.find(copy->row()->uid); w != m_workingThreads.end() && w->second == copy)
+                m_workingThreads.erase(w);
+            abandoned.push_back(std::move(*it));
+            it = m_allThreads.erase(it);
+        }
+    }
+    if (abandoned.empty())
+        return next;
+    for (auto& t : abandoned)
+        t->thread.detach();  // it owns what it still uses: the copy, and through it the run and the row
+    std::lock_guard threads(m_threadsLock);
+    m_threads -= int(abandoned.size());
+    m_copiesEnded += abandoned.size();
+    ++m_signals;
+    m_threadsCondition.notify_all();
+    return next;
+}
+
 void JobScheduler::schedule()
 {
     JobRun& run = *m_run;
     std::uint64_t copiesEndedWhenIdle = 0;
     while (!run.stopping) {
+        const std::chrono::milliseconds look = abandonSilentCopies(false);
         joinEndedThreads();
         std::size_t queued = 0;
         bool idle = false;
@@ -226,13 +276,19 @@ void JobScheduler::schedule()
 
         // Sleeps until a device is queued, a copy ends or the run stops; a signal that came
         // since the look above counts too, so none is lost.
+        // While copies run, it also looks now and then for devices that stopped answering.
         std::unique_lock threads(m_threadsLock);
-        m_threadsCondition.wait(threads, [&] { return startAnother || run.stopping || m_signals != signalsSeen; });
+        const auto woken = [&] { return startAnother || run.stopping || m_signals != signalsSeen; };
+        if (m_threads > 0)
+            m_threadsCondition.wait_for(threads, look, woken);
+        else
+            m_threadsCondition.wait(threads, woken);
     }
 
-    {
+    for (std::chrono::milliseconds look = abandonSilentCopies(true);; look = abandonSilentCopies(true)) {
         std::unique_lock threads(m_threadsLock);
-        m_threadsCondition.wait(threads, [this] { return m_threads == 0; });
+        if (m_threadsCondition.wait_for(threads, look, [this] { return m_threads == 0; }))
+            break;
     }
     joinEndedThreads();
     m_isFinished = true;

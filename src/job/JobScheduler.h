@@ -20,7 +20,8 @@ QString queueMessage(std::size_t queued);
 // The device queue of a job and the scheduler thread of its runs. Devices wait first in,
 // first out, at most one row per uid; the scheduler starts one copy thread (a DeviceCopy)
 // per device, never more at once than the run's concurrency, and sleeps until a device is
-// queued, a copy ends or the run stops. Copy threads run ten nice levels below the thread
+// queued, a copy ends or the run stops, and looks now and then for copies whose devices
+// stopped answering (see DeviceCopy). Copy threads run ten nice levels below the thread
 // that started the job, so that a window stays responsive while dozens of copies run.
 //
 // Threads: everything but the scheduler's own loop is called on the job's thread. Locks, in
@@ -67,6 +68,11 @@ private:
     void schedule();
     bool startOldestLocked();
     void joinEndedThreads();
+    // Gives up the copies whose devices answered nothing for DeviceCopy::kSilenceLimit: all
+    // of them once the run stops, and while it runs only when no other copy moves (every
+    // device served but those). Their threads are let go, to end on their own. Answers when
+    // to look again.
+    std::chrono::milliseconds abandonSilentCopies(bool stopping);
     void signal();
 
     std::shared_ptr<JobRun> m_run;

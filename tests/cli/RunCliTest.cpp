@@ -5,7 +5,11 @@
 
 #include "device/ios/MobileDeviceService.h"
 
+#include "device/ios/sim/SimFarm.h"
 #include <QDir>
+
+#include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -255,4 +259,51 @@ TEST_F(RunCli, AnAppStoreAppTakesAJobOnlyUnderItsDocuments)
         EXPECT_EQ(readFileBytes(box(udid) + "Documents/Inbox/Photos/a.jpg"), pattern(3000, 1));
         EXPECT_EQ(readFileBytes(box(udid) + "Documents/Inbox/Photos/2012/b.jpg"), pattern(7 * 1024 * 1024, 2));
     }
+}
+
+TEST_F(RunCli, ASignalEndsARunWhoseDeviceStoppedAnsweringAndItsLogIsWhole)
+{
+    addDevices(2, QStringLiteral("com.example.app"));
+    const QStringList udids = QDir(farm).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(udids.size(), 2);
+    const QString folder = QDir(farm).filePath(udids[1]);
+    QVariantMap plist = kestrap::sim::readDevicePlist(folder).value();
+    plist.insert(QStringLiteral("Faults"), QVariantMap {{QStringLiteral("StallAfterBytes"), 4 * 1024 * 1024}});
+    ASSERT_TRUE(kestrap::sim::writeDevicePlist(folder, plist));
+
+    QProcess run;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (auto it = env.cbegin(); it != env.cend(); ++it)
+        e.insert(it.key(), it.value());
+    run.setProcessEnvironment(e);
+    run.start(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")),
+        {"run", jcf, "--simulate", farm, "--progress-pause", "0", "--json"});
+    ASSERT_TRUE(run.waitForStarted());
+    // The stalled device holds part of its large file, and holds on to the call that wrote it.
+    const QString documents = folder + QStringLiteral("/Containers/com.example.app/Documents/Photos/2012");
+    const auto stalled
+        = [&] { return !QDir(documents).entryList({"*.kestrap-part"}, QDir::Files | QDir::Hidden).isEmpty(); };
+    for (int i = 0; i < 200 && !stalled(); ++i)
+        QThread::msleep(50);
+    ASSERT_TRUE(stalled());
+    QElapsedTimer timer;
+    timer.start();
+    ::kill(pid_t(run.processId()), SIGTERM);
+    ASSERT_TRUE(run.waitForFinished(30000));
+    EXPECT_LT(timer.elapsed(), 15000);
+    EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(run.exitCode(), 1);
+    const QJsonObject summary = QJsonDocument::fromJson(run.readAllStandardOutput()).object();
+    QMap<QString, QJsonObject> devices;
+    for (const auto& d : summary["devices"].toArray())
+        devices[d.toObject()["uid"].toString()] = d.toObject();
+    EXPECT_EQ(devices[udids[0]]["statusText"].toString(), "Finished");
+    EXPECT_EQ(devices[udids[1]]["statusText"].toString(), "Failed");
+    EXPECT_EQ(devices[udids[1]]["error"].toString(), "the device stopped answering");
+
+    QByteArray logged;
+    QDirIterator logs(tree.path(QStringLiteral("logs")), QDir::Files, QDirIterator::Subdirectories);
+    while (logs.hasNext())
+        logged += readFileBytes(logs.next());
+    EXPECT_TRUE(logged.contains("the device stopped answering")) << logged.right(2000).constData();
 }

@@ -5,7 +5,9 @@
 
 #include <QDateTime>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QSet>
+#include <QThread>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -148,6 +150,84 @@ TEST_F(CopyGuarantees, ADeviceWithoutRoomForTheJobFailsAtOnceAndReceivesNothing)
     // The files, and beside them the temporaries of the two sent at once.
     EXPECT_TRUE(r.error.startsWith("not enough space on the device: needs 10")) << r.error.toStdString();
     EXPECT_TRUE(containerFiles(small).isEmpty());
+}
+
+TEST_F(CopyGuarantees, TheRoomCheckCountsTheLargestFilesTemporariesBesideTheJob)
+{
+    // Served through one connection: the job's 5 MiB and the 2 MiB file's temporary beside them.
+    doc.addFilePaths({tree.file(QStringLiteral("src/large.bin"), 2 * kMiB)});
+    for (int i = 0; i < 3; ++i)
+        doc.addFilePaths({tree.file(QStringLiteral("src/small%1.bin").arg(i), kMiB)});
+    auto tight = device(QStringLiteral("Tight"), true, {}, 7 * kMiB - 1);
+    auto exact = device(QStringLiteral("Exact"), true, {}, 7 * kMiB);
+    ASSERT_TRUE(runToTheEnd());
+    const ProgressRecord r = recordOf(tight);
+    EXPECT_EQ(tight->status, DeviceStatusFailed);
+    EXPECT_EQ(r.errorDomain, ErrorDomain::Job);
+    EXPECT_TRUE(r.error.startsWith("not enough space on the device")) << r.error.toStdString();
+    EXPECT_EQ(farm.calls(tight->uid, "AFCFileRefOpen"), 0);
+    EXPECT_EQ(exact->status, DeviceStatusFinished);
+    EXPECT_EQ(recordOf(exact).files_sent, 4);
+}
+
+namespace {
+
+// A device that refuses to rename a new file's temporary onto a name, whether the name is
+// taken or not, and renames everything else: the replace moves the old file aside, then
+// cannot put the new one in its place.
+class TemporariesKeepTheirNames : public SimMobileDeviceService {
+public:
+    using SimMobileDeviceService::SimMobileDeviceService;
+    MDError AFCRenamePath(AFCConnectionRef connection, const QString& from, const QString& to) override
+    {
+        if (from.endsWith(QStringLiteral(".kestrap-part")))
+            return AFCIOError;
+        return SimMobileDeviceService::AFCRenamePath(connection, from, to);
+    }
+};
+
+}  // namespace
+
+TEST_F(CopyGuarantees, ANewFileThatCannotTakeTheNameOfTheOldOneMovedAsideGivesItBack)
+{
+    farm.useService(std::make_shared<TemporariesKeepTheirNames>(farm.path()));
+    addFiles(1, 3 * kMiB);
+    auto a = device(QStringLiteral("A"));
+    const QByteArray old(kMiB + 7, 'o');
+    writeFileBytes(containerFile(a, QStringLiteral("Documents/f0.bin")), old);
+    ASSERT_TRUE(runToTheEnd());
+    const ProgressRecord r = recordOf(a);
+    EXPECT_EQ(r.files_sent, 0);
+    EXPECT_EQ(r.files_failed, 1);
+    EXPECT_EQ(r.errorDomain, ErrorDomain::AFC);
+    EXPECT_EQ(readFileBytes(containerFile(a, QStringLiteral("Documents/f0.bin"))), old);
+    EXPECT_EQ(containerFiles(a), QStringList {"Documents/f0.bin"});
+}
+
+TEST_F(CopyGuarantees, ARunThatVerifiesCatchesBytesTheDeviceStoredOtherwise)
+{
+    addFiles(2, 3 * kMiB);
+    SimFaults corrupt;
+    corrupt.corruptWriteAtByte = 3 * kMiB + 2 * kMiB + 11;  // in the second file's second write
+    auto a = device(QStringLiteral("A"), true, corrupt);
+    job.setVerifyOverride(true);
+    ASSERT_TRUE(runToTheEnd());
+    ProgressRecord r = recordOf(a);
+    EXPECT_EQ(r.files_sent, 1);
+    EXPECT_EQ(r.files_failed, 1);
+    EXPECT_EQ(r.error, "verification failed: the device holds other bytes than were sent");
+    EXPECT_FALSE(QFile::exists(containerFile(a, QStringLiteral("Documents/f1.bin"))));
+
+    // Without it, the same device takes the same bytes wrong and the run calls it done.
+    QDir(containerFile(a, QStringLiteral("Documents"))).removeRecursively();
+    farm.service()->setFaults(a->uid, corrupt);
+    job.setVerifyOverride(false);
+    ASSERT_TRUE(runToTheEnd());
+    r = recordOf(a);
+    EXPECT_EQ(r.files_sent, 2);
+    EXPECT_EQ(r.files_failed, 0);
+    EXPECT_NE(
+        readFileBytes(containerFile(a, QStringLiteral("Documents/f1.bin"))), readFileBytes(doc.filePaths()[1]->path));
 }
 
 TEST_F(CopyGuarantees, ASecondRunWithSkipUnchangedSendsOnlyWhatDiffers)
@@ -361,4 +441,87 @@ TEST_F(CopyGuarantees, ACopysConnectionsHoldTheDeviceRecordWhileTheyLiveAndNoLon
     EXPECT_FALSE(a->device->itemExistsAtPath(QStringLiteral("Documents")));
     a->device.reset();
     EXPECT_EQ(farm.service()->recordCount(), 0u);
+}
+
+TEST_F(CopyGuarantees, ADevicePluggedInAgainLosesTheTemporariesWeLeftWhereverTheNextRunWrites)
+{
+    addFiles(2, 3 * kMiB);
+    auto a = device(QStringLiteral("A"));
+    SimFaults pulled;
+    pulled.unplugAfterBytes = 4 * kMiB;  // in the second file
+    farm.service()->setFaults(a->uid, pulled);
+    ASSERT_TRUE(runToTheEnd());
+    ASSERT_EQ(a->status, DeviceStatusFailed);
+    const QDir documents(containerFile(a, QStringLiteral("Documents")));
+    const QStringList left
+        = documents.entryList({QStringLiteral(".f1.bin.*.kestrap-part")}, QDir::Files | QDir::Hidden);
+    ASSERT_EQ(left.size(), 1);
+    // Another writer's, written just now.
+    const QString foreign = writeFileBytes(documents.filePath(QStringLiteral(".f0.bin.q8w2ez.kestrap-part")), "theirs");
+
+    // Plugged in again, and served by a run that writes elsewhere.
+    ASSERT_TRUE(setPlugged(farm.path(), a->uid, true, nullptr));
+    a->device = farm.open(a->uid);
+    ASSERT_TRUE(a->device);
+    doc.setFolder(QStringLiteral("Elsewhere"));
+    ASSERT_TRUE(runToTheEnd());
+    EXPECT_EQ(a->status, DeviceStatusFinished);
+    EXPECT_EQ(documents.entryList(QDir::Files | QDir::Hidden), (QStringList {".f0.bin.q8w2ez.kestrap-part", "f0.bin"}));
+    EXPECT_EQ(readFileBytes(foreign), "theirs");
+    EXPECT_EQ(containerFiles(a).filter(QStringLiteral("Elsewhere/")).size(), 2);
+}
+
+TEST_F(CopyGuarantees, ADeviceThatStopsAnsweringFailsAndTheRunEndsWithoutIt)
+{
+    addFiles(3, 3 * kMiB);
+    auto healthy = device(QStringLiteral("Healthy"));
+    SimFaults stalls;
+    stalls.stallAfterBytes = 5 * kMiB + 100 * 1024;  // in the second file's second write
+    auto stalled = device(QStringLiteral("Stalled"), true, stalls);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(runToTheEnd());
+    EXPECT_LT(timer.elapsed(), 15000);
+    EXPECT_EQ(healthy->status, DeviceStatusFinished);
+    EXPECT_EQ(recordOf(healthy).files_sent, 3);
+    const ProgressRecord r = recordOf(stalled);
+    EXPECT_EQ(stalled->status, DeviceStatusFailed);
+    EXPECT_EQ(r.phase, CopyPhase::Failed);
+    EXPECT_EQ(r.error, "the device stopped answering");
+    EXPECT_EQ(r.errorDomain, ErrorDomain::Job);
+    EXPECT_EQ(r.files_sent, 1);
+    EXPECT_EQ(r.files_failed, 0);
+    EXPECT_EQ(r.transferred_size, std::uint64_t(3 * kMiB));
+
+    // Unplugged, the copy thread that was let go ends, changing nothing of the record.
+    farm.service()->unplug(stalled->uid);
+    QThread::msleep(100);
+    EXPECT_EQ(recordOf(stalled).files_sent, 1);
+    EXPECT_EQ(recordOf(stalled).error, "the device stopped answering");
+}
+
+TEST_F(CopyGuarantees, AStopNeverWaitsLongForADeviceThatStoppedAnswering)
+{
+    addFiles(2, 3 * kMiB);
+    auto slow = device(QStringLiteral("Slow"), true, slowWrites(1500));
+    SimFaults stalls;
+    stalls.stallAfterBytes = 5 * kMiB + 100 * 1024;
+    auto stalled = device(QStringLiteral("Stalled"), true, stalls);
+    job.addDeviceToQueue(slow);
+    job.addDeviceToQueue(stalled);
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitFor([&] { return recordOf(stalled).files_sent == 1 && recordOf(slow).transferred_size > 0; }));
+    QElapsedTimer timer;
+    timer.start();
+    job.stop();
+    EXPECT_LT(timer.elapsed(), 15000);
+    EXPECT_FALSE(job.isWorking());
+    EXPECT_EQ(job.runningThreads(), 0);
+    EXPECT_EQ(recordOf(slow).phase, CopyPhase::Cancelled);
+    const ProgressRecord r = recordOf(stalled);
+    EXPECT_EQ(stalled->status, DeviceStatusFailed);
+    EXPECT_EQ(r.error, "the device stopped answering");
+    EXPECT_EQ(r.files_sent, 1);
+    EXPECT_EQ(r.transferred_size, std::uint64_t(3 * kMiB));
+    farm.service()->unplug(stalled->uid);
 }

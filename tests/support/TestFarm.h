@@ -48,6 +48,10 @@ public:
         return QDir(path()).filePath(udid + QStringLiteral("/Containers/") + bundleId);
     }
 
+    // Serves the farm through a service of the test's own (one that stages a fault the
+    // farm's settings cannot express); before the first device is opened.
+    void useService(std::shared_ptr<kestrap::sim::SimMobileDeviceService> service) { m_service = std::move(service); }
+
     const std::shared_ptr<kestrap::sim::SimMobileDeviceService>& service()
     {
         if (!m_service)

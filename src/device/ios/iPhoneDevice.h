@@ -183,8 +183,12 @@ private:
     std::optional<AFCFileRef> openForReadingLocked(const QString& absolutePath);
 
     DeviceError uploadToTemporaryLocked(const QString& temporary, LocalFile& in, const UploadRequest& request);
-    DeviceError checkTemporaryLocked(const QString& temporary, std::int64_t size, std::optional<std::uint32_t> crc);
-    DeviceError replaceWithTemporaryLocked(const QString& temporary, const QString& absolute);
+    DeviceError checkTemporaryLocked(
+        const QString& temporary, std::int64_t size, std::optional<std::uint32_t> crc, const UploadRequest& request);
+    DeviceError replaceWithTemporaryLocked(
+        const QString& temporary, const QString& absolute, const UploadRequest& request);
+    // Removes an upload's temporary, telling the request when it is known to be gone.
+    void removeTemporaryLocked(const QString& temporary, const UploadRequest& request);
     // Whether the device holds a regular file of that size and modification time (to the second).
     bool holdsUnchangedLocked(const QString& absolute, std::int64_t size, std::int64_t mtimeSeconds);
     // AFC's file information of an item, asked of the device now, not from the cache.

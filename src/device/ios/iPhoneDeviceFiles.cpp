@@ -564,23 +564,27 @@ UploadResult iPhoneDevice::sendFile(const UploadRequest& request)
         // The old item stays whole until the new one is: a missing local file, a full device,
         // a stop or a pulled cable leaves the device as it was.
         const QString temporary = temporaryUploadPath(absolute);
+        if (request.temporary)
+            request.temporary(temporary, {}, true);
         DeviceError error = uploadToTemporaryLocked(temporary, in, request);
         if ((error.isEmpty() || error.domain == ErrorDomain::LocalFile) && in.changedSinceOpen()) {
-            m_service->AFCRemovePath(m_connection, temporary);
+            removeTemporaryLocked(temporary, request);
             if (attempt < 2)
                 continue;
             error = LocalFile::changedError();
         }
         if (error.isEmpty())
-            error = replaceWithTemporaryLocked(temporary, absolute);
+            error = replaceWithTemporaryLocked(temporary, absolute, request);
         {
             std::lock_guard caches(m_cachesLock);
             m_itemInfoCaches.remove(absolute);
         }
         if (!error.isEmpty()) {
-            m_service->AFCRemovePath(m_connection, temporary);
+            removeTemporaryLocked(temporary, request);
             return {error};
         }
+        if (request.temporary)
+            request.temporary(temporary, {}, false);
         // The time goes on the file in place, not on the temporary, whose own time tells the
         // cleanup of abandoned temporaries when somebody last wrote it. A file whose time
         // could not be set is whole all the same; a later quick check just sends it again.
@@ -663,11 +667,11 @@ DeviceError iPhoneDevice::uploadToTemporaryLocked(const QString& temporary, Loca
     }
     if (const MDError e = closer.close())
         return afcError(e);
-    return checkTemporaryLocked(temporary, size, crc);
+    return checkTemporaryLocked(temporary, size, crc, request);
 }
 
 DeviceError iPhoneDevice::checkTemporaryLocked(
-    const QString& temporary, std::int64_t size, std::optional<std::uint32_t> crc)
+    const QString& temporary, std::int64_t size, std::optional<std::uint32_t> crc, const UploadRequest& request)
 {
     MDError statError = MDSuccess;
     const auto info = statLocked(temporary, &statError);
@@ -695,13 +699,24 @@ DeviceError iPhoneDevice::checkTemporaryLocked(
             break;
         readBack = std::uint32_t(::crc32(readBack, reinterpret_cast<const Bytef*>(buffer), count));
         total += count;
+        if (request.answered)
+            request.answered();
     }
     if (total != size || readBack != *crc)
         return DeviceError::job(QStringLiteral("verification failed: the device holds other bytes than were sent"));
     return {};
 }
 
-DeviceError iPhoneDevice::replaceWithTemporaryLocked(const QString& temporary, const QString& absolute)
+void iPhoneDevice::removeTemporaryLocked(const QString& temporary, const UploadRequest& request)
+{
+    const MDError e = m_service->AFCRemovePath(m_connection, temporary);
+    // Never made (its open failed) is gone as well as removed.
+    if (request.temporary && (e == MDSuccess || e == AFCObjectNotFoundError))
+        request.temporary(temporary, {}, false);
+}
+
+DeviceError iPhoneDevice::replaceWithTemporaryLocked(
+    const QString& temporary, const QString& absolute, const UploadRequest& request)
 {
     const DeviceError error = afcError(m_service->AFCRenamePath(m_connection, temporary, absolute));
     if (error.isEmpty() || error.deviceGone)
@@ -714,13 +729,24 @@ DeviceError iPhoneDevice::replaceWithTemporaryLocked(const QString& temporary, c
     if (!inTheWay || inTheWay->value("st_ifmt") != "S_IFREG")
         return error;
     const QString aside = temporaryUploadPath(absolute, QStringLiteral("old"));
-    if (m_service->AFCRenamePath(m_connection, absolute, aside) != MDSuccess)
+    const auto told = [&](bool made) {
+        if (request.temporary)
+            request.temporary(aside, absolute, made);
+    };
+    told(true);
+    if (const MDError e = m_service->AFCRenamePath(m_connection, absolute, aside)) {
+        // A device gone in the middle may have moved it all the same.
+        if (!afcError(e).deviceGone)
+            told(false);
         return error;
+    }
     if (const MDError e = m_service->AFCRenamePath(m_connection, temporary, absolute)) {
-        m_service->AFCRenamePath(m_connection, aside, absolute);
+        if (m_service->AFCRenamePath(m_connection, aside, absolute) == MDSuccess)
+            told(false);
         return afcError(e);
     }
-    m_service->AFCRemovePath(m_connection, aside);
+    if (m_service->AFCRemovePath(m_connection, aside) == MDSuccess)
+        told(false);
     return {};
 }
 

@@ -283,10 +283,16 @@ bool FarmEmulator::stop(std::chrono::milliseconds grace)
         m_reserveFd = -1;
         ::unlink(QFile::encodeName(m_options.socketPath).constData());
     }
+    {
+        std::lock_guard guard(m_connectionsLock);
+        m_stopping = true;
+        for (const auto& c : m_connections)
+            c->cut();
+    }
+    // A device that stopped answering holds its clients' threads inside its calls: the
+    // emulator going away pulls every cable, and they end.
+    m_sim->unplugAll();
     std::unique_lock guard(m_connectionsLock);
-    m_stopping = true;
-    for (const auto& c : m_connections)
-        c->cut();
     const auto done = [this] { return m_connections.empty(); };
     if (grace == std::chrono::milliseconds::max()) {
         m_connectionsDone.wait(guard, done);

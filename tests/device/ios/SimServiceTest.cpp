@@ -5,6 +5,7 @@
 #include "support/TestFarm.h"
 
 #include <QFile>
+#include <QThread>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -480,6 +481,56 @@ TEST_F(SimServiceTest, InjectedFaults)
     EXPECT_GE(farm.calls(udid, "AFCFileRefWrite"), 3);
     s.AMDeviceRelease(d);
     EXPECT_EQ(s.recordCount(), 2u);
+}
+
+TEST_F(SimServiceTest, ADeviceThatStopsAnsweringHoldsEveryCallUntilItIsUnplugged)
+{
+    const QString udid = farm.addPhone();
+    SimMobileDeviceService& s = *farm.service();
+    const AFCConnectionRef writer = afc(udid);
+    const AFCConnectionRef other = afc(udid);
+    const AMDeviceRef record = s.currentRecord(udid);
+    SimFaults faults;
+    faults.stallAfterBytes = 5;
+    s.setFaults(udid, faults);
+
+    std::atomic<int> answered {0};
+    MDError written = MDSuccess;
+    MDError listed = MDSuccess;
+    MDError connected = MDSuccess;
+    std::thread w([&] {
+        written = write(writer, QStringLiteral("/a"), QByteArray(8, 'a'));
+        ++answered;
+    });
+    ASSERT_TRUE(TestFarm::waitFor([&] { return QFileInfo(farm.media(udid) + "/a").size() == 5; }, 5000, false));
+    std::thread l([&] {
+        AFCDirectoryRef dir = nullptr;
+        listed = s.AFCDirectoryOpen(other, QStringLiteral("/"), &dir);
+        ++answered;
+    });
+    std::thread c([&] {
+        connected = s.AMDeviceConnect(record);
+        ++answered;
+    });
+    QThread::msleep(200);
+    EXPECT_EQ(answered, 0);
+
+    // The server's going pulls every cable, and leaves the farm as it is.
+    s.unplugAll();
+    w.join();
+    l.join();
+    c.join();
+    EXPECT_EQ(written, AFCServiceNotConnectedError);
+    EXPECT_EQ(listed, AFCServiceNotConnectedError);
+    EXPECT_EQ(connected, AMDDeviceDisconnectedError);
+    EXPECT_FALSE(QFile::exists(QDir(farm.path()).filePath(udid + "/.unplugged")));
+    s.AFCConnectionClose(writer);
+    s.AFCConnectionClose(other);
+
+    // Plugged in again (the farm says it is), it answers.
+    const AMDeviceRef again = s.currentRecord(udid);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(s.AMDeviceConnect(again), MDSuccess);
 }
 
 TEST_F(SimServiceTest, SlowWritesTakeTheirTime)

@@ -155,6 +155,7 @@ LockedConnection lockConnection(AFCConnectionRef ref, const char* call, const QS
         return c;
     }
     c.lock = std::unique_lock(c.connection->state->stateLock);
+    waitWhileStalled(*c.connection->state, c.lock);
     ++c.connection->state->calls[call];
     if (!c.connection->record->alive) {
         c.error = AFCServiceNotConnectedError;
@@ -302,7 +303,8 @@ MDError SimMobileDeviceService::AFCConnectionOpen(
     if (!connection)
         return AFCInvalidArgumentError;
     const auto state = pending.record->state;
-    std::lock_guard guard(state->stateLock);
+    std::unique_lock guard(state->stateLock);
+    waitWhileStalled(*state, guard);
     ++state->calls["AFCConnectionOpen"];
     if (!pending.record->alive)
         return AFCServiceNotConnectedError;
@@ -639,6 +641,11 @@ MDError SimMobileDeviceService::AFCFileRefWrite(
             fault = AFCServiceNotConnectedError;
             pullCable = true;
         }
+        bool stall = false;
+        if (faults.stallAfterBytes >= 0 && state.faultBytes + allowed >= faults.stallAfterBytes) {
+            allowed = std::max<std::int64_t>(0, faults.stallAfterBytes - state.faultBytes);
+            stall = true;
+        }
 
         if (!entry.size || entry.sizeEpoch != state.sizeChanges) {
             struct stat st { };
@@ -671,6 +678,12 @@ MDError SimMobileDeviceService::AFCFileRefWrite(
         state.faultBytes += allowed;
         if (faults.writeDelayMsPerMiB > 0)
             delay = std::chrono::microseconds(allowed * faults.writeDelayMsPerMiB * 1000 / kMiB);
+        if (stall) {
+            // Stored, and never answered: the link stays up, the device says nothing more.
+            state.stalled = true;
+            waitWhileStalled(state, c.lock);
+            return AFCServiceNotConnectedError;
+        }
         if (pullCable) {
             unplugLocked(state);
             QFile marker(QDir(state.folder).filePath(kUnpluggedMarker));

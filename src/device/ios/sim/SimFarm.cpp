@@ -60,6 +60,7 @@ SimFaults SimFaults::fromPlist(const QVariantMap& f)
     faults.dropPairRecordReads = f.value(QStringLiteral("DropPairRecordReads"), 0).toInt();
     faults.failRenames = f.value(QStringLiteral("FailRenames"), 0).toInt();
     faults.corruptWriteAtByte = f.value(QStringLiteral("CorruptWriteAtByte"), -1).toLongLong();
+    faults.stallAfterBytes = f.value(QStringLiteral("StallAfterBytes"), -1).toLongLong();
     return faults;
 }
 
@@ -88,6 +89,8 @@ QVariantMap SimFaults::toPlist() const
         f.insert(QStringLiteral("FailRenames"), failRenames);
     if (corruptWriteAtByte >= 0)
         f.insert(QStringLiteral("CorruptWriteAtByte"), qint64(corruptWriteAtByte));
+    if (stallAfterBytes >= 0)
+        f.insert(QStringLiteral("StallAfterBytes"), qint64(stallAfterBytes));
     return f;
 }
 

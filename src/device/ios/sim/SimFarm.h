@@ -78,6 +78,10 @@ struct SimFaults {
     // "CorruptWriteAtByte": the byte at this offset of the device's write stream is stored
     // changed while the write reports success.
     std::int64_t corruptWriteAtByte = -1;
+    // "StallAfterBytes": once the device's writes reach this count, the device stops
+    // answering: every call on it, lockdown or file, on every connection, waits without an
+    // answer until the device is unplugged, and then fails as on a device that has gone.
+    std::int64_t stallAfterBytes = -1;
 
     static SimFaults fromPlist(const QVariantMap& faults);
     QVariantMap toPlist() const;

@@ -120,6 +120,9 @@ void SimMobileDeviceService::scanFarm()
 void SimMobileDeviceService::unplugLocked(SimDeviceState& state)
 {
     state.plugged = false;
+    // Calls held by a device that stopped answering fail now, as for a pulled cable.
+    state.stalled = false;
+    state.stallEnded.notify_all();
     if (SimRecord* record = state.current.exchange(nullptr)) {
         record->alive = false;
         record->connected = false;
@@ -259,6 +262,21 @@ void SimMobileDeviceService::unplug(const QString& udid)
     marker.open(QIODevice::WriteOnly);
 }
 
+void SimMobileDeviceService::unplugAll()
+{
+    std::vector<std::shared_ptr<SimDeviceState>> states;
+    {
+        std::lock_guard devices(m_devicesLock);
+        for (const auto& state : m_states)
+            states.push_back(state);
+    }
+    for (const auto& state : states) {
+        std::lock_guard guard(state->stateLock);
+        if (state->plugged)
+            unplugLocked(*state);
+    }
+}
+
 MDError SimMobileDeviceService::AMDeviceNotificationSubscribe(
     AMDeviceNotificationCallback callback, AMDeviceNotificationRef* notification)
 {
@@ -331,6 +349,7 @@ LockedRecord lockRecord(AMDeviceRef device, std::shared_ptr<SimRecord> found, co
         return r;
     }
     r.held.lock = std::unique_lock(r.record->state->stateLock);
+    waitWhileStalled(*r.record->state, r.held.lock);
     ++r.record->state->calls[call];
     if (!r.record->alive) {
         r.error = AMDDeviceDisconnectedError;

@@ -68,6 +68,10 @@ public:
     // Unplugs the device as if its cable were pulled: its records and connections die now,
     // the .unplugged marker is created, and subscriptions announce it at their next look.
     void unplug(const QString& udid);
+    // Every device goes as if its cable were pulled, the farm's folders left as they are: for
+    // a server that stops serving the farm, whose threads a device that stopped answering
+    // would otherwise hold for ever.
+    void unplugAll();
 
     // --- MobileDeviceService -------------------------------------------------------------
     MDError AMDeviceNotificationSubscribe(

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVariantMap>
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -44,7 +45,17 @@ struct SimDeviceState {
     // open that truncates an existing file or shares one, a size set by path, a remove, a
     // rename over a file.
     std::uint64_t sizeChanges = 0;
+    // Set when the device stops answering ("StallAfterBytes"), cleared when it is unplugged;
+    // calls wait on stallEnded (with stateLock) while it is set.
+    bool stalled = false;
+    std::condition_variable stallEnded;
 };
+
+// Waits, with the device's stateLock held by `lock`, while the device does not answer.
+inline void waitWhileStalled(SimDeviceState& state, std::unique_lock<std::mutex>& lock)
+{
+    state.stallEnded.wait(lock, [&] { return !state.stalled; });
+}
 
 // One attachment of a device: what the platform calls the device record. Its flags are
 // guarded by state->stateLock. Connections and started services share it, so that it

@@ -463,7 +463,7 @@ TEST_F(CopyGuarantees, ADevicePluggedInAgainLosesTheTemporariesWeLeftWhereverThe
     ASSERT_TRUE(setPlugged(farm.path(), a->uid, true, nullptr));
     a->device = farm.open(a->uid);
     ASSERT_TRUE(a->device);
-    doc.setFolder(QStringLiteral("Elsewhere"));
+    doc.setFolder(QStringLiteral("Documents/Elsewhere"));
     ASSERT_TRUE(runToTheEnd());
     EXPECT_EQ(a->status, DeviceStatusFinished);
     EXPECT_EQ(documents.entryList(QDir::Files | QDir::Hidden), (QStringList {".f0.bin.q8w2ez.kestrap-part", "f0.bin"}));

@@ -11,6 +11,12 @@
 
 namespace {
 
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 class DeviceFarmTool : public ::testing::Test {
 protected:
     TestFarm farm;
@@ -35,17 +41,50 @@ protected:
         ASSERT_TRUE(emulator->start());
     }
 
-    // The tool's output; fails the test when it does not end well.
-    QString run(const QString& tool, const QStringList& args)
+    struct Outcome {
+        int code = -1;
+        QString said;  // standard output and error
+    };
+
+    // What the tool said and how it ended, whatever that was.
+    Outcome attempt(const QString& tool, const QStringList& args)
     {
         QProcess p;
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), emulator->address());
         p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(tool, args);
         EXPECT_TRUE(p.waitForFinished(20000)) << qPrintable(tool);
-        EXPECT_EQ(p.exitCode(), 0) << qPrintable(tool) << ": " << p.readAllStandardError().constData();
-        return QString::fromUtf8(p.readAllStandardOutput());
+        return {p.exitCode(), QString::fromUtf8(p.readAll())};
+    }
+
+    // The tool's output; fails the test when it does not end well.
+    QString run(const QString& tool, const QStringList& args)
+    {
+        const Outcome o = attempt(tool, args);
+        EXPECT_EQ(o.code, 0) << qPrintable(tool) << ": " << qPrintable(o.said);
+        return o.said;
+    }
+
+    // A simulated device whose user answers as device.plist says.
+    QString addAnswering(const QString& trust, bool locked = false)
+    {
+        const QString udid = farm.addPhone({{QStringLiteral("com.example.app"), QStringLiteral("App")}});
+        const QString folder = QDir(farm.path()).filePath(udid);
+        auto plist = kestrap::sim::readDevicePlist(folder).value();
+        plist.insert(kestrap::sim::kKeyTrust, trust);
+        if (locked)
+            plist.insert(kestrap::sim::kKeyPasscodeLocked, true);
+        kestrap::sim::writeDevicePlist(folder, plist);
+        return udid;
+    }
+
+    bool sim(const char* action, const QString& udid) { return runCliCode({"sim", action, farm.path(), udid}) == 0; }
+
+    static int runCliCode(const QStringList& args)
+    {
+        return QProcess::execute(QString::fromLocal8Bit(qgetenv("KESTRAP_CLI")), args);
     }
 };
 
@@ -92,6 +131,52 @@ TEST_F(DeviceFarmTool, ADeviceThatDoesNotTrustTheHostGivesNoSession)
     EXPECT_NE(p.exitCode(), 0);
 }
 
+// --- pairing and trust: idevicepair against devices whose users answer ---------------------
+
+TEST_F(DeviceFarmTool, IdevicepairPairsOnlyOnceTheUserTrustsAndSessionsAreEncrypted)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("idevicepair")).isEmpty())
+        GTEST_SKIP() << "idevicepair is not installed (scripts/setup installs it)";
+    const QString idevicepair = QStringLiteral("idevicepair");
+    const QString pending = addAnswering(QStringLiteral("pending"));
+    const QString denied = addAnswering(QStringLiteral("denied"));
+    const QString locked = addAnswering(QStringLiteral("pending"), true);
+    serve();
+
+    // Nobody has tapped "Trust" yet: no session, however the host asks.
+    Outcome o = attempt(idevicepair, {"-u", pending, "pair"});
+    EXPECT_NE(o.code, 0);
+    EXPECT_TRUE(o.said.contains(QStringLiteral("accept the trust dialog"))) << qPrintable(o.said);
+    EXPECT_NE(attempt(QStringLiteral("ideviceinfo"), {"-u", pending, "-k", "DeviceName"}).code, 0);
+    ASSERT_TRUE(sim("trust", pending));
+    EXPECT_TRUE(run(idevicepair, {"-u", pending, "pair"}).contains(QStringLiteral("SUCCESS: Paired")));
+    EXPECT_TRUE(run(idevicepair, {"-u", pending, "validate"}).contains(QStringLiteral("SUCCESS: Validated")));
+    // A session with the new pairing: TLS with the record's certificates, or no answer at all.
+    EXPECT_EQ(run(QStringLiteral("ideviceinfo"), {"-u", pending, "-k", "DeviceName"}).trimmed(), "Device 1");
+    EXPECT_TRUE(run(idevicepair, {"-u", pending, "unpair"}).contains(QStringLiteral("SUCCESS: Unpaired")));
+    o = attempt(idevicepair, {"-u", pending, "validate"});
+    EXPECT_NE(o.code, 0) << "the device forgot this computer; it must ask its user again";
+
+    // "Don't Trust" holds until the device is plugged in again; then it asks again.
+    o = attempt(idevicepair, {"-u", denied, "pair"});
+    EXPECT_NE(o.code, 0);
+    EXPECT_TRUE(o.said.contains(QStringLiteral("denied the trust dialog"))) << qPrintable(o.said);
+    ASSERT_TRUE(sim("unplug", denied));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return !run(QStringLiteral("idevice_id"), {"-l"}).contains(denied); }, 5000));
+    ASSERT_TRUE(sim("plug", denied));
+    ASSERT_TRUE(TestFarm::waitFor([&] { return run(QStringLiteral("idevice_id"), {"-l"}).contains(denied); }, 5000));
+    o = attempt(idevicepair, {"-u", denied, "pair"});
+    EXPECT_TRUE(o.said.contains(QStringLiteral("accept the trust dialog"))) << qPrintable(o.said);
+
+    // Locked with a passcode: no pairing until it is unlocked, whatever its user would answer.
+    o = attempt(idevicepair, {"-u", locked, "pair"});
+    EXPECT_NE(o.code, 0);
+    EXPECT_TRUE(o.said.contains(QStringLiteral("passcode is set"))) << qPrintable(o.said);
+    ASSERT_TRUE(sim("unlock", locked));
+    ASSERT_TRUE(sim("trust", locked));
+    EXPECT_TRUE(run(idevicepair, {"-u", locked, "pair"}).contains(QStringLiteral("SUCCESS: Paired")));
+}
+
 TEST_F(DeviceFarmTool, ServesSixtyFourDevicesAtOnce)
 {
     QStringList udids;
@@ -120,7 +205,20 @@ TEST_F(DeviceFarmTool, ServesSixtyFourDevicesAtOnce)
                                    << qPrintable(err);
 }
 
-TEST_F(DeviceFarmTool, IfuseMountsAContainerToReadCreateWriteAndRename)
+// ifuse's mount of an app's files over house arrest, or nothing when it cannot mount here.
+struct IfuseMount {
+    QTemporaryDir dir;
+    QString fusermount;
+    bool mounted = false;
+    QString said;
+    ~IfuseMount()
+    {
+        if (mounted)
+            QProcess::execute(fusermount, {QStringLiteral("-u"), dir.path()});
+    }
+};
+
+TEST_F(DeviceFarmTool, IfuseMountsADevelopmentAppsContainerAndAnAppStoreAppsDocumentsOnly)
 {
     const QString ifuse = QStandardPaths::findExecutable(QStringLiteral("ifuse"));
     QString fusermount = QStandardPaths::findExecutable(QStringLiteral("fusermount"));
@@ -129,7 +227,8 @@ TEST_F(DeviceFarmTool, IfuseMountsAContainerToReadCreateWriteAndRename)
     if (ifuse.isEmpty() || fusermount.isEmpty() || !QFileInfo::exists(QStringLiteral("/dev/fuse")))
         GTEST_SKIP() << "needs ifuse, fusermount and /dev/fuse (scripts/setup installs ifuse)";
     const QString app = QStringLiteral("com.example.app");
-    const QString udid = farm.addPhone({{app, QStringLiteral("App")}});
+    const QString udid = farm.addPhone({{app, QStringLiteral("App"), true}});
+    const QString store = farm.addPhone({{app, QStringLiteral("App")}});
     const QString documents = farm.container(udid, app) + QStringLiteral("/Documents");
     ASSERT_TRUE(QDir().mkpath(documents));
     QFile there(documents + QStringLiteral("/there.txt"));
@@ -137,18 +236,44 @@ TEST_F(DeviceFarmTool, IfuseMountsAContainerToReadCreateWriteAndRename)
     there.write("from the device");
     there.close();
     serve();
+    const auto mount = [&](IfuseMount& m, const QString& device, const char* mode) {
+        m.fusermount = fusermount;
+        QProcess mounting;
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), emulator->address());
+        mounting.setProcessEnvironment(env);
+        mounting.setProcessChannelMode(QProcess::MergedChannels);
+        mounting.start(ifuse, {m.dir.path(), QStringLiteral("-u"), device, QString::fromLatin1(mode), app});
+        EXPECT_TRUE(mounting.waitForFinished(20000));
+        m.mounted = mounting.exitCode() == 0;
+        m.said = QString::fromUtf8(mounting.readAll());
+    };
 
-    QTemporaryDir mount;
-    QProcess mounting;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), emulator->address());
-    mounting.setProcessEnvironment(env);
-    mounting.start(ifuse, {mount.path(), QStringLiteral("-u"), udid, QStringLiteral("--container"), app});
-    ASSERT_TRUE(mounting.waitForFinished(20000));
-    if (mounting.exitCode() != 0)
-        GTEST_SKIP() << "this machine does not let ifuse mount: " << mounting.readAllStandardError().constData();
-    const auto unmount = qScopeGuard([&] { QProcess::execute(fusermount, {QStringLiteral("-u"), mount.path()}); });
-    const QString mounted = mount.path() + QStringLiteral("/Documents");
+    // An App Store app: its container is refused, its Documents folder is what a mount shows.
+    IfuseMount refused;
+    mount(refused, store, "--container");
+    EXPECT_FALSE(refused.mounted);
+    EXPECT_TRUE(refused.said.contains(QStringLiteral("InstallationLookupFailed"))) << qPrintable(refused.said);
+    IfuseMount shared;
+    mount(shared, store, "--documents");
+    if (!shared.mounted)
+        GTEST_SKIP() << "this machine does not let ifuse mount: " << qPrintable(shared.said);
+    QFile sent(shared.dir.path() + QStringLiteral("/sent.txt"));
+    ASSERT_TRUE(sent.open(QIODevice::WriteOnly));
+    EXPECT_EQ(sent.write("into Documents"), 14);
+    sent.close();
+    EXPECT_EQ(readFile(farm.container(store, app) + QStringLiteral("/Documents/sent.txt")), "into Documents");
+
+    // A development app: the whole container.
+    IfuseMount whole;
+    mount(whole, udid, "--container");
+    ASSERT_TRUE(whole.mounted) << qPrintable(whole.said);
+    QFile atRoot(whole.dir.path() + QStringLiteral("/at-root.txt"));
+    ASSERT_TRUE(atRoot.open(QIODevice::WriteOnly));
+    EXPECT_EQ(atRoot.write("beside Documents"), 16);
+    atRoot.close();
+    EXPECT_EQ(readFile(farm.container(udid, app) + QStringLiteral("/at-root.txt")), "beside Documents");
+    const QString mounted = whole.dir.path() + QStringLiteral("/Documents");
 
     QFile read(mounted + QStringLiteral("/there.txt"));
     ASSERT_TRUE(read.open(QIODevice::ReadOnly));

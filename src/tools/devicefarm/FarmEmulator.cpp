@@ -263,6 +263,7 @@ bool FarmEmulator::start(QString* error)
         [this](const AMDeviceNotificationInfo& info) { onNotification(info.device, info.message); }, &m_subscription);
     // The devices plugged in now are there before the first client can ask.
     m_sim->announceAttachedDevices();
+    m_started = true;
     m_acceptThread = std::thread([this] { acceptLoop(); });
     return true;
 }
@@ -509,8 +510,9 @@ void FarmEmulator::onNotification(AMDeviceRef record, std::int32_t message)
         auto device = std::make_shared<EmuDevice>(m_sim, record);
         device->udid = m_sim->AMDeviceCopyDeviceIdentifier(record);
         device->folder = QDir(m_options.farm).filePath(device->udid);
-        // A user who tapped "Don't Trust" is asked again once the device is plugged in again.
-        if (const auto plist = sim::readDevicePlist(device->folder);
+        // A user who tapped "Don't Trust" is asked again once the device is plugged in again;
+        // a farm's devices present at the start keep the answer the farm holds.
+        if (const auto plist = m_started ? sim::readDevicePlist(device->folder) : std::nullopt;
             plist && sim::trustAnswer(*plist) == sim::TrustAnswer::Denied)
             sim::setTrustAnswer(m_options.farm, device->udid, sim::TrustAnswer::Pending, nullptr);
         std::lock_guard guard(m_devicesLock);

@@ -214,6 +214,7 @@ private:
     std::shared_ptr<sim::SimMobileDeviceService> m_sim;
     PairingStore m_pairing;
     AMDeviceNotificationRef m_subscription = 0;
+    bool m_started = false;  // the devices present at the start have been announced
     int m_listenFd = -1;
     // Held free for the moment descriptors run out: closed, it lets the accept thread take
     // the waiting connection and close it, instead of finding it waiting again at once.

@@ -116,6 +116,38 @@ TEST_F(ImdDevices, AnnouncesOnlyTrustedDevicesAndOneWhoseUserTapsTrustLater)
     EXPECT_EQ(service->AMDeviceCopyValue(record, {}, QStringLiteral("UniqueDeviceID")).toString(), pending);
 }
 
+TEST_F(ImdDevices, ADeviceNotReadySaysWhatItsUserMustDoUntilItIsReady)
+{
+    const QString pending = farm.addPhone();
+    const QString denied = farm.addPhone();
+    const QString locked = farm.addPhone();
+    ASSERT_TRUE(sim::setTrustAnswer(farm.path(), pending, sim::TrustAnswer::Pending, nullptr));
+    ASSERT_TRUE(sim::setTrustAnswer(farm.path(), denied, sim::TrustAnswer::Denied, nullptr));
+    ASSERT_TRUE(sim::setTrustAnswer(farm.path(), locked, sim::TrustAnswer::Trusted, nullptr));
+    ASSERT_TRUE(sim::setPasscodeLocked(farm.path(), locked, true, nullptr));
+    // A device that trusts this computer already is not asked again, locked or not: only a
+    // pairing needs it unlocked. This one must pair afresh.
+    ASSERT_TRUE(QDir(QDir(farm.path()).filePath(locked + QStringLiteral("/Lockdown"))).mkpath(QStringLiteral(".")));
+    QFile none(QDir(farm.path()).filePath(locked + QStringLiteral("/Lockdown/TrustedHosts.plist")));
+    ASSERT_TRUE(none.open(QIODevice::WriteOnly));
+    none.write(*plist::toXml(QVariantMap()));
+    none.close();
+    serve();
+
+    EXPECT_TRUE(present.empty());
+    const std::vector<NotReadyDevice> expected {{pending, DeviceReadiness::AwaitingTrust},
+        {denied, DeviceReadiness::TrustDenied}, {locked, DeviceReadiness::PasscodeLocked}};
+    EXPECT_EQ(service->devicesNotReady(), expected);
+
+    ASSERT_TRUE(sim::setPasscodeLocked(farm.path(), locked, false, nullptr));
+    EXPECT_TRUE(TestFarm::waitFor([&] { return present.count(locked) == 1; }, 10000));
+    ASSERT_TRUE(sim::setTrustAnswer(farm.path(), pending, sim::TrustAnswer::Trusted, nullptr));
+    EXPECT_TRUE(TestFarm::waitFor([&] { return present.count(pending) == 1; }, 10000));
+    // "Don't Trust" holds for as long as the device stays plugged in.
+    const std::vector<NotReadyDevice> left {{denied, DeviceReadiness::TrustDenied}};
+    EXPECT_EQ(service->devicesNotReady(), left);
+}
+
 TEST_F(ImdDevices, ADeviceWhosePairRecordUsbmuxdDoesNotGiveIsTriedAgainNotAskedToTrustAgain)
 {
     sim::SimDeviceSpec phone;

@@ -342,3 +342,42 @@ TEST_F(ImdRun, ARunWithSkipUnchangedSendsOnlyWhatChangedAndReplacesItWhole)
         EXPECT_TRUE(folder.entryList({QStringLiteral("*.kestrap-part")}, QDir::Files | QDir::Hidden).isEmpty());
     }
 }
+
+// --- pairing and trust: devices that are not ready join once their user answers ---------
+
+TEST_F(ImdRun, AStationServesADeviceOnceItsUserTapsTrustOrUnlocksIt)
+{
+    const QStringList udids = addDevices(3, QStringLiteral("com.example.app"));
+    const QString& waiting = udids[1];
+    const QString& locked = udids[2];
+    ASSERT_TRUE(sim::setTrustAnswer(farm, waiting, sim::TrustAnswer::Pending, nullptr));
+    ASSERT_TRUE(sim::setTrustAnswer(farm, locked, sim::TrustAnswer::Pending, nullptr));
+    ASSERT_TRUE(sim::setPasscodeLocked(farm, locked, true, nullptr));
+    serve();
+    // What an operator is told about each while the station runs.
+    const CliResult listed = runCli({"devices"}, env());
+    EXPECT_TRUE(listed.out.contains((waiting + "  waiting for trust").toUtf8())) << listed.out.constData();
+    EXPECT_TRUE(listed.out.contains((locked + "  locked: enter the passcode").toUtf8())) << listed.out.constData();
+
+    QProcess station;
+    startRun(station, {"--station"});
+    const QDeadlineTimer first(30000);
+    while (!delivered(udids[0]) && !first.hasExpired())
+        QThread::msleep(50);
+    ASSERT_TRUE(delivered(udids[0]));
+    EXPECT_FALSE(delivered(waiting));
+    EXPECT_FALSE(delivered(locked));
+    // The users answer; nobody tells the station.
+    ASSERT_TRUE(sim::setTrustAnswer(farm, waiting, sim::TrustAnswer::Trusted, nullptr));
+    ASSERT_TRUE(sim::setPasscodeLocked(farm, locked, false, nullptr));
+    ASSERT_TRUE(sim::setTrustAnswer(farm, locked, sim::TrustAnswer::Trusted, nullptr));
+    const QDeadlineTimer deadline(30000);
+    while (!(delivered(waiting) && delivered(locked)) && !deadline.hasExpired())
+        QThread::msleep(50);
+    station.terminate();
+    ASSERT_TRUE(station.waitForFinished(30000));
+    traces += station.readAllStandardError();
+    EXPECT_EQ(station.exitCode(), 0);
+    EXPECT_TRUE(delivered(waiting));
+    EXPECT_TRUE(delivered(locked));
+}

@@ -12,8 +12,12 @@
 //   case 4: devices on USB (22 MB/s, 1 ms a request), 4 at once, default settings: the share
 //           of the link's byte rate each device gets, for small files and for one large one.
 //
-//   bench_imd            the four cases
-//   bench_imd 1|2|3|4    one of them
+//   case 5: opening one connection (a lockdown link and session, a service start, the
+//           house-arrest vend and AFC on it) with encrypted sessions, as devices have them,
+//           against --plain-sessions in the same run: the medians and their ratio.
+//
+//   bench_imd              the five cases
+//   bench_imd 1|2|3|4|5    one of them
 
 #include "BenchSupport.h"
 #include "device/ios/iPhoneDevice.h"
@@ -22,6 +26,11 @@
 #include "job/JobDocument.h"
 #include "job/PortJob.h"
 #include "support/DeviceEmulator.h"
+
+#include <libimobiledevice/afc.h>
+#include <libimobiledevice/house_arrest.h>
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -58,12 +67,17 @@ Payload makePayload(const QString& root, int smallFiles, qint64 smallSize, int l
     return p;
 }
 
+QString makeFarmUdid(int i)
+{
+    return QStringLiteral("dev%1").arg(i, 37, 10, QLatin1Char('0'));
+}
+
 QStringList makeFarm(const QString& farm, int devices, bool plugged = true)
 {
     QStringList udids;
     for (int i = 0; i < devices; ++i) {
         sim::SimDeviceSpec model;
-        model.udid = QStringLiteral("dev%1").arg(i, 37, 10, QLatin1Char('0'));
+        model.udid = makeFarmUdid(i);
         udids << model.udid;
         if (QDir(farm).exists(model.udid))  // kept from an earlier run, with its files
             continue;
@@ -76,6 +90,39 @@ QStringList makeFarm(const QString& farm, int devices, bool plugged = true)
             sim::setPlugged(farm, model.udid, false, &error);
     }
     return udids;
+}
+
+// One connection to an app's documents as a libimobiledevice client opens it from nothing:
+// a lockdown link with its session (encrypted when the device says so), the house-arrest
+// service, the vend and AFC on it.
+bool openOneConnection(const QString& udid)
+{
+    idevice_t device = nullptr;
+    if (idevice_new_with_options(&device, udid.toLatin1().constData(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS)
+        return false;
+    lockdownd_client_t lockdown = nullptr;
+    lockdownd_service_descriptor_t service = nullptr;
+    house_arrest_client_t arrest = nullptr;
+    afc_client_t afc = nullptr;
+    plist_t answer = nullptr;
+    const bool opened = lockdownd_client_new_with_handshake(device, &lockdown, "bench") == LOCKDOWN_E_SUCCESS
+        && lockdownd_start_service(lockdown, HOUSE_ARREST_SERVICE_NAME, &service) == LOCKDOWN_E_SUCCESS
+        && house_arrest_client_new(device, service, &arrest) == HOUSE_ARREST_E_SUCCESS
+        && house_arrest_send_command(arrest, "VendDocuments", kApp.toLatin1().constData()) == HOUSE_ARREST_E_SUCCESS
+        && house_arrest_get_result(arrest, &answer) == HOUSE_ARREST_E_SUCCESS && !plist_dict_get_item(answer, "Error")
+        && afc_client_new_from_house_arrest_client(arrest, &afc) == AFC_E_SUCCESS;
+    if (answer)
+        plist_free(answer);
+    if (afc)
+        afc_client_free(afc);
+    if (arrest)
+        house_arrest_client_free(arrest);
+    if (service)
+        lockdownd_service_descriptor_free(service);
+    if (lockdown)
+        lockdownd_client_free(lockdown);
+    idevice_free(device);
+    return opened;
 }
 
 // The announced devices of a service, opened the way the detector opens them.
@@ -443,6 +490,37 @@ int main(int argc, char** argv)
                     100 * with.worstLinkShare);
             }
         }
+    }
+    // Case 5: what an encrypted session costs each connection a device is served through.
+    if (runs("5")) {
+        const QStringList usb {"--write-rate", "22", "--latency-ms", "1"};
+        double medians[2] = {0, 0};
+        for (const bool plain : {false, true}) {
+            SteadyScratch inMemory;
+            const QString farm = inMemory.folder("farm");
+            makeFarm(farm, 1);
+            DeviceEmulator emulator(
+                farm, kDefaultNice + usb + (plain ? QStringList {"--plain-sessions"} : QStringList()));
+            if (!emulator.start())
+                return 1;
+            qputenv("USBMUXD_SOCKET_ADDRESS", emulator.address().toLocal8Bit());
+            std::vector<double> opens;
+            for (int i = 0; i < 21; ++i) {
+                QElapsedTimer t;
+                t.start();
+                const bool opened = openOneConnection(makeFarmUdid(0));
+                opens.push_back(double(t.nsecsElapsed()) / 1e6);
+                if (!opened) {
+                    std::printf("case 5: a connection did not open\n");
+                    return 1;
+                }
+            }
+            std::sort(opens.begin(), opens.end());
+            medians[plain] = opens[opens.size() / 2];
+        }
+        std::printf("case 5: opening a connection from nothing (link, session, service, vend) at 1 ms a request: "
+                    "encrypted session %.1f ms, plain text %.1f ms (median of 21): %.2fx\n",
+            medians[0], medians[1], medians[0] / medians[1]);
     }
     return 0;
 }

@@ -52,15 +52,11 @@ bool result(Connection& c, std::uint32_t tag, qint64 number)
 constexpr qint64 kNoSuchRecord = 2;  // ENOENT
 constexpr qint64 kInvalidRecord = 22;  // EINVAL
 
-// A pair record's id names a file of the farm: only a udid's characters may pass.
+// A pair record's id names a file of the farm: as a device folder's name, it may not climb
+// out of its folder (usbmuxd itself takes any id as a file name).
 bool isRecordId(const QString& id)
 {
-    if (id.isEmpty() || id.size() > 64)
-        return false;
-    return std::all_of(id.begin(), id.end(), [](QChar c) {
-        return c.isDigit() || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f'))
-            || c == QLatin1Char('-');
-    });
+    return id.size() <= 255 && !id.contains(QChar(0)) && sim::isValidBundleId(id);
 }
 
 std::shared_ptr<EmuDevice> deviceByUdid(FarmEmulator& emulator, const QString& udid)

@@ -494,10 +494,9 @@ MDError ImdMobileDeviceService::prepare(ImdRecord& r)
         // libimobiledevice's handshake reads the device's version, which its sessions need to
         // offer more than TLS 1.0, and pairs a device it has no record of: the device shows its
         // "Trust" dialog, and the answer stays pending until its user taps it.
-        lockdownd_client_t probe = nullptr;
-        const lockdownd_error_t shaken = lockdownd_client_new_with_handshake(r.device.get(), &probe, kLabel);
-        if (probe)
-            lockdownd_client_free(probe);
+        lockdownd_client_t client = nullptr;
+        const lockdownd_error_t shaken = lockdownd_client_new_with_handshake(r.device.get(), &client, kLabel);
+        LockdownPtr shook(client);
         if (shaken != LOCKDOWN_E_SUCCESS) {
             qDebug("device %s: %s", qPrintable(r.udid), qPrintable(lockdownErrorText(shaken)));
             forgetRecordIfUnknown(r, shaken);
@@ -505,6 +504,9 @@ MDError ImdMobileDeviceService::prepare(ImdRecord& r)
             r.session = r.deviceSession = false;
             return fromLockdown(shaken, AMDNotConnectedError);
         }
+        // Its session is the device's: a second would be a second TLS handshake.
+        r.lockdown = std::move(shook);
+        r.session = r.deviceSession = true;
         r.versionKnown = true;
     }
     read = usbmuxd_read_pair_record(udid.constData(), &record, &length);
@@ -523,11 +525,8 @@ MDError ImdMobileDeviceService::prepare(ImdRecord& r)
         return AMDPairingRefusedError;
     r.paired = true;
     if (!r.session) {
-        char* session = nullptr;
         const lockdownd_error_t started
-            = lockdownd_start_session(r.lockdown.get(), r.hostId.constData(), &session, nullptr);
-        r.sessionId = QByteArray(session);
-        free(session);
+            = lockdownd_start_session(r.lockdown.get(), r.hostId.constData(), nullptr, nullptr);
         if (started != LOCKDOWN_E_SUCCESS) {
             qDebug("device %s: %s", qPrintable(r.udid), qPrintable(lockdownErrorText(started)));
             forgetRecordIfUnknown(r, started);

@@ -95,10 +95,10 @@ MDError ImdMobileDeviceService::AMDeviceDisconnect(AMDeviceRef device)
     auto [record, lock, error] = lockRecord(device);
     if (error)
         return error;
-    if (record->deviceSession && record->lockdown)
-        lockdownd_stop_session(record->lockdown.get(), record->sessionId.constData());
+    // The link and its session stay open for the next connect: the detector disconnects and
+    // connects again at every opening, and a new session is a TLS handshake, which
+    // libimobiledevice takes in steps of 100 ms, on the main thread.
     record->session = false;
-    record->deviceSession = false;
     record->connected = false;
     lock.unlock();
     dropServicesOf(record);
@@ -137,11 +137,8 @@ MDError ImdMobileDeviceService::AMDeviceStartSession(AMDeviceRef device)
     }
     if (record->hostId.isEmpty())
         return AMDPairingRefusedError;
-    char* session = nullptr;
     const lockdownd_error_t started
-        = lockdownd_start_session(record->lockdown.get(), record->hostId.constData(), &session, nullptr);
-    record->sessionId = QByteArray(session);
-    free(session);
+        = lockdownd_start_session(record->lockdown.get(), record->hostId.constData(), nullptr, nullptr);
     if (started != LOCKDOWN_E_SUCCESS) {
         qDebug("device %s: %s", qPrintable(record->udid), qPrintable(lockdownErrorText(started)));
         return linkFailure(*record, fromLockdown(started, AMDSessionRefusedError));
@@ -158,11 +155,11 @@ MDError ImdMobileDeviceService::AMDeviceStopSession(AMDeviceRef device)
         return error;
     if (!record->session || !record->lockdown)
         return AMDSessionInactiveError;
+    // Ended on the device only when the link closes: see AMDeviceDisconnect.
     record->session = false;
-    const MDError stopped = fromLockdown(lockdownd_stop_session(record->lockdown.get(), record->sessionId.constData()));
     lock.unlock();
     dropServicesOf(record);
-    return stopped ? linkFailure(*record, stopped) : MDSuccess;
+    return MDSuccess;
 }
 
 QVariant ImdMobileDeviceService::AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key)

@@ -45,12 +45,11 @@ struct ImdRecord : AMDevice, std::enable_shared_from_this<ImdRecord> {
     std::mutex lock;  // guards the lockdown link and everything below; never held while waiting for another record
     DevicePtr device;  // kept for the record's life: every connection to the device refers to it
     LockdownPtr lockdown;
-    QByteArray sessionId;
     bool connected = false;
     bool session = false;  // as the seam's caller sees it
-    // A stopped session is ended on the device only when the link closes or another
-    // session replaces it: the detector stops and restarts one at every opening, and each
-    // round trip there is one the main thread waits for.
+    // A stopped session, and a disconnected link, are ended on the device only when the link
+    // closes (libimobiledevice stops the session then): the detector stops and restarts both
+    // at every opening, and a new session is a TLS handshake the main thread would wait for.
     bool deviceSession = false;
     bool afc2Refused = false;  // asked once when prepared: a device is jailbroken or not while attached
     bool paired = false;

@@ -393,7 +393,14 @@ void serveLockdown(FarmEmulator& emulator, Connection& c)
             else {
                 auto [started, tls] = startSession(emulator, device, *request, &state);
                 // The answer goes in the clear; the handshake follows it at once.
-                if (!writePlistFrame(c.link(), started) || (tls && !c.link().startTls(tls.get(), deadline())))
+                if (!writePlistFrame(c.link(), started))
+                    return;
+                if (tls && emulator.sim().takeHandshakeUnplug(device.udid)) {
+                    awaitRequest(c.link(), std::chrono::seconds(5));  // the host's hello
+                    emulator.sim().unplug(device.udid);
+                    return;
+                }
+                if (tls && !c.link().startTls(tls.get(), deadline()))
                     return;
                 continue;
             }

@@ -61,6 +61,7 @@ SimFaults SimFaults::fromPlist(const QVariantMap& f)
     faults.failRenames = f.value(QStringLiteral("FailRenames"), 0).toInt();
     faults.corruptWriteAtByte = f.value(QStringLiteral("CorruptWriteAtByte"), -1).toLongLong();
     faults.stallAfterBytes = f.value(QStringLiteral("StallAfterBytes"), -1).toLongLong();
+    faults.unplugAtHandshake = f.value(QStringLiteral("UnplugAtHandshake"), 0).toInt();
     return faults;
 }
 
@@ -91,6 +92,8 @@ QVariantMap SimFaults::toPlist() const
         f.insert(QStringLiteral("CorruptWriteAtByte"), qint64(corruptWriteAtByte));
     if (stallAfterBytes >= 0)
         f.insert(QStringLiteral("StallAfterBytes"), qint64(stallAfterBytes));
+    if (unplugAtHandshake > 0)
+        f.insert(QStringLiteral("UnplugAtHandshake"), unplugAtHandshake);
     return f;
 }
 

@@ -82,6 +82,10 @@ struct SimFaults {
     // answering: every call on it, lockdown or file, on every connection, waits without an
     // answer until the device is unplugged, and then fails as on a device that has gone.
     std::int64_t stallAfterBytes = -1;
+    // "UnplugAtHandshake": the device is pulled out amid the TLS handshake of its Nth lockdown
+    // session since it was plugged in (1 = the first), once the host's hello has come. Only the
+    // device emulator, which speaks TLS, strikes it.
+    int unplugAtHandshake = 0;
 
     static SimFaults fromPlist(const QVariantMap& faults);
     QVariantMap toPlist() const;

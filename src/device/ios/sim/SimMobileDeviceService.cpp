@@ -94,6 +94,7 @@ void SimMobileDeviceService::scanFarm()
             state->plist = *plist;
             state->faults = SimFaults::fromPlist(plist->value(kKeyFaults).toMap());
             state->faultBytes = 0;
+            state->handshakes = 0;
             state->usedBytes.reset();
             state->plugged = true;
             state->current = record.get();
@@ -209,6 +210,13 @@ bool SimMobileDeviceService::takePairRecordDrop(const QString& udid)
         return false;
     --state->faults.dropPairRecordReads;
     return true;
+}
+
+bool SimMobileDeviceService::takeHandshakeUnplug(const QString& udid)
+{
+    const auto state = stateFor(udid);
+    std::lock_guard guard(state->stateLock);
+    return ++state->handshakes == state->faults.unplugAtHandshake;
 }
 
 AMDeviceRef SimMobileDeviceService::currentRecord(const QString& udid)

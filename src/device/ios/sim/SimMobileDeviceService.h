@@ -48,6 +48,9 @@ public:
     // For the emulator's usbmuxd: whether this read of the device's pair record goes
     // unanswered ("DropPairRecordReads"), counting it.
     bool takePairRecordDrop(const QString& udid);
+    // For the emulator's lockdown: counts a session's TLS handshake beginning, and says whether
+    // the device is to be pulled out amid it ("UnplugAtHandshake").
+    bool takeHandshakeUnplug(const QString& udid);
     // The record of the device's present attachment; null while it is unplugged. Valid
     // while the device stays plugged, unless retained.
     AMDeviceRef currentRecord(const QString& udid);

@@ -48,6 +48,7 @@ struct SimDeviceState {
     // Set when the device stops answering ("StallAfterBytes"), cleared when it is unplugged;
     // calls wait on stallEnded (with stateLock) while it is set.
     bool stalled = false;
+    int handshakes = 0;  // lockdown sessions' TLS handshakes begun since it was plugged in
     std::condition_variable stallEnded;
 };
 

@@ -199,6 +199,67 @@ TEST_F(ImdRun, AnUnpluggedDeviceFailsAndTheOthersFinish)
     }
 }
 
+// A cable pulled while TLS is being set up: the run neither hangs nor counts the device done,
+// and serves it again once it is back.
+TEST_F(ImdRun, ADevicePulledOutAmidASessionHandshakeIsServedAgainOnceBack)
+{
+    const QString steady = addDevices(1, QStringLiteral("com.example.app")).first();
+    const QString pulled = addDevices(1, QStringLiteral("com.example.app")).first();
+    ASSERT_TRUE(sim::setPlugged(farm, pulled, false, nullptr));
+    serve();
+    // Whether usbmuxd lists the device: asked of it alone, so that no session is opened.
+    const auto listed = [&] {
+        QProcess p;
+        auto e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), emulator->address());
+        p.setProcessEnvironment(e);
+        p.start(QStringLiteral("idevice_id"), {QStringLiteral("-l")});
+        return p.waitForFinished(5000) && p.readAllStandardOutput().contains(pulled.toLatin1());
+    };
+    const auto await = [&](bool wanted) {
+        const QDeadlineTimer deadline(10000);
+        while (listed() != wanted && !deadline.hasExpired())
+            QThread::msleep(50);
+        ASSERT_EQ(listed(), wanted);
+    };
+    // Plugs the device in with these faults, which a device takes up as it is plugged in.
+    const auto plugIn = [&](const sim::SimFaults& faults) {
+        const QString folder = farm + QLatin1Char('/') + pulled;
+        auto plist = sim::readDevicePlist(folder);
+        ASSERT_TRUE(plist);
+        plist->insert(QStringLiteral("Faults"), faults.toPlist());
+        ASSERT_TRUE(sim::writeDevicePlist(folder, *plist));
+        ASSERT_TRUE(sim::setPlugged(farm, pulled, true, nullptr));
+        await(true);
+    };
+    // Its one session, which later connections share, is the one that finds out what it is;
+    // twice, so that a device pulled out a second time is no different.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        for (const QString& udid : {steady, pulled})
+            QDir(QStringLiteral("%1/%2/Containers/com.example.app/Documents/Photos").arg(farm, udid))
+                .removeRecursively();
+        sim::SimFaults faults;
+        faults.unplugAtHandshake = 1;
+        plugIn(faults);
+        int code = -1;
+        auto status = run(&code);
+        EXPECT_TRUE(delivered(steady));
+        EXPECT_FALSE(delivered(pulled));
+        EXPECT_NE(status.count(pulled) ? status.at(pulled) : QString(), QStringLiteral("Finished"));
+        ASSERT_FALSE(sim::isPlugged(farm, pulled));
+        await(false);
+
+        plugIn({});
+        status = run(&code);
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(status.at(pulled), QStringLiteral("Finished"));
+        EXPECT_TRUE(delivered(pulled));
+        ASSERT_TRUE(sim::setPlugged(farm, pulled, false, nullptr));
+        await(false);
+    }
+}
+
 TEST_F(ImdRun, ADeviceThatRefusesPairingIsNeverServed)
 {
     const QStringList trusted = addDevices(1, QStringLiteral("com.example.app"));

@@ -13,6 +13,11 @@ DeviceType DeviceTypeFromProductType(const QString& productType)
     return DeviceTypeUnknown;
 }
 
+QString MarketingName(const QString& productType)
+{
+    return productType;
+}
+
 QString DeviceIconName(std::int32_t deviceType)
 {
     switch (deviceType) {

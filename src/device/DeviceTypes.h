@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 namespace kestrap {
 
@@ -23,6 +24,26 @@ enum PathType : std::int32_t {
 
 // The device type of an iOS device from its lockdown "ProductType".
 DeviceType DeviceTypeFromProductType(const QString& productType);
+
+// A device's model as people call it, from its "ProductType" ("iPad12,1" -> "iPad (9th
+// generation)"); a type not known answers the type itself, an empty one nothing.
+QString MarketingName(const QString& productType);
+
+// Why a device that is attached is not announced yet: what its user, or the operator, must
+// do before it can be served. Front ends word each state themselves.
+enum class DeviceReadiness {
+    AwaitingTrust,  // its "Trust this computer?" dialog is up (or about to be)
+    TrustDenied,  // its user tapped "Don't Trust": unplug it, plug it in again, tap "Trust"
+    PasscodeLocked,  // locked with a passcode: enter it on the device
+    NotAnswering,  // attached, but it does not answer (yet): usually a device still starting
+};
+
+struct NotReadyDevice {
+    QString udid;
+    DeviceReadiness state = DeviceReadiness::NotAnswering;
+    QString name;  // "DeviceName" where the device tells it before it trusts; else null
+    bool operator==(const NotReadyDevice&) const = default;
+};
 
 // Name of the device image for a device type: "iTouch", "iPad", else "iPhone".
 QString DeviceIconName(std::int32_t deviceType);

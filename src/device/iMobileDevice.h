@@ -29,6 +29,11 @@ struct AppBundle {
     QString name;  // "CFBundleDisplayName"; null when the app has none
     QString ID;  // bundle identifier
     QString iconPath;  // "/<last component of the app's Path>/<CFBundleIconFile>"; null without a name
+    QString version;  // "CFBundleShortVersionString"; null when the app has none
+    // "UIFileSharingEnabled": house arrest vends its Documents folder to a computer.
+    bool sharesFiles = true;
+    // Installed for development (not from the App Store): its whole container is vended.
+    bool development = false;
 };
 
 // One file to send, and how.
@@ -118,6 +123,14 @@ public:
     virtual std::uint64_t capacity() = 0;
     virtual QString name() = 0;
     virtual std::int32_t deviceType() = 0;
+    // "ProductType" ("iPad12,1"); null where the device has none (a disk-mode iPod).
+    virtual QString productType() { return {}; }
+    // Where the device is plugged in on this computer's USB hubs, as sysfs names the port
+    // ("1-4.2": bus 1, port 4 of the root hub, port 2 of the hub behind it); null when unknown.
+    virtual QString hubPlace() { return {}; }
+    // The battery's charge in percent as last read (the device manager reads it again every
+    // minute); none when the device does not tell. Cheap: no device I/O.
+    virtual std::optional<int> batteryLevel() { return {}; }
 
     virtual QString fullPath(const QString& path) = 0;
     // "iTunes_Control" on iOS devices, "iPod_Control" on disk-mode iPods.
@@ -199,6 +212,11 @@ public:
     virtual ~DeviceManagerDelegate() = default;
     virtual void DeviceAdded(const std::shared_ptr<iMobileDevice>& device) { Q_UNUSED(device); }
     virtual void DeviceRemoved(const std::shared_ptr<iMobileDevice>& device) { Q_UNUSED(device); }
+    // What a device tells of itself changed (its battery level, its free space).
+    virtual void DeviceChanged(const std::shared_ptr<iMobileDevice>& device) { Q_UNUSED(device); }
+    // The devices attached but not ready to be served, each with what it needs, whenever
+    // that list changes. A device leaves it when it is added, or when it goes.
+    virtual void DevicesNotReadyChanged(const std::vector<NotReadyDevice>& devices) { Q_UNUSED(devices); }
 };
 
 }  // namespace kestrap

@@ -157,4 +157,19 @@ void DeviceRoster::DeviceRemoved(const std::shared_ptr<iMobileDevice>& device)
     }
 }
 
+void DeviceRoster::DeviceChanged(const std::shared_ptr<iMobileDevice>& device)
+{
+    for (std::size_t i = 0; i < m_rows.size(); ++i)
+        if (m_rows[i]->device == device)
+            emit rowChanged(int(i));
+}
+
+void DeviceRoster::DevicesNotReadyChanged(const std::vector<NotReadyDevice>& devices)
+{
+    if (devices == m_notReady)
+        return;
+    m_notReady = devices;
+    emit notReadyChanged();
+}
+
 }  // namespace kestrap

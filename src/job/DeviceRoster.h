@@ -51,14 +51,19 @@ public:
 
     void DeviceAdded(const std::shared_ptr<iMobileDevice>& device) override;
     void DeviceRemoved(const std::shared_ptr<iMobileDevice>& device) override;
+    void DeviceChanged(const std::shared_ptr<iMobileDevice>& device) override;
+    void DevicesNotReadyChanged(const std::vector<NotReadyDevice>& devices) override;
+    // The devices attached but not ready, as the device manager last told them.
+    const std::vector<NotReadyDevice>& notReady() const { return m_notReady; }
 
 signals:
     void rowAboutToBeAdded(int index);
     void rowAdded(int index);
     void rowAboutToBeRemoved(int index);
     void rowRemoved(int index);
-    // The row's status, done time or mark changed.
+    // The row's status, done time or mark changed, or what its device tells of itself.
     void rowChanged(int index);
+    void notReadyChanged();
 
 private:
     void syncExcluded();
@@ -67,6 +72,7 @@ private:
     QPointer<JobDocument> m_document;
     QPointer<PortJob> m_runner;
     std::vector<DeviceRowPtr> m_rows;
+    std::vector<NotReadyDevice> m_notReady;
     std::vector<QMetaObject::Connection> m_jobConnections;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/DeviceTypes.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -67,21 +69,6 @@ enum AMDError : MDError {
     AMDDocumentsOnlyError = 12,
     AMDTrustDeniedError = 13,  // the device's user tapped "Don't Trust"; asked again once re-plugged
     AMDPasscodeLockedError = 14,  // the device is locked with a passcode and will not pair until unlocked
-};
-
-// Why a device that is attached is not announced yet: what its user, or the operator, must
-// do before it can be served. Front ends word each state themselves.
-enum class DeviceReadiness {
-    AwaitingTrust,  // its "Trust this computer?" dialog is up (or about to be)
-    TrustDenied,  // its user tapped "Don't Trust": unplug it, plug it in again, tap "Trust"
-    PasscodeLocked,  // locked with a passcode: enter it on the device
-    NotAnswering,  // attached, but it does not answer (yet): usually a device still starting
-};
-
-struct NotReadyDevice {
-    QString udid;
-    DeviceReadiness state = DeviceReadiness::NotAnswering;
-    bool operator==(const NotReadyDevice&) const = default;
 };
 
 // Codes of the file side, numbered like the AFC protocol's own.

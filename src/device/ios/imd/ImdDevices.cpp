@@ -592,7 +592,7 @@ std::vector<NotReadyDevice> ImdMobileDeviceService::devicesNotReady()
         std::lock_guard guard(m_devicesLock);
         for (const auto& [key, record] : m_records)
             if (record->alive && record->stage == ImdRecord::Stage::NotReady)
-                found.push_back({record->muxHandle, {record->udid, record->readiness}});
+                found.push_back({record->muxHandle, {record->udid, record->readiness, {}}});
     }
     // usbmuxd numbers attachments in the order they came.
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -135,8 +135,8 @@ TEST_F(ImdDevices, ADeviceNotReadySaysWhatItsUserMustDoUntilItIsReady)
     serve();
 
     EXPECT_TRUE(present.empty());
-    const std::vector<NotReadyDevice> expected {{pending, DeviceReadiness::AwaitingTrust},
-        {denied, DeviceReadiness::TrustDenied}, {locked, DeviceReadiness::PasscodeLocked}};
+    const std::vector<NotReadyDevice> expected {{pending, DeviceReadiness::AwaitingTrust, {}},
+        {denied, DeviceReadiness::TrustDenied, {}}, {locked, DeviceReadiness::PasscodeLocked, {}}};
     EXPECT_EQ(service->devicesNotReady(), expected);
 
     ASSERT_TRUE(sim::setPasscodeLocked(farm.path(), locked, false, nullptr));
@@ -144,7 +144,7 @@ TEST_F(ImdDevices, ADeviceNotReadySaysWhatItsUserMustDoUntilItIsReady)
     ASSERT_TRUE(sim::setTrustAnswer(farm.path(), pending, sim::TrustAnswer::Trusted, nullptr));
     EXPECT_TRUE(TestFarm::waitFor([&] { return present.count(pending) == 1; }, 10000));
     // "Don't Trust" holds for as long as the device stays plugged in.
-    const std::vector<NotReadyDevice> left {{denied, DeviceReadiness::TrustDenied}};
+    const std::vector<NotReadyDevice> left {{denied, DeviceReadiness::TrustDenied, {}}};
     EXPECT_EQ(service->devicesNotReady(), left);
 }
 

@@ -139,6 +139,21 @@ struct RunOptions {
     bool skipUnchanged = false;
 };
 
+// The row of a simulated device plugged in on the service, as the roster makes it.
+bool addRow(const std::shared_ptr<sim::SimMobileDeviceService>& service, const sim::SimDeviceSpec& model,
+    std::vector<DeviceRowPtr>* rows)
+{
+    auto phone = std::make_shared<iPhoneDevice>(service);
+    if (!phone->createWithDevice(service->currentRecord(model.udid), false))
+        return false;
+    auto row = std::make_shared<DeviceRow>();
+    row->device = phone;
+    row->uid = model.udid;
+    row->name = model.name;
+    rows->push_back(row);
+    return true;
+}
+
 double jobMs(const Payload& payload, const QString& farm, int devices, int concurrency, long* progressSignals = nullptr,
     EventWaitProbe* probe = nullptr, RunOptions options = {})
 {
@@ -154,14 +169,8 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
         // A device kept from an earlier run keeps its files, which the job then replaces.
         if (!QDir(farm).exists(model.udid) && !sim::createDevice(farm, model, &error))
             return -1;
-        auto phone = std::make_shared<iPhoneDevice>(service);
-        if (!phone->createWithDevice(service->currentRecord(model.udid), false))
+        if (!addRow(service, model, &rows))
             return -1;
-        auto row = std::make_shared<DeviceRow>();
-        row->device = phone;
-        row->uid = model.udid;
-        row->name = model.name;
-        rows.push_back(row);
     }
     JobDocument document;
     document.setAppId(kApp);
@@ -417,14 +426,8 @@ bool caseSix(Scratch& scratch)
             QString error;
             if (!sim::createDevice(farm, model, &error))
                 return false;
-            auto phone = std::make_shared<iPhoneDevice>(service);
-            if (!phone->createWithDevice(service->currentRecord(model.udid), false))
+            if (!addRow(service, model, &rows))
                 return false;
-            auto row = std::make_shared<DeviceRow>();
-            row->device = phone;
-            row->uid = model.udid;
-            row->name = model.name;
-            rows.push_back(row);
         }
         JobDocument document;
         document.setAppId(kApp);

@@ -132,21 +132,38 @@ int lockdownLink(const QString& udid, QVariantMap* record)
 const kestrap::devicefarm::ReadTimeouts kAnswerWithin {
     std::chrono::milliseconds(5000), std::chrono::milliseconds(5000)};
 
+// A lockdown link to a device of a farm the emulator serves, with the host's pair record.
+class DeviceFarmLockdown : public ::testing::Test {
+protected:
+    TestFarm farm;
+    std::unique_ptr<DeviceEmulator> emulator;
+    QVariantMap record;
+    int fd = -1;
+
+    void open(const QStringList& options)
+    {
+        const QString udid = farm.addPhone();
+        emulator = std::make_unique<DeviceEmulator>(farm.path(), options);
+        ASSERT_TRUE(emulator->start());
+        qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
+        fd = lockdownLink(udid, &record);
+        ASSERT_GE(fd, 0);
+    }
+
+    void TearDown() override
+    {
+        if (fd >= 0)
+            ::close(fd);
+        qunsetenv("USBMUXD_SOCKET_ADDRESS");
+    }
+};
+
 }  // namespace
 
-TEST(DeviceFarmWire, ALockdownSessionIsEncryptedUntilItStopsAndThenPlainTextAgain)
+TEST_F(DeviceFarmLockdown, ASessionIsEncryptedUntilItStopsAndThenPlainTextAgain)
 {
+    ASSERT_NO_FATAL_FAILURE(open({}));
     using namespace kestrap::devicefarm;
-    TestFarm farm;
-    const QString udid = farm.addPhone();
-    DeviceEmulator emulator(farm.path());
-    ASSERT_TRUE(emulator.start());
-    qputenv("USBMUXD_SOCKET_ADDRESS", emulator.address().toLocal8Bit());
-    const auto unset = qScopeGuard([] { qunsetenv("USBMUXD_SOCKET_ADDRESS"); });
-    QVariantMap record;
-    const int fd = lockdownLink(udid, &record);
-    ASSERT_GE(fd, 0);
-    const auto closeLink = qScopeGuard([fd] { ::close(fd); });
     Link plain(fd);
 
     // A host the device does not know gets no session.
@@ -193,19 +210,10 @@ TEST(DeviceFarmWire, ALockdownSessionIsEncryptedUntilItStopsAndThenPlainTextAgai
         "com.apple.mobile.lockdown");
 }
 
-TEST(DeviceFarmWire, PlainSessionsAreOnlyForFuzzing)
+TEST_F(DeviceFarmLockdown, PlainSessionsAreOnlyForFuzzing)
 {
+    ASSERT_NO_FATAL_FAILURE(open({QStringLiteral("--plain-sessions")}));
     using namespace kestrap::devicefarm;
-    TestFarm farm;
-    const QString udid = farm.addPhone();
-    DeviceEmulator emulator(farm.path(), {QStringLiteral("--plain-sessions")});
-    ASSERT_TRUE(emulator.start());
-    qputenv("USBMUXD_SOCKET_ADDRESS", emulator.address().toLocal8Bit());
-    const auto unset = qScopeGuard([] { qunsetenv("USBMUXD_SOCKET_ADDRESS"); });
-    QVariantMap record;
-    const int fd = lockdownLink(udid, &record);
-    ASSERT_GE(fd, 0);
-    const auto closeLink = qScopeGuard([fd] { ::close(fd); });
     Link plain(fd);
     ASSERT_TRUE(writePlistFrame(plain, {{"Request", "StartSession"}, {"HostID", record.value("HostID")}}));
     const auto started = readPlistFrame(plain, kAnswerWithin);

@@ -1,6 +1,7 @@
 #include "device/AppCatalog.h"
 
 #include "support/StubDevice.h"
+#include "support/TestFarm.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -123,4 +124,28 @@ TEST(AppCatalogGathering, TheCatalogDeliversOnlyTheLatestSetOnItsOwnThread)
     ASSERT_EQ(catalog.apps().size(), 1u);
     EXPECT_EQ(catalog.apps()[0].ID, "com.new");
     EXPECT_EQ(catalog.deviceCount(), 2);
+}
+
+// The attributes a simulated device's app lookup answers, as a real device's installation
+// proxy does: an App Store app without file sharing shares nothing, a development install is
+// told by its signer.
+TEST(AppCatalogGathering, SimulatedDevicesTellTheirAppsVersionSharingAndDevelopment)
+{
+    TestFarm farm;
+    const QString a = farm.addPhone({{"com.x.shop", "Shop", false, false}, {"com.x.dev", "Dev", true, true}});
+    const QString b = farm.addPhone({{"com.x.shop", "Shop", false, true}});
+    const std::vector<std::shared_ptr<iMobileDevice>> devices {farm.open(a), farm.open(b)};
+    ASSERT_TRUE(devices[0] && devices[1]);
+    const auto apps = devices[0]->appBundles();
+    ASSERT_EQ(apps.size(), 2u);
+    for (const AppBundle& app : apps) {
+        EXPECT_EQ(app.version, "1.0");
+        EXPECT_EQ(app.development, app.ID == "com.x.dev");
+        EXPECT_EQ(app.sharesFiles, app.ID == "com.x.dev");
+    }
+    const auto catalog = gatherApps(devices);
+    ASSERT_EQ(catalog.size(), 2u);
+    EXPECT_EQ(catalog[0].ID, "com.x.dev");
+    EXPECT_EQ(catalog[1].deviceUids, QStringList({a, b}));
+    EXPECT_EQ(catalog[1].unreachableOn, QStringList({a}));
 }

@@ -133,7 +133,7 @@ TEST_F(RunCli, NothingToServeOrNothingToSend)
 TEST_F(RunCli, AStoredConcurrencyThatCannotBeUsedServesThreeAtOnceAndIsToldOnceInTheLog)
 {
     addDevices(2, QStringLiteral("com.example.app"));
-    for (const QByteArray bad : {QByteArray("abc"), QByteArray("0")}) {
+    for (const QByteArray& bad : {QByteArray("abc"), QByteArray("0")}) {
         writeFileBytes(tree.path(QStringLiteral("settings.ini")),
             "[General]\nconcurrency=" + bad
                 + "\nenableLogging=true\nenableLoggingWarn=true\nenableLoggingError=true\n");

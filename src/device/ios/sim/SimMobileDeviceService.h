@@ -90,8 +90,10 @@ public:
     MDError AMDeviceStartSession(AMDeviceRef device) override;
     MDError AMDeviceStopSession(AMDeviceRef device) override;
     std::uint32_t AMDeviceUSBLocationID(AMDeviceRef device) override;
-    // A simulated device is announced as soon as it is plugged in, whatever its trust
-    // (opening it then fails until it trusts): none is ever waiting, and nobody need ask.
+    // A simulated device is announced as soon as it is plugged in, whatever its trust (opening
+    // it then fails, and the detector drops it): devicesNotReady() is always empty, so nobody
+    // need ask it again and again. The device emulator, over this backend, does make such a
+    // device wait, as a real one does.
     MDError AMDeviceNotReadySubscribe(std::function<void()> changed, AMDeviceNotificationRef* notification) override
     {
         Q_UNUSED(changed);

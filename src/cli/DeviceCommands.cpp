@@ -3,6 +3,7 @@
 
 #include "cli/Cli.h"
 #include "cli/DeviceTree.h"
+#include "device/AppCatalog.h"
 #include "device/DeviceManager.h"
 #include "device/iMobileDevice.h"
 #include "device/ios/MobileDeviceService.h"
@@ -78,6 +79,90 @@ QString notReadyText(DeviceReadiness state)
     return QStringLiteral("not answering");
 }
 
+// The JSON name of a state, for scripts.
+QString stateName(DeviceReadiness state)
+{
+    switch (state) {
+    case DeviceReadiness::AwaitingTrust:
+        return QStringLiteral("awaitingTrust");
+    case DeviceReadiness::TrustDenied:
+        return QStringLiteral("trustDenied");
+    case DeviceReadiness::PasscodeLocked:
+        return QStringLiteral("passcodeLocked");
+    case DeviceReadiness::NotAnswering:
+        break;
+    }
+    return QStringLiteral("notAnswering");
+}
+
+QJsonValue orNull(const QString& text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+QJsonObject appJson(const AppBundle& app)
+{
+    QJsonObject record {{QStringLiteral("ID"), app.ID}, {QStringLiteral("sharesFiles"), app.sharesFiles},
+        {QStringLiteral("development"), app.development}};
+    if (!app.name.isNull()) {
+        record.insert(QStringLiteral("name"), app.name);
+        record.insert(QStringLiteral("iconPath"), app.iconPath);
+    }
+    if (!app.version.isNull())
+        record.insert(QStringLiteral("version"), app.version);
+    return record;
+}
+
+QJsonObject deviceJson(iMobileDevice& device)
+{
+    QJsonArray apps;
+    for (const AppBundle& app : device.appBundles())
+        apps.append(appJson(app));
+    const std::optional<int> battery = device.batteryLevel();
+    return {
+        {QStringLiteral("name"), device.name()},
+        {QStringLiteral("uid"), device.uuid()},
+        {QStringLiteral("state"), QStringLiteral("ready")},
+        {QStringLiteral("deviceType"), device.deviceType()},
+        {QStringLiteral("productType"), orNull(device.productType())},
+        {QStringLiteral("model"), orNull(MarketingName(device.productType()))},
+        {QStringLiteral("osVersion"), orNull(device.osVersion())},
+        {QStringLiteral("serialNumber"), orNull(device.serialNumber())},
+        {QStringLiteral("hubPlace"), orNull(device.hubPlace())},
+        {QStringLiteral("batteryLevel"), battery ? QJsonValue(*battery) : QJsonValue()},
+        {QStringLiteral("capacity"), qint64(device.capacity())},
+        {QStringLiteral("freeCapacity"), qint64(device.freeCapacity())},
+        {QStringLiteral("isJailbreak"), device.isJailbreak()},
+        {QStringLiteral("apps"), apps},
+    };
+}
+
+// One device in words: what tells an operator which one it is and where it sits.
+QString deviceLine(iMobileDevice& device)
+{
+    QStringList words {device.name(), device.uuid()};
+    const QString model = MarketingName(device.productType());
+    words << (model.isEmpty() ? typeName(device.deviceType()) : model);
+    if (!device.osVersion().isEmpty())
+        words << QStringLiteral("iOS ") + device.osVersion();
+    if (!device.serialNumber().isEmpty())
+        words << QStringLiteral("serial ") + device.serialNumber();
+    if (!device.hubPlace().isEmpty())
+        words << QStringLiteral("hub ") + device.hubPlace();
+    if (const std::optional<int> battery = device.batteryLevel())
+        words << QStringLiteral("battery %1%").arg(*battery);
+    words << QStringLiteral("%1 free of %2")
+                 .arg(CapacityString(device.freeCapacity()), CapacityString(device.capacity()));
+    if (device.isJailbreak())
+        words << QStringLiteral("jailbroken");
+    QStringList apps;
+    for (const AppBundle& app : device.appBundles())
+        apps << app.ID;
+    if (!apps.isEmpty())
+        words << QStringLiteral("apps: ") + apps.join(QStringLiteral(", "));
+    return words.join(QStringLiteral("  "));
+}
+
 int devices(const QStringList& args)
 {
     const QString usage = QStringLiteral("devices [--simulate FARM] [--support FLAGS] [--json]");
@@ -107,41 +192,98 @@ int devices(const QStringList& args)
 
     QJsonArray all;
     for (const auto& device : manager.devices()) {
-        QJsonArray apps;
-        QStringList appNames;
-        for (const AppBundle& app : device->appBundles()) {
-            QJsonObject record {{QStringLiteral("ID"), app.ID}};
-            if (!app.name.isNull()) {
-                record.insert(QStringLiteral("name"), app.name);
-                record.insert(QStringLiteral("iconPath"), app.iconPath);
-            }
-            apps.append(record);
-            appNames << app.ID;
-        }
-        const bool jailbroken = device->isJailbreak();
+        if (p.isSet(json))
+            all.append(deviceJson(*device));
+        else
+            printLine(deviceLine(*device));
+    }
+    for (const NotReadyDevice& device : service->devicesNotReady()) {
         if (!p.isSet(json)) {
-            printLine(QStringLiteral("%1  %2  %3  %4 free of %5%6%7")
-                          .arg(device->name(), device->uuid(), typeName(device->deviceType()),
-                              CapacityString(device->freeCapacity()), CapacityString(device->capacity()),
-                              jailbroken ? QStringLiteral("  jailbroken") : QString(),
-                              appNames.isEmpty() ? QString() : QStringLiteral("  apps: ") + appNames.join(", ")));
+            const QString who = device.name.isEmpty() ? device.udid : device.name + QStringLiteral("  ") + device.udid;
+            printLine(QStringLiteral("%1  %2").arg(who, notReadyText(device.state)));
             continue;
         }
-        all.append(QJsonObject {
-            {QStringLiteral("name"), device->name()},
-            {QStringLiteral("uid"), device->uuid()},
-            {QStringLiteral("deviceType"), device->deviceType()},
-            {QStringLiteral("capacity"), qint64(device->capacity())},
-            {QStringLiteral("freeCapacity"), qint64(device->freeCapacity())},
-            {QStringLiteral("isJailbreak"), jailbroken},
-            {QStringLiteral("apps"), apps},
-        });
+        QJsonObject record {{QStringLiteral("uid"), device.udid}, {QStringLiteral("state"), stateName(device.state)}};
+        if (!device.name.isEmpty())
+            record.insert(QStringLiteral("name"), device.name);
+        all.append(record);
     }
     if (p.isSet(json))
         printJson(QJsonDocument(all));
-    else
-        for (const NotReadyDevice& device : service->devicesNotReady())
-            printLine(QStringLiteral("%1  %2").arg(device.udid, notReadyText(device.state)));
+    return kExitOk;
+}
+
+// How much of an app a copy reaches on the devices that have it.
+QString sharingText(const CatalogApp& app)
+{
+    if (app.development)
+        return QStringLiteral("whole container");
+    if (app.sharesFiles)
+        return QStringLiteral("shares Documents");
+    if (app.unreachableOn.size() == app.deviceUids.size())
+        return QStringLiteral("shares nothing");
+    return QStringLiteral("shares nothing on %1 of them").arg(app.unreachableOn.size());
+}
+
+QJsonObject catalogJson(const CatalogApp& app)
+{
+    QJsonObject record {
+        {QStringLiteral("ID"), app.ID},
+        {QStringLiteral("name"), orNull(app.name)},
+        {QStringLiteral("version"), orNull(app.version)},
+        {QStringLiteral("versions"), QJsonArray::fromStringList(app.versions)},
+        {QStringLiteral("iconPath"), orNull(app.iconPath)},
+        {QStringLiteral("sharesFiles"), app.sharesFiles},
+        {QStringLiteral("development"), app.development},
+        {QStringLiteral("devices"), QJsonArray::fromStringList(app.deviceUids)},
+        {QStringLiteral("unreachableOn"), QJsonArray::fromStringList(app.unreachableOn)},
+    };
+    return record;
+}
+
+int apps(const QStringList& args)
+{
+    const QString usage = QStringLiteral("apps [--simulate FARM] [--json]");
+    QCommandLineParser p;
+    p.setApplicationDescription(
+        QStringLiteral("Lists the apps of the connected devices, each with the devices that have it."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object per app."));
+    p.addOptions({kSimulate, json});
+    int code = 0;
+    if (!parse(p, usage, args, &code))
+        return code;
+    if (!p.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("apps takes no arguments."), usage);
+    QString error;
+    const auto service = serviceFor(p, &error);
+    if (!service)
+        return fail(error);
+    DeviceManager manager;
+    startManager(manager, service);
+    const auto& devices = manager.devices();
+    const std::vector<CatalogApp> catalog = gatherApps(devices);
+    if (p.isSet(json)) {
+        QJsonArray all;
+        for (const CatalogApp& app : catalog)
+            all.append(catalogJson(app));
+        printJson(QJsonDocument(all));
+        return kExitOk;
+    }
+    QHash<QString, QString> names;
+    for (const auto& device : devices)
+        names.insert(device->uuid(), device->name());
+    for (const CatalogApp& app : catalog) {
+        QStringList on;
+        for (const QString& uid : app.deviceUids)
+            on << names.value(uid, uid);
+        const QString version = app.versions.size() > 1 ? app.versions.join(QLatin1Char('/')) : app.version;
+        printLine(QStringLiteral("%1  %2  %3  %4  on %5 of %6 devices: %7")
+                      .arg(app.ID, app.name.isEmpty() ? QStringLiteral("(no name)") : app.name,
+                          version.isEmpty() ? QStringLiteral("(no version)") : version, sharingText(app))
+                      .arg(app.deviceUids.size())
+                      .arg(devices.size())
+                      .arg(on.join(QStringLiteral(", "))));
+    }
     return kExitOk;
 }
 
@@ -258,6 +400,8 @@ int deviceCommand(const QStringList& args)
 
 const Registration devicesReg(
     QStringLiteral("devices"), QStringLiteral("list the connected iPhone, iPad and iPod touch devices"), devices);
+const Registration appsReg(
+    QStringLiteral("apps"), QStringLiteral("list the apps of the connected devices and which devices have each"), apps);
 const Registration deviceReg(
     QStringLiteral("device"), QStringLiteral("ls, get, put, rm, mkdir, mv or tree on one device"), deviceCommand);
 

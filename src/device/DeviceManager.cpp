@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QThread>
 #include <algorithm>
+#include <thread>
 
 namespace kestrap {
 
@@ -18,10 +19,20 @@ DeviceManager& DeviceManager::defaultDeviceManager()
     return *gDeviceManager;
 }
 
-DeviceManager::DeviceManager(NotificationCenter& center, QObject* parent) : QObject(parent), m_center(center) { }
+DeviceManager::DeviceManager(NotificationCenter& center, QObject* parent)
+    : QObject(parent), m_center(center), m_link(std::make_shared<Link>())
+{
+    m_link->manager = this;
+    connect(&m_detailsTimer, &QTimer::timeout, this, &DeviceManager::readDetails);
+    connect(&m_notReadyPoll, &QTimer::timeout, this, &DeviceManager::notReadyMayHaveChanged);
+}
 
 DeviceManager::~DeviceManager()
 {
+    {
+        std::lock_guard guard(m_link->lock);
+        m_link->manager = nullptr;
+    }
     stop();
     // The detector goes before the devices: no callback may announce into a dying manager.
     if (m_iPhoneListener)
@@ -82,7 +93,9 @@ bool DeviceManager::start()
     if (m_service) {
         m_iPhoneListener = std::make_unique<iPhoneDetector>(m_service, m_center);
         m_iPhoneListener->startListening();
+        watchNotReady();
     }
+    m_detailsTimer.start(m_detailsInterval);
     // The iPod detector always runs; the flags decide whether its iPods are accepted.
     m_iPodListener.reset();
     m_podsGone.clear();
@@ -96,7 +109,72 @@ bool DeviceManager::stop()
     for (const auto token : m_observers)
         m_center.removeObserver(token);
     m_observers.clear();
+    m_detailsTimer.stop();
+    unwatchNotReady();
     return true;
+}
+
+void DeviceManager::setDetailsInterval(std::chrono::milliseconds interval)
+{
+    m_detailsInterval = interval;
+    if (m_detailsTimer.isActive())
+        m_detailsTimer.start(interval);
+}
+
+void DeviceManager::readDetails()
+{
+    for (const auto& device : m_devices) {
+        if (std::count(m_readingDetails.begin(), m_readingDetails.end(), device.get()))
+            continue;
+        m_readingDetails.push_back(device.get());
+        std::thread([link = m_link, device] {
+            const bool changed = device->refreshDetails();
+            // Posted under the link's lock, so the manager cannot end between the check and
+            // the post; one that ends later drops the posted call with its other events.
+            std::lock_guard guard(link->lock);
+            if (DeviceManager* manager = link->manager)
+                QMetaObject::invokeMethod(
+                    manager, [manager, device, changed] { manager->detailsRead(device, changed); },
+                    Qt::QueuedConnection);
+        }).detach();
+    }
+}
+
+void DeviceManager::detailsRead(const std::shared_ptr<iMobileDevice>& device, bool changed)
+{
+    std::erase(m_readingDetails, device.get());
+    // A device that went while it was read is not told of any more.
+    if (changed && m_delegate && std::count(m_devices.begin(), m_devices.end(), device))
+        m_delegate->DeviceChanged(device);
+}
+
+void DeviceManager::watchNotReady()
+{
+    unwatchNotReady();
+    AMDeviceNotificationRef ref = 0;
+    if (m_service->AMDeviceNotReadySubscribe([this] { notReadyMayHaveChanged(); }, &ref) == MDSuccess)
+        m_notReadyWatch = ref;
+    else
+        m_notReadyPoll.start(kNotReadyPollInterval);
+    notReadyMayHaveChanged();
+}
+
+void DeviceManager::unwatchNotReady()
+{
+    m_notReadyPoll.stop();
+    if (m_notReadyWatch && m_service)
+        m_service->AMDeviceNotReadyUnsubscribe(*m_notReadyWatch);
+    m_notReadyWatch.reset();
+}
+
+void DeviceManager::notReadyMayHaveChanged()
+{
+    std::vector<NotReadyDevice> now = m_service ? m_service->devicesNotReady() : std::vector<NotReadyDevice>();
+    if (now == m_notReady)
+        return;
+    m_notReady = std::move(now);
+    if (m_delegate)
+        m_delegate->DevicesNotReadyChanged(m_notReady);
 }
 
 bool DeviceManager::removeDevice(const std::shared_ptr<iMobileDevice>& device)

@@ -131,6 +131,11 @@ public:
     // The battery's charge in percent as last read (the device manager reads it again every
     // minute); none when the device does not tell. Cheap: no device I/O.
     virtual std::optional<int> batteryLevel() { return {}; }
+    // Reads again what changes while the device stays plugged in: its battery level and its
+    // free space. Answers whether either changed. Blocks on device I/O: the device manager
+    // calls it on a worker thread, never on the main thread. Devices that tell nothing new
+    // answer false.
+    virtual bool refreshDetails() { return false; }
 
     virtual QString fullPath(const QString& path) = 0;
     // "iTunes_Control" on iOS devices, "iPod_Control" on disk-mode iPods.

@@ -1,7 +1,58 @@
 #include "settings/Settings.h"
 #include "logging/Log.h"
 
+#include <QSet>
+#include <mutex>
+
 namespace kestrap {
+
+namespace {
+
+// A stored value that cannot be used is told once per key and process: the settings are read
+// at every use, and a run would repeat the same warning for every device.
+void reportInvalid(const QString& key, const QVariant& stored, const QString& used)
+{
+    static std::mutex toldLock;
+    static QSet<QString> told;
+    {
+        std::lock_guard guard(toldLock);
+        if (told.contains(key))
+            return;
+        told.insert(key);
+    }
+    KLOG_WARN(
+        "The stored setting %1 is \"%2\", which cannot be used: %3 is used instead.", key, stored.toString(), used);
+}
+
+// A whole number from min to max, or fallback when none is stored or the stored one is not
+// such a number.
+std::int32_t storedInt(const UserDefaults& defaults, const QString& key, int min, int max, int fallback)
+{
+    const QVariant stored = defaults.objectForKey(key);
+    if (!stored.isValid())
+        return fallback;
+    bool ok = false;
+    const int value = stored.toString().trimmed().toInt(&ok);
+    if (ok && value >= min && value <= max)
+        return value;
+    reportInvalid(key, stored, QString::number(fallback));
+    return fallback;
+}
+
+bool storedBool(const UserDefaults& defaults, const QString& key, bool fallback)
+{
+    const QVariant stored = defaults.objectForKey(key);
+    if (!stored.isValid())
+        return fallback;
+    bool ok = false;
+    const bool value = UserDefaults::parseBool(stored, &ok);
+    if (ok)
+        return value;
+    reportInvalid(key, stored, fallback ? QStringLiteral("YES") : QStringLiteral("NO"));
+    return fallback;
+}
+
+}  // namespace
 
 Settings& Settings::settings()
 {
@@ -17,7 +68,7 @@ Settings::Settings(UserDefaults& defaults) : m_defaults(defaults)
     }
     logLevelMask.store(levelMaskFromSwitches(m_defaults), std::memory_order_relaxed);
     if (!m_defaults.hasValue(kConcurrencyKey)) {
-        m_defaults.setObject(kConcurrencyKey, 3);
+        m_defaults.setObject(kConcurrencyKey, kDefaultConcurrency);
         m_defaults.synchronize();
     }
 }
@@ -38,14 +89,13 @@ std::int32_t Settings::levelMaskFromSwitches(const UserDefaults& defaults)
 
 std::int32_t Settings::concurrency() const
 {
-    bool ok = false;
-    const int value = m_defaults.objectForKey(kConcurrencyKey).toInt(&ok);
-    return ok ? value : 0;
+    // A run with 0 copy threads would never serve a device, and never end.
+    return storedInt(m_defaults, kConcurrencyKey, 1, kMaxConcurrency, kDefaultConcurrency);
 }
 
 bool Settings::showWelcome() const
 {
-    return !m_defaults.hasValue(kShowWelcomeKey) || m_defaults.boolForKey(kShowWelcomeKey);
+    return storedBool(m_defaults, kShowWelcomeKey, true);
 }
 
 void Settings::setShowWelcome(bool on)
@@ -56,7 +106,7 @@ void Settings::setShowWelcome(bool on)
 
 bool Settings::autoupdate() const
 {
-    return !m_defaults.hasValue(kAutoCheckForUpdatesKey) || m_defaults.boolForKey(kAutoCheckForUpdatesKey);
+    return storedBool(m_defaults, kAutoCheckForUpdatesKey, true);
 }
 
 void Settings::setAutoupdate(bool on)
@@ -67,26 +117,32 @@ void Settings::setAutoupdate(bool on)
 
 double Settings::progressPause() const
 {
+    constexpr double kDefaultPause = 0.5;
+    const QVariant stored = m_defaults.objectForKey(kProgressPauseKey);
+    if (!stored.isValid())
+        return kDefaultPause;
     bool ok = false;
-    const double value = m_defaults.objectForKey(kProgressPauseKey).toDouble(&ok);
-    return ok && value >= 0 ? value : 0.5;
+    const double value = stored.toString().trimmed().toDouble(&ok);
+    // NaN fails both comparisons.
+    if (ok && value >= 0 && value <= kMaxProgressPause)
+        return value;
+    reportInvalid(kProgressPauseKey, stored, QString::number(kDefaultPause));
+    return kDefaultPause;
 }
 
 bool Settings::skipUnchanged() const
 {
-    return m_defaults.boolForKey(kSkipUnchangedKey);
+    return storedBool(m_defaults, kSkipUnchangedKey, false);
 }
 
 bool Settings::verifyCopies() const
 {
-    return m_defaults.boolForKey(kVerifyCopiesKey);
+    return storedBool(m_defaults, kVerifyCopiesKey, false);
 }
 
 std::int32_t Settings::connectionsPerDevice() const
 {
-    bool ok = false;
-    const int value = m_defaults.objectForKey(kConnectionsPerDeviceKey).toInt(&ok);
-    return ok && value >= 1 && value <= kMaxConnectionsPerDevice ? value : kDefaultConnectionsPerDevice;
+    return storedInt(m_defaults, kConnectionsPerDeviceKey, 1, kMaxConnectionsPerDevice, kDefaultConnectionsPerDevice);
 }
 
 void Settings::setLoggingSwitch(const QString& key, bool on)

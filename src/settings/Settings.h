@@ -21,7 +21,9 @@ inline const QString kVerifyCopiesKey = QStringLiteral("verifyCopies");
 inline const QString kConnectionsPerDeviceKey = QStringLiteral("connectionsPerDevice");
 
 // The application's preferences over the user defaults, and the log level mask they set.
-// Keeps no values of its own: every accessor reads or writes the store at the call.
+// Keeps no values of its own: every accessor reads or writes the store at the call. A stored
+// value that is not a number or out of its range (a file edited by hand, another version's) is
+// taken as its default, and told once per key and process as a warning in the event log.
 //
 // Threading: create it and change the logging switches on the main thread (logLevelMask is
 // written there only); the value accessors may be called from any thread.
@@ -37,15 +39,19 @@ public:
 
     UserDefaults& userDefaults() { return m_defaults; }
 
-    // Copy threads run at once; 0 when the stored value is not a number.
+    // Copy threads run at once, 1 to kMaxConcurrency; kDefaultConcurrency unless a number in
+    // range is stored.
     std::int32_t concurrency() const;
+    static constexpr std::int32_t kDefaultConcurrency = 3;
+    static constexpr std::int32_t kMaxConcurrency = 256;
     bool showWelcome() const;
     void setShowWelcome(bool on);
     bool autoupdate() const;
     void setAutoupdate(bool on);
-    // Seconds a copy thread pauses after each progress report: 0.5 unless a non-negative
-    // number is stored.
+    // Seconds a copy thread pauses after each progress report: 0.5 unless a number from 0 to
+    // kMaxProgressPause is stored.
     double progressPause() const;
+    static constexpr double kMaxProgressPause = 60;
     // "Send only changed files": a file the device holds with the same size and modification
     // time is not sent again. Off unless stored.
     bool skipUnchanged() const;

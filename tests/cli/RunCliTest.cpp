@@ -129,6 +129,26 @@ TEST_F(RunCli, NothingToServeOrNothingToSend)
     EXPECT_TRUE(damaged.err.contains("Corrupted file!"));
 }
 
+// A settings file edited by hand: a run with no copy thread would never serve a device, nor end.
+TEST_F(RunCli, AStoredConcurrencyThatCannotBeUsedServesThreeAtOnceAndIsToldOnceInTheLog)
+{
+    addDevices(2, QStringLiteral("com.example.app"));
+    for (const QByteArray& bad : {QByteArray("abc"), QByteArray("0")}) {
+        writeFileBytes(tree.path(QStringLiteral("settings.ini")),
+            "[General]\nconcurrency=" + bad
+                + "\nenableLogging=true\nenableLoggingWarn=true\nenableLoggingError=true\n");
+        int code = -1;
+        const QJsonObject summary = runJson({}, &code);
+        EXPECT_EQ(code, 0) << bad.constData();
+        EXPECT_EQ(summary["devices"].toArray().size(), 2);
+    }
+    const QString log = QString::fromUtf8(runCli({"log", "--tail", "100"}, env).out);
+    EXPECT_EQ(
+        log.count(QStringLiteral("The stored setting concurrency is \"abc\", which cannot be used: 3 is used")), 1)
+        << log.toStdString();
+    EXPECT_EQ(log.count(QStringLiteral("The stored setting concurrency is \"0\"")), 1) << log.toStdString();
+}
+
 TEST_F(RunCli, OnATerminalEachDeviceThatIsDoneIsSaidOnceWithWhyItFailed)
 {
     addDevices(1, QStringLiteral("com.example.app"));

@@ -4,6 +4,7 @@
 #include "device/DeviceManager.h"
 #include "device/ios/iPhoneDetector.h"
 #include "support/StubDevice.h"
+#include "support/TempTree.h"
 #include "support/TestFarm.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,9 @@ class RecordingManagerDelegate : public DeviceManagerDelegate {
 public:
     void DeviceAdded(const std::shared_ptr<iMobileDevice>& device) override { events << "+" + device->name(); }
     void DeviceRemoved(const std::shared_ptr<iMobileDevice>& device) override { events << "-" + device->name(); }
+    void DeviceChanged(const std::shared_ptr<iMobileDevice>& device) override { changed << device->name(); }
     QStringList events;
+    QStringList changed;
 };
 
 class DeviceManagerTest : public ::testing::Test {
@@ -113,4 +116,38 @@ TEST_F(DeviceManagerTest, StartedTwiceListensOnce)
     TestFarm::waitFor([] { return false; }, 100);
     EXPECT_EQ(manager.devices().size(), 1u);
     EXPECT_EQ(manager.iPhoneListener()->connectedPhones().size(), 1u);
+}
+
+TEST_F(DeviceManagerTest, BatteryAndFreeSpaceAreReadAgainAndTheDelegateIsToldOfAChange)
+{
+    sim::SimDeviceSpec model;
+    model.name = QStringLiteral("Pad");
+    model.productType = QStringLiteral("iPad12,1");
+    model.batteryLevel = 80;
+    const QString udid = farm.addDevice(model);
+    manager.setDetailsInterval(std::chrono::milliseconds(50));
+    start(DeviceSupportPhone | DeviceSupportPad);
+    ASSERT_TRUE(TestFarm::waitFor([&] { return manager.devices().size() == 1; }));
+    const auto pad = manager.devices().front();
+    EXPECT_EQ(pad->batteryLevel(), 80);
+    EXPECT_EQ(pad->hubPlace(), "101-1.1");  // the farm's simulated hubs
+    // Nothing changed: read again and again, nothing told.
+    QThread::msleep(200);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(delegate.changed.isEmpty());
+
+    const QString folder = QDir(farm.path()).filePath(udid);
+    auto plist = sim::readDevicePlist(folder);
+    plist->insert(sim::kBatteryDomain, QVariantMap {{QStringLiteral("BatteryCurrentCapacity"), 79}});
+    ASSERT_TRUE(sim::writeDevicePlist(folder, *plist));
+    // The value is read on a worker; the delegate hears of it on this thread after.
+    ASSERT_TRUE(TestFarm::waitFor([&] { return pad->batteryLevel() == 79 && !delegate.changed.isEmpty(); }));
+    EXPECT_EQ(delegate.changed.first(), "Pad");
+    const qsizetype toldBefore = delegate.changed.size();
+
+    const std::uint64_t free = pad->freeCapacity();
+    TempTree local;
+    ASSERT_TRUE(pad->uploadFile(QStringLiteral("/big.bin"), local.file(QStringLiteral("big.bin"), 1 << 20)));
+    EXPECT_TRUE(TestFarm::waitFor([&] { return pad->freeCapacity() == free - (1 << 20); }));
+    EXPECT_TRUE(TestFarm::waitFor([&] { return delegate.changed.size() > toldBefore; }));
 }

@@ -43,7 +43,7 @@ TEST_F(SettingsTest, StoredValuesWin)
     defaults.setObject(kProgressPauseKey, 0.1);
     Settings settings(defaults);
     EXPECT_EQ(logLevelMask.load(), LogFlagWarn);
-    EXPECT_EQ(settings.concurrency(), 0);
+    EXPECT_EQ(settings.concurrency(), 3);  // not a number: the default
     EXPECT_EQ(settings.progressPause(), 0.1);
     settings.setShowWelcome(false);
     settings.setAutoupdate(false);
@@ -115,4 +115,29 @@ TEST(DefaultsCli, SetGetAndList)
     SettingsUserDefaults again(tree.path(QStringLiteral("settings.ini")));
     EXPECT_EQ(Settings(again).connectionsPerDevice(), 1);
     EXPECT_EQ(cli({"frobnicate"}).first, 2);
+}
+
+TEST_F(SettingsTest, StoredValuesOutOfRangeOrNoNumberAreTakenAsTheirDefaults)
+{
+    Settings settings(defaults);
+    const auto concurrencyOf = [&](const QVariant& stored) {
+        defaults.setObject(kConcurrencyKey, stored);
+        return settings.concurrency();
+    };
+    EXPECT_EQ(concurrencyOf(QStringLiteral("abc")), 3);
+    EXPECT_EQ(concurrencyOf(0), 3);
+    EXPECT_EQ(concurrencyOf(-2), 3);
+    EXPECT_EQ(concurrencyOf(100000), 3);
+    EXPECT_EQ(concurrencyOf(QStringLiteral(" 7 ")), 7);
+    EXPECT_EQ(concurrencyOf(256), 256);
+    defaults.setObject(kConnectionsPerDeviceKey, 9);
+    EXPECT_EQ(settings.connectionsPerDevice(), Settings::kDefaultConnectionsPerDevice);
+    defaults.setObject(kProgressPauseKey, QStringLiteral("nan"));
+    EXPECT_EQ(settings.progressPause(), 0.5);
+    defaults.setObject(kProgressPauseKey, -1);
+    EXPECT_EQ(settings.progressPause(), 0.5);
+    defaults.setObject(kVerifyCopiesKey, QStringLiteral("maybe"));
+    EXPECT_FALSE(settings.verifyCopies());
+    defaults.setObject(kShowWelcomeKey, QStringLiteral("maybe"));
+    EXPECT_TRUE(settings.showWelcome());
 }

@@ -43,6 +43,9 @@ public:
     QDateTime modificationDateOfItemAtPath(const QString&) override { return QDateTime::currentDateTime(); }
     QDateTime creationDateOfItemAtPath(const QString&) override { return QDateTime::currentDateTime(); }
     std::uint64_t getSizeOfItemAtPath(const QString&) override { return 0; }
+    std::vector<kestrap::AppBundle> appBundles() override { return apps; }
+
+    std::vector<kestrap::AppBundle> apps;
 
 private:
     QString m_uuid;

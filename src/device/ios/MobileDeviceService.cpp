@@ -113,4 +113,16 @@ std::shared_ptr<MobileDeviceService> defaultMobileDeviceService(QString* error, 
     return nullptr;
 }
 
+QString MobileDeviceService::usbSysfsRoot() const
+{
+    std::lock_guard guard(m_sysfsLock);
+    return m_sysfsRoot;
+}
+
+void MobileDeviceService::setUsbSysfsRoot(const QString& root)
+{
+    std::lock_guard guard(m_sysfsLock);
+    m_sysfsRoot = root;
+}
+
 }  // namespace kestrap

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 // The mobile-device platform as the iOS device layer sees it: device notifications, the
@@ -173,6 +174,35 @@ public:
     // order they came). Such a device is announced by itself once it is ready: its user taps
     // "Trust" or unlocks it. Any thread. Backends that cannot tell answer none.
     virtual std::vector<NotReadyDevice> devicesNotReady() { return {}; }
+    // Calls changed on the subscribing thread, from its Qt event loop, whenever what
+    // devicesNotReady() answers has changed (a device began to wait, waits for another
+    // reason, is ready, or went), so that nobody need ask it again and again. Answers
+    // AMDServiceProhibitedError, and never calls, where the backend cannot tell: then
+    // devicesNotReady() must be asked. No call of changed starts after the unsubscribe, which
+    // must be made on the subscribing thread.
+    virtual MDError AMDeviceNotReadySubscribe(std::function<void()> changed, AMDeviceNotificationRef* notification)
+    {
+        Q_UNUSED(changed);
+        Q_UNUSED(notification);
+        return AMDServiceProhibitedError;
+    }
+    virtual MDError AMDeviceNotReadyUnsubscribe(AMDeviceNotificationRef notification)
+    {
+        Q_UNUSED(notification);
+        return AMDInvalidArgumentError;
+    }
+    // Where usbmuxd says the device is plugged in, its "LocationID": on Linux (bus << 16) |
+    // address (see device/UsbPorts.h); 0 when the backend does not know. Any thread; asks
+    // no device.
+    virtual std::uint32_t AMDeviceUSBLocationID(AMDeviceRef device)
+    {
+        Q_UNUSED(device);
+        return 0;
+    }
+    // The sysfs tree the LocationIDs of this backend's devices are found in: this computer's
+    // ("/sys"), or a fake one a test or a device farm lays out.
+    QString usbSysfsRoot() const;
+    void setUsbSysfsRoot(const QString& root);
     // Whether a call on a device waits for its answer over a link (USB, a network): then a
     // copy gains from several connections, whose round trips overlap. A backend whose calls
     // run on the caller's thread answers false: there a second connection only takes turns
@@ -261,6 +291,10 @@ public:
     // request does; the item itself, not a link's target.
     virtual MDError AFCSetModificationTime(AFCConnectionRef connection, const QString& path, std::int64_t nanoseconds)
         = 0;
+
+private:
+    mutable std::mutex m_sysfsLock;
+    QString m_sysfsRoot = QStringLiteral("/sys");
 };
 
 // What went wrong, in words a user can act on ("no space left on the device"), for a code of

@@ -3,6 +3,7 @@
 
 #include "device/ios/iPhoneDevice.h"
 
+#include "device/UsbPorts.h"
 #include "util/Helpers.h"
 #include "util/Paths.h"
 
@@ -18,6 +19,17 @@ namespace {
 std::int8_t safeCloseConnection(MobileDeviceService& service, AFCConnectionRef connection)
 {
     return std::int8_t(service.AFCConnectionClose(connection) == MDSuccess ? 0 : 1);
+}
+
+// Apps built and installed from Xcode carry a developer's signature ("Apple Development: ...",
+// before 2019 "iPhone Developer: ..."); App Store apps "Apple iPhone OS Application Signing",
+// ad hoc and enterprise builds "iPhone Distribution: ...". Only the first are development
+// installs, whose whole container a device vends.
+bool installedForDevelopment(const QVariantMap& attributes)
+{
+    const QString signer = attributes.value(QStringLiteral("SignerIdentity")).toString();
+    return signer.startsWith(QLatin1String("Apple Development"))
+        || signer.startsWith(QLatin1String("iPhone Developer"));
 }
 
 }  // namespace
@@ -93,6 +105,9 @@ const QStringList& iPhoneDevice::defaultReturnAttributes()
         // The icon path of an app record is built from its "Path"; a device answers only the
         // attributes asked for.
         QStringLiteral("Path"),
+        // Who signed the app: a developer's certificate marks an app installed for
+        // development, whose whole container a device vends.
+        QStringLiteral("SignerIdentity"),
     };
     return keys;
 }
@@ -171,7 +186,68 @@ bool iPhoneDevice::createWithDevice(AMDeviceRef device, bool enableAfc2, DeviceE
     for (const QString& key : lockdownKeys())
         attributeForKey(key);
     getDeviceInfo();
+    readPlace();
+    const std::optional<int> battery = readBatteryLevel();
+    std::lock_guard caches(m_cachesLock);
+    m_batteryLevel = battery;
     return true;
+}
+
+void iPhoneDevice::readPlace()
+{
+    const std::uint32_t location = m_service->AMDeviceUSBLocationID(m_phoneDevice);
+    const QString place = usbPortPath(usbAddressOfLocation(location), m_service->usbSysfsRoot());
+    std::lock_guard caches(m_cachesLock);
+    m_hubPlace = place;
+}
+
+std::optional<int> iPhoneDevice::readBatteryLevel()
+{
+    const QVariant level = m_service->AMDeviceCopyValue(
+        m_phoneDevice, QStringLiteral("com.apple.mobile.battery"), QStringLiteral("BatteryCurrentCapacity"));
+    bool ok = false;
+    const int percent = level.toInt(&ok);
+    // A device answers an integer; anything else, or a value no battery has, is not a level.
+    if (!level.isValid() || !ok || percent < 0 || percent > 100)
+        return std::nullopt;
+    return percent;
+}
+
+bool iPhoneDevice::refreshDetails()
+{
+    if (m_gone)
+        return false;
+    const std::optional<int> battery = readBatteryLevel();
+    const std::optional<std::uint64_t> free = freeSpaceNow();
+    std::lock_guard caches(m_cachesLock);
+    bool changed = false;
+    // A device that does not answer now keeps what it told last.
+    if (battery && battery != m_batteryLevel) {
+        m_batteryLevel = battery;
+        changed = true;
+    }
+    if (free && m_deviceInfo && m_deviceInfo->value(QStringLiteral("FSFreeBytes"), -1) != std::int64_t(*free)) {
+        m_deviceInfo->insert(QStringLiteral("FSFreeBytes"), std::int64_t(*free));
+        changed = true;
+    }
+    return changed;
+}
+
+QString iPhoneDevice::productType()
+{
+    return stringAttribute(QStringLiteral("ProductType"));
+}
+
+QString iPhoneDevice::hubPlace()
+{
+    std::lock_guard caches(m_cachesLock);
+    return m_hubPlace;
+}
+
+std::optional<int> iPhoneDevice::batteryLevel()
+{
+    std::lock_guard caches(m_cachesLock);
+    return m_batteryLevel;
 }
 
 bool iPhoneDevice::connect(bool enableAfc2)
@@ -456,6 +532,12 @@ std::vector<AppBundle> iPhoneDevice::appBundles()
                 = QStringLiteral("/%1/%2").arg(LastPathComponent(attributes.value(QStringLiteral("Path")).toString()),
                     attributes.value(QStringLiteral("CFBundleIconFile")).toString());
         }
+        const QVariant version = attributes.value(QStringLiteral("CFBundleShortVersionString"));
+        if (version.isValid())
+            app.version = printableText(version.toString());
+        // An app that does not say shares nothing: file sharing is a key an app must set.
+        app.sharesFiles = attributes.value(QStringLiteral("UIFileSharingEnabled"), false).toBool();
+        app.development = installedForDevelopment(attributes);
         bundles.push_back(app);
     }
     std::lock_guard caches(m_cachesLock);

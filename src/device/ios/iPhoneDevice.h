@@ -125,6 +125,13 @@ public:
     std::uint64_t capacity() override;
     QString name() override;
     std::int32_t deviceType() override;
+    QString productType() override;
+    // Found in sysfs from the device's LocationID when the device is opened.
+    QString hubPlace() override;
+    // "BatteryCurrentCapacity" of "com.apple.mobile.battery", read when the device is opened
+    // and by refreshDetails().
+    std::optional<int> batteryLevel() override;
+    bool refreshDetails() override;
     QString fullPath(const QString& path) override;
     QString iTunesControlPath() override;
     std::optional<QByteArray> readFileAtPath(const QString& path, std::uint32_t offset, std::uint32_t length) override;
@@ -199,6 +206,9 @@ private:
     DeviceError afcError(MDError code) const;
 
     QString stringAttribute(const QString& key);
+    // The battery's charge as the device tells it now; nothing when it does not.
+    std::optional<int> readBatteryLevel();
+    void readPlace();
     std::int64_t deviceInfoValue(const QString& key);
     void forgetItemInfo();
 
@@ -230,6 +240,8 @@ private:
     QHash<QString, QVariant> m_attributes;
     std::optional<QMap<QString, std::int64_t>> m_deviceInfo;
     std::vector<AppBundle> m_bundles;
+    QString m_hubPlace;
+    std::optional<int> m_batteryLevel;
     QHash<QString, QMap<QString, QString>> m_itemInfoCaches;
 };
 

@@ -33,6 +33,8 @@ public:
 
     void refresh() override;
     QString uuid() override;
+    // The port path of the USB device the volume sits on, found when the iPod was mounted.
+    QString hubPlace() override { return m_hubPlace; }
     QString buildVersion() override;
     QString osVersion() override;
     QString firmwareVersion() override;
@@ -113,6 +115,7 @@ private:
     QString m_canonicalMountPath;
     QString m_sysRoot;
     QString m_uuid;
+    QString m_hubPlace;
     QString m_serialNumber;
     QString m_osVersion;
     std::int32_t m_familyId = 0;
@@ -128,6 +131,9 @@ private:
 // the kernel's device tree under sysRoot from the block device (major, minor) to the first
 // USB device. Null when there is none or it has no serial number.
 QString getUSBDeviceInfo(const QString& sysRoot, unsigned major, unsigned minor);
+// The sysfs folder of that USB device; null when there is none. Its name is the device's
+// port path ("1-4.2").
+QString usbDeviceFolderOfBlock(const QString& sysRoot, unsigned major, unsigned minor);
 
 // Decodes the bytes a GET_DESCRIPTOR request for a USB string descriptor transferred: a
 // two-byte header, then UTF-16LE code units, up to the first zero unit and at most 63 of

@@ -103,6 +103,12 @@ QString getUSBStringDescriptor(std::span<const std::uint8_t> transferred)
 
 QString getUSBDeviceInfo(const QString& sysRoot, unsigned major, unsigned minor)
 {
+    const QString dir = usbDeviceFolderOfBlock(sysRoot, major, minor);
+    return dir.isNull() ? QString() : serialOfUSBDevice(dir);
+}
+
+QString usbDeviceFolderOfBlock(const QString& sysRoot, unsigned major, unsigned minor)
+{
     const QString link = PathJoin(sysRoot, QStringLiteral("dev/block/%1:%2").arg(major).arg(minor));
     QString dir = QFileInfo(link).canonicalFilePath();
     const QString root = QFileInfo(sysRoot).canonicalFilePath();
@@ -113,7 +119,7 @@ QString getUSBDeviceInfo(const QString& sysRoot, unsigned major, unsigned minor)
     while (dir.startsWith(root + u'/')) {
         if (QFile::exists(PathJoin(dir, QStringLiteral("idVendor")))
             && QFile::exists(PathJoin(dir, QStringLiteral("devnum"))))
-            return serialOfUSBDevice(dir);
+            return dir;
         dir = QFileInfo(dir).path();
     }
     return {};
@@ -130,9 +136,12 @@ QString iPodDevice::GetPreferencesDirectory()
 void iPodDevice::GetPodInfo()
 {
     m_uuid = QString();
+    m_hubPlace = QString();
     struct stat st { };
     if (::stat(QFile::encodeName(m_mountPath).constData(), &st) == 0) {
-        m_uuid = getUSBDeviceInfo(m_sysRoot, ::major(st.st_dev), ::minor(st.st_dev));
+        const QString usb = usbDeviceFolderOfBlock(m_sysRoot, ::major(st.st_dev), ::minor(st.st_dev));
+        m_uuid = usb.isNull() ? QString() : serialOfUSBDevice(usb);
+        m_hubPlace = usb.isNull() ? QString() : QFileInfo(usb).fileName();
         if (!m_uuid.isNull())
             qDebug().noquote() << "iPod" << m_mountPath << "USB serial number" << m_uuid;
     }

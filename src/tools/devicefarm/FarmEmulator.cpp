@@ -487,13 +487,20 @@ MDError FarmEmulator::ensureSession(EmuDevice& device)
     return m_sim->AMDeviceStartSession(device.record);
 }
 
+std::uint32_t FarmEmulator::locationOf(const EmuDevice& device)
+{
+    // A farm made before devices had places still gives each attachment one of its own.
+    const std::uint32_t location = m_sim->AMDeviceUSBLocationID(device.record);
+    return location ? location : std::uint32_t(device.id);
+}
+
 QVariantMap FarmEmulator::attachedMessage(const EmuDevice& device)
 {
     const QVariantMap properties {
         {QStringLiteral("ConnectionSpeed"), qint64(480000000)},
         {QStringLiteral("ConnectionType"), QStringLiteral("USB")},
         {QStringLiteral("DeviceID"), qint64(device.id)},
-        {QStringLiteral("LocationID"), qint64(device.id)},
+        {QStringLiteral("LocationID"), qint64(locationOf(device))},
         {QStringLiteral("ProductID"), qint64(0x12a8)},
         {QStringLiteral("SerialNumber"), device.udid},
     };

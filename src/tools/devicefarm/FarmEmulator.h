@@ -198,9 +198,11 @@ public:
     // Who trusts whom: the devices' keys and trusted hosts, usbmuxd's pair records.
     PairingStore& pairing() { return m_pairing; }
 
-    static QVariantMap attachedMessage(const EmuDevice& device);
+    // usbmuxd's "Attached" message, with the device's place as its "LocationID".
+    QVariantMap attachedMessage(const EmuDevice& device);
 
 private:
+    std::uint32_t locationOf(const EmuDevice& device);
     void onNotification(AMDeviceRef record, std::int32_t message);
     void broadcast(const QVariantMap& message);
     void acceptLoop();

@@ -159,7 +159,7 @@ void serveMux(FarmEmulator& emulator, const std::shared_ptr<Connection>& connect
             QVariantList list;
             for (const auto& d : emulator.devices())
                 if (!sim::takeUnlisted(emulator.farm(), d->udid))
-                    list.append(FarmEmulator::attachedMessage(*d));
+                    list.append(emulator.attachedMessage(*d));
             reply(c, m->tag, {{QStringLiteral("DeviceList"), list}});
         } else if (type == QStringLiteral("Connect")) {
             connectThrough(emulator, c, *m);
@@ -191,8 +191,8 @@ namespace {
 bool isSimulationKey(const QString& key)
 {
     static const QSet<QString> keys {sim::kKeyFSTotalBytes, sim::kKeyFSFreeBytes, sim::kKeyPaired, sim::kKeyAFC2,
-        sim::kKeyApplications, sim::kKeyFaults, sim::kKeyTrust, sim::kKeyPasscodeLocked};
-    return keys.contains(key);
+        sim::kKeyApplications, sim::kKeyFaults, sim::kKeyTrust, sim::kKeyPasscodeLocked, sim::kKeyLocationID};
+    return keys.contains(key) || sim::isDomainKey(key);
 }
 
 // An error as a device answers it: "Error" without "Result", which libimobiledevice turns

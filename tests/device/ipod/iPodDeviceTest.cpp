@@ -231,6 +231,7 @@ TEST_F(iPodIdentity, FromUSBSerialAndPreferences)
     preferences("000A27001B2C3D4E", 11);
     iPodDevice device(volume.path(), sys.path());
     EXPECT_EQ(device.uuid(), "000A27001B2C3D4E");
+    EXPECT_EQ(device.hubPlace(), "1-2");  // its USB device's folder, not the root hub's
     EXPECT_EQ(device.serialNumber(), "8K1234ABCDE");
     EXPECT_EQ(device.firmwareVersion(), "1.1.2");
     EXPECT_EQ(device.PodType(), 2);
@@ -247,6 +248,7 @@ TEST_F(iPodIdentity, WithoutUSBDeviceNoIdentityButAName)
     preferences("000A27001B2C3D4E", 11);
     iPodDevice device(volume.path(), sys.path());
     EXPECT_TRUE(device.uuid().isNull());
+    EXPECT_TRUE(device.hubPlace().isNull());
     EXPECT_TRUE(device.serialNumber().isNull());
     EXPECT_EQ(device.name(), "Kim's iPod");
 }

@@ -137,6 +137,13 @@ ImdMobileDeviceService::~ImdMobileDeviceService()
     }
     for (auto& [ref, sub] : left)
         sub->cancel();
+    std::map<AMDeviceNotificationRef, ImdNotReadyWatch*> watches;
+    {
+        std::lock_guard guard(m_subscriptionsLock);
+        watches.swap(m_notReadyWatches);
+    }
+    for (auto& [ref, watch] : watches)
+        watch->cancel();
     std::lock_guard services(m_servicesLock);
     m_services.clear();
 }
@@ -406,12 +413,18 @@ void ImdMobileDeviceService::notifySubscribers()
     std::lock_guard guard(m_subscriptionsLock);
     for (const auto& [ref, sub] : m_subscriptions)
         sub->post();
+    for (const auto& [ref, watch] : m_notReadyWatches)
+        watch->post();
 }
 
 void ImdMobileDeviceService::prepareLoop(ImdRecord* record)
 {
+    learnLocation(*record);
     for (;;) {
         const MDError error = prepare(*record);
+        // Only this worker writes the name, so it reads it without the lock.
+        if (error && readinessOf(error) != DeviceReadiness::NotAnswering && record->nameBeforeTrust.isEmpty())
+            learnNameBeforeTrust(*record);
         {
             std::unique_lock guard(m_devicesLock);
             if (!record->alive || m_stopping)
@@ -592,7 +605,7 @@ std::vector<NotReadyDevice> ImdMobileDeviceService::devicesNotReady()
         std::lock_guard guard(m_devicesLock);
         for (const auto& [key, record] : m_records)
             if (record->alive && record->stage == ImdRecord::Stage::NotReady)
-                found.push_back({record->muxHandle, {record->udid, record->readiness, {}}});
+                found.push_back({record->muxHandle, {record->udid, record->readiness, record->nameBeforeTrust}});
     }
     // usbmuxd numbers attachments in the order they came.
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

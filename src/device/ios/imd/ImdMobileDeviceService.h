@@ -22,6 +22,7 @@ namespace kestrap::imd {
 struct ImdRecord;
 struct ImdPendingService;
 class ImdSubscription;
+class ImdNotReadyWatch;
 
 // Real devices through libimobiledevice and usbmuxd. USB devices only: devices usbmuxd
 // reports over the network are left out.
@@ -64,6 +65,10 @@ public:
     // prepared, then delivers what the calling thread's subscriptions are owed.
     void announceAttachedDevices() override;
     std::vector<NotReadyDevice> devicesNotReady() override;
+    MDError AMDeviceNotReadySubscribe(std::function<void()> changed, AMDeviceNotificationRef* notification) override;
+    MDError AMDeviceNotReadyUnsubscribe(AMDeviceNotificationRef notification) override;
+    // From usbmuxd's own device list (libusbmuxd's device information leaves it out).
+    std::uint32_t AMDeviceUSBLocationID(AMDeviceRef device) override;
     void AMDeviceRetain(AMDeviceRef device) override;
     void AMDeviceRelease(AMDeviceRef device) override;
     // How many records the service still keeps: attachments present and records held.
@@ -105,6 +110,7 @@ public:
 
 private:
     friend class ImdSubscription;
+    friend class ImdNotReadyWatch;
 
     // --- Devices (ImdDevices.cpp) --------------------------------------------------------
     void monitor();
@@ -125,6 +131,11 @@ private:
     // m_devicesLock.
     void publishLocked();
     void notifySubscribers();
+    // A device that does not trust this computer still tells its name on a plain link; kept
+    // in the record for devicesNotReady(). Takes the record's lock.
+    void learnNameBeforeTrust(ImdRecord& record);
+    // usbmuxd's "LocationID" of the attachment, kept in the record. Asks usbmuxd.
+    void learnLocation(ImdRecord& record);
     // Holds on records, with m_devicesLock held. A record given up by everyone leaves
     // m_records for m_forgotten, freed by the monitor without the lock.
     void holdLocked(ImdRecord* record);
@@ -165,6 +176,7 @@ private:
 
     std::mutex m_subscriptionsLock;  // guards m_subscriptions and m_nextSubscription; after m_devicesLock
     std::map<AMDeviceNotificationRef, ImdSubscription*> m_subscriptions;
+    std::map<AMDeviceNotificationRef, ImdNotReadyWatch*> m_notReadyWatches;
     AMDeviceNotificationRef m_nextSubscription = 1;
 };
 

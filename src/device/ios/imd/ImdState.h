@@ -41,6 +41,8 @@ struct ImdRecord : AMDevice, std::enable_shared_from_this<ImdRecord> {
     DeviceReadiness readiness = DeviceReadiness::NotAnswering;  // while NotReady
     int unlistedLists = 0;  // answered lists in a row that left the attachment out
     MDError lastPrepareError = MDSuccess;  // said in the log once, not at every retry
+    std::uint32_t location = 0;  // usbmuxd's "LocationID", read when the attachment came
+    QString nameBeforeTrust;  // "DeviceName" as told on a plain link while NotReady
 
     std::mutex lock;  // guards the lockdown link and everything below; never held while waiting for another record
     DevicePtr device;  // kept for the record's life: every connection to the device refers to it

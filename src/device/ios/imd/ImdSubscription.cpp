@@ -61,3 +61,41 @@ void ImdSubscription::cancel()
 }
 
 }  // namespace kestrap::imd
+
+namespace kestrap::imd {
+
+ImdNotReadyWatch::ImdNotReadyWatch(ImdMobileDeviceService* service, std::function<void()> changed)
+    : m_service(service), m_changed(std::move(changed))
+{
+}
+
+void ImdNotReadyWatch::post()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { look(); }, Qt::QueuedConnection);
+}
+
+void ImdNotReadyWatch::look()
+{
+    if (m_cancelled)
+        return;
+    std::vector<NotReadyDevice> now = m_service->devicesNotReady();
+    // The service posts at every change of a device's stage; most change nothing here.
+    if (now == m_told)
+        return;
+    m_told = std::move(now);
+    ++m_delivering;
+    m_changed();
+    --m_delivering;
+    if (m_cancelled && m_delivering == 0)
+        deleteLater();
+}
+
+void ImdNotReadyWatch::cancel()
+{
+    m_cancelled = true;
+    if (m_delivering == 0)
+        delete this;
+}
+
+}  // namespace kestrap::imd

@@ -38,3 +38,30 @@ private:
 };
 
 }  // namespace kestrap::imd
+
+namespace kestrap::imd {
+
+// One watch on the devices that are not ready: lives on the subscribing thread and calls its
+// callback there each time the service's devicesNotReady() differs from what it told last.
+class ImdNotReadyWatch : public QObject {
+public:
+    ImdNotReadyWatch(ImdMobileDeviceService* service, std::function<void()> changed);
+
+    // Asks the subscribing thread to look; from any thread, under the service's
+    // m_subscriptionsLock.
+    void post();
+    // No callback starts after this; the object is deleted now, or once its callback has
+    // returned. On the subscribing thread.
+    void cancel();
+
+private:
+    void look();
+
+    ImdMobileDeviceService* m_service;
+    std::function<void()> m_changed;
+    std::vector<NotReadyDevice> m_told;
+    int m_delivering = 0;
+    bool m_cancelled = false;
+};
+
+}  // namespace kestrap::imd

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QSet>
 #include <QUuid>
 #include <algorithm>
 
@@ -141,6 +142,23 @@ bool writeDevicePlist(const QString& deviceFolder, const QVariantMap& plist, QSt
     return true;
 }
 
+bool isDomainKey(const QString& key)
+{
+    return key.startsWith(QLatin1String("com.apple."));
+}
+
+QVariantMap deviceAppAttributes(const QVariantMap& farmAttributes)
+{
+    QVariantMap attributes = farmAttributes;
+    attributes.insert(kAppFileSharing, farmAttributes.value(kAppFileSharing, true).toBool());
+    if (!attributes.contains(QStringLiteral("SignerIdentity")))
+        attributes.insert(QStringLiteral("SignerIdentity"),
+            farmAttributes.value(kAppDevelopment, false).toBool()
+                ? QStringLiteral("Apple Development: Simulated Developer (KESTRAP01)")
+                : QStringLiteral("Apple iPhone OS Application Signing"));
+    return attributes;
+}
+
 bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QString* udid)
 {
     if (model.udid.isEmpty())
@@ -186,7 +204,7 @@ bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QStr
         {QStringLiteral("FirmwareVersion"), QStringLiteral("iBoot-4076.260.1")},
         {QStringLiteral("DeviceClass"), deviceClass(model.productType)},
         {QStringLiteral("ModelNumber"), QStringLiteral("MQ%1").arg(randomHex(3))},
-        {QStringLiteral("SerialNumber"), randomHex(12)},
+        {QStringLiteral("SerialNumber"), randomHex(12).toUpper()},
         {QStringLiteral("ActivationState"), QStringLiteral("Activated")},
         {QStringLiteral("WiFiAddress"), QStringLiteral("02:00:00:00:00:01")},
         {kKeyFSTotalBytes, qint64(model.capacity)},
@@ -195,6 +213,16 @@ bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QStr
         {kKeyAFC2, model.jailbroken},
         {kKeyApplications, apps},
     };
+    const int battery = model.batteryLevel >= 0 ? std::min(model.batteryLevel, 100)
+                                                : int(QRandomGenerator::global()->bounded(35, 101));
+    plist.insert(kBatteryDomain,
+        QVariantMap {
+            {QStringLiteral("BatteryCurrentCapacity"), qint64(battery)},
+            {QStringLiteral("BatteryIsCharging"), battery < 100},
+            {QStringLiteral("ExternalConnected"), true},
+            {QStringLiteral("FullyCharged"), battery == 100},
+        });
+    plist.insert(kKeyLocationID, qint64(model.locationId ? model.locationId : placeDeviceOnHub(farm)));
     const QVariantMap faults = model.faults.toPlist();
     if (!faults.isEmpty())
         plist.insert(kKeyFaults, faults);
@@ -210,6 +238,45 @@ bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QStr
     if (udid)
         *udid = model.udid;
     return true;
+}
+
+namespace {
+
+bool writeSysfsNumber(const QString& path, int value)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(QByteArray::number(value) + '\n') > 0;
+}
+
+// Lays out a device folder of the fake sysfs tree.
+void writeSysfsDevice(const QString& farm, const QString& portPath, int bus, int address)
+{
+    const QDir devices(QDir(farm).filePath(kSysfsFolder + QStringLiteral("/bus/usb/devices")));
+    devices.mkpath(portPath);
+    writeSysfsNumber(devices.filePath(portPath + QStringLiteral("/busnum")), bus);
+    writeSysfsNumber(devices.filePath(portPath + QStringLiteral("/devnum")), address);
+}
+
+}  // namespace
+
+std::uint32_t placeDeviceOnHub(const QString& farm)
+{
+    constexpr int kFirstBus = 101;
+    constexpr int kPorts = 7;
+    QSet<std::uint32_t> taken;
+    for (const QString& udid : deviceIds(farm))
+        if (const auto plist = readDevicePlist(QDir(farm).filePath(udid)))
+            taken.insert(std::uint32_t(plist->value(kKeyLocationID).toLongLong()));
+    for (int slot = 0;; ++slot) {
+        const int bus = kFirstBus + slot / kPorts;
+        const int port = slot % kPorts + 1;
+        const std::uint32_t location = std::uint32_t(bus) << 16 | std::uint32_t(port + 2);
+        if (taken.contains(location))
+            continue;
+        writeSysfsDevice(farm, QStringLiteral("%1-1").arg(bus), bus, 2);
+        writeSysfsDevice(farm, QStringLiteral("%1-1.%2").arg(bus).arg(port), bus, port + 2);
+        return location;
+    }
 }
 
 bool setPlugged(const QString& farm, const QString& udid, bool plugged, QString* error)

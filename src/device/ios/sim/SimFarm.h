@@ -35,6 +35,16 @@ inline const QString kKeyApplications = QStringLiteral("Applications");
 inline const QString kKeyFaults = QStringLiteral("Faults");
 inline const QString kKeyTrust = QStringLiteral("Trust");
 inline const QString kKeyPasscodeLocked = QStringLiteral("PasscodeLocked");
+// Where the device is plugged in, as usbmuxd gives it: (bus << 16) | address.
+inline const QString kKeyLocationID = QStringLiteral("LocationID");
+// The fake sysfs tree of a farm (FARM/.sysfs/bus/usb/devices/<port path>/busnum, devnum) in
+// which the devices' LocationIDs are found.
+inline const QString kSysfsFolder = QStringLiteral(".sysfs");
+// Lockdown domains are dictionaries of device.plist under their names; the battery's is read
+// from the file at every ask, so that a farm's batteries can drain while plugged in.
+inline const QString kBatteryDomain = QStringLiteral("com.apple.mobile.battery");
+// Whether a key of device.plist is a lockdown domain rather than a value of the default one.
+bool isDomainKey(const QString& key);
 
 // What a device's user has answered, or would, to this computer's request to pair.
 enum class TrustAnswer {
@@ -56,6 +66,11 @@ bool setPasscodeLocked(const QString& farm, const QString& udid, bool locked, QS
 // Attributes of an app in "Applications" that decide what house arrest vends.
 inline const QString kAppDevelopment = QStringLiteral("Development");  // default false: an App Store app
 inline const QString kAppFileSharing = QStringLiteral("UIFileSharingEnabled");  // default true
+
+// An app's attributes in "Applications" as a device's installation proxy answers them:
+// "UIFileSharingEnabled" stated (the farm's default is true, a device's absent key means
+// false), and "SignerIdentity" a developer's for "Development" apps, the App Store's else.
+QVariantMap deviceAppAttributes(const QVariantMap& farmAttributes);
 
 // The capacity of a device that does not give one, and of sim create's devices.
 constexpr std::int64_t kDefaultCapacity = 32ll * 1024 * 1024 * 1024;
@@ -107,6 +122,11 @@ struct SimDeviceSpec {
     QString productVersion = QStringLiteral("12.4");
     std::uint64_t capacity = kDefaultCapacity;
     bool jailbroken = false;
+    // The battery's charge in percent; a level between 35 and 100 picked at random when
+    // negative.
+    int batteryLevel = -1;
+    // Where it is plugged in: its "LocationID"; 0 picks the next free port of the farm's hubs.
+    std::uint32_t locationId = 0;
     std::vector<SimAppSpec> apps;
     SimFaults faults;
 };
@@ -121,6 +141,12 @@ bool isValidBundleId(const QString& bundleId);
 // app and, when jailbroken, Root/. The device starts plugged in. Fails, writing nothing,
 // when a device with that udid exists already.
 bool createDevice(const QString& farm, SimDeviceSpec model, QString* error, QString* udid = nullptr);
+
+// The next free place on a farm's simulated hubs: each bus (from 101, a number no computer's
+// sysfs has, so a host's tree never names a simulated device) has one hub on port 1 with
+// seven ports, and a device at port p has the address p + 2. Writes the place into
+// FARM/.sysfs so that the LocationID gives the port path "<bus>-1.<p>".
+std::uint32_t placeDeviceOnHub(const QString& farm);
 
 // Removes or creates the .unplugged marker. Fails for a folder that is not a device.
 bool setPlugged(const QString& farm, const QString& udid, bool plugged, QString* error);

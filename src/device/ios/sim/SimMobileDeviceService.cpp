@@ -30,13 +30,16 @@ MDError sessionError(const SimRecord& record)
 const QSet<QString>& simulationKeys()
 {
     static const QSet<QString> keys {kKeyFSTotalBytes, kKeyFSFreeBytes, kKeyPaired, kKeyAFC2, kKeyApplications,
-        kKeyFaults, kKeyTrust, kKeyPasscodeLocked};
+        kKeyFaults, kKeyTrust, kKeyPasscodeLocked, kKeyLocationID};
     return keys;
 }
 
 }  // namespace
 
-SimMobileDeviceService::SimMobileDeviceService(const QString& farmPath) : m_farm(QDir(farmPath).absolutePath()) { }
+SimMobileDeviceService::SimMobileDeviceService(const QString& farmPath) : m_farm(QDir(farmPath).absolutePath())
+{
+    setUsbSysfsRoot(QDir(m_farm).filePath(kSysfsFolder));
+}
 
 SimMobileDeviceService::~SimMobileDeviceService()
 {
@@ -441,9 +444,25 @@ MDError SimMobileDeviceService::AMDeviceStopSession(AMDeviceRef device)
 QVariant SimMobileDeviceService::AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key)
 {
     auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceCopyValue");
-    if (!state || !record->connected || !domain.isEmpty() || simulationKeys().contains(key))
+    if (!state || !record->connected)
+        return {};
+    if (domain == kBatteryDomain) {
+        const QString folder = state->folder;
+        lock.lock.unlock();
+        const auto plist = readDevicePlist(folder);
+        return plist ? plist->value(domain).toMap().value(key) : QVariant();
+    }
+    if (!domain.isEmpty())
+        return state->plist.value(domain).toMap().value(key);
+    if (simulationKeys().contains(key) || isDomainKey(key))
         return {};
     return state->plist.value(key);
+}
+
+std::uint32_t SimMobileDeviceService::AMDeviceUSBLocationID(AMDeviceRef device)
+{
+    auto [record, state, lock, error] = lockRecord(device, findRecord(device), "AMDeviceUSBLocationID");
+    return state ? std::uint32_t(state->plist.value(kKeyLocationID).toLongLong()) : 0;
 }
 
 MDError SimMobileDeviceService::startServiceOn(
@@ -517,7 +536,7 @@ MDError SimMobileDeviceService::AMDeviceLookupApplications(
     const QVariantMap installed = state->plist.value(kKeyApplications).toMap();
     QVariantMap answer;
     for (auto it = installed.begin(); it != installed.end(); ++it) {
-        QVariantMap attributes = it.value().toMap();
+        QVariantMap attributes = deviceAppAttributes(it.value().toMap());
         if (!wanted.isEmpty()) {
             for (auto a = attributes.begin(); a != attributes.end();)
                 a = wanted.contains(a.key()) ? std::next(a) : attributes.erase(a);

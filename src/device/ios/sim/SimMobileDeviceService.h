@@ -89,6 +89,22 @@ public:
     MDError AMDeviceValidatePairing(AMDeviceRef device) override;
     MDError AMDeviceStartSession(AMDeviceRef device) override;
     MDError AMDeviceStopSession(AMDeviceRef device) override;
+    std::uint32_t AMDeviceUSBLocationID(AMDeviceRef device) override;
+    // A simulated device is announced as soon as it is plugged in, whatever its trust (opening
+    // it then fails, and the detector drops it): devicesNotReady() is always empty, so nobody
+    // need ask it again and again. The device emulator, over this backend, does make such a
+    // device wait, as a real one does.
+    MDError AMDeviceNotReadySubscribe(std::function<void()> changed, AMDeviceNotificationRef* notification) override
+    {
+        Q_UNUSED(changed);
+        *notification = 0;
+        return MDSuccess;
+    }
+    MDError AMDeviceNotReadyUnsubscribe(AMDeviceNotificationRef notification) override
+    {
+        Q_UNUSED(notification);
+        return MDSuccess;
+    }
     QVariant AMDeviceCopyValue(AMDeviceRef device, const QString& domain, const QString& key) override;
     MDError AMDeviceStartService(AMDeviceRef device, const QString& serviceName, AMServiceHandle* service) override;
     // The container only for apps whose attributes say "Development" true, the documents

@@ -3,9 +3,14 @@
 
 #include "support/DeviceEmulator.h"
 #include "support/ProcessResources.h"
+#include "support/TempTree.h"
 #include "support/TestFarm.h"
 
+#include "device/DeviceManager.h"
 #include "device/ios/imd/ImdMobileDeviceService.h"
+#include "job/DeviceRoster.h"
+#include "job/JobDocument.h"
+#include "job/PortJob.h"
 #include "util/Plist.h"
 
 #include <QtEndian>
@@ -135,8 +140,9 @@ TEST_F(ImdDevices, ADeviceNotReadySaysWhatItsUserMustDoUntilItIsReady)
     serve();
 
     EXPECT_TRUE(present.empty());
-    const std::vector<NotReadyDevice> expected {{pending, DeviceReadiness::AwaitingTrust, {}},
-        {denied, DeviceReadiness::TrustDenied, {}}, {locked, DeviceReadiness::PasscodeLocked, {}}};
+    // Each tells its name before it trusts this computer, as a real device does.
+    const std::vector<NotReadyDevice> expected {{pending, DeviceReadiness::AwaitingTrust, "Device 1"},
+        {denied, DeviceReadiness::TrustDenied, "Device 2"}, {locked, DeviceReadiness::PasscodeLocked, "Device 3"}};
     EXPECT_EQ(service->devicesNotReady(), expected);
 
     ASSERT_TRUE(sim::setPasscodeLocked(farm.path(), locked, false, nullptr));
@@ -144,7 +150,7 @@ TEST_F(ImdDevices, ADeviceNotReadySaysWhatItsUserMustDoUntilItIsReady)
     ASSERT_TRUE(sim::setTrustAnswer(farm.path(), pending, sim::TrustAnswer::Trusted, nullptr));
     EXPECT_TRUE(TestFarm::waitFor([&] { return present.count(pending) == 1; }, 10000));
     // "Don't Trust" holds for as long as the device stays plugged in.
-    const std::vector<NotReadyDevice> left {{denied, DeviceReadiness::TrustDenied, {}}};
+    const std::vector<NotReadyDevice> left {{denied, DeviceReadiness::TrustDenied, "Device 2"}};
     EXPECT_EQ(service->devicesNotReady(), left);
 }
 
@@ -544,4 +550,116 @@ TEST(ImdHostileDevices, ADeviceGoneUnderAnEncryptedSessionFailsTheOpeningNotTheP
         EXPECT_TRUE(TestFarm::waitFor([&] { return mux.sessions >= 2; }, 10000));
     }
     qunsetenv("USBMUXD_SOCKET_ADDRESS");
+}
+
+TEST_F(ImdDevices, ADeviceTellsItsModelSerialBatteryAndHubPlaceThroughTheWire)
+{
+    sim::SimDeviceSpec model;
+    model.productType = QStringLiteral("iPad12,1");
+    model.productVersion = QStringLiteral("17.5");
+    model.batteryLevel = 64;
+    const QString udid = farm.addDevice(model);
+    const QString other = farm.addPhone();
+    serve();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return present.size() == 2; }, 10000));
+    // The farm's hubs, not this computer's: its /sys names no simulated device.
+    service->setUsbSysfsRoot(QDir(farm.path()).filePath(sim::kSysfsFolder));
+    const std::shared_ptr<MobileDeviceService> shared(service.get(), [](MobileDeviceService*) {});
+    const auto open = [&](const QString& which) {
+        auto device = std::make_shared<iPhoneDevice>(shared);
+        EXPECT_TRUE(device->createWithDevice(present.at(which), false));
+        return device;
+    };
+    const auto pad = open(udid);
+    EXPECT_EQ(pad->productType(), "iPad12,1");
+    EXPECT_EQ(MarketingName(pad->productType()), "iPad (9th generation)");
+    EXPECT_EQ(pad->osVersion(), "17.5");
+    EXPECT_EQ(pad->serialNumber().size(), 12);
+    EXPECT_EQ(pad->batteryLevel(), 64);
+    EXPECT_EQ(pad->hubPlace(), "101-1.1");
+    const auto phone = open(other);
+    EXPECT_EQ(phone->hubPlace(), "101-1.2");
+    EXPECT_NE(phone->serialNumber(), pad->serialNumber());
+
+    // The battery drains while the device stays plugged in; a read again sees it.
+    auto plist = sim::readDevicePlist(QDir(farm.path()).filePath(udid));
+    plist->insert(sim::kBatteryDomain, QVariantMap {{QStringLiteral("BatteryCurrentCapacity"), 63}});
+    ASSERT_TRUE(sim::writeDevicePlist(QDir(farm.path()).filePath(udid), *plist));
+    EXPECT_TRUE(pad->refreshDetails());
+    EXPECT_EQ(pad->batteryLevel(), 63);
+    EXPECT_FALSE(pad->refreshDetails());  // nothing changed since
+    pad->deviceGone();
+    phone->deviceGone();
+}
+
+namespace {
+
+class NotReadyRecorder : public DeviceManagerDelegate {
+public:
+    explicit NotReadyRecorder(DeviceRoster& roster) : m_roster(roster) { }
+    void DeviceAdded(const std::shared_ptr<iMobileDevice>& device) override { m_roster.DeviceAdded(device); }
+    void DeviceRemoved(const std::shared_ptr<iMobileDevice>& device) override { m_roster.DeviceRemoved(device); }
+    void DevicesNotReadyChanged(const std::vector<NotReadyDevice>& devices) override
+    {
+        offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+        told.push_back(devices);
+        m_roster.DevicesNotReadyChanged(devices);
+    }
+    std::vector<std::vector<NotReadyDevice>> told;
+    bool offThread = false;
+
+private:
+    DeviceRoster& m_roster;
+};
+
+}  // namespace
+
+TEST_F(ImdDevices, TheManagerTellsOfDevicesNotReadyAndOneJoinsARunningJobOnceTrusted)
+{
+    const QString ready = farm.addPhone();
+    const QString pending = farm.addPhone();
+    ASSERT_TRUE(sim::setTrustAnswer(farm.path(), pending, sim::TrustAnswer::Pending, nullptr));
+    emulator = std::make_unique<DeviceEmulator>(farm.path());
+    ASSERT_TRUE(emulator->start());
+    qputenv("USBMUXD_SOCKET_ADDRESS", emulator->address().toLocal8Bit());
+    auto backend = std::make_shared<imd::ImdMobileDeviceService>();
+
+    TempTree tree;
+    JobDocument doc;
+    doc.addFilePaths({tree.file(QStringLiteral("a"), 1)});
+    PortJob job;
+    job.setConcurrencyOverride(0);  // nothing is served: the queue is all there is to see
+    DeviceRoster roster;
+    roster.setJob(&doc, &job);
+    int rosterTold = 0;
+    QObject::connect(&roster, &DeviceRoster::notReadyChanged, [&] { ++rosterTold; });
+    NotReadyRecorder recorder(roster);
+    NotificationCenter center;
+    {
+        DeviceManager manager(center);
+        manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
+        manager.setDelegate(&recorder);
+        manager.setMobileDeviceService(backend);
+        manager.start();
+        backend->announceAttachedDevices();
+        ASSERT_TRUE(TestFarm::waitFor([&] { return roster.rows().size() == 1 && !roster.notReady().empty(); }, 10000));
+        const std::vector<NotReadyDevice> waiting {{pending, DeviceReadiness::AwaitingTrust, "Device 2"}};
+        EXPECT_EQ(roster.notReady(), waiting);
+        EXPECT_EQ(roster.rows()[0]->uid, ready);
+
+        roster.queueAll();
+        ASSERT_TRUE(job.start(doc.settings()));
+        ASSERT_TRUE(sim::setTrustAnswer(farm.path(), pending, sim::TrustAnswer::Trusted, nullptr));
+        EXPECT_TRUE(TestFarm::waitFor([&] { return job.deviceQueue().size() == 2; }, 10000));
+        EXPECT_TRUE(TestFarm::waitFor([&] { return roster.notReady().empty(); }, 5000));
+        job.stop();
+        manager.setDelegate(nullptr);
+    }
+    EXPECT_FALSE(recorder.offThread);
+    ASSERT_GE(recorder.told.size(), 2u);
+    EXPECT_TRUE(recorder.told.back().empty());
+    EXPECT_EQ(rosterTold, int(recorder.told.size()));  // each list told once, only when it changed
+    for (std::size_t i = 1; i < recorder.told.size(); ++i)
+        EXPECT_NE(recorder.told[i], recorder.told[i - 1]);
+    backend.reset();
 }

@@ -406,6 +406,36 @@ TEST_F(ImdRun, ARunWithSkipUnchangedSendsOnlyWhatChangedAndReplacesItWhole)
 
 // --- pairing and trust: devices that are not ready join once their user answers ---------
 
+TEST_F(ImdRun, DevicesInJsonSayWhoIsReadyAndWhatTheOthersWaitFor)
+{
+    const QStringList udids = addDevices(4, QStringLiteral("com.example.app"));
+    ASSERT_TRUE(sim::setTrustAnswer(farm, udids[1], sim::TrustAnswer::Pending, nullptr));
+    ASSERT_TRUE(sim::setTrustAnswer(farm, udids[2], sim::TrustAnswer::Denied, nullptr));
+    ASSERT_TRUE(sim::setTrustAnswer(farm, udids[3], sim::TrustAnswer::Pending, nullptr));
+    ASSERT_TRUE(sim::setPasscodeLocked(farm, udids[3], true, nullptr));
+    serve();
+    const CliResult r = runCli({"devices", "--json"}, env());
+    ASSERT_EQ(r.code, 0) << r.err.constData();
+    std::map<QString, QJsonObject> byUid;
+    for (const auto& d : QJsonDocument::fromJson(r.out).array())
+        byUid[d.toObject()["uid"].toString()] = d.toObject();
+    ASSERT_EQ(byUid.size(), 4u) << r.out.constData();
+    const QJsonObject ready = byUid[udids[0]];
+    EXPECT_EQ(ready["state"].toString(), "ready");
+    EXPECT_EQ(ready["productType"].toString(), "iPhone10,3");
+    EXPECT_EQ(ready["model"].toString(), "iPhone X");
+    EXPECT_EQ(ready["osVersion"].toString(), "12.4");
+    EXPECT_EQ(ready["serialNumber"].toString().size(), 12);
+    EXPECT_GE(ready["batteryLevel"].toInt(), 35);
+    EXPECT_TRUE(ready["hubPlace"].isNull());  // this computer's sysfs has no bus 101
+    EXPECT_EQ(ready["apps"].toArray().first().toObject()["version"].toString(), "1.0");
+    EXPECT_EQ(byUid[udids[1]]["state"].toString(), "awaitingTrust");
+    EXPECT_EQ(byUid[udids[1]]["name"].toString(), "Phone 2");
+    EXPECT_EQ(byUid[udids[2]]["state"].toString(), "trustDenied");
+    EXPECT_EQ(byUid[udids[3]]["state"].toString(), "passcodeLocked");
+    EXPECT_FALSE(byUid[udids[1]].contains("model"));
+}
+
 TEST_F(ImdRun, AStationServesADeviceOnceItsUserTapsTrustOrUnlocksIt)
 {
     const QStringList udids = addDevices(3, QStringLiteral("com.example.app"));

@@ -127,7 +127,26 @@ StationReply StationServer::page() const
     return r;
 }
 
+const QByteArray& StationServer::Cached::orMake(const std::function<QByteArray()>& make)
+{
+    if (!made.isValid() || made.elapsed() >= kFreshFor.count()) {
+        body = make();
+        made.start();
+    }
+    return body;
+}
+
 QByteArray StationServer::statusJson()
+{
+    return m_status.orMake([this] { return makeStatusJson(); });
+}
+
+QByteArray StationServer::metricsText()
+{
+    return m_metricsText.orMake([this] { return makeMetricsText(); });
+}
+
+QByteArray StationServer::makeStatusJson()
 {
     const RunStatus seen = m_feed.seen();
     m_metrics.observe(seen);
@@ -151,7 +170,7 @@ QByteArray StationServer::statusJson()
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
-QByteArray StationServer::metricsText()
+QByteArray StationServer::makeMetricsText()
 {
     m_metrics.observe(m_feed.seen());
     return m_metrics.text(m_feed.attached(), QFileInfo(m_job.path).completeBaseName(), m_job.appId, m_startedAt);

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QPair>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -71,7 +72,10 @@ public:
     // authorization the header's value.
     StationReply reply(const QByteArray& method, const QUrl& url, const QByteArray& authorization);
 
-    // The bodies, for callers other than HTTP.
+    // The bodies, for callers other than HTTP. Each is made at most once per kFreshFor and
+    // answered from then until it is older: clients polling many times a second cost the
+    // copies, which share the computer's cores, no more than one that polls that often.
+    static constexpr std::chrono::milliseconds kFreshFor {250};
     QByteArray statusJson();
     QByteArray metricsText();
 
@@ -80,7 +84,15 @@ protected:
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
+    struct Cached {
+        QByteArray body;
+        QElapsedTimer made;
+        const QByteArray& orMake(const std::function<QByteArray()>& make);
+    };
+
     StationReply page() const;
+    QByteArray makeStatusJson();
+    QByteArray makeMetricsText();
     StationReply events(const QUrl& url);
     static StationReply plain(int status, const QByteArray& text);
 
@@ -95,6 +107,8 @@ private:
     QByteArray m_page;
     QByteArray m_pagePolicy;  // Content-Security-Policy naming the page's own script and style
     StationMetrics m_metrics;
+    Cached m_status;
+    Cached m_metricsText;
     QTimer m_observe;
     QString m_logDirectory;
     std::unique_ptr<DBLogReader> m_log;

@@ -1,10 +1,11 @@
 // Running a job on many simulated devices, against a plain copy of the same payload into as
 // many folders by as many threads, in the same run.
 //
-//   bench_transfer            the six cases
-//   bench_transfer 1|2|3|4|5|6  one of them (3, also "latency": the main thread's longest wait;
+//   bench_transfer            the seven cases
+//   bench_transfer 1|...|7    one of them (3, also "latency": the main thread's longest wait;
 //                             4, a re-run that skips unchanged files; 5, the default settings;
-//                             6, "stall": Stop with a device that stopped answering)
+//                             6, "stall": Stop with a device that stopped answering;
+//                             7, "station": with the station page fetched meanwhile)
 //   bench_transfer memory MB  one file of MB mebibytes to 2 devices; prints the peak memory
 //   bench_transfer small DEVICES FILES CONCURRENCY  files of 1 KiB only, for profiling
 
@@ -13,11 +14,14 @@
 #include "device/ios/sim/SimMobileDeviceService.h"
 #include "job/JobDocument.h"
 #include "job/PortJob.h"
+#include "job/RunStatus.h"
+#include "station/StationServer.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QRandomGenerator>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -26,6 +30,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <numeric>
 #include <optional>
 #include <sys/resource.h>
 #include <thread>
@@ -137,6 +142,68 @@ double plainCopyMs(
 struct RunOptions {
     double progressPause = 0;  // negative: the user default, as a new user has it
     bool skipUnchanged = false;
+    bool station = false;  // serve the station page, fetched by clients as a browser and Prometheus would
+    int* fetched = nullptr;  // with station: adds the answers the clients got
+};
+
+double threadCpuMs()
+{
+    rusage usage {};
+    getrusage(RUSAGE_THREAD, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+// Reads one answer whole, by its Content-Length.
+bool readAnswer(QTcpSocket& socket)
+{
+    QByteArray raw;
+    while (socket.waitForReadyRead(1000)) {
+        raw += socket.readAll();
+        const qsizetype end = raw.indexOf("\r\n\r\n");
+        const qsizetype at = raw.toLower().indexOf("content-length: ");
+        if (end < 0 || at < 0 || at > end)
+            continue;
+        const qsizetype length = raw.mid(at + 16, raw.indexOf('\r', at) - at - 16).toLongLong();
+        if (raw.size() - end - 4 >= length)
+            return raw.startsWith("HTTP/1.1 200");
+    }
+    return false;
+}
+
+// Clients of the station page on threads of their own, each fetching one path ten times a
+// second, a connection per request, until destroyed.
+class StationClients {
+public:
+    StationClients(quint16 port, const std::vector<QByteArray>& paths)
+    {
+        for (const QByteArray& path : paths)
+            m_threads.emplace_back([this, port, path] {
+                while (!m_stop) {
+                    const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+                    QTcpSocket socket;
+                    socket.connectToHost(QHostAddress::LocalHost, port);
+                    if (socket.waitForConnected(1000)) {
+                        socket.write("GET " + path + " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n");
+                        if (readAnswer(socket))
+                            ++m_fetched;
+                    }
+                    std::this_thread::sleep_until(next);
+                }
+            });
+    }
+    ~StationClients()
+    {
+        m_stop = true;
+        for (auto& t : m_threads)
+            t.join();
+    }
+    int fetched() const { return m_fetched; }
+
+private:
+    std::atomic<bool> m_stop {false};
+    std::atomic<int> m_fetched {0};
+    std::vector<std::thread> m_threads;
 };
 
 // The row of a simulated device plugged in on the service, as the roster makes it.
@@ -193,6 +260,21 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
     t.start();
     if (!job.start(document.settings()))
         return -1;
+    std::unique_ptr<station::StationServer> server;
+    std::unique_ptr<StationClients> clients;
+    if (options.station) {
+        station::StationFeed feed {[&] { return RunStatusOf(rows, job.transferProgresses()); },
+            [&] { return RunStatusOf(rows, job.transferProgresses()); }};
+        server = std::make_unique<station::StationServer>(
+            station::StationJob {QStringLiteral("bench.jcf"), kApp, QStringLiteral("Documents"),
+                qint64(job.singleFiles().size()), job.totalFileSize()},
+            feed);
+        QString error;
+        if (!server->start({}, &error))
+            return -1;
+        clients = std::make_unique<StationClients>(
+            server->port(), std::vector<QByteArray> {"/", "/api/v1/status", "/metrics"});
+    }
     if (probe)
         probe->arm(true);
     // Every row ended, as a window sees it: statuses arrive on this thread, so looking takes
@@ -206,6 +288,14 @@ double jobMs(const Payload& payload, const QString& farm, int devices, int concu
     const double ms = double(t.nsecsElapsed()) / 1e6;
     if (probe)
         probe->arm(false);
+    if (clients && options.fetched)
+        *options.fetched += clients->fetched();
+    if (clients && clients->fetched() < 3) {
+        std::printf("the station page was fetched %d times only\n", clients->fetched());
+        return -1;
+    }
+    clients.reset();
+    server.reset();
     bool clean = true;
     for (const auto& r : job.transferProgresses())
         clean = clean && r.files_failed == 0 && r.files_sent + r.files_skipped == int(payload.files.size())
@@ -476,6 +566,59 @@ bool caseSix(Scratch& scratch)
     return true;
 }
 
+// 64 devices served while the station page is served: the page, its JSON and the metrics
+// each fetched ten times a second by clients in this process, against the same run with no
+// listener. Runs are taken in pairs, one of each, and the median of the pairs' ratios counts.
+bool caseSeven(Scratch& scratch)
+{
+    const Payload payload = makePayload(scratch.fresh("payload"), 400, 16 * 1024, 1, 16ll * 1024 * 1024);
+    SteadyScratch steady;
+    const QString farm = steady.folder("farm");
+    constexpr int kPairs = 9;
+    int fetched = 0;
+    std::vector<double> ratios;
+    std::vector<double> with;
+    std::vector<double> without;
+    double mainCpuWith = 0;
+    double mainCpuWithout = 0;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        // In turn first and second, so that a drift of the machine's load favours neither.
+        double plain = 0;
+        double served = 0;
+        const auto one = [&](bool station) {
+            const double before = threadCpuMs();
+            const double ms = jobMs(payload, farm, 64, 16, nullptr, nullptr, {0, false, station, &fetched});
+            (station ? mainCpuWith : mainCpuWithout) += threadCpuMs() - before;
+            (station ? served : plain) = ms;
+        };
+        one(pair % 2 == 1);
+        one(pair % 2 == 0);
+        if (plain < 0 || served < 0) {
+            std::printf("case 7: a device did not get every file, or the page was not served\n");
+            return false;
+        }
+        ratios.push_back(served / plain);
+        with.push_back(served);
+        without.push_back(plain);
+    }
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+    const double ratio = median(ratios);
+    std::printf("case 7: %zu files to 64 devices, 16 at a time, %d pairs of runs; %.0f answers a second to the "
+                "station's clients\n",
+        payload.files.size(), kPairs, fetched / (std::accumulate(with.begin(), with.end(), 0.0) / 1000.0));
+    std::printf("station page, JSON and metrics each fetched 10 times a second: median %.0f ms; no listener: median "
+                "%.0f ms; median ratio %.3fx (pairs %.3f-%.3fx; target at most 1.05x) %s\n",
+        median(with), median(without), ratio, *low, *high, ratio <= 1.05 ? "OK" : "MISSED");
+    // The server runs on this thread: what it adds here is what the page costs the copies.
+    std::printf("this thread's CPU per run: %.1f ms with the station page, %.1f ms without\n", mainCpuWith / kPairs,
+        mainCpuWithout / kPairs);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -519,6 +662,8 @@ int main(int argc, char** argv)
     if ((all || mode == "5") && !caseFive(scratch))
         return 1;
     if ((all || mode == "6" || mode == "stall") && !caseSix(scratch))
+        return 1;
+    if ((all || mode == "7" || mode == "station") && !caseSeven(scratch))
         return 1;
     return 0;
 }

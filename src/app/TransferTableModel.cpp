@@ -2,6 +2,7 @@
 
 #include "app/Transformers.h"
 #include "job/PortJob.h"
+#include "util/Helpers.h"
 
 namespace kestrap::app {
 
@@ -58,7 +59,7 @@ QVariant TransferTableModel::data(const QModelIndex& index, int role) const
     case OverallProgress:
         return record.overall_progress;
     case Speed:
-        return record.transfer_speed;
+        return record.speed ? CapacityString(*record.speed) + QStringLiteral(" /s") : QString();
     default:
         return {};
     }
@@ -78,7 +79,9 @@ QString TransferTableModel::deviceText(const ProgressRecord& record) const
 {
     // While a device is served the row names the file in progress; once it ended, how.
     if (record.phase == CopyPhase::Sending || record.phase == CopyPhase::Waiting)
-        return record.device_file;
+        return record.current_file.isEmpty()
+            ? deviceName(record.deviceid)
+            : deviceName(record.deviceid) + QStringLiteral(" << ") + record.current_file;
     return deviceName(record.deviceid) + QStringLiteral(" - ") + TransferStateText(record);
 }
 

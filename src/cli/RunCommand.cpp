@@ -11,12 +11,16 @@
 #include "logging/Log.h"
 #include "logging/LoggingSetup.h"
 #include "settings/Settings.h"
+#include "station/StationServer.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTextStream>
 #include <QTimer>
 #include <atomic>
 #include <csignal>
+#include <memory>
+#include <optional>
 
 namespace kestrap::cli {
 
@@ -29,11 +33,67 @@ extern "C" void onSignal(int sig)
     g_signal = sig;
 }
 
+struct StationOptions {
+    station::ListenAddress address;
+    QByteArray token;
+};
+
+// The page's address and token, from the options or the station's environment; none when
+// no address is given, and *error set when what is given cannot be used.
+std::optional<StationOptions> stationOptions(const QString& listen, const QString& tokenFile, QString* error)
+{
+    if (listen.isEmpty()) {
+        if (!tokenFile.isEmpty() && !qEnvironmentVariableIsSet("KESTRAP_LISTEN_TOKEN"))
+            *error = QStringLiteral("--listen-token needs --listen.");
+        return std::nullopt;
+    }
+    QString why;
+    const auto address = station::parseListenAddress(listen, &why);
+    if (!address) {
+        *error = QStringLiteral("--listen %1: %2").arg(listen, why);
+        return std::nullopt;
+    }
+    StationOptions options {*address, {}};
+    if (!tokenFile.isEmpty()) {
+        const auto token = station::readTokenFile(tokenFile, &why);
+        if (!token) {
+            *error = why;
+            return std::nullopt;
+        }
+        options.token = *token;
+    }
+    if (address->needsToken() && options.token.isEmpty()) {
+        *error = QStringLiteral("--listen %1 is not a loopback address: it needs --listen-token FILE.")
+                     .arg(address->text());
+        return std::nullopt;
+    }
+    return options;
+}
+
+std::unique_ptr<station::StationServer> startStation(const StationOptions& options, const QString& jobPath,
+    const JobDocument& document, const PortJob& job, const DeviceRowHistory& seen, const DeviceRoster& roster)
+{
+    station::StationJob about {QFileInfo(jobPath).absoluteFilePath(), document.settings().appId,
+        document.settings().folder, qint64(job.singleFiles().size()), job.totalFileSize()};
+    station::StationFeed feed {[&job, &seen] { return RunStatusOf(seen.rows(), job.transferProgresses()); },
+        [&job, &roster] { return RunStatusOf(roster.rows(), job.transferProgresses()); }};
+    auto server = std::make_unique<station::StationServer>(about, feed, options.token);
+    QString error;
+    if (!server->start(options.address, &error)) {
+        QTextStream(stderr) << error << '\n';
+        return nullptr;
+    }
+    station::ListenAddress shown = options.address;
+    shown.port = server->port();
+    QTextStream(stderr) << "Station page on http://" << shown.text() << "/\n";
+    return server;
+}
+
 int run(const QStringList& args)
 {
     const QString usage = QStringLiteral("run JOB [--simulate FARM] [--concurrency N] [--progress-pause S] "
                                          "[--connections N] [--skip-unchanged] [--verify] [--station] [--json] "
-                                         "[--no-checksum]");
+                                         "[--no-checksum] [--listen [ADDR:]PORT [--listen-token FILE]]");
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Runs a job on every connected device and every device plugged in while "
                                                "it runs."));
@@ -60,13 +120,31 @@ int run(const QStringList& args)
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the summary as JSON."));
     const QCommandLineOption noChecksum(
         QStringLiteral("no-checksum"), QStringLiteral("Read a job file whose checksum does not match."));
-    p.addOptions({simulate, concurrency, pause, connections, skipUnchanged, verify, station, json, noChecksum});
+    const QCommandLineOption listen(QStringLiteral("listen"),
+        QStringLiteral("Serve a status page, JSON and Prometheus metrics of the run on [ADDR:]PORT (default address "
+                       "127.0.0.1; default: $KESTRAP_LISTEN)."),
+        QStringLiteral("[ADDR:]PORT"));
+    const QCommandLineOption listenToken(QStringLiteral("listen-token"),
+        QStringLiteral("A file, readable only by its owner, holding the token every request must carry; needed "
+                       "for any address but loopback (default: $KESTRAP_LISTEN_TOKEN)."),
+        QStringLiteral("FILE"));
+    p.addOptions({simulate, concurrency, pause, connections, skipUnchanged, verify, station, json, noChecksum, listen,
+        listenToken});
     p.addPositionalArgument(QStringLiteral("JOB"), QStringLiteral("The job file (.jcf)."));
     int code = 0;
     if (!parse(p, usage, args, &code))
         return code;
     if (p.positionalArguments().size() != 1)
         return usageError(QStringLiteral("One job file is required."), usage);
+
+    std::optional<StationOptions> page;
+    {
+        QString error;
+        page = stationOptions(p.isSet(listen) ? p.value(listen) : qEnvironmentVariable("KESTRAP_LISTEN"),
+            p.isSet(listenToken) ? p.value(listenToken) : qEnvironmentVariable("KESTRAP_LISTEN_TOKEN"), &error);
+        if (!error.isEmpty())
+            return usageError(error, usage);
+    }
 
     // The run's events go to the event log and the text logs, like the application's.
     startLogging();
@@ -151,6 +229,16 @@ int run(const QStringList& args)
         return fail(started.error().description, started.error().reason);
     }
 
+    std::unique_ptr<station::StationServer> server;
+    if (page) {
+        server = startStation(*page, p.positionalArguments().first(), document, job, seen, roster);
+        if (!server) {
+            job.stop();
+            manager.setDelegate(nullptr);
+            return kExitFailure;
+        }
+    }
+
     RunDisplay display(job, seen.rows(), p.isSet(json));
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
@@ -170,6 +258,8 @@ int run(const QStringList& args)
     tick.start();
     loop.exec();
     tick.stop();
+    // No page is answered from here on: the run's end waits for no client.
+    server.reset();
     job.stop();
     manager.setDelegate(nullptr);
     manager.stop();

@@ -1,6 +1,7 @@
 #include "cli/RunDisplay.h"
 
 #include "cli/Cli.h"
+#include "station/RunJson.h"
 #include "util/Helpers.h"
 
 #include <QJsonArray>
@@ -18,19 +19,28 @@ QString filesText(qint64 count)
     return count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
 }
 
-const ProgressRecord* recordFor(const std::vector<ProgressRecord>& records, const QString& uid)
-{
-    for (const auto& r : records)
-        if (r.deviceid == uid)
-            return &r;
-    return nullptr;
-}
-
 void writeOut(const QString& text)
 {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
+}
+
+// What the line says in place of a file once a serving ended.
+QString endText(CopyPhase phase)
+{
+    switch (phase) {
+    case CopyPhase::Finished:
+        return QStringLiteral("- Finished");
+    case CopyPhase::Failed:
+        return QStringLiteral("- Failed");
+    case CopyPhase::Cancelled:
+        return QStringLiteral("- Cancelled");
+    case CopyPhase::Waiting:
+    case CopyPhase::Sending:
+        break;
+    }
+    return {};
 }
 
 }  // namespace
@@ -40,19 +50,25 @@ RunDisplay::RunDisplay(PortJob& job, const std::vector<DeviceRowPtr>& rows, bool
 {
 }
 
-QString RunDisplay::lineFor(const DeviceRow& row, const ProgressRecord& record) const
+RunStatus RunDisplay::status() const
 {
-    QString file = record.device_file;
-    const QString prefix = row.name + QStringLiteral(" << ");
-    if (file.startsWith(prefix))
-        file = file.mid(prefix.size());
+    return RunStatusOf(m_rows, m_job.transferProgresses());
+}
+
+QString RunDisplay::lineFor(const DeviceProgress& device) const
+{
+    const ProgressRecord& record = device.record;
+    // An ended serving reads "NAME - Finished" where the file was, as station journals always had it.
+    QString file
+        = record.phase == CopyPhase::Sending ? record.current_file : device.name + u' ' + endText(record.phase);
     if (m_terminal && file.size() > 50)
         file = QStringLiteral("...") + file.right(47);
+    const QString speed = record.speed ? CapacityString(*record.speed) + QStringLiteral(" /s") : QStringLiteral("-");
     QString line = QStringLiteral("%1  %2  file %3%  overall %4%  %5")
-                       .arg(row.name, file)
+                       .arg(device.name, file)
                        .arg(record.file_progress)
                        .arg(record.overall_progress)
-                       .arg(record.transfer_speed.isEmpty() ? QStringLiteral("-") : record.transfer_speed);
+                       .arg(speed);
     if (record.ended != 0 && !record.error.isEmpty())
         line += QStringLiteral("  (%1)").arg(record.error);
     // Only the display's own cursor movements may reach the terminal as control sequences.
@@ -63,7 +79,7 @@ void RunDisplay::refresh()
 {
     if (m_json)
         return;
-    const auto records = m_job.transferProgresses();
+    const RunStatus now = status();
     if (m_terminal) {
         QString text;
         // Back to the first line drawn last time, clearing as we go.
@@ -71,36 +87,35 @@ void RunDisplay::refresh()
             text += QStringLiteral("\x1b[1A\x1b[2K");
         // A device whose serving ended is said once, above the live lines: at a station the
         // operator sees which devices are done, and why one failed, while others go on.
-        for (const auto& row : m_rows) {
-            const ProgressRecord* r = recordFor(records, row->uid);
-            if (!r || r->ended == 0 || m_saidEnded.value(row->uid) == r->ended)
+        for (const DeviceProgress& d : now.devices) {
+            if (!d.served || d.record.ended == 0 || m_saidEnded.value(d.uid) == d.record.ended)
                 continue;
-            m_saidEnded.insert(row->uid, r->ended);
-            text += lineFor(*row, *r) + u'\n';
+            m_saidEnded.insert(d.uid, d.record.ended);
+            text += lineFor(d) + u'\n';
         }
         int lines = 0;
-        for (const auto& row : m_rows) {
-            const ProgressRecord* r = recordFor(records, row->uid);
-            if (row->status != DeviceStatusTransferring || !r || r->ended != 0)
+        for (const DeviceProgress& d : now.devices) {
+            if (d.status != DeviceStatusTransferring || !d.served || d.record.ended != 0)
                 continue;
-            text += lineFor(*row, *r) + u'\n';
+            text += lineFor(d) + u'\n';
             ++lines;
         }
         m_drawnLines = lines;
         writeOut(text);
         return;
     }
-    for (const auto& row : m_rows) {
-        const ProgressRecord* r = recordFor(records, row->uid);
-        if (!r || r->device_file.isEmpty())
+    for (const DeviceProgress& d : now.devices) {
+        const bool ended = d.record.ended != 0;
+        if (!d.served || (!ended && d.record.current_file.isEmpty()))
             continue;
-        Seen& seen = m_seen[row->uid];
-        const int step = r->file_progress / 25;
-        if (seen.deviceFile == r->device_file && seen.fileStep == step)
+        Seen& seen = m_seen[d.uid];
+        const QString file = ended ? endText(d.record.phase) : d.record.current_file;
+        const int step = d.record.file_progress / 25;
+        if (seen.file == file && seen.fileStep == step)
             continue;
-        seen.deviceFile = r->device_file;
+        seen.file = file;
         seen.fileStep = step;
-        writeOut(lineFor(*row, *r) + u'\n');
+        writeOut(lineFor(d) + u'\n');
     }
 }
 
@@ -120,56 +135,27 @@ void RunDisplay::finish()
 
 bool RunDisplay::printSummary()
 {
-    const auto records = m_job.transferProgresses();
-    bool allGood = false;
+    const RunStatus now = status();
+    bool allGood = true;
     bool anyServed = false;
-    allGood = true;
     QJsonArray devices;
     QStringList lines;
-    for (const auto& row : m_rows) {
-        const ProgressRecord* r = recordFor(records, row->uid);
-        const ProgressRecord empty;
-        const ProgressRecord& rec = r ? *r : empty;
-        const bool excluded = row->status == DeviceStatusExcluded;
-        const double seconds = rec.ended > rec.started && rec.started > 0 ? rec.ended - rec.started : 0;
-        if (!excluded) {
-            anyServed = anyServed || r;
-            allGood = allGood && row->status == DeviceStatusFinished && rec.files_failed == 0;
+    for (const DeviceProgress& d : now.devices) {
+        const ProgressRecord& rec = d.record;
+        if (d.state != DeviceState::Excluded) {
+            anyServed = anyServed || d.served;
+            allGood = allGood && d.status == DeviceStatusFinished && rec.files_failed == 0;
         }
-        QJsonObject o;
-        o.insert(QStringLiteral("name"), row->name);
-        o.insert(QStringLiteral("uid"), row->uid);
-        o.insert(QStringLiteral("status"), row->status ? QJsonValue(*row->status) : QJsonValue());
-        o.insert(QStringLiteral("statusText"), DeviceStatusText(row->status));
-        o.insert(QStringLiteral("device_file"), rec.device_file);
-        o.insert(QStringLiteral("files_sent"), rec.files_sent);
-        o.insert(QStringLiteral("files_failed"), rec.files_failed);
-        o.insert(QStringLiteral("files_skipped"), rec.files_skipped);
-        o.insert(QStringLiteral("transferred_size"), qint64(rec.transferred_size));
-        o.insert(QStringLiteral("seconds"), seconds);
-        if (row->doneTime)
-            o.insert(QStringLiteral("done_time"), row->doneTime->toString(Qt::ISODate));
-        if (!rec.error.isEmpty()) {
-            o.insert(QStringLiteral("error"), rec.error);
-            o.insert(QStringLiteral("errorDomain"), errorDomainName(rec.errorDomain));
-            o.insert(QStringLiteral("errorCode"), rec.errorCode);
-        }
-        QJsonArray failed;
-        for (const FileFailure& f : rec.failed_files)
-            failed.append(QJsonObject {{QStringLiteral("path"), f.path}, {QStringLiteral("error"), f.cause},
-                {QStringLiteral("errorDomain"), errorDomainName(f.domain)}, {QStringLiteral("errorCode"), f.code}});
-        if (!failed.isEmpty())
-            o.insert(QStringLiteral("failed_files"), failed);
-        devices.append(o);
+        devices.append(station::DeviceJson(d));
         const QString skipped
             = rec.files_skipped > 0 ? QStringLiteral(", %1 unchanged").arg(rec.files_skipped) : QString();
         lines << QStringLiteral("%1 (%2): %3, %4 sent, %5 failed%6, %7 in %8 s%9")
-                     .arg(row->name, row->uid, DeviceStatusText(row->status))
+                     .arg(d.name, d.uid, DeviceStatusText(d.status))
                      .arg(filesText(rec.files_sent))
                      .arg(rec.files_failed)
                      .arg(skipped)
                      .arg(CapacityString(rec.transferred_size))
-                     .arg(seconds, 0, 'f', 1)
+                     .arg(d.seconds(), 0, 'f', 1)
                      .arg(rec.error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rec.error));
         // The files that failed, each with its cause: the device's line names only the last.
         for (const FileFailure& f : rec.failed_files)

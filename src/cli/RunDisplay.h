@@ -1,6 +1,7 @@
 #pragma once
 
 #include "job/PortJob.h"
+#include "job/RunStatus.h"
 
 #include <QHash>
 #include <QString>
@@ -26,11 +27,12 @@ public:
 
 private:
     struct Seen {
-        QString deviceFile;
+        QString file;
         int fileStep = -1;
     };
 
-    QString lineFor(const DeviceRow& row, const ProgressRecord& record) const;
+    RunStatus status() const;
+    QString lineFor(const DeviceProgress& device) const;
 
     PortJob& m_job;
     const std::vector<DeviceRowPtr>& m_rows;

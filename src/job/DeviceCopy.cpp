@@ -277,7 +277,8 @@ void DeviceCopy::beginRecord(const QString& deviceid)
     r->files_failed = 0;
     r->files_skipped = 0;
     r->failed_files.clear();
-    r->transfer_speed.clear();
+    r->speed.reset();
+    r->current_file.clear();
     r->lastbytes = 0;
     r->seconds = now();
     r->error.clear();
@@ -384,10 +385,10 @@ bool DeviceCopy::sendOne(iMobileDevice& connection, std::size_t lane, std::size_
         KLOG_INFO("Transferring %1 to %2...", local, m_name);
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes[lane] = 0;
-        m_laneFiles[lane] = QStringLiteral("%1 << %2").arg(m_name, local);
+        m_laneFiles[lane] = local;
         if (m_shownLane == kNoLane || m_shownLane == lane) {
             m_shownLane = lane;
-            r->device_file = m_laneFiles[lane];
+            r->current_file = m_laneFiles[lane];
             r->file_progress = 0;
         }
         r->current_size = m_sum;
@@ -476,23 +477,18 @@ void DeviceCopy::finishRecord(int status, bool cancelled)
 {
     if (!m_slot)
         beginRecord(m_udid.isEmpty() ? m_row->uid : m_udid);
-    QString text;
     int percent = 0;
     CopyPhase phase = CopyPhase::Finished;
-    if (status == DeviceStatusFailed) {
-        text = QStringLiteral("%1 - Failed").arg(m_name);
+    if (status == DeviceStatusFailed)
         phase = CopyPhase::Failed;
-    } else if (cancelled) {
-        text = QStringLiteral("%1 - Cancelled").arg(m_name);
+    else if (cancelled)
         phase = CopyPhase::Cancelled;
-    } else {
-        text = QStringLiteral("%1 - Finished").arg(m_name);
+    else
         percent = 100;
-    }
     {
         ProgressBoard::Edit r(*m_slot);
         r->phase = phase;
-        r->device_file = text;
+        r->current_file.clear();
         r->overall_progress = percent;
         r->file_progress = percent;
         r->ended = now();
@@ -517,14 +513,14 @@ bool DeviceCopy::fileProgress(std::size_t lane, std::int64_t done, std::int64_t 
         const double t = now();
         if (t - r->seconds >= kSpeedSampleSeconds) {
             const double speed = (double(bytes) - double(r->lastbytes)) / (t - r->seconds);
-            r->transfer_speed = CapacityString(speed > 0 ? std::uint64_t(speed) : 0) + QStringLiteral(" /s");
+            r->speed = speed > 0 ? std::uint64_t(speed) : 0;
             r->lastbytes = bytes;
             r->seconds = t;
         }
         r->transferred_size = bytes;
         if (m_shownLane == kNoLane) {
             m_shownLane = lane;
-            r->device_file = m_laneFiles[lane];
+            r->current_file = m_laneFiles[lane];
         }
         if (m_shownLane == lane)
             r->file_progress = percentOf(done, total);

@@ -128,6 +128,7 @@ void DeviceRoster::DeviceAdded(const std::shared_ptr<iMobileDevice>& device)
     row->name = validString(device->name());
     row->uid = validString(device->uuid());
     row->icon = DeviceIconName(device->deviceType());
+    row->productType = device->productType();
     KLOG_INFO("New Device Connected: %1", row->name);
     // The mark comes at once rather than at the document's next change, so a device plugged in
     // while the list is on screen never shows "Idle" for a moment.

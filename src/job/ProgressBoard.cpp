@@ -16,8 +16,7 @@ ProgressRecord readersCopy(const ProgressRecord& record)
 {
     ProgressRecord copy = record;
     copy.deviceid = unshared(record.deviceid);
-    copy.device_file = unshared(record.device_file);
-    copy.transfer_speed = unshared(record.transfer_speed);
+    copy.current_file = unshared(record.current_file);
     copy.error = unshared(record.error);
     for (FileFailure& failure : copy.failed_files) {
         failure.path = unshared(failure.path);

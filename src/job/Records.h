@@ -37,6 +37,7 @@ struct DeviceRow {
     QString name;  // "n/a" when the device has none
     QString uid;  // "n/a" when the device has none
     QString icon;  // "iPhone", "iPad" or "iTouch"
+    QString productType;  // "ProductType" ("iPad12,1"); empty where the device has none
     std::optional<int> status;
     std::optional<QDateTime> doneTime;  // "done_time": when the device finished successfully
 };
@@ -98,14 +99,18 @@ inline constexpr int kFailedFilesKept = 20;
 // right.
 struct ProgressRecord {
     QString deviceid;
-    QString device_file;  // "name << local path" while sending; "name - Finished/Cancelled/Failed" at the end
+    // The local path of the file in progress (the one whose bar file_progress is); empty
+    // before the first file and once the serving ended, when phase says how.
+    QString current_file;
     std::int32_t overall_progress = 0;  // percent of the send list ended (sent, skipped or failed)
     std::uint64_t current_size = 0;  // bytes of the files sent or skipped so far
     std::uint64_t transferred_size = 0;  // current_size plus the bytes so far of the files in flight
     std::int32_t file_progress = 0;  // percent of the current file
     std::uint64_t lastbytes = 0;  // transferred_size at the previous speed sample
     double seconds = 0;  // time of the previous speed sample, seconds since 1 January 2001 UTC
-    QString transfer_speed;  // "<size> /s"
+    // Bytes per second over the last speed sample, all of the device's connections together;
+    // none before the first sample of a serving.
+    std::optional<std::uint64_t> speed;
     // For summaries: files of the last serving copied and not copied, and when it began and
     // ended (seconds since 1 January 2001 UTC; 0 while it runs).
     int files_sent = 0;

@@ -346,8 +346,8 @@ TEST_F(CopyGuarantees, ARowServedThroughSeveralConnectionsNamesTheFileWhoseProgr
         if (r.file_progress <= 0 || r.file_progress >= 100)
             return;
         ++midway;
-        if (!r.device_file.endsWith(QStringLiteral("a-large.bin")))
-            wrong << QStringLiteral("%1 at %2%").arg(r.device_file).arg(r.file_progress);
+        if (!r.current_file.endsWith(QStringLiteral("a-large.bin")))
+            wrong << QStringLiteral("%1 at %2%").arg(r.current_file).arg(r.file_progress);
     });
     ASSERT_TRUE(runToTheEnd());
     EXPECT_EQ(recordOf(a).files_sent, 41);

@@ -49,7 +49,7 @@ TEST_F(Transfer, ConcurrencyLimitsDevicesServedAtOnceAndMessagesFollowTheQueue)
         EXPECT_EQ(row->status, DeviceStatusFinished) << row->name.toStdString();
         EXPECT_TRUE(row->doneTime);
         EXPECT_EQ(QFileInfo(containerFile(row, QStringLiteral("Documents/f1.bin"))).size(), 256 * 1024);
-        EXPECT_EQ(recordOf(row).device_file, row->name + " - Finished");
+        EXPECT_EQ(recordOf(row).phase, CopyPhase::Finished);
         EXPECT_EQ(recordOf(row).overall_progress, 100);
         EXPECT_EQ(recordOf(row).transferred_size, 512u * 1024);
     }
@@ -100,7 +100,7 @@ TEST_F(Transfer, StopDuringACopyAndDuringAPause)
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusTransferring; }));
     job.stop();
     EXPECT_EQ(a->status, DeviceStatusTransferring);
-    EXPECT_EQ(recordOf(a).device_file, "A - Cancelled");
+    EXPECT_EQ(recordOf(a).phase, CopyPhase::Cancelled);
     EXPECT_EQ(recordOf(a).overall_progress, 0);
     EXPECT_TRUE(job.doneDevices().empty());
     EXPECT_EQ(job.statusMessage(), "Stopped!");
@@ -153,7 +153,7 @@ TEST_F(Transfer, FailuresOfFilesAppsAndDevices)
     EXPECT_EQ(job.doneDevices().size(), 1u);
 
     EXPECT_EQ(noApp->status, DeviceStatusFailed);
-    EXPECT_EQ(recordOf(noApp).device_file, "NoApp - Failed");
+    EXPECT_EQ(recordOf(noApp).phase, CopyPhase::Failed);
     EXPECT_EQ(recordOf(noApp).overall_progress, 0);
     EXPECT_EQ(recordOf(noApp).file_progress, 0);
     EXPECT_EQ(farm.calls(noApp->uid, "AFCFileRefOpen"), 0);
@@ -188,7 +188,7 @@ TEST_F(Transfer, UnpluggedDevicesLeaveTheQueueOrEndFailed)
     // file is tried on it.
     ASSERT_TRUE(waitFor([&] { return a->status == DeviceStatusFailed; }));
     EXPECT_FALSE(farm.service()->currentRecord(a->uid));
-    EXPECT_EQ(recordOf(a).device_file, "A - Failed");
+    EXPECT_EQ(recordOf(a).phase, CopyPhase::Failed);
     EXPECT_EQ(recordOf(a).files_failed, 1);
     EXPECT_EQ(recordOf(a).error, "the device was disconnected");
     job.removeDeviceFromQueue(a);
@@ -308,7 +308,7 @@ TEST_F(Transfer, ACopyNeverWaitsForTheMainThreadNorTheMainThreadForItsDevice)
     a->device->getSizeOfItemAtPath(QStringLiteral("/Documents"));
     ASSERT_TRUE(TestFarm::waitFor([&] { return job.runningThreads() == 0; }, 30000, false));
     EXPECT_EQ(readFileBytes(containerFile(a, QStringLiteral("Documents/f0.bin"))).size(), 6 * 1024 * 1024);
-    EXPECT_EQ(recordOf(a).device_file, "A - Finished");
+    EXPECT_EQ(recordOf(a).phase, CopyPhase::Finished);
 }
 
 TEST_F(Transfer, SignalsComeInOrderCoalescedAndEndOnTheFinalValues)
@@ -321,7 +321,7 @@ TEST_F(Transfer, SignalsComeInOrderCoalescedAndEndOnTheFinalValues)
     QObject::connect(&job, &PortJob::transferProgressChanged, [&](int i) {
         ++progressSignals;
         const ProgressRecord r = job.transferProgressAt(i);
-        seen << r.device_file.section(QStringLiteral(" - "), 1);
+        seen << (r.phase == CopyPhase::Finished ? QStringLiteral("Finished") : QString());
     });
     QObject::connect(
         &job, &PortJob::deviceStatusChanged, [&](const DeviceRowPtr& row) { seen << DeviceStatusText(row->status); });

@@ -125,7 +125,7 @@ void ScreenshotTour::takeBrowser()
     AppController& controller = m_delegate.controller();
     const int row = rowOfDevice(controller, m_plan.browsedDevice);
     if (row >= 0) {
-        m_delegate.window().deviceTable()->selectRow(row);
+        m_delegate.window().selectDevice(row);
         m_delegate.OnBrowseDevice();
     }
     if (auto* browser = m_delegate.window().findChild<DeviceBrowserWindow*>()) {

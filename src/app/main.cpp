@@ -2,6 +2,7 @@
 
 #include "app/AlertController.h"
 #include "app/AppController.h"
+#include "app/DesktopNotifier.h"
 #include "app/KestrapAppDelegate.h"
 #include "app/MainWindow.h"
 #include "app/QtAlertPresenter.h"
@@ -116,6 +117,8 @@ int main(int argc, char** argv)
     app::AlertController alerts(presenter, UserDefaults::standardUserDefaults());
     app::QtFilePanels panels;
     app::KestrapAppDelegate delegate(alerts, panels, UserDefaults::standardUserDefaults());
+    app::DBusNotifier notifier;
+    delegate.controller().setNotifier(&notifier);
     // Ended by the session or a terminal: the job stops at its next write and the event loop
     // returns, so the loggers flush what they hold when the application goes.
     app::TerminationSignals terminations;

@@ -112,7 +112,7 @@ public:
     mutable int paints = 0, unchangedPaints = 0;
 };
 
-bool benchCart(app::KestrapAppDelegate& delegate, PortJob& job)
+bool benchCart(app::KestrapAppDelegate& delegate, PortJob& job, double idleMs)
 {
     app::MainWindow& window = delegate.window();
     window.resize(1920, 1080);
@@ -129,6 +129,10 @@ bool benchCart(app::KestrapAppDelegate& delegate, PortJob& job)
         }
     });
     QCoreApplication::processEvents();
+    // Only what the run repaints counts: the first showing of every tile is not a change.
+    for (int row = 0; row < cart->rowCount(); ++row)
+        tiles->dirty[cart->index(row, app::DeviceTableModel::Name).data().toString()] = false;
+    tiles->paints = tiles->unchangedPaints = 0;
     job.setConcurrencyOverride(kDevices);
     delegate.controller().OnStart();
     LatencyProbe probe;
@@ -137,9 +141,10 @@ bool benchCart(app::KestrapAppDelegate& delegate, PortJob& job)
     QCoreApplication::processEvents();
     probe.stop();
     job.stop();
-    std::printf("cart of %d tiles during a run: longest wait of a posted event %.1f ms (%d samples); target under "
-                "20 ms %s\n",
-        kDevices, probe.maxWaitMs(), probe.samples(), probe.maxWaitMs() < 20 ? "OK" : "MISSED");
+    std::printf("cart of %d tiles during a run: longest wait of a posted event %.1f ms (%d samples); %.1f ms idle; "
+                "ratio %.1fx; target under 20 ms %s\n",
+        kDevices, probe.maxWaitMs(), probe.samples(), idleMs, probe.maxWaitMs() / std::max(idleMs, 0.01),
+        probe.maxWaitMs() < 20 ? "OK" : "MISSED");
     std::printf("cart repaints: %d tile paints for %d tile changes; paints of tiles that had not changed: %d "
                 "(ratio %.2f) %s\n",
         tiles->paints, changes, tiles->unchangedPaints, double(tiles->paints) / std::max(changes, 1),
@@ -198,8 +203,9 @@ int main(int argc, char** argv)
     job.setConcurrencyOverride(kDevices);
     job.setProgressPauseOverride(0);
 
-    int progressSignals = 0, statusSignals = 0, transferEmits = 0, deviceEmits = 0, wideEmits = 0;
+    int progressSignals = 0, progressAdded = 0, statusSignals = 0, transferEmits = 0, deviceEmits = 0, wideEmits = 0;
     QObject::connect(&job, &PortJob::transferProgressChanged, [&](int) { ++progressSignals; });
+    QObject::connect(&job, &PortJob::transferProgressAdded, [&](int) { ++progressAdded; });
     QObject::connect(&delegate.controller().roster(), &DeviceRoster::rowChanged, [&](int) { ++statusSignals; });
     QObject::connect(delegate.window().transferModel(), &QAbstractItemModel::dataChanged,
         [&](const QModelIndex& a, const QModelIndex& b) {
@@ -238,12 +244,17 @@ int main(int argc, char** argv)
         probe.maxWaitMs() < 50 ? "OK" : "MISSED");
     // The device table also repaints a device's status cell at each of its progress reports.
     std::printf("model changes: transfer table %d for %d progress signals, device table %d for %d row changes and "
-                "%d progress signals; changes wider than one row: %d %s\n",
-        transferEmits, progressSignals, deviceEmits, statusSignals, progressSignals, wideEmits,
-        transferEmits == progressSignals && deviceEmits <= statusSignals + progressSignals && wideEmits == 0
+                "%d progress records made or changed; changes wider than one row: %d %s\n",
+        transferEmits, progressSignals, deviceEmits, statusSignals, progressSignals + progressAdded, wideEmits,
+        transferEmits == progressSignals && deviceEmits == statusSignals + progressSignals + progressAdded
+                && wideEmits == 0
             ? "OK"
             : "MISSED");
-    const bool cartOk = benchCart(delegate, job);
+    // The devices lose what the first run gave them, so the cart's run sends every file again.
+    for (const DeviceRowPtr& row : delegate.controller().roster().rows())
+        QDir(farm.container(row->uid, QStringLiteral("com.example.reader")) + QStringLiteral("/Documents"))
+            .removeRecursively();
+    const bool cartOk = benchCart(delegate, job, idleMs);
 
     // Start on a job of 100,000 files in 100 folders: the walk and the measuring happen off the
     // window's thread. No device is served (concurrency 0): only the start is timed.

@@ -68,7 +68,7 @@ CartTileDelegate::CartTileDelegate(QObject* parent) : QStyledItemDelegate(parent
 
 QSize CartTileDelegate::gridSize()
 {
-    return {232, 196};
+    return {232, 224};
 }
 
 QSize CartTileDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const
@@ -103,13 +103,17 @@ void CartTileDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     const QString name = index.siblingAtColumn(DeviceTableModel::Name).data().toString();
     text(name, sized(base, 30, true), QColor(0x1a, 0x1a, 0x1a), 40);
     const int progress = index.data(DeviceTableModel::ProgressRole).toInt();
-    QString state = QString::fromLatin1(look.text);
-    if (standing == Standing::Transferring)
-        state += QStringLiteral(" %1%").arg(progress);
-    text(state, sized(base, 26, true), look.accent, 36);
+    text(QString::fromLatin1(look.text), sized(base, 26, true), look.accent, 36);
     if (standing == Standing::Transferring) {
-        paintBar(painter, option, QRect(line.left(), line.top() + 6, line.width(), 22), progress);
-        line.setTop(line.top() + 34);
+        const QFont percentFont = sized(base, 22, true);
+        const int percentWidth = QFontMetrics(percentFont).horizontalAdvance(QStringLiteral("100%")) + 6;
+        const QRect bar(line.left(), line.top() + 8, line.width() - percentWidth, 24);
+        paintBar(painter, option, bar, progress);
+        painter->setFont(percentFont);
+        painter->setPen(look.accent);
+        painter->drawText(QRect(bar.right(), bar.top() - 4, percentWidth, bar.height() + 8),
+            Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("%1%").arg(progress));
+        line.setTop(line.top() + 40);
     }
     const QString cause = index.data(DeviceTableModel::CauseRole).toString();
     if (!cause.isEmpty()) {

@@ -155,7 +155,8 @@ QWidget* MainWindow::makeDevicePane()
     m_devices->setTextElideMode(Qt::ElideRight);
     m_devices->setColumnWidth(DeviceTableModel::Name, 170);
     m_devices->setColumnWidth(DeviceTableModel::Uid, 150);
-    m_devices->setColumnWidth(DeviceTableModel::Status, 150);
+    // Wide enough for what a device that is not ready needs.
+    m_devices->setColumnWidth(DeviceTableModel::Status, 330);
     m_devices->horizontalHeader()->setStretchLastSection(true);
     m_devices->setSortingEnabled(true);
     m_devices->sortByColumn(DeviceTableModel::HubPlace, Qt::AscendingOrder);
@@ -401,14 +402,14 @@ void MainWindow::rebindJob()
     m_fileModel->setDocument(document);
     m_transferModel->setJob(runner);
     m_deviceModel->setRunner(runner);
-    m_appId->setEditText(document->appId());
+    refillAppChoices();
     m_folder->setText(document->folder());
     m_jobConnections.push_back(
         connect(document, &JobDocument::settingChanged, this, [this, document](JobSetting which) {
             // Only values that differ are written back: rewriting the field being typed in
             // would move its cursor.
             if (which == JobSetting::AppId && m_appId->currentText() != document->appId())
-                m_appId->setEditText(document->appId());
+                refillAppChoices();
             if (which == JobSetting::Folder && m_folder->text() != document->folder())
                 m_folder->setText(document->folder());
             if (which == JobSetting::SavedFilePath)
@@ -521,9 +522,14 @@ QLineEdit* MainWindow::appIdField() const
 
 void MainWindow::refillAppChoices()
 {
-    // A reset empties the field; it shows the job's id, listed or typed.
-    m_appId->setCurrentIndex(-1);
-    m_appId->setEditText(m_controller.currentDocument()->appId());
+    // A reset empties the field; it shows the job's id, listed or typed, and the list opens on
+    // the job's app.
+    const QString appId = m_controller.currentDocument()->appId();
+    m_appId->setCurrentIndex(m_appId->findData(appId, Qt::EditRole));
+    m_appId->setEditText(appId);
+    // The list opens as wide as its longest line, wider than the field where need be.
+    QAbstractItemView* list = m_appId->view();
+    list->setMinimumWidth(m_appChoices->rowCount() > 0 ? list->sizeHintForColumn(0) + 24 : 0);
 }
 
 int MainWindow::selectedDevice() const

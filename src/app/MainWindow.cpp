@@ -365,7 +365,7 @@ void MainWindow::saveLayout(UserDefaults& defaults) const
     defaults.setObject(kLayoutKey,
         QVariantMap {{QStringLiteral("geometry"), saveGeometry()}, {QStringLiteral("top"), m_top->saveState()},
             {QStringLiteral("vertical"), m_vertical->saveState()},
-            {QStringLiteral("devices"), m_devices->horizontalHeader()->saveState()},
+            {QStringLiteral("deviceColumns"), m_devices->horizontalHeader()->saveState()},
             {QStringLiteral("files"), m_files->horizontalHeader()->saveState()},
             {QStringLiteral("transfers"), m_transfers->horizontalHeader()->saveState()},
             {QStringLiteral("cart"), m_cartAction->isChecked()}});
@@ -381,7 +381,9 @@ void MainWindow::restoreLayout(const UserDefaults& defaults)
         restoreGeometry(state("geometry"));
     m_top->restoreState(state("top"));
     m_vertical->restoreState(state("vertical"));
-    m_devices->horizontalHeader()->restoreState(state("devices"));
+    // Under a key of its own since the list has details: a state saved with four columns would
+    // show the identifier again and sort by name.
+    m_devices->horizontalHeader()->restoreState(state("deviceColumns"));
     m_files->horizontalHeader()->restoreState(state("files"));
     m_transfers->horizontalHeader()->restoreState(state("transfers"));
     m_cartAction->setChecked(layout.value(QStringLiteral("cart")).toBool());

@@ -1,6 +1,8 @@
 #include "app/AppController.h"
 
 #include "app/AlertController.h"
+#include "app/AppCatalog.h"
+#include "app/DesktopNotifier.h"
 #include "app/FilePanels.h"
 #include "app/SendListPreparation.h"
 #include "device/DeviceManager.h"
@@ -30,6 +32,7 @@ AppController::AppController(AlertController& alerts, FilePanels& panels, UserDe
     , m_defaults(defaults)
     , m_roster(std::make_unique<DeviceRoster>())
     , m_manager(std::make_unique<DeviceManager>())
+    , m_catalog(std::make_unique<AppCatalog>(*m_roster))
 {
     replaceDocument();
 }
@@ -314,7 +317,25 @@ void AppController::OnStart()
     case StartCheck::Ready:
         break;
     }
+    if (!confirmDevicesLackingApp())
+        return;
     prepareStart();
+}
+
+bool AppController::confirmDevicesLackingApp()
+{
+    QStringList uids;
+    for (const DeviceRowPtr& row : m_roster->rows())
+        if (row->status != DeviceStatusExcluded)
+            uids << row->uid;
+    const QString appId = m_document->appId();
+    const int lacking = m_catalog->devicesLacking(appId, uids);
+    if (lacking == 0)
+        return true;
+    const QString message = lacking == 1
+        ? QStringLiteral("1 of %1 devices does not have %2: it will fail.").arg(uids.size()).arg(appId)
+        : QStringLiteral("%1 of %2 devices do not have %3: they will fail.").arg(lacking).arg(uids.size()).arg(appId);
+    return m_alerts.confirmWithTitle(QStringLiteral("Start anyway?"), message, m_window);
 }
 
 void AppController::prepareStart()
@@ -389,10 +410,21 @@ void AppController::showRunSummary()
         m_runner->transferProgresses(), [this](const QString& uid) { return deviceName(uid); }, excluded);
     if (summary.isEmpty())
         return;
+    notifyRunEnded(summary);
     if (summary.problems.isEmpty())
         m_alerts.MsgBoxWithTitle(QStringLiteral("The run has ended"), summary.headline());
     else
         m_alerts.MsgBoxWithFiles(summary.problems, summary.headline());
+}
+
+void AppController::notifyRunEnded(const RunSummary& summary)
+{
+    // Someone at the window sees the message; someone away from it is told on the desktop.
+    if (!m_notifier || (m_window && m_window->isActiveWindow()))
+        return;
+    const int failed = summary.failed + summary.incomplete;
+    m_notifier->notify(QStringLiteral("The run has ended"),
+        QStringLiteral("%1 finished, %2 failed.").arg(summary.finished).arg(failed));
 }
 
 QStringList AppController::recentDocuments() const

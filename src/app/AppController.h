@@ -23,6 +23,8 @@ class UserDefaults;
 namespace kestrap::app {
 
 class AlertController;
+class AppCatalog;
+class DesktopNotifier;
 class FilePanels;
 class SendListPreparation;
 
@@ -59,6 +61,12 @@ public:
     PortJob* runner() const { return m_runner.get(); }
     DeviceRoster& roster() { return *m_roster; }
     DeviceManager& deviceManager() { return *m_manager; }
+    // The apps of the connected devices, for the App ID field and Start's check.
+    AppCatalog& appCatalog() { return *m_catalog; }
+
+    // Where the end of a run is told while the window is in the background (not owned; null
+    // tells nobody).
+    void setNotifier(DesktopNotifier* notifier) { m_notifier = notifier; }
 
     // The window sheets are shown on; null uses the active window.
     void setWindow(QWidget* window) { m_window = window; }
@@ -137,6 +145,9 @@ private:
     // true when the caller may go on now.
     bool stopBefore(const QString& question, const QString& agree, std::function<void()> then);
     void onJobStopped();
+    // Devices Start would serve that lack the app: the person may still go on. False: cancelled.
+    bool confirmDevicesLackingApp();
+    void notifyRunEnded(const RunSummary& summary);
     void prepareStart();
     void startPrepared(const SendPlan& plan);
     void cancelPreparation();
@@ -152,6 +163,8 @@ private:
     std::unique_ptr<PortJob> m_runner;
     std::unique_ptr<DeviceRoster> m_roster;
     std::unique_ptr<DeviceManager> m_manager;
+    std::unique_ptr<AppCatalog> m_catalog;
+    DesktopNotifier* m_notifier = nullptr;
     std::function<void()> m_afterStop;  // what the person agreed to stop the job for
     RunSummarizer m_summarizer;
     std::unique_ptr<SendListPreparation> m_preparation;

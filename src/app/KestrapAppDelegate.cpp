@@ -37,6 +37,9 @@ KestrapAppDelegate::KestrapAppDelegate(
     });
     connect(m_window.get(), &MainWindow::closeRequested, this, &KestrapAppDelegate::terminate);
     m_window->restoreLayout(defaults);
+    // Kept at once: a station is often ended by its service manager rather than by Quit.
+    connect(
+        m_window.get(), &MainWindow::layoutChoiceChanged, this, [this, &defaults] { m_window->saveLayout(defaults); });
     connect(m_controller.get(), &AppController::quitReady, this, [this, &defaults] {
         m_window->saveLayout(defaults);
         QCoreApplication::quit();

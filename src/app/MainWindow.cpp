@@ -1,6 +1,10 @@
 #include "app/MainWindow.h"
 
+#include "app/AppCatalog.h"
+#include "app/AppChoiceModel.h"
 #include "app/AppController.h"
+#include "app/CartView.h"
+#include "app/DeviceSortModel.h"
 #include "app/DeviceTableModel.h"
 #include "app/FileTableModel.h"
 #include "app/ProgressBarDelegate.h"
@@ -12,6 +16,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDragEnterEvent>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -24,7 +29,9 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSortFilterProxyModel>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTimer>
@@ -64,9 +71,16 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     : QMainWindow(parent)
     , m_controller(controller)
     , m_deviceModel(new DeviceTableModel(controller.roster(), this))
+    , m_sortedDevices(new DeviceSortModel(this))
+    , m_cartOrder(new DeviceSortModel(this))
+    , m_appChoices(new AppChoiceModel(controller.appCatalog(), this))
     , m_fileModel(new FileTableModel(this))
     , m_transferModel(new TransferTableModel(this))
 {
+    m_sortedDevices->setSourceModel(m_deviceModel);
+    // The cart stands in the order of its hubs whatever the list is sorted by.
+    m_cartOrder->setSourceModel(m_deviceModel);
+    m_cartOrder->sort(DeviceTableModel::HubPlace);
     m_transferModel->setDeviceNames([&controller](const QString& uid) { return controller.deviceName(uid); });
     setWindowIcon(QIcon(QStringLiteral(":/images/kestrap-128.png")));
     setAcceptDrops(true);
@@ -84,7 +98,12 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
-    layout->addWidget(vertical, 1);
+    m_pages = new QStackedWidget(central);
+    m_pages->addWidget(vertical);
+    m_cart = new CartView(m_pages);
+    m_cart->setModel(m_cartOrder);
+    m_pages->addWidget(m_cart);
+    layout->addWidget(m_pages, 1);
     auto* bottom = new QHBoxLayout;
     m_status = new QLabel(central);
     QFont bold = m_status->font();
@@ -107,10 +126,17 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
     connect(&m_controller, &AppController::stoppingChanged, this, &MainWindow::updateWorking);
     connect(&m_controller, &AppController::preparingChanged, this, &MainWindow::updateWorking);
     connect(&m_controller, &AppController::focusRequested, this, [this](AppController::Field f) {
-        (f == AppController::Field::AppId ? m_appId : m_folder)->setFocus(Qt::OtherFocusReason);
+        (f == AppController::Field::AppId ? appIdField() : m_folder)->setFocus(Qt::OtherFocusReason);
     });
-    connect(m_appId, &QLineEdit::textEdited, this,
+    connect(appIdField(), &QLineEdit::textEdited, this,
         [this](const QString& s) { m_controller.currentDocument()->setAppId(s); });
+    connect(m_appId, &QComboBox::activated, this, [this](int row) {
+        if (m_controller.runner()->isWorking())
+            return refillAppChoices();
+        m_controller.currentDocument()->setAppId(m_appChoices->index(row).data(Qt::EditRole).toString());
+    });
+    // The list is made anew as devices come and go; the field keeps the job's id.
+    connect(m_appChoices, &QAbstractItemModel::modelReset, this, &MainWindow::refillAppChoices);
     connect(m_folder, &QLineEdit::textEdited, this,
         [this](const QString& s) { m_controller.currentDocument()->setFolder(s); });
     m_controller.setWindow(this);
@@ -125,12 +151,19 @@ QWidget* MainWindow::makeDevicePane()
     m_devices = makeTable(box, 30);
     m_devices->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_devices->setIconSize(QSize(24, 24));
-    m_devices->setModel(m_deviceModel);
+    m_devices->setModel(m_sortedDevices);
     m_devices->setTextElideMode(Qt::ElideRight);
     m_devices->setColumnWidth(DeviceTableModel::Name, 170);
     m_devices->setColumnWidth(DeviceTableModel::Uid, 150);
-    m_devices->setColumnWidth(DeviceTableModel::Status, 100);
+    // Wide enough for what a device that is not ready needs.
+    m_devices->setColumnWidth(DeviceTableModel::Status, 330);
     m_devices->horizontalHeader()->setStretchLastSection(true);
+    m_devices->setSortingEnabled(true);
+    m_devices->sortByColumn(DeviceTableModel::HubPlace, Qt::AscendingOrder);
+    // The identifier says little beside the serial number; shown when asked for.
+    m_devices->setColumnHidden(DeviceTableModel::Uid, true);
+    installColumnMenu(m_devices->horizontalHeader(), [this] { emit layoutChoiceChanged(); });
+    connect(m_devices->horizontalHeader(), &QHeaderView::sortIndicatorChanged, this, &MainWindow::layoutChoiceChanged);
     m_devices->setContextMenuPolicy(Qt::ActionsContextMenu);
     layout->addWidget(m_devices);
     return box;
@@ -141,8 +174,16 @@ QWidget* MainWindow::makeJobPane()
     auto* box = new QGroupBox(QStringLiteral("Job"), this);
     auto* layout = new QVBoxLayout(box);
     auto* form = new QFormLayout;
-    m_appId = new QLineEdit(box);
-    m_appId->setPlaceholderText(QStringLiteral("com.example.app"));
+    m_appId = new QComboBox(box);
+    m_appId->setEditable(true);
+    m_appId->setInsertPolicy(QComboBox::NoInsert);
+    m_appId->setModel(m_appChoices);
+    m_appId->setIconSize(QSize(20, 20));
+    m_appId->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_appId->setMinimumContentsLength(24);
+    // A typed id stays as typed: the completer would put a listed app's id in its place.
+    m_appId->setCompleter(nullptr);
+    appIdField()->setPlaceholderText(QStringLiteral("com.example.app"));
     m_folder = new QLineEdit(box);
     m_folder->setPlaceholderText(QStringLiteral("Documents"));
     form->addRow(QStringLiteral("App ID:"), m_appId);
@@ -259,12 +300,25 @@ void MainWindow::makeMenus()
     m_devices->addAction(m_includeAction);
     m_devices->addAction(browse);
     connect(m_devices, &QTableView::doubleClicked, browse, &QAction::trigger);
+    m_cart->setContextMenuPolicy(Qt::ActionsContextMenu);
+    m_cart->addActions({exclude, m_includeAction, browse});
+    connect(m_cart, &QListView::doubleClicked, browse, &QAction::trigger);
+    connect(m_cart->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::updateDeviceActions);
     // Both act on the selected device: with none they have nothing to act on.
     connect(
         m_devices->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::updateDeviceActions);
     connect(m_deviceModel, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateDeviceActions);
     connect(m_deviceModel, &QAbstractItemModel::dataChanged, this, &MainWindow::updateDeviceActions);
     updateDeviceActions();
+
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    m_cartAction = view->addAction(QStringLiteral("&Cart"));
+    m_cartAction->setCheckable(true);
+    m_cartAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    connect(m_cartAction, &QAction::toggled, this, [this](bool on) {
+        showCart(on);
+        emit layoutChoiceChanged();
+    });
 
     QMenu* window = menuBar()->addMenu(QStringLiteral("&Window"));
     window->addAction(QStringLiteral("&Event Log"), QKeySequence(Qt::CTRL | Qt::Key_L), this, [this] {
@@ -291,6 +345,8 @@ void MainWindow::makeMenus()
     bar->addSeparator();
     bar->addAction(exclude);
     bar->addAction(browse);
+    bar->addSeparator();
+    bar->addAction(m_cartAction);
 }
 
 void MainWindow::setAppCommands(AppCommands commands)
@@ -309,9 +365,10 @@ void MainWindow::saveLayout(UserDefaults& defaults) const
     defaults.setObject(kLayoutKey,
         QVariantMap {{QStringLiteral("geometry"), saveGeometry()}, {QStringLiteral("top"), m_top->saveState()},
             {QStringLiteral("vertical"), m_vertical->saveState()},
-            {QStringLiteral("devices"), m_devices->horizontalHeader()->saveState()},
+            {QStringLiteral("deviceColumns"), m_devices->horizontalHeader()->saveState()},
             {QStringLiteral("files"), m_files->horizontalHeader()->saveState()},
-            {QStringLiteral("transfers"), m_transfers->horizontalHeader()->saveState()}});
+            {QStringLiteral("transfers"), m_transfers->horizontalHeader()->saveState()},
+            {QStringLiteral("cart"), m_cartAction->isChecked()}});
     defaults.synchronize();
 }
 
@@ -324,9 +381,12 @@ void MainWindow::restoreLayout(const UserDefaults& defaults)
         restoreGeometry(state("geometry"));
     m_top->restoreState(state("top"));
     m_vertical->restoreState(state("vertical"));
-    m_devices->horizontalHeader()->restoreState(state("devices"));
+    // Under a key of its own since the list has details: a state saved with four columns would
+    // show the identifier again and sort by name.
+    m_devices->horizontalHeader()->restoreState(state("deviceColumns"));
     m_files->horizontalHeader()->restoreState(state("files"));
     m_transfers->horizontalHeader()->restoreState(state("transfers"));
+    m_cartAction->setChecked(layout.value(QStringLiteral("cart")).toBool());
 }
 
 void MainWindow::setNotice(const QString& text)
@@ -343,14 +403,15 @@ void MainWindow::rebindJob()
     m_jobConnections.clear();
     m_fileModel->setDocument(document);
     m_transferModel->setJob(runner);
-    m_appId->setText(document->appId());
+    m_deviceModel->setRunner(runner);
+    refillAppChoices();
     m_folder->setText(document->folder());
     m_jobConnections.push_back(
         connect(document, &JobDocument::settingChanged, this, [this, document](JobSetting which) {
             // Only values that differ are written back: rewriting the field being typed in
             // would move its cursor.
-            if (which == JobSetting::AppId && m_appId->text() != document->appId())
-                m_appId->setText(document->appId());
+            if (which == JobSetting::AppId && m_appId->currentText() != document->appId())
+                refillAppChoices();
             if (which == JobSetting::Folder && m_folder->text() != document->folder())
                 m_folder->setText(document->folder());
             if (which == JobSetting::SavedFilePath)
@@ -381,7 +442,7 @@ void MainWindow::updateWorking()
     const bool working = m_controller.runner()->isWorking();
     m_start->setIcon(
         QIcon::fromTheme(working ? QStringLiteral("media-playback-stop") : QStringLiteral("media-playback-start")));
-    m_appId->setReadOnly(working);
+    appIdField()->setReadOnly(working);
     m_folder->setReadOnly(working);
 }
 
@@ -418,13 +479,59 @@ void MainWindow::updateDeviceActions()
     m_browseAction->setEnabled(selectedDevice() >= 0);
 }
 
+QAbstractItemView* MainWindow::deviceView() const
+{
+    return m_pages->currentWidget() == m_cart ? static_cast<QAbstractItemView*>(m_cart) : m_devices;
+}
+
 std::vector<int> MainWindow::selectedDevices() const
 {
+    QAbstractItemView* view = deviceView();
+    auto* proxy = static_cast<QSortFilterProxyModel*>(view->model());
+    const QModelIndexList selected
+        = view == m_cart ? m_cart->selectionModel()->selectedIndexes() : m_devices->selectionModel()->selectedRows();
     std::vector<int> rows;
-    for (const QModelIndex& i : m_devices->selectionModel()->selectedRows())
-        rows.push_back(i.row());
+    for (const QModelIndex& i : selected)
+        if (const int row = m_deviceModel->rosterRow(proxy->mapToSource(i).row()); row >= 0)
+            rows.push_back(row);
     std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     return rows;
+}
+
+void MainWindow::selectDevice(int rosterRow)
+{
+    QAbstractItemView* view = deviceView();
+    auto* proxy = static_cast<QSortFilterProxyModel*>(view->model());
+    const QModelIndex at
+        = proxy->mapFromSource(m_deviceModel->index(rosterRow, view == m_cart ? int(DeviceTableModel::Status) : 0));
+    view->selectionModel()->select(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    view->setCurrentIndex(at);
+}
+
+void MainWindow::showCart(bool on)
+{
+    m_pages->setCurrentWidget(on ? static_cast<QWidget*>(m_cart) : m_vertical);
+    if (m_cartAction->isChecked() != on)
+        m_cartAction->setChecked(on);
+    updateDeviceActions();
+}
+
+QLineEdit* MainWindow::appIdField() const
+{
+    return m_appId->lineEdit();
+}
+
+void MainWindow::refillAppChoices()
+{
+    // A reset empties the field; it shows the job's id, listed or typed, and the list opens on
+    // the job's app.
+    const QString appId = m_controller.currentDocument()->appId();
+    m_appId->setCurrentIndex(m_appId->findData(appId, Qt::EditRole));
+    m_appId->setEditText(appId);
+    // The list opens as wide as its longest line, wider than the field where need be.
+    QAbstractItemView* list = m_appId->view();
+    list->setMinimumWidth(m_appChoices->rowCount() > 0 ? list->sizeHintForColumn(0) + 24 : 0);
 }
 
 int MainWindow::selectedDevice() const

@@ -58,6 +58,8 @@ void setTexts(QMessageBox& box, const AlertRequest& request)
 
 AlertAnswer QtAlertPresenter::present(const AlertRequest& request)
 {
+    if (m_dismissing)
+        return {};
     QWidget* window = request.window ? request.window : QApplication::activeWindow();
     QPointer<QMessageBox> box = new QMessageBox(window);
     setTexts(*box, request);
@@ -80,18 +82,34 @@ AlertAnswer QtAlertPresenter::present(const AlertRequest& request)
     QObject::connect(box, &QMessageBox::finished, &loop, &QEventLoop::quit);
     // The window under a sheet may go while the sheet waits; the box goes with it.
     QObject::connect(box, &QObject::destroyed, &loop, &QEventLoop::quit);
+    m_open.push_back(box);
     box->open();
     loop.exec(QEventLoop::DialogExec);
+    std::erase_if(m_open, [&](const QPointer<QMessageBox>& b) { return !b || b == box; });
 
     AlertAnswer answer;
-    if (!box)
+    if (!box || m_dismissing) {
+        if (box)
+            box->deleteLater();
         return answer;
+    }
     for (std::size_t i = 0; i < buttons.size(); ++i)
         if (box->clickedButton() == buttons[i])
             answer.code = alertCodeForButton(int(i));
     answer.suppressionChecked = box->checkBox() && box->checkBox()->isChecked();
     box->deleteLater();
     return answer;
+}
+
+void QtAlertPresenter::dismissAll()
+{
+    m_dismissing = true;
+    // Copied: a box that closes ends its loop only once control returns there, but the list
+    // must not change under the loop here either way.
+    const auto open = m_open;
+    for (const QPointer<QMessageBox>& box : open)
+        if (box)
+            box->done(0);
 }
 
 }  // namespace kestrap::app

@@ -2,6 +2,7 @@
 
 #include "app/AlertController.h"
 #include "app/AppController.h"
+#include "app/DesktopNotifier.h"
 #include "app/KestrapAppDelegate.h"
 #include "app/MainWindow.h"
 #include "app/QtAlertPresenter.h"
@@ -116,13 +117,18 @@ int main(int argc, char** argv)
     app::AlertController alerts(presenter, UserDefaults::standardUserDefaults());
     app::QtFilePanels panels;
     app::KestrapAppDelegate delegate(alerts, panels, UserDefaults::standardUserDefaults());
+    app::DBusNotifier notifier;
+    delegate.controller().setNotifier(&notifier);
     // Ended by the session or a terminal: the job stops at its next write and the event loop
     // returns, so the loggers flush what they hold when the application goes.
     app::TerminationSignals terminations;
-    QObject::connect(&terminations, &app::TerminationSignals::received, &delegate, [&delegate](int signalNumber) {
-        KLOG_INFO("Ending on signal %1", signalNumber);
-        delegate.controller().endNow();
-    });
+    // Whatever question is open goes unanswered: a service manager cannot answer it.
+    QObject::connect(
+        &terminations, &app::TerminationSignals::received, &delegate, [&delegate, &presenter](int signalNumber) {
+            KLOG_INFO("Ending on signal %1", signalNumber);
+            presenter.dismissAll();
+            delegate.controller().endNow();
+        });
     delegate.window().show();
     QObject::connect(&instance, &app::SingleInstance::openRequested, &delegate,
         [&delegate](const QStringList& paths) { delegate.openHandedFiles(paths); });
@@ -134,12 +140,17 @@ int main(int argc, char** argv)
     QString reason;
     auto service = deviceService(options, &reason);
     delegate.startDevices(service, reason);
-    for (const QString& file : options.files)
-        delegate.openFile(file);
-    // From the event loop, like the person's own Start; a job that could not be read is not
-    // started (the message said why).
-    if (!options.start.isEmpty() && delegate.openFile(options.start))
-        QTimer::singleShot(0, &delegate, [&delegate] { delegate.controller().OnStart(); });
+    // From the event loop: a file that cannot be read is said so in a message, and an end
+    // asked while that message waits must find the loop it ends running. Like the person's own
+    // Start, a job that could not be read is not started (the message said why).
+    QTimer::singleShot(0, &delegate, [&delegate, &presenter, &options] {
+        for (const QString& file : options.files)
+            if (!presenter.isDismissing())
+                delegate.openFile(file);
+        if (!options.start.isEmpty() && !presenter.isDismissing() && delegate.openFile(options.start)
+            && !presenter.isDismissing())
+            delegate.controller().OnStart();
+    });
 
     // From the event loop, so a question asked by Start cannot outlive the quit.
     std::unique_ptr<app::ScreenshotTour> tour;

@@ -138,6 +138,41 @@ TEST(AppProcess, TerminationSignalStopsTheJobAtItsNextWriteAndExitsCleanly)
     EXPECT_TRUE(logs.contains("The transfer job has been stopped!"));
 }
 
+// A damaged job file on the command line leaves a message open that nobody at a station
+// answers; the service manager's SIGTERM must still end the program.
+TEST(AppProcess, TerminationSignalEndsTheProgramWhileAMessageIsOpen)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
+    TempTree tree;
+    TestFarm farm;
+    farm.addPhone({{kBundle, QStringLiteral("Reader")}});
+    const QString bad = tree.path(QStringLiteral("bad.jcf"));
+    {
+        QFile f(bad);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("not a job file at all");
+    }
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        QProcess app;
+        app.setProcessEnvironment(appEnvironment(tree));
+        app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app.start(QStringLiteral(KESTRAP_APP), {"--simulate", farm.path(), bad});
+        ASSERT_TRUE(app.waitForStarted()) << app.errorString().toStdString();
+        // The message is up once the window waits on it; it would wait for ever.
+        ASSERT_FALSE(app.waitForFinished(1500));
+        QElapsedTimer ending;
+        ending.start();
+        ::kill(pid_t(app.processId()), signalNumber);
+        ASSERT_TRUE(app.waitForFinished(5000)) << "signal " << signalNumber;
+        EXPECT_LT(ending.elapsed(), 3000);
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.exitCode(), 0);
+        EXPECT_TRUE(logsOf(tree).contains("Ending on signal " + QByteArray::number(signalNumber)));
+    }
+}
+
 // Run both ways: with a session bus of the test's own, and without any.
 class SecondLaunch : public ::testing::TestWithParam<bool> { };
 

@@ -82,6 +82,11 @@ bool Settings::verifyCopies() const
     return m_defaults.boolForKey(kVerifyCopiesKey);
 }
 
+bool Settings::mirrorFolders() const
+{
+    return m_defaults.boolForKey(kMirrorFoldersKey);
+}
+
 std::int32_t Settings::connectionsPerDevice() const
 {
     bool ok = false;

@@ -6,6 +6,7 @@
 #include "util/Paths.h"
 
 #include <QFileInfo>
+#include <algorithm>
 
 namespace kestrap {
 
@@ -51,6 +52,12 @@ QString MirrorPlan::matchKey(const QString& path)
     return parts ? parts->join(u'/').normalized(QString::NormalizationForm_C) : QString();
 }
 
+QString MirrorPlan::nameKey(const QString& name)
+{
+    const bool ascii = std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x80; });
+    return ascii ? name : name.normalized(QString::NormalizationForm_C);
+}
+
 bool MirrorPlan::holds(const QString& path) const
 {
     for (const QString& folder : m_folders)
@@ -62,40 +69,50 @@ bool MirrorPlan::holds(const QString& path) const
 std::vector<MirrorPlan::Item> MirrorPlan::extrasOn(iMobileDevice& device) const
 {
     std::vector<Item> out;
-    for (const QString& folder : m_folders) {
-        // A mirrored folder that is a link on the device leads somewhere the job never sent.
-        if (device.isLinkAtPath(folder) || !device.isDirectoryAtPath(folder))
-            continue;
-        walk(device, folder, 0, out);
-    }
+    // A mirrored folder that is a link on the device leads somewhere the job never sent.
+    for (const QString& folder : m_folders)
+        if (isFolderOn(device, folder))
+            walk(device, folder, folder, 0, out);
     return out;
 }
 
-bool MirrorPlan::walk(iMobileDevice& device, const QString& folder, int depth, std::vector<Item>& out) const
+bool MirrorPlan::isFolderOn(iMobileDevice& device, const QString& path)
 {
+    // One request: both answers come from the same cached file information.
+    return !device.isLinkAtPath(path) && device.isDirectoryAtPath(path);
+}
+
+bool MirrorPlan::walk(
+    iMobileDevice& device, const QString& folder, const QString& folderKey, int depth, std::vector<Item>& out) const
+{
+    // A folder that cannot be listed is not known to be empty: it stays, and so does what holds it.
+    const std::optional<QStringList> names = device.namesInDirectory(folder);
+    if (!names)
+        return false;
     bool emptied = true;
-    // Only real folders are listed as folders; a link, to a folder or not, is an item of its own.
-    for (const iMobileFileSystemNode& node : device.contentsOfDirectory(folder, PathTypeAll)) {
-        const QString& name = node.name();
-        if (name == u"." || name == u"..")
-            continue;
-        const QString path = PathJoin(folder, name);
+    for (const QString& name : *names) {
         if (iPhoneDevice::isTemporaryName(name)) {
             emptied = false;  // another writer's upload in progress, or one the ledger will clear
             continue;
         }
-        const QString key = matchKey(path);
-        if (node.isDirectory()) {
-            const bool subEmptied = depth + 1 < kMostLevels && walk(device, path, depth + 1, out);
-            if (subEmptied && !m_folderKeys.count(key))
-                out.push_back({path, true});
-            else
-                emptied = false;
-        } else if (m_fileKeys.count(key)) {
+        const QString path = PathJoin(folder, name);
+        // Built from the folder's key: a name is one component, and most need no normalising.
+        const QString key = folderKey + u'/' + nameKey(name);
+        // A file of the plan stays, unasked: the copy has just written it there.
+        if (m_fileKeys.count(key)) {
             emptied = false;
-        } else {
-            out.push_back({path, false});
+            continue;
         }
+        // Only real folders are walked; a link, to a folder or not, is an item of its own.
+        if (!isFolderOn(device, path)) {
+            out.push_back({path, false});
+            continue;
+        }
+        const bool subEmptied = depth + 1 < kMostLevels && walk(device, path, key, depth + 1, out);
+        if (subEmptied && !m_folderKeys.count(key))
+            out.push_back({path, true});
+        else
+            emptied = false;
     }
     return emptied;
 }

@@ -49,8 +49,12 @@ public:
     bool holds(const QString& path) const;
 
 private:
+    static bool isFolderOn(iMobileDevice& device, const QString& path);
     // Whether the folder is left empty once its extras go.
-    bool walk(iMobileDevice& device, const QString& folder, int depth, std::vector<Item>& out) const;
+    bool walk(iMobileDevice& device, const QString& folder, const QString& folderKey, int depth,
+        std::vector<Item>& out) const;
+    // matchKey() of one component.
+    static QString nameKey(const QString& name);
 
     QStringList m_folders;
     std::set<QString> m_fileKeys;

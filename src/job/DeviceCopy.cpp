@@ -462,7 +462,12 @@ bool DeviceCopy::everyFileEnded()
     if (!m_slot)
         return false;
     ProgressBoard::Edit r(*m_slot);
-    return m_filesEnded == m_run->plan.files().size();
+    // Taking a job back ends each file at once, whatever became of it.
+    if (m_run->kind == RunKind::Remove)
+        return m_filesEnded == m_run->plan.files().size();
+    // A file stopped in the middle is none of these; a mirrored run's failed removals come on
+    // top of the plan's files.
+    return std::size_t(r->files_sent + r->files_skipped + r->files_failed) >= m_run->plan.files().size();
 }
 
 void DeviceCopy::finishRecord(int status, bool cancelled)

@@ -23,7 +23,7 @@ bool DeviceCopy::receivedEveryFile()
     if (!goOn() || !m_slot)
         return false;
     ProgressBoard::Edit r(*m_slot);
-    return m_filesEnded == m_run->plan.files().size() && r->files_failed == 0;
+    return std::size_t(r->files_sent + r->files_skipped) == m_run->plan.files().size() && r->files_failed == 0;
 }
 
 bool DeviceCopy::removeItem(iMobileDevice& connection, const QString& path, bool isFolder)
@@ -89,12 +89,12 @@ void DeviceCopy::removeJobFiles(iMobileDevice& connection)
         for (QString f = destination.folder; PathIsInside(f, m_run->folder); f = f.section(u'/', 0, -2))
             folders.insert(f);
         QString leftBecause;
-        if (done.insert(MirrorPlan::matchKey(destination.path)).second) {
-            bool isFolder = false;
+        bool isFolder = false;
+        // A file the device does not hold is nothing to say or count: a device never served.
+        if (done.insert(MirrorPlan::matchKey(destination.path)).second
+            && connection.itemExistsAtPath(destination.path, &isFolder)) {
             if (connection.isLinkAtPath(destination.path))
                 leftBecause = QStringLiteral("it is a link");
-            else if (!connection.itemExistsAtPath(destination.path, &isFolder))
-                leftBecause = QStringLiteral("it is not there");
             else if (isFolder)
                 leftBecause = QStringLiteral("it is a folder");
             else if (!m_run->force

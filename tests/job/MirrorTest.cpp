@@ -156,3 +156,14 @@ TEST_F(Mirror, TakingAJobBackRemovesItsFilesOfTheSameSizeAndTheFoldersTheyLeaveE
         QStringList({QStringLiteral("Photos/"), QStringLiteral("Photos/mine.jpg"), QStringLiteral("beside.txt")}));
     EXPECT_EQ(recordOf(a).files_removed, 1);
 }
+
+TEST_F(Mirror, AFolderThatCannotBeListedIsNotTakenForAnEmptyOne)
+{
+    auto a = device(QStringLiteral("A"));
+    QDir().mkpath(containerFile(a, QStringLiteral("Documents/Empty")));
+    DeviceError why;
+    const auto connection = a->device->openConnection(kApp, &why);
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(connection->namesInDirectory(QStringLiteral("Documents/Empty")), QStringList());
+    EXPECT_FALSE(connection->namesInDirectory(QStringLiteral("Documents/Missing")));
+}

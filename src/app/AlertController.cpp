@@ -140,4 +140,18 @@ void AlertController::MsgBoxWithFiles(const QStringList& files, const QString& m
     ask(r);
 }
 
+bool AlertController::summaryOffersReport(const QString& headline, const QStringList& files)
+{
+    AlertRequest r;
+    r.title = files.isEmpty() ? QStringLiteral("The run has ended") : headline;
+    r.message = files.isEmpty() ? headline : QString();
+    // "Okay" answers 1 and a box closed without an answer 0, like "Save Report…": only the
+    // third place (-1) tells a wish for the report from an Escape.
+    r.buttons = {QStringLiteral("Okay"), QString(), QStringLiteral("Save Report\u2026")};
+    r.files = files;
+    r.showFileList = !files.isEmpty();
+    r.modality = AlertRequest::Modality::Application;
+    return ask(r).code == -1;
+}
+
 }  // namespace kestrap::app

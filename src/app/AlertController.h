@@ -45,6 +45,9 @@ public:
     SaveAnswer askToSaveChanges(const QString& name, QWidget* window);
     // The message as title, the files one per line in a read-only list, "Okay".
     void MsgBoxWithFiles(const QStringList& files, const QString& message);
+    // A run's summary: the headline, the files (none: no list) and "Save Report…" beside
+    // "Okay"; true when "Save Report…" was pressed.
+    bool summaryOffersReport(const QString& headline, const QStringList& files);
 
     AlertPresenter& presenter() { return m_presenter; }
 

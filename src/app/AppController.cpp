@@ -9,7 +9,10 @@
 #include "device/ios/MobileDeviceService.h"
 #include "job/DeviceRoster.h"
 #include "job/JobDocument.h"
+#include "job/MirrorPlan.h"
 #include "job/PortJob.h"
+#include "job/RunReport.h"
+#include "settings/Settings.h"
 #include "settings/UserDefaults.h"
 #include "util/Helpers.h"
 
@@ -319,6 +322,9 @@ void AppController::OnStart()
     }
     if (!confirmDevicesLackingApp())
         return;
+    if (!mirrorAgreed())
+        return;
+    m_preparedKind = RunKind::Send;
     prepareStart();
 }
 
@@ -338,6 +344,53 @@ bool AppController::confirmDevicesLackingApp()
     return m_alerts.confirmWithTitle(QStringLiteral("Start anyway?"), message, m_window);
 }
 
+void AppController::OnRemoveFromDevices()
+{
+    if (m_preparation || m_runner->isWorking() || isStopping())
+        return;
+    if (m_document->startCheck() != StartCheck::Ready) {
+        OnStart();  // says what is missing, as Start does
+        return;
+    }
+    if (!m_alerts.confirmAction(QStringLiteral("Remove the files this job sends from every connected device?"),
+            QStringLiteral("Remove"), m_window))
+        return;
+    m_preparedKind = RunKind::Remove;
+    prepareStart();
+}
+
+bool AppController::mirrorAgreed()
+{
+    if (!m_defaults.boolForKey(kMirrorFoldersKey))
+        return true;
+    const QStringList folders = MirrorPlan::mirroredFolders(m_document->settings());
+    if (folders.isEmpty())
+        return true;  // single files only: nothing would be removed
+    return m_alerts.confirmWithTitle(QStringLiteral("Remove files the job no longer has?"),
+        QStringLiteral("On each device that gets every file, whatever these folders hold beyond the job is "
+                       "removed:\n%1")
+            .arg(folders.join(u'\n')),
+        m_window);
+}
+
+void AppController::saveReport()
+{
+    const QString path = m_panels.saveReportFile(m_window);
+    if (path.isEmpty())
+        return;
+    std::vector<RunReport::Row> report;
+    for (const ProgressRecord& record : m_runner->transferProgresses()) {
+        DeviceRow gone {nullptr, record.deviceid, record.deviceid, {}, {}, {}, {}};
+        const DeviceRow* row = &gone;
+        for (const DeviceRowPtr& r : m_roster->rows())
+            if (r->uid == record.deviceid)
+                row = r.get();
+        report.push_back(RunReport::rowOf(*row, &record));
+    }
+    if (const JobResult written = RunReport::write(path, report); !written)
+        m_alerts.MsgBox(written.error().description + u'\n' + written.error().reason, m_window);
+}
+
 void AppController::prepareStart()
 {
     m_preparation = std::make_unique<SendListPreparation>(m_document->settings());
@@ -355,8 +408,14 @@ void AppController::startPrepared(const SendPlan& plan)
     const SendPlan collected = plan;
     cancelPreparation();
     m_roster->queueAll();
+    m_runner->setRunKind(m_preparedKind);
+    m_runner->setMirrorOverride(m_defaults.boolForKey(kMirrorFoldersKey));
     // The run takes its own copy of the settings: the document stays free to edit.
-    if (const JobResult started = m_runner->start(collected, m_document->settings()); !started)
+    const JobResult started = m_runner->start(collected, m_document->settings());
+    // Taking a job back is asked for each time; the next Start sends again.
+    m_runner->setRunKind(RunKind::Send);
+    m_preparedKind = RunKind::Send;
+    if (!started)
         m_alerts.MsgBox(started.error().description, m_window);
 }
 
@@ -411,10 +470,8 @@ void AppController::showRunSummary()
     if (summary.isEmpty())
         return;
     notifyRunEnded(summary);
-    if (summary.problems.isEmpty())
-        m_alerts.MsgBoxWithTitle(QStringLiteral("The run has ended"), summary.headline());
-    else
-        m_alerts.MsgBoxWithFiles(summary.problems, summary.headline());
+    if (m_alerts.summaryOffersReport(summary.headline(), summary.problems))
+        saveReport();
 }
 
 void AppController::notifyRunEnded(const RunSummary& summary)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/RunSummary.h"
+#include "job/JobRun.h"
 
 #include <QObject>
 #include <QPointer>
@@ -91,6 +92,9 @@ public:
     int addFiles(const QStringList& paths);
     void OnRemove(std::vector<int> rows);
     void OnStart();
+    // Job > "Remove Job's Files from Devices…": asks, then serves every connected device as
+    // a run does, taking the job's files off it instead of sending them.
+    void OnRemoveFromDevices();
     // The way out: settles a modified job, asks to stop a running one ("Stop the running
     // job and quit?", Cancel keeps both going) and emits quitReady once no job works. While
     // a stop is under way it only waits for it.
@@ -116,6 +120,9 @@ public:
     // failed."), with the devices that did not get everything and why. Shown by itself when
     // the job has served every device it was given.
     void showRunSummary();
+
+    // Writes who got what in the last run where the person chooses; says why when it cannot.
+    void saveReport();
 
     // Job files opened or saved by name that still exist, newest first.
     QStringList recentDocuments() const;
@@ -149,6 +156,9 @@ private:
     bool confirmDevicesLackingApp();
     void notifyRunEnded(const RunSummary& summary);
     void prepareStart();
+    // With mirroring on, asks once whether the run may remove, naming the folders: false
+    // when the person said no.
+    bool mirrorAgreed();
     void startPrepared(const SendPlan& plan);
     void cancelPreparation();
     void noteRecentDocument(const QString& path);
@@ -168,6 +178,7 @@ private:
     std::function<void()> m_afterStop;  // what the person agreed to stop the job for
     RunSummarizer m_summarizer;
     std::unique_ptr<SendListPreparation> m_preparation;
+    RunKind m_preparedKind = RunKind::Send;  // what the start being prepared does
 };
 
 }  // namespace kestrap::app

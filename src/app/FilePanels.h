@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 
 class QWidget;
 
@@ -22,6 +23,12 @@ public:
     virtual QStringList chooseFiles(QWidget* window) = 0;
     // One folder, whose files the job sends with its folder structure.
     virtual QString chooseFolder(QWidget* window) = 0;
+    // Where to save a run's report (".csv", or ".json"); none where no panel can be shown.
+    virtual QString saveReportFile(QWidget* window)
+    {
+        Q_UNUSED(window);
+        return {};
+    }
 };
 
 }  // namespace kestrap::app

@@ -280,6 +280,8 @@ void MainWindow::makeMenus()
     job->addSeparator();
     m_startAction = job->addAction(
         QStringLiteral("Start"), QKeySequence(Qt::CTRL | Qt::Key_R), &m_controller, &AppController::OnStart);
+    m_removeFromDevicesAction = job->addAction(QIcon::fromTheme(QStringLiteral("edit-delete")),
+        QStringLiteral("Remove Job's Files from Devices\u2026"), &m_controller, &AppController::OnRemoveFromDevices);
 
     QMenu* device = menuBar()->addMenu(QStringLiteral("&Device"));
     QAction* exclude = m_excludeAction = device->addAction(
@@ -440,6 +442,7 @@ void MainWindow::updateWorking()
     for (QAction* a : {m_startAction, m_newAction, m_openAction, m_recentMenu->menuAction()})
         a->setEnabled(!stopping);
     const bool working = m_controller.runner()->isWorking();
+    m_removeFromDevicesAction->setEnabled(!stopping && !working && !m_controller.isPreparing());
     m_start->setIcon(
         QIcon::fromTheme(working ? QStringLiteral("media-playback-stop") : QStringLiteral("media-playback-start")));
     appIdField()->setReadOnly(working);

@@ -131,6 +131,7 @@ private:
     QLabel* m_notice = nullptr;
     QPushButton* m_start = nullptr;
     QAction* m_startAction = nullptr;
+    QAction* m_removeFromDevicesAction = nullptr;
     QAction* m_newAction = nullptr;
     QAction* m_excludeAction = nullptr;
     QAction* m_includeAction = nullptr;

@@ -55,6 +55,10 @@ PreferencesWindow::PreferencesWindow(Settings& settings, QWidget* parent) : QDia
     QCheckBox* verify = addSwitch(kVerifyCopiesKey, QStringLiteral("Verify copies"), false);
     verify->setToolTip(QStringLiteral("Read every file back from the device before it replaces the old one."));
     form->addRow(verify);
+    QCheckBox* mirror = addSwitch(kMirrorFoldersKey, QStringLiteral("Remove files the job no longer has"), false);
+    mirror->setToolTip(QStringLiteral("Once a device has every file of the job, remove what the folders the job "
+                                      "sends hold beyond it. Asked once before each run."));
+    form->addRow(mirror);
     layout->addWidget(transfer);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);

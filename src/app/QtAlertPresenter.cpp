@@ -64,9 +64,12 @@ AlertAnswer QtAlertPresenter::present(const AlertRequest& request)
     QPointer<QMessageBox> box = new QMessageBox(window);
     setTexts(*box, request);
     std::vector<QAbstractButton*> buttons;
+    // An empty label keeps its place, and so its answer, without a button.
     for (int i = 0; i < request.buttons.size(); ++i)
-        buttons.push_back(box->addButton(request.buttons[i], roleOf(i, int(request.buttons.size()))));
-    if (!buttons.empty())
+        buttons.push_back(request.buttons[i].isEmpty()
+                ? nullptr
+                : box->addButton(request.buttons[i], roleOf(i, int(request.buttons.size()))));
+    if (!buttons.empty() && buttons.front())
         box->setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
     if (request.showSuppression) {
         const QString title = request.suppressionTitle.isEmpty() ? QStringLiteral("Do not show this message again")
@@ -94,7 +97,7 @@ AlertAnswer QtAlertPresenter::present(const AlertRequest& request)
         return answer;
     }
     for (std::size_t i = 0; i < buttons.size(); ++i)
-        if (box->clickedButton() == buttons[i])
+        if (buttons[i] && box->clickedButton() == buttons[i])
             answer.code = alertCodeForButton(int(i));
     answer.suppressionChecked = box->checkBox() && box->checkBox()->isChecked();
     box->deleteLater();

@@ -37,4 +37,14 @@ QString QtFilePanels::chooseFolder(QWidget* window)
     return QFileDialog::getExistingDirectory(window, QStringLiteral("Add Folder"));
 }
 
+QString QtFilePanels::saveReportFile(QWidget* window)
+{
+    QFileDialog dialog(window, QStringLiteral("Save Report"), {}, QStringLiteral("CSV (*.csv);;JSON (*.json)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("csv"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().first();
+}
+
 }  // namespace kestrap::app

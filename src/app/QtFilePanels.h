@@ -12,6 +12,7 @@ public:
     QString saveJobFile(QWidget* window) override;
     QStringList chooseFiles(QWidget* window) override;
     QString chooseFolder(QWidget* window) override;
+    QString saveReportFile(QWidget* window) override;
 };
 
 }  // namespace kestrap::app

@@ -44,6 +44,8 @@ QString TransferCountsText(const ProgressRecord& record)
         parts << QStringLiteral("%1 failed").arg(record.files_failed);
     if (record.files_skipped > 0)
         parts << QStringLiteral("%1 unchanged").arg(record.files_skipped);
+    if (record.files_removed > 0)
+        parts << QStringLiteral("%1 removed").arg(record.files_removed);
     return parts.join(QStringLiteral(", "));
 }
 

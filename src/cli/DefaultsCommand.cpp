@@ -31,6 +31,7 @@ const std::vector<Key>& knownKeys()
         {kProgressPauseKey, Kind::Seconds},
         {kSkipUnchangedKey, Kind::Bool},
         {kVerifyCopiesKey, Kind::Bool},
+        {kMirrorFoldersKey, Kind::Bool},
         {kConnectionsPerDeviceKey, Kind::Connections},
     };
     return keys;

@@ -1,6 +1,7 @@
-// kestrap-cli job create|show|plan: job files without the desktop application.
+// kestrap-cli job create|show|plan|remove: job files without the desktop application.
 
 #include "cli/Cli.h"
+#include "cli/JobDeviceCommands.h"
 #include "job/JobDocument.h"
 #include "job/SendPlan.h"
 #include "util/Helpers.h"
@@ -125,7 +126,8 @@ int plan(const QStringList& args)
 {
     JobDocument job;
     int code = 0;
-    if (!readJob(job, QStringLiteral("job plan FILE [--no-checksum]"), args, &code))
+    if (!readJob(job, QStringLiteral("job plan FILE [--device UDID [--simulate FARM] [--mirror]] [--no-checksum]"),
+            args, &code))
         return code;
     const SendPlan sendPlan = SendPlan::collect(job.settings());
     if (sendPlan.isEmpty())
@@ -162,12 +164,18 @@ int job(const QStringList& args)
         return create(rest);
     if (sub == QLatin1String("show"))
         return show(rest);
+    // With a device, the plan is what a run would do to that device; without, the send list.
     if (sub == QLatin1String("plan"))
-        return plan(rest);
-    return unknownSubcommand(QStringLiteral("job"), sub, QStringLiteral("job create|show|plan ..."));
+        return rest.contains(QLatin1String("--device")) || rest.filter(QStringLiteral("--device=")).size() > 0
+            ? jobPlanOnDevice(rest)
+            : plan(rest);
+    if (sub == QLatin1String("remove"))
+        return jobRemove(rest);
+    return unknownSubcommand(QStringLiteral("job"), sub, QStringLiteral("job create|show|plan|remove ..."));
 }
 
-const Registration reg(QStringLiteral("job"), QStringLiteral("create, show or plan a job file"), job);
+const Registration reg(
+    QStringLiteral("job"), QStringLiteral("create, show or plan a job file, or take its files back"), job);
 
 }  // namespace
 

@@ -2,12 +2,14 @@
 
 #include "cli/Cli.h"
 #include "cli/RunDisplay.h"
+#include "cli/Serve.h"
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
 #include "job/DeviceRoster.h"
 #include "job/DeviceRowHistory.h"
 #include "job/JobDocument.h"
 #include "job/PortJob.h"
+#include "job/RunReport.h"
 #include "logging/Log.h"
 #include "logging/LoggingSetup.h"
 #include "settings/Settings.h"
@@ -17,6 +19,7 @@
 #include <QFileInfo>
 #include <QTextStream>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <memory>
@@ -32,11 +35,6 @@ extern "C" void onSignal(int sig)
 {
     g_signal = sig;
 }
-
-struct StationOptions {
-    station::ListenAddress address;
-    QByteArray token;
-};
 
 // The page's address and token, from the options or the station's environment; none when
 // no address is given, and *error set when what is given cannot be used.
@@ -88,12 +86,120 @@ std::unique_ptr<station::StationServer> startStation(const StationOptions& optio
     QTextStream(stderr) << "Station page on http://" << shown.text() << "/\n";
     return server;
 }
+// Writes the report of who got what; the run's summary stands whatever becomes of it.
+bool writeReport(const QString& path, PortJob& job, const std::vector<DeviceRowPtr>& rows)
+{
+    const std::vector<ProgressRecord> records = job.transferProgresses();
+    std::vector<RunReport::Row> report;
+    for (const DeviceRowPtr& row : rows) {
+        const auto it = std::find_if(
+            records.begin(), records.end(), [&](const ProgressRecord& r) { return r.deviceid == row->uid; });
+        report.push_back(RunReport::rowOf(*row, it == records.end() ? nullptr : &*it));
+    }
+    if (const JobResult written = RunReport::write(path, report); !written) {
+        fail(written.error().description, written.error().reason);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<MobileDeviceService> serviceFor(const QString& farm, bool station, QString* reason)
+{
+    if (!farm.isEmpty())
+        return farmMobileDeviceService(farm, reason);
+    // A station serves devices as they are plugged in, and the first one starts usbmuxd.
+    return defaultMobileDeviceService(reason, station ? WithoutUsbmuxd::Wait : WithoutUsbmuxd::Fail);
+}
+
+int serveJob(JobDocument& document, PortJob& job, const std::shared_ptr<MobileDeviceService>& service,
+    const ServeOptions& options)
+{
+    switch (document.startCheck()) {
+    case StartCheck::NoFiles:
+        return fail(QStringLiteral("There is no file to be transferred."));
+    case StartCheck::NoAppId:
+        return fail(QStringLiteral("App ID can't be empty!"));
+    case StartCheck::NoFolder:
+        return fail(QStringLiteral("Please specify a folder under the App."));
+    case StartCheck::Ready:
+        break;
+    }
+    // Said before any device is touched, not after a run whose report would be lost.
+    if (!options.report.isEmpty())
+        if (const JobResult writable = RunReport::checkWritable(options.report); !writable)
+            return fail(writable.error().description, writable.error().reason);
+
+    DeviceRoster roster;
+    roster.setJob(&document, &job);
+    DeviceRowHistory seen(roster);
+    DeviceManager manager;
+    manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
+    manager.setMobileDeviceService(service);
+    manager.setDelegate(&roster);
+    manager.start();
+    // Devices that are connected already are announced from the event loop; let them in first.
+    service->announceAttachedDevices();
+    QCoreApplication::processEvents();
+
+    roster.queueAll();
+    if (const JobResult started = job.start(document.settings()); !started) {
+        manager.setDelegate(nullptr);
+        return fail(started.error().description, started.error().reason);
+    }
+
+    std::unique_ptr<station::StationServer> server;
+    if (options.page) {
+        server = startStation(*options.page, options.jobPath, document, job, seen, roster);
+        if (!server) {
+            job.stop();
+            manager.setDelegate(nullptr);
+            return kExitFailure;
+        }
+    }
+
+    RunDisplay display(job, seen.rows(), options.json);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    QEventLoop loop;
+    QTimer tick;
+    tick.setInterval(100);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        display.refresh();
+        if (g_signal) {
+            loop.quit();
+            return;
+        }
+        if (!options.station && job.deviceQueue().empty() && job.runningThreads() == 0)
+            loop.quit();
+    });
+    tick.start();
+    loop.exec();
+    tick.stop();
+    // No page is answered from here on: the run's end waits for no client.
+    server.reset();
+    job.stop();
+    manager.setDelegate(nullptr);
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    display.finish();
+    const bool allGood = display.printSummary();
+    // Read while the devices are still known: the report names each by its serial number.
+    const bool reported = options.report.isEmpty() || writeReport(options.report, job, seen.rows());
+    manager.stop();
+    return allGood && reported ? kExitOk : kExitFailure;
+}
+
+namespace {
 
 int run(const QStringList& args)
 {
     const QString usage = QStringLiteral("run JOB [--simulate FARM] [--concurrency N] [--progress-pause S] "
-                                         "[--connections N] [--skip-unchanged] [--verify] [--station] [--json] "
-                                         "[--no-checksum] [--listen [ADDR:]PORT [--listen-token FILE]]");
+                                         "[--connections N] [--skip-unchanged] [--verify] [--mirror] "
+                                         "[--report FILE] [--station] [--json] [--no-checksum] "
+                                         "[--listen [ADDR:]PORT [--listen-token FILE]]");
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Runs a job on every connected device and every device plugged in while "
                                                "it runs."));
@@ -115,6 +221,12 @@ int run(const QStringList& args)
     const QCommandLineOption verify(QStringLiteral("verify"),
         QStringLiteral("Read every file back from the device before it replaces the old one (default: the "
                        "\"verifyCopies\" setting)."));
+    const QCommandLineOption mirror(QStringLiteral("mirror"),
+        QStringLiteral("Remove files the job no longer has from the folders it sends, on each device that got "
+                       "every file (default: the \"mirrorFolders\" setting)."));
+    const QCommandLineOption report(QStringLiteral("report"),
+        QStringLiteral("Write who got what, one row a device, to FILE: CSV, or JSON when FILE ends in .json."),
+        QStringLiteral("FILE"));
     const QCommandLineOption station(
         QStringLiteral("station"), QStringLiteral("Keep serving devices as they are plugged in until interrupted."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the summary as JSON."));
@@ -128,8 +240,8 @@ int run(const QStringList& args)
         QStringLiteral("A file, readable only by its owner, holding the token every request must carry; needed "
                        "for any address but loopback (default: $KESTRAP_LISTEN_TOKEN)."),
         QStringLiteral("FILE"));
-    p.addOptions({simulate, concurrency, pause, connections, skipUnchanged, verify, station, json, noChecksum, listen,
-        listenToken});
+    p.addOptions({simulate, concurrency, pause, connections, skipUnchanged, verify, mirror, report, station, json,
+        noChecksum, listen, listenToken});
     p.addPositionalArgument(QStringLiteral("JOB"), QStringLiteral("The job file (.jcf)."));
     int code = 0;
     if (!parse(p, usage, args, &code))
@@ -182,91 +294,18 @@ int run(const QStringList& args)
         job.setSkipUnchangedOverride(true);
     if (p.isSet(verify))
         job.setVerifyOverride(true);
+    if (p.isSet(mirror))
+        job.setMirrorOverride(true);
 
-    const bool isStation = p.isSet(station);
-    std::shared_ptr<MobileDeviceService> service;
-    if (p.isSet(simulate)) {
-        QString reason;
-        service = farmMobileDeviceService(p.value(simulate), &reason);
-        if (!service)
-            return fail(QStringLiteral("No devices can be reached."), reason);
-    } else {
-        // A station serves devices as they are plugged in, and the first one starts usbmuxd.
-        QString reason;
-        service = defaultMobileDeviceService(&reason, isStation ? WithoutUsbmuxd::Wait : WithoutUsbmuxd::Fail);
-        if (!service)
-            return fail(QStringLiteral("No devices can be reached."), reason);
-        if (!reason.isEmpty())
-            QTextStream(stderr) << reason << '\n';
-    }
-
-    switch (document.startCheck()) {
-    case StartCheck::NoFiles:
-        return fail(QStringLiteral("There is no file to be transferred."));
-    case StartCheck::NoAppId:
-        return fail(QStringLiteral("App ID can't be empty!"));
-    case StartCheck::NoFolder:
-        return fail(QStringLiteral("Please specify a folder under the App."));
-    case StartCheck::Ready:
-        break;
-    }
-
-    DeviceRoster roster;
-    roster.setJob(&document, &job);
-    DeviceRowHistory seen(roster);
-    DeviceManager manager;
-    manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
-    manager.setMobileDeviceService(service);
-    manager.setDelegate(&roster);
-    manager.start();
-    // Devices that are connected already are announced from the event loop; let them in first.
-    service->announceAttachedDevices();
-    QCoreApplication::processEvents();
-
-    roster.queueAll();
-    if (const JobResult started = job.start(document.settings()); !started) {
-        manager.setDelegate(nullptr);
-        return fail(started.error().description, started.error().reason);
-    }
-
-    std::unique_ptr<station::StationServer> server;
-    if (page) {
-        server = startStation(*page, p.positionalArguments().first(), document, job, seen, roster);
-        if (!server) {
-            job.stop();
-            manager.setDelegate(nullptr);
-            return kExitFailure;
-        }
-    }
-
-    RunDisplay display(job, seen.rows(), p.isSet(json));
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-
-    QEventLoop loop;
-    QTimer tick;
-    tick.setInterval(100);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        display.refresh();
-        if (g_signal) {
-            loop.quit();
-            return;
-        }
-        if (!isStation && job.deviceQueue().empty() && job.runningThreads() == 0)
-            loop.quit();
-    });
-    tick.start();
-    loop.exec();
-    tick.stop();
-    // No page is answered from here on: the run's end waits for no client.
-    server.reset();
-    job.stop();
-    manager.setDelegate(nullptr);
-    manager.stop();
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    display.finish();
-    return display.printSummary() ? kExitOk : kExitFailure;
+    QString reason;
+    const std::shared_ptr<MobileDeviceService> service
+        = serviceFor(p.isSet(simulate) ? p.value(simulate) : QString(), p.isSet(station), &reason);
+    if (!service)
+        return fail(QStringLiteral("No devices can be reached."), reason);
+    if (!reason.isEmpty())
+        QTextStream(stderr) << reason << '\n';
+    return serveJob(document, job, service,
+        {p.isSet(station), p.isSet(json), p.value(report), page, p.positionalArguments().first()});
 }
 
 const Registration reg(QStringLiteral("run"), QStringLiteral("run a job on every connected device"), run);

@@ -147,14 +147,19 @@ bool RunDisplay::printSummary()
             allGood = allGood && d.status == DeviceStatusFinished && rec.files_failed == 0;
         }
         devices.append(station::DeviceJson(d));
-        const QString skipped
-            = rec.files_skipped > 0 ? QStringLiteral(", %1 unchanged").arg(rec.files_skipped) : QString();
-        lines << QStringLiteral("%1 (%2): %3, %4 sent, %5 failed%6, %7 in %8 s%9")
-                     .arg(d.name, d.uid, DeviceStatusText(d.status))
-                     .arg(filesText(rec.files_sent))
-                     .arg(rec.files_failed)
-                     .arg(skipped)
-                     .arg(CapacityString(rec.transferred_size))
+        const bool removing = m_job.runKind() == RunKind::Remove;
+        QString counts = removing ? QStringLiteral("%1 removed").arg(filesText(rec.files_removed))
+                                  : QStringLiteral("%1 sent").arg(filesText(rec.files_sent));
+        if (!removing && rec.files_removed > 0)
+            counts += QStringLiteral(", %1 removed").arg(rec.files_removed);
+        counts += QStringLiteral(", %1 failed").arg(rec.files_failed);
+        if (rec.files_skipped > 0)
+            counts += (removing ? QStringLiteral(", %1 left alone") : QStringLiteral(", %1 unchanged"))
+                          .arg(rec.files_skipped);
+        if (!removing)
+            counts += QStringLiteral(", ") + CapacityString(rec.transferred_size);
+        lines << QStringLiteral("%1 (%2): %3, %4 in %5 s%6")
+                     .arg(d.name, d.uid, DeviceStatusText(d.status), counts)
                      .arg(d.seconds(), 0, 'f', 1)
                      .arg(rec.error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rec.error));
         // The files that failed, each with its cause: the device's line names only the last.

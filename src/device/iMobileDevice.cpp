@@ -30,6 +30,22 @@ QString errorDomainName(ErrorDomain domain)
     return {};
 }
 
+std::optional<QStringList> iMobileDevice::namesInDirectory(const QString& path)
+{
+    // A folder that cannot be opened lists as empty here: only one that holds "." says it opened.
+    QStringList names;
+    bool opened = false;
+    for (const iMobileFileSystemNode& node : contentsOfDirectory(path, PathTypeAll)) {
+        if (node.name() == u"." || node.name() == u"..")
+            opened = true;
+        else
+            names << node.name();
+    }
+    if (!opened && names.isEmpty())
+        return std::nullopt;
+    return names;
+}
+
 UploadResult iMobileDevice::sendFile(const UploadRequest& request)
 {
     if (request.beforeWrite)

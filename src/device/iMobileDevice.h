@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <chrono>
 #include <cstdint>
@@ -158,6 +159,10 @@ public:
     virtual UploadResult sendFile(const UploadRequest& request);
     // An empty list when the folder cannot be opened or the path type is not one of PathType.
     virtual std::vector<iMobileFileSystemNode> contentsOfDirectory(const QString& path, std::int32_t pathType) = 0;
+    // The names in a folder, "." and ".." left out, as the folder lists them: one request for
+    // the folder, none for each name, so nothing says which is a folder. Nothing when the
+    // folder cannot be opened (an empty list is an empty folder).
+    virtual std::optional<QStringList> namesInDirectory(const QString& path);
     virtual bool isLinkAtPath(const QString& path) = 0;
     virtual bool isDirectoryAtPath(const QString& path) = 0;
     virtual bool itemExistsAtPath(const QString& path, bool* isDirectory = nullptr) = 0;

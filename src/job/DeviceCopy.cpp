@@ -46,16 +46,6 @@ std::int64_t steadyMilliseconds()
 
 }  // namespace
 
-class DeviceCopy::Outward {
-public:
-    explicit Outward(DeviceCopy& copy) : m_lock(copy.m_outwardLock), m_open(copy.m_fate != Fate::Abandoned) { }
-    explicit operator bool() const { return m_open; }
-
-private:
-    std::lock_guard<std::mutex> m_lock;
-    const bool m_open;
-};
-
 DeviceCopy::DeviceCopy(std::shared_ptr<JobRun> run, DeviceRowPtr row)
     : m_run(std::move(run)), m_row(std::move(row)), m_name(m_row->name), m_lastAnswer(steadyMilliseconds())
 {
@@ -105,10 +95,12 @@ void DeviceCopy::run()
         // Connections beyond those the device gains from would only take turns on it.
         const std::size_t lanes
             = std::size_t(std::max(1, std::min(m_run->connectionsPerDevice, device->usefulConnections())));
-        if (hasRoom(*first, lanes))
-            sendAll(*device, first, lanes);
-        else
+        if (m_run->kind == RunKind::Remove)
+            removeJobFiles(*first);
+        else if (!hasRoom(*first, lanes))
             status = DeviceStatusFailed;
+        else if (sendAll(*device, first, lanes); m_run->mirror && receivedEveryFile())
+            removeExtras(*first);
     }
     first.reset();  // closed before the row says the device is free
 
@@ -276,6 +268,7 @@ void DeviceCopy::beginRecord(const QString& deviceid)
     r->files_sent = 0;
     r->files_failed = 0;
     r->files_skipped = 0;
+    r->files_removed = 0;
     r->failed_files.clear();
     r->speed.reset();
     r->current_file.clear();
@@ -470,7 +463,12 @@ bool DeviceCopy::everyFileEnded()
     if (!m_slot)
         return false;
     ProgressBoard::Edit r(*m_slot);
-    return std::size_t(r->files_sent + r->files_skipped + r->files_failed) == m_run->plan.files().size();
+    // Taking a job back ends each file at once, whatever became of it.
+    if (m_run->kind == RunKind::Remove)
+        return m_filesEnded == m_run->plan.files().size();
+    // A file stopped in the middle is none of these; a mirrored run's failed removals come on
+    // top of the plan's files.
+    return std::size_t(r->files_sent + r->files_skipped + r->files_failed) >= m_run->plan.files().size();
 }
 
 void DeviceCopy::finishRecord(int status, bool cancelled)

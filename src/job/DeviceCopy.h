@@ -64,7 +64,15 @@ private:
     enum class Fate { Running, Ending, Abandoned };
     // Held while the copy changes the record or posts to the run's events; false once the
     // copy was given up, and then nothing may be changed or posted.
-    class Outward;
+    class Outward {
+    public:
+        explicit Outward(DeviceCopy& copy) : m_lock(copy.m_outwardLock), m_open(copy.m_fate != Fate::Abandoned) { }
+        explicit operator bool() const { return m_open; }
+
+    private:
+        std::lock_guard<std::mutex> m_lock;
+        const bool m_open;
+    };
 
     // Marks that the device answered.
     void answered();
@@ -86,6 +94,15 @@ private:
     void prepareFolder(iMobileDevice& connection, const QString& folder);
     // Whether every file of the plan was sent, skipped or failed: tried to its end.
     bool everyFileEnded();
+    // Whether the device holds every file of the plan: each sent or unchanged, none failed,
+    // and neither a stop nor the device's going cut the copy short.
+    bool receivedEveryFile();
+    // Removal (DeviceRemoval.cpp): the extras of a mirrored run, and the job's own files.
+    void removeExtras(iMobileDevice& connection);
+    void removeJobFiles(iMobileDevice& connection);
+    // Removes one item, logging and counting it; false when the device kept it.
+    bool removeItem(iMobileDevice& connection, const QString& path, bool isFolder);
+    bool goOn() const;
     // These need Outward held.
     void finishRecord(int status, bool cancelled);
     void recordError(const DeviceError& cause);

@@ -1,15 +1,23 @@
 #pragma once
 
 #include "job/JobEvents.h"
+#include "job/MirrorPlan.h"
 #include "job/ProgressBoard.h"
 #include "job/SendPlan.h"
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace kestrap {
+
+// What a run does to each device it serves.
+enum class RunKind {
+    Send,  // sends the plan's files (and, mirroring, removes what the plan no longer has)
+    Remove,  // takes the plan's files, and the folders they leave empty, off the device
+};
 
 // One run of a job, from start to stop: what it sends and where, taken from the job's
 // settings at start and fixed from then on, and the state its scheduler and copy threads
@@ -36,6 +44,12 @@ struct JobRun {
     bool skipUnchanged = false;  // leave files the device holds with the same size and time
     bool verify = false;  // read every file back before it replaces the old one
     std::int32_t connectionsPerDevice = 1;  // file connections each device is served through
+    RunKind kind = RunKind::Send;
+    // Set when the run mirrors the folders it sends: a device that got every file is cleared
+    // of what they hold beyond the plan.
+    std::shared_ptr<const MirrorPlan> mirror;
+    // Taking a job back: a device file of another size than the job's is removed all the same.
+    bool force = false;
 
     ProgressBoard& progress;
     JobEvents& events;

@@ -90,6 +90,16 @@ JobResult PortJob::start(SendPlan plan, const JobSettings& settings)
     run->skipUnchanged = m_skipUnchangedOverride.value_or(Settings::settings().skipUnchanged());
     run->verify = m_verifyOverride.value_or(Settings::settings().verifyCopies());
     run->connectionsPerDevice = m_connectionsOverride.value_or(Settings::settings().connectionsPerDevice());
+    run->kind = m_kind;
+    run->force = m_force;
+    m_mirror.reset();
+    if (m_kind == RunKind::Send && m_mirrorOverride.value_or(Settings::settings().mirrorFolders())) {
+        QStringList destinations;
+        for (const JobRun::Destination& d : run->destinations)
+            destinations << d.path;
+        m_mirror = std::make_shared<const MirrorPlan>(MirrorPlan::mirroredFolders(settings), destinations);
+        run->mirror = m_mirror;
+    }
     // The pause only spaces the updates of a row: copies never wait for the display. Below
     // the events' own interval a display with dozens of devices would be flooded.
     m_events->setProgressInterval(
@@ -174,6 +184,11 @@ bool PortJob::isPaused() const
 std::vector<DeviceRowPtr> PortJob::doneDevices() const
 {
     return m_run ? m_run->doneDevices() : std::vector<DeviceRowPtr> {};
+}
+
+QStringList PortJob::mirroredFolders() const
+{
+    return m_mirror ? m_mirror->folders() : QStringList {};
 }
 
 std::int32_t PortJob::threadsConcurrency() const

@@ -97,6 +97,15 @@ public:
     void setSkipUnchangedOverride(bool on) { m_skipUnchangedOverride = on; }
     void setVerifyOverride(bool on) { m_verifyOverride = on; }
     void setConnectionsOverride(std::int32_t connections) { m_connectionsOverride = connections; }
+    // The command line's --mirror, over the "mirrorFolders" user default.
+    void setMirrorOverride(bool on) { m_mirrorOverride = on; }
+    // What the next start does to each device: send (the default) or take the job back.
+    void setRunKind(RunKind kind) { m_kind = kind; }
+    RunKind runKind() const { return m_kind; }
+    // Taking a job back: remove the job's files from a device even where their size differs.
+    void setForce(bool on) { m_force = on; }
+    // The device folders the last start mirrors; empty when it does not mirror.
+    QStringList mirroredFolders() const;
 
     // The send list of the last start.
     const SendPlan& sendPlan() const { return m_plan; }
@@ -146,6 +155,10 @@ private:
     std::optional<bool> m_skipUnchangedOverride;
     std::optional<bool> m_verifyOverride;
     std::optional<std::int32_t> m_connectionsOverride;
+    std::optional<bool> m_mirrorOverride;
+    RunKind m_kind = RunKind::Send;
+    bool m_force = false;
+    std::shared_ptr<const MirrorPlan> m_mirror;  // of the last start
 };
 
 }  // namespace kestrap

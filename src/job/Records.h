@@ -115,7 +115,9 @@ struct ProgressRecord {
     // ended (seconds since 1 January 2001 UTC; 0 while it runs).
     int files_sent = 0;
     int files_failed = 0;
-    int files_skipped = 0;  // left alone because the device held them unchanged
+    int files_skipped = 0;  // left alone because the device held them unchanged (or, taking a job
+                            // back, a file of another size)
+    int files_removed = 0;  // taken off the device: extras of a mirrored run, or the job's own files
     // The first kFailedFilesKept failed files of the last serving, in the order tried;
     // files_failed counts them all.
     std::vector<FileFailure> failed_files;

@@ -140,6 +140,11 @@ bool Settings::verifyCopies() const
     return storedBool(m_defaults, kVerifyCopiesKey, false);
 }
 
+bool Settings::mirrorFolders() const
+{
+    return m_defaults.boolForKey(kMirrorFoldersKey);
+}
+
 std::int32_t Settings::connectionsPerDevice() const
 {
     return storedInt(m_defaults, kConnectionsPerDeviceKey, 1, kMaxConnectionsPerDevice, kDefaultConnectionsPerDevice);

@@ -19,6 +19,7 @@ inline const QString kProgressPauseKey = QStringLiteral("progressPause");
 inline const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
 inline const QString kVerifyCopiesKey = QStringLiteral("verifyCopies");
 inline const QString kConnectionsPerDeviceKey = QStringLiteral("connectionsPerDevice");
+inline const QString kMirrorFoldersKey = QStringLiteral("mirrorFolders");
 
 // The application's preferences over the user defaults, and the log level mask they set.
 // Keeps no values of its own: every accessor reads or writes the store at the call. A stored
@@ -57,6 +58,9 @@ public:
     bool skipUnchanged() const;
     // "Verify copies": every file is read back before it replaces the old one. Off unless stored.
     bool verifyCopies() const;
+    // "Remove files the job no longer has": a device that got every file loses what the
+    // folders the job sends hold beyond the job. Off unless stored.
+    bool mirrorFolders() const;
     // File connections a copy opens to each device, 1 to 8: kDefaultConnectionsPerDevice unless
     // a number in range is stored.
     std::int32_t connectionsPerDevice() const;

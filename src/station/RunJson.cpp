@@ -54,6 +54,7 @@ QJsonObject DeviceJson(const DeviceProgress& device)
     o.insert(QStringLiteral("files_sent"), rec.files_sent);
     o.insert(QStringLiteral("files_failed"), rec.files_failed);
     o.insert(QStringLiteral("files_skipped"), rec.files_skipped);
+    o.insert(QStringLiteral("files_removed"), rec.files_removed);
     o.insert(QStringLiteral("transferred_size"), qint64(rec.transferred_size));
     o.insert(QStringLiteral("seconds"), device.seconds());
     if (device.doneTime)

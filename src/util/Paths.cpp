@@ -65,4 +65,33 @@ bool PathIsWithin(const QString& path, QStringView top)
     return !parts.isEmpty() && parts.first() == top;
 }
 
+std::optional<QStringList> PathComponents(const QString& path)
+{
+    QStringList parts;
+    for (const QStringView part : QStringView(path).split(u'/', Qt::SkipEmptyParts)) {
+        if (part == u".")
+            continue;
+        if (part != u"..")
+            parts.append(part.toString());
+        else if (parts.isEmpty())
+            return std::nullopt;
+        else
+            parts.removeLast();
+    }
+    return parts;
+}
+
+bool PathIsInside(const QString& path, const QString& folder)
+{
+    const std::optional<QStringList> inner = PathComponents(path);
+    const std::optional<QStringList> outer = PathComponents(folder);
+    // Nothing is inside the root: a removal there would reach the whole container.
+    if (!inner || !outer || outer->isEmpty() || inner->size() <= outer->size())
+        return false;
+    for (qsizetype i = 0; i < outer->size(); ++i)
+        if (inner->at(i) != outer->at(i))
+            return false;
+    return true;
+}
+
 }  // namespace kestrap

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <optional>
 
 namespace kestrap {
 
@@ -19,5 +21,14 @@ QString LastPathComponent(const QString& path);
 // comparing components once "", "." and ".." are resolved: "Documents", "/Documents/x" and
 // "Documents/" are within "Documents"; "Documentsx", "", "/" and "Documents/../x" are not.
 bool PathIsWithin(const QString& path, QStringView top);
+
+// The components of a path once "", "." and ".." are resolved; nothing when ".." climbs
+// above the root. "/a/./b/../c/" gives a, c.
+std::optional<QStringList> PathComponents(const QString& path);
+
+// Whether path lies strictly below folder, component by component once both are resolved:
+// "Documents/Photos/a" is inside "Documents/Photos" and "/Documents/Photos/"; "Documents/Photos",
+// "Documents/PhotosX/a", "Documents/Photos/../a" and anything inside "" or "/" are not.
+bool PathIsInside(const QString& path, const QString& folder);
 
 }  // namespace kestrap

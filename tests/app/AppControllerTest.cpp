@@ -3,8 +3,10 @@
 #include "job/DeviceRoster.h"
 #include "job/JobDocument.h"
 #include "job/PortJob.h"
+#include "settings/Settings.h"
 #include "settings/UserDefaults.h"
 #include "support/ScriptedAlerts.h"
+#include "support/TempTree.h"
 #include "support/TestFarm.h"
 
 #include <QDir>
@@ -431,4 +433,49 @@ TEST_F(Controller, ExcludedMarksFollowTheJobAcrossNewAndOpen)
     controller.includeExcludedDevice(0);
     EXPECT_EQ(rows[1]->status, DeviceStatusIdle);
     EXPECT_TRUE(doc().excludedDevices().empty());
+}
+
+TEST_F(Controller, AMirroredStartAsksOnceNamingItsFoldersAndTheSummarySavesAReport)
+{
+    TestFarm farm;
+    sim::SimDeviceSpec model;
+    model.apps.push_back({kBundle, QStringLiteral("Reader")});
+    const QString udid = farm.addDevice(model);
+    makeFile(QStringLiteral("Manuals/new.pdf"));
+    doc().addFilePaths({dir.filePath(QStringLiteral("Manuals"))});
+    doc().setAppId(kBundle);
+    doc().setFolder(QStringLiteral("Documents"));
+    const QString stale = farm.container(udid, kBundle) + QStringLiteral("/Documents/Manuals/old.pdf");
+    QDir().mkpath(QFileInfo(stale).path());
+    QFile(stale).open(QIODevice::WriteOnly);
+    controller.startDevices(farm.service());
+    ASSERT_TRUE(TestFarm::waitFor([&] { return controller.roster().rows().size() == 1; }));
+    defaults.setBool(kMirrorFoldersKey, true);
+
+    script.answer(0);  // Cancel: nothing starts, nothing is removed
+    controller.OnStart();
+    ASSERT_EQ(script.asked.size(), 1u);
+    EXPECT_EQ(script.asked.back().title, QStringLiteral("Remove files the job no longer has?"));
+    EXPECT_TRUE(script.asked.back().message.contains(QStringLiteral("Documents/Manuals")));
+    EXPECT_FALSE(controller.isPreparing());
+
+    panels.reportPath = dir.filePath(QStringLiteral("report.csv"));
+    script.answer(1);  // Continue
+    script.answer(-1);  // the summary's "Save Report…"
+    controller.OnStart();
+    ASSERT_TRUE(TestFarm::waitFor([&] { return QFile::exists(panels.reportPath); }));
+    EXPECT_FALSE(QFile::exists(stale));
+    const QList<QByteArray> lines = readFileBytes(panels.reportPath).split('\n');
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(lines[1].contains(udid.toUtf8() + ",")) << lines[1].constData();
+    EXPECT_TRUE(lines[1].contains(",Finished,1,0,1,0,")) << lines[1].constData();
+    runner().stop();
+
+    // Taking the job back: one question, then its file goes; the next Start sends again.
+    script.answer(1);
+    controller.OnRemoveFromDevices();
+    EXPECT_TRUE(TestFarm::waitFor(
+        [&] { return !QFile::exists(farm.container(udid, kBundle) + QStringLiteral("/Documents/Manuals/new.pdf")); }));
+    runner().stop();
+    EXPECT_EQ(runner().runKind(), RunKind::Send);
 }

@@ -282,6 +282,8 @@ TEST(TransferState, WordsEachPhaseFromItsValues)
     r.files_skipped = 5;
     EXPECT_EQ(TransferStateText(r), QStringLiteral("Finished, 2 failed"));
     EXPECT_EQ(TransferCountsText(r), QStringLiteral("38 sent, 2 failed, 5 unchanged"));
+    r.files_removed = 3;
+    EXPECT_EQ(TransferCountsText(r), QStringLiteral("38 sent, 2 failed, 5 unchanged, 3 removed"));
     r.phase = CopyPhase::Failed;
     EXPECT_EQ(TransferStateText(r), QStringLiteral("Failed"));
     r.error = QStringLiteral("app not installed");

@@ -17,7 +17,7 @@ TEST(PreferencesWindow, SwitchesKeepTheLevelMaskInStep)
     EXPECT_EQ(logLevelMask.load(), 1);
     auto* window = new app::PreferencesWindow(settings);
     const auto boxes = window->findChildren<QCheckBox*>();
-    ASSERT_EQ(boxes.size(), 6);
+    ASSERT_EQ(boxes.size(), 7);
     QCheckBox* master = boxes[0];
     QCheckBox* warn = boxes[2];
     QCheckBox* info = boxes[3];
@@ -40,10 +40,13 @@ TEST(PreferencesWindow, SwitchesKeepTheLevelMaskInStep)
     EXPECT_EQ(settings.concurrency(), 8);
     // The transfer switches are stored, off until checked, and leave the mask alone.
     EXPECT_FALSE(settings.skipUnchanged());
+    EXPECT_FALSE(settings.mirrorFolders());
     boxes[4]->setChecked(true);
     boxes[5]->setChecked(true);
+    boxes[6]->setChecked(true);
     EXPECT_TRUE(settings.skipUnchanged());
     EXPECT_TRUE(settings.verifyCopies());
+    EXPECT_TRUE(settings.mirrorFolders());
     EXPECT_EQ(logLevelMask.load(), 7);
     delete window;
     logLevelMask.store(5);

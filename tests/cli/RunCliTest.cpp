@@ -327,3 +327,21 @@ TEST_F(RunCli, ASignalEndsARunWhoseDeviceStoppedAnsweringAndItsLogIsWhole)
         logged += readFileBytes(logs.next());
     EXPECT_TRUE(logged.contains("the device stopped answering")) << logged.right(2000).constData();
 }
+
+TEST_F(RunCli, AReportThatCannotBeWrittenIsSaidBeforeAnyDeviceIsTouched)
+{
+    addDevices(1, QStringLiteral("com.example.app"));
+    const CliResult refused
+        = runCli({"run", jcf, "--simulate", farm, "--report", tree.path(QStringLiteral("missing/report.csv"))}, env);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_TRUE(refused.err.contains("The report's folder does not exist.")) << refused.err.constData();
+    QDirIterator sent(farm, {QStringLiteral("a.jpg")}, QDir::Files, QDirIterator::Subdirectories);
+    EXPECT_FALSE(sent.hasNext());
+
+    const QString report = tree.path(QStringLiteral("report.json"));
+    ASSERT_EQ(runCli({"run", jcf, "--simulate", farm, "--report", report}, env).code, 0);
+    const QJsonArray rows = QJsonDocument::fromJson(readFileBytes(report)).object()["devices"].toArray();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0]["files_sent"].toInt(), 2);
+    EXPECT_FALSE(rows[0]["serial_number"].toString().isEmpty());
+}

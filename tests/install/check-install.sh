@@ -98,11 +98,25 @@ reply=$(PATH="$usr/bin:$PATH" bash -c '
 # The station unit runs the installed kestrap-cli, and systemd accepts it.
 unit="$usr/lib/systemd/system/kestrap-station@.service"
 grep -qx 'ExecStart=/usr/bin/kestrap-cli run /etc/kestrap/%i.jcf --station' "$unit" || fail "unit ExecStart"
+# A replaced job file is checked before the station restarts with it, never the other way round.
+reload="$usr/lib/systemd/system/kestrap-station-reload@.service"
+watch="$usr/lib/systemd/system/kestrap-station@.path"
+[ -f "$watch" ] || fail "station path unit missing"
+grep -qx 'PathChanged=/etc/kestrap/%i.jcf' "$watch" || fail "path unit watches the job file"
+grep -qx 'Unit=kestrap-station-reload@%i.service' "$watch" || fail "path unit starts the check"
+checks=$(grep '^ExecStart=' "$reload" 2>/dev/null)
+[ "$checks" = $'ExecStart=/usr/bin/kestrap-cli job show /etc/kestrap/%i.jcf\nExecStart=systemctl try-restart kestrap-station@%i.service' ] ||
+  fail "reload unit checks, then restarts: $checks"
+grep -qx 'Wants=kestrap-station@%i.path' "$unit" || fail "station wants its path unit"
 if command -v systemd-analyze >/dev/null; then
   mkdir -p "$tmp/units"
-  # Checked as an instance, with the installed binary standing at its path inside DESTDIR.
-  sed "s|^ExecStart=/usr/bin/|ExecStart=$usr/bin/|" "$unit" >"$tmp/units/kestrap-station@check.service"
+  # Checked as instances, with the installed binary standing at its path inside DESTDIR.
+  for u in "$unit" "$reload" "$watch"; do
+    base=$(basename "$u")
+    sed "s|^ExecStart=/usr/bin/|ExecStart=$usr/bin/|" "$u" >"$tmp/units/${base/@/@check}"
+  done
   SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$tmp/units/kestrap-station@check.service" \
+    "$tmp/units/kestrap-station-reload@check.service" "$tmp/units/kestrap-station@check.path" \
     >"$tmp/sa" 2>&1 || fail "systemd-analyze verify: $(cat "$tmp/sa")"
 else
   skip "systemd-analyze not installed"

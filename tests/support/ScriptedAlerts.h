@@ -53,7 +53,8 @@ public:
         ++chosen;
         return folder;
     }
-    QString openPath, savePath, folder;
+    QString saveReportFile(QWidget*) override { return reportPath; }
+    QString openPath, savePath, folder, reportPath;
     QStringList choose;
     int opened = 0, saved = 0, chosen = 0;
 };

@@ -376,6 +376,22 @@ std::vector<iMobileFileSystemNode> iPhoneDevice::contentsOfDirectory(const QStri
     }
 }
 
+std::optional<QStringList> iPhoneDevice::namesInDirectory(const QString& path)
+{
+    const QString folder = fullPath(path);
+    const Access access(*this);
+    AFCDirectoryRef dir = nullptr;
+    if (!m_connection || m_service->AFCDirectoryOpen(m_connection, folder, &dir) != MDSuccess)
+        return std::nullopt;
+    QStringList names;
+    QByteArray name;
+    while (m_service->AFCDirectoryRead(m_connection, dir, &name) == MDSuccess && !name.isNull())
+        if (name != "." && name != "..")
+            names << QString::fromUtf8(name);
+    m_service->AFCDirectoryClose(m_connection, dir);
+    return names;
+}
+
 bool iPhoneDevice::createDirectory(const QString& path)
 {
     const QString absolute = fullPath(path);

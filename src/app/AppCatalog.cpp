@@ -1,9 +1,7 @@
 #include "app/AppCatalog.h"
 
-#include "device/iMobileDevice.h"
 #include "job/DeviceRoster.h"
 
-#include <QCollator>
 #include <algorithm>
 
 namespace kestrap::app {
@@ -11,62 +9,42 @@ namespace kestrap::app {
 AppCatalog::AppCatalog(DeviceRoster& roster, QObject* parent) : QObject(parent), m_roster(roster)
 {
     connect(&roster, &DeviceRoster::rowAdded, this, &AppCatalog::gather);
-    connect(&roster, &DeviceRoster::rowAboutToBeRemoved, this, &AppCatalog::drop);
-    for (int i = 0; i < int(roster.rows().size()); ++i)
-        gather(i);
+    connect(&roster, &DeviceRoster::rowRemoved, this, &AppCatalog::gather);
+    connect(&m_gatherer, &kestrap::AppCatalog::appsChanged, this, &AppCatalog::take);
+    if (!roster.rows().empty())
+        gather();
 }
 
-void AppCatalog::gather(int row)
+void AppCatalog::gather()
 {
-    const DeviceRowPtr& r = m_roster.rows()[std::size_t(row)];
-    if (!r->device)
-        return;
-    std::vector<AppBundle> bundles = r->device->appBundles();
-    if (bundles.empty())
-        return;
-    m_bundles[r->uid] = std::move(bundles);
-    rebuild();
+    std::vector<std::shared_ptr<iMobileDevice>> devices;
+    for (const DeviceRowPtr& row : m_roster.rows())
+        if (row->device)
+            devices.push_back(row->device);
+    m_gatherer.gather(std::move(devices));
 }
 
-void AppCatalog::drop(int row)
+void AppCatalog::take()
 {
-    if (m_bundles.erase(m_roster.rows()[std::size_t(row)]->uid) > 0)
-        rebuild();
-}
-
-void AppCatalog::rebuild()
-{
-    std::map<QString, CatalogApp> byId;
-    for (const DeviceRowPtr& row : m_roster.rows()) {
-        const auto listed = m_bundles.find(row->uid);
-        if (listed == m_bundles.end())
-            continue;
-        for (const AppBundle& bundle : listed->second) {
-            CatalogApp& app = byId[bundle.ID];
-            app.ID = bundle.ID;
-            if (!bundle.name.isEmpty())
-                app.name = bundle.name;
-            if (!bundle.version.isEmpty())
-                app.version = bundle.version;
-            if (!bundle.iconPath.isEmpty())
-                app.iconPath = bundle.iconPath;
-            app.sharesFiles = app.sharesFiles || bundle.sharesFiles;
-            app.development = app.development || bundle.development;
-            if (!app.deviceUids.contains(row->uid))
-                app.deviceUids << row->uid;
-        }
-    }
     m_apps.clear();
-    for (auto& [id, app] : byId)
+    m_known.clear();
+    for (const kestrap::CatalogApp& found : m_gatherer.apps()) {
+        CatalogApp app;
+        app.ID = found.ID;
+        app.name = found.name;
+        app.version = found.version;
+        app.iconPath = found.iconPath;
+        // Reachable on some of its devices: a job for it serves those.
+        app.sharesFiles = found.unreachableOn.size() < found.deviceUids.size();
+        app.development = found.development;
+        app.deviceUids = found.deviceUids;
+        for (const QString& uid : found.deviceUids)
+            if (!m_known.contains(uid))
+                m_known << uid;
         m_apps.push_back(std::move(app));
-    QCollator collator;
-    collator.setNumericMode(true);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::stable_sort(m_apps.begin(), m_apps.end(), [&](const CatalogApp& a, const CatalogApp& b) {
-        if (a.canReceiveFiles() != b.canReceiveFiles())
-            return a.canReceiveFiles();
-        return collator.compare(a.name.isEmpty() ? a.ID : a.name, b.name.isEmpty() ? b.ID : b.name) < 0;
-    });
+    }
+    // Already by name: only the apps that can receive files move ahead.
+    std::stable_partition(m_apps.begin(), m_apps.end(), [](const CatalogApp& a) { return a.canReceiveFiles(); });
     emit appsChanged();
 }
 
@@ -81,7 +59,7 @@ int AppCatalog::devicesLacking(const QString& bundleId, const QStringList& uids)
     const CatalogApp* app = find(bundleId);
     int lacking = 0;
     for (const QString& uid : uids)
-        if (m_bundles.count(uid) && !(app && app->deviceUids.contains(uid)))
+        if (m_known.contains(uid) && !(app && app->deviceUids.contains(uid)))
             ++lacking;
     return lacking;
 }

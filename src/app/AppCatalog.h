@@ -1,10 +1,10 @@
 #pragma once
 
+#include "device/AppCatalog.h"
 #include "device/iMobileDevice.h"
 
 #include <QObject>
 #include <QStringList>
-#include <map>
 #include <vector>
 
 namespace kestrap {
@@ -27,11 +27,13 @@ struct CatalogApp {
     bool canReceiveFiles() const { return sharesFiles || development; }
 };
 
-// The apps of every connected device, gathered from each device's app list as the device
-// arrives, dropped with it. Apps that can receive files come first, by name, then those that
-// cannot. Devices that list no apps at all are not counted as lacking any.
+// The apps of every connected device, gathered again off the main thread (a real device's
+// app list is a round trip to its installation proxy) whenever a device comes or goes. Apps
+// that can receive files come first, by name, then those that cannot. Devices that list no
+// apps at all are not counted as lacking any.
 //
-// Threading: main thread only, where the roster tells of devices.
+// Threading: main thread only, where the roster tells of devices; appsChanged() comes there
+// once a gathering is in, the latest only.
 class AppCatalog : public QObject {
     Q_OBJECT
 public:
@@ -39,7 +41,9 @@ public:
 
     const std::vector<CatalogApp>& apps() const { return m_apps; }
     // Devices whose apps are known (they listed some).
-    int deviceCount() const { return int(m_bundles.size()); }
+    int deviceCount() const { return int(m_known.size()); }
+    // Whether a change of devices has not reached apps() yet.
+    bool isGathering() const { return m_gatherer.isGathering(); }
     // The app with that bundle id, or null.
     const CatalogApp* find(const QString& bundleId) const;
     // Devices whose apps are known and that do not have this one, among those uids.
@@ -49,12 +53,12 @@ signals:
     void appsChanged();
 
 private:
-    void gather(int row);
-    void drop(int row);
-    void rebuild();
+    void gather();
+    void take();
 
     DeviceRoster& m_roster;
-    std::map<QString, std::vector<AppBundle>> m_bundles;  // by device uid
+    kestrap::AppCatalog m_gatherer;
+    QStringList m_known;  // the devices that listed some app
     std::vector<CatalogApp> m_apps;
 };
 

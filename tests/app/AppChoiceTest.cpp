@@ -17,6 +17,7 @@
 #include "support/TestFarm.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -52,6 +53,15 @@ std::shared_ptr<DetailedDevice> add(DeviceRoster& roster, const QString& uid, st
     return device;
 }
 
+// Until the catalog has gathered the apps of the devices as they are now.
+void settle(const app::AppCatalog& catalog)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (catalog.isGathering() && waited.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
 struct Fixture : ::testing::Test {
     QTemporaryDir dir;
     SettingsUserDefaults defaults {dir.filePath(QStringLiteral("d.ini"))};
@@ -76,11 +86,12 @@ struct Fixture : ::testing::Test {
 TEST(AppList, AppsAreGatheredAcrossDevicesAndThoseThatShareNothingStandApart)
 {
     DeviceRoster roster;
-    AppCatalog catalog(roster);
+    app::AppCatalog catalog(roster);
     AppChoiceModel choices(catalog);
     add(roster, QStringLiteral("one"), {reader(QStringLiteral("2.0")), notes()});
     auto two = add(roster, QStringLiteral("two"), {reader(), lab()});
     add(roster, QStringLiteral("three"), {});  // lists nothing: neither counted nor lacking
+    settle(catalog);
 
     ASSERT_EQ(catalog.apps().size(), 3u);
     EXPECT_EQ(catalog.deviceCount(), 2);
@@ -105,6 +116,7 @@ TEST(AppList, AppsAreGatheredAcrossDevicesAndThoseThatShareNothingStandApart)
     EXPECT_EQ(catalog.devicesLacking(QStringLiteral("com.nobody.has"), {"one", "two", "three"}), 2);
 
     roster.DeviceRemoved(two);
+    settle(catalog);
     ASSERT_EQ(choices.rowCount(), 3);
     EXPECT_EQ(choices.index(0).data().toString(),
         QStringLiteral("Reader \u2014 com.example.reader 2.0 \u2014 on 1 of 1 devices"));
@@ -116,6 +128,7 @@ TEST_F(Fixture, ChoosingAnAppPutsItsIdInTheJobAndAnIdNoDeviceHasCanStillBeTyped)
     MainWindow& window = delegate.window();
     JobDocument& document = *delegate.controller().currentDocument();
     add(delegate.controller().roster(), QStringLiteral("one"), {reader()});
+    settle(delegate.controller().appCatalog());
     QComboBox* chooser = window.appIdChooser();
     ASSERT_EQ(chooser->count(), 1);
     emit chooser->activated(0);
@@ -127,6 +140,7 @@ TEST_F(Fixture, ChoosingAnAppPutsItsIdInTheJobAndAnIdNoDeviceHasCanStillBeTyped)
     EXPECT_EQ(document.appId(), QStringLiteral("com.typed.elsewhere"));
     // A device coming remakes the list; what was typed stays.
     add(delegate.controller().roster(), QStringLiteral("two"), {notes()});
+    settle(delegate.controller().appCatalog());
     EXPECT_EQ(chooser->count(), 3);
     EXPECT_EQ(window.appIdField()->text(), QStringLiteral("com.typed.elsewhere"));
     EXPECT_EQ(document.appId(), QStringLiteral("com.typed.elsewhere"));
@@ -140,6 +154,7 @@ TEST_F(Fixture, StartSaysHowManyDevicesLackTheAppAndCancelKeepsTheJobIdle)
     add(controller.roster(), QStringLiteral("one"), {reader()});
     add(controller.roster(), QStringLiteral("two"), {notes()});
     add(controller.roster(), QStringLiteral("three"), {notes()});
+    settle(controller.appCatalog());
     JobDocument& document = *controller.currentDocument();
     document.addFilePaths({file()});
     document.setAppId(kReader);

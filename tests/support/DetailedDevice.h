@@ -12,7 +12,8 @@ public:
         , m_apps(std::move(apps))
     {
     }
-    QString productType() override { return QStringLiteral("iPhone10,3"); }
+    QString productType() override { return type; }
+    std::int32_t deviceType() override { return kestrap::DeviceTypeFromProductType(type); }
     QString osVersion() override { return QStringLiteral("16.7.2"); }
     QString serialNumber() override { return QStringLiteral("F2LX") + uuid().left(4).toUpper(); }
     QString hubPlace() override { return m_hubPlace; }
@@ -21,6 +22,7 @@ public:
     std::uint64_t capacity() override { return 64ull << 30; }
     std::vector<kestrap::AppBundle> appBundles() override { return m_apps; }
 
+    QString type = QStringLiteral("iPhone10,3");
     std::optional<int> battery = 80;
     std::uint64_t free = 12ull << 30;
 

@@ -62,6 +62,10 @@ void addStationDevices(DeviceRoster& roster)
         auto device
             = std::make_shared<DetailedDevice>(QStringLiteral("%1f3a9c0e7b21d4%2").arg(i + 1).arg(i * 37 + 1000),
                 QString::fromUtf8(names[i]), QString::fromUtf8(places[i]), apps);
+        if (QString::fromUtf8(names[i]).contains(QLatin1String("iPad")))
+            device->type = QStringLiteral("iPad12,1");
+        else if (i % 2)
+            device->type = QStringLiteral("iPhone14,7");
         device->battery = 35 + (i * 23) % 65;
         device->free = (4ull + (i * 7) % 20) << 30;
         roster.DeviceAdded(device);
@@ -77,6 +81,7 @@ void addStationDevices(DeviceRoster& roster)
 QPixmap withPopup(app::MainWindow& window)
 {
     QComboBox* chooser = window.appIdChooser();
+    settle(300);  // the apps are gathered off the main thread
     chooser->showPopup();
     settle(300);
     QWidget* popup = chooser->view()->window();

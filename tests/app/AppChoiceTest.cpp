@@ -222,6 +222,10 @@ TEST_F(Fixture, TheEndOfARunIsNotifiedOnceWhenTheWindowIsInTheBackground)
 
 TEST(DesktopNotifier, WithoutANotificationServiceNothingHappensAndNothingWaits)
 {
+#if defined(__SANITIZE_THREAD__)
+    // QtDBus works on a thread of its own inside the uninstrumented Qt and libdbus libraries.
+    GTEST_SKIP() << "QtDBus's own thread is not visible to ThreadSanitizer";
+#endif
     const QByteArray saved = qgetenv("DBUS_SESSION_BUS_ADDRESS");
     QTemporaryDir dir;
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.filePath(QStringLiteral("no-bus")).toLocal8Bit());

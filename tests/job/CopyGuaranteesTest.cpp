@@ -21,19 +21,6 @@ constexpr qint64 kMiB = 1024 * 1024;
 
 class CopyGuarantees : public Transfer {
 protected:
-    // Queues every device row and runs the job until each has ended.
-    bool runToTheEnd()
-    {
-        for (const DeviceRowPtr& row : rows) {
-            row->status.reset();
-            job.addDeviceToQueue(row);
-        }
-        if (!start())
-            return false;
-        const bool ended = waitFor([&] { return allEnded(); });
-        job.stop();  // a job serves devices plugged in later until it is stopped
-        return ended;
-    }
     // Asks for that many connections a device, from devices whose calls wait on a link as a
     // real device's do: a simulated device's run on the caller's thread and get one.
     void serveThrough(int connections)

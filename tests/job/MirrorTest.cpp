@@ -22,19 +22,6 @@ protected:
         doc.addFilePaths({tree.path(QStringLiteral("src/Photos")), tree.file(QStringLiteral("src/top.txt"), 5)});
     }
 
-    bool runToTheEnd()
-    {
-        for (const DeviceRowPtr& row : rows) {
-            row->status.reset();
-            job.addDeviceToQueue(row);
-        }
-        if (!start())
-            return false;
-        const bool ended = waitFor([&] { return allEnded(); });
-        job.stop();
-        return ended;
-    }
-
     // Every item below Documents on the device, folders with a trailing "/", links as "@".
     QStringList held(const DeviceRowPtr& row)
     {

@@ -90,6 +90,20 @@ protected:
         });
     }
 
+    // Queues every device row and runs the job until each has ended.
+    bool runToTheEnd()
+    {
+        for (const DeviceRowPtr& row : rows) {
+            row->status.reset();
+            job.addDeviceToQueue(row);
+        }
+        if (!start())
+            return false;
+        const bool ended = TestFarm::waitFor([&] { return allEnded(); }, 30000);
+        job.stop();  // a job serves devices plugged in later until it is stopped
+        return ended;
+    }
+
     ProgressRecord recordOf(const DeviceRowPtr& row)
     {
         for (const auto& r : job.transferProgresses())

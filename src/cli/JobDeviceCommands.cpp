@@ -59,7 +59,7 @@ QJsonObject planOf(
     if (mirror) {
         const MirrorPlan mirrorPlan(MirrorPlan::mirroredFolders(settings), destinations);
         QJsonArray remove;
-        for (const MirrorPlan::Item& item : mirrorPlan.extrasOn(device))
+        for (const MirrorPlan::Item& item : mirrorPlan.extrasOn({&device}))
             remove.append(QJsonObject {{QStringLiteral("remotePath"), PathJoin(QStringLiteral("/"), item.path)},
                 {QStringLiteral("folder"), item.isFolder}});
         root.insert(QStringLiteral("remove"), remove);

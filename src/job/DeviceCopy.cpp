@@ -99,8 +99,8 @@ void DeviceCopy::run()
             removeJobFiles(*first);
         else if (!hasRoom(*first, lanes))
             status = DeviceStatusFailed;
-        else if (sendAll(*device, first, lanes); m_run->mirror && receivedEveryFile())
-            removeExtras(*first);
+        else if (const auto connections = sendAll(*device, first, lanes); m_run->mirror && receivedEveryFile())
+            removeExtras(connections);
     }
     first.reset();  // closed before the row says the device is free
 
@@ -294,14 +294,17 @@ void DeviceCopy::recordError(const DeviceError& cause)
         m_goneCause = true;
 }
 
-void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections)
+std::vector<std::shared_ptr<iMobileDevice>> DeviceCopy::sendAll(
+    iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections)
 {
     const std::size_t count = m_run->plan.files().size();
     const std::size_t lanes = std::clamp<std::size_t>(connections, 1, std::max<std::size_t>(count, 1));
+    std::vector<std::shared_ptr<iMobileDevice>> opened(lanes);
+    opened[0] = first;
     {
         const Outward out(*this);
         if (!out)
-            return;
+            return opened;
         ProgressBoard::Edit r(*m_slot);
         m_laneBytes.assign(lanes, 0);
         m_laneFiles.assign(lanes, QString());
@@ -309,13 +312,13 @@ void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDev
     std::vector<std::thread> others;
     for (std::size_t lane = 1; lane < lanes; ++lane) {
         ++m_waitingOnDevice;
-        others.emplace_back([this, &device, lane] {
+        others.emplace_back([this, &device, &opened, lane] {
             // A device that gives fewer connections is served through those it gave.
             DeviceError why;
-            const std::shared_ptr<iMobileDevice> connection = device.openConnection(m_run->appId, &why);
+            opened[lane] = device.openConnection(m_run->appId, &why);
             answered();
-            if (connection)
-                sendLane(*connection, lane);
+            if (opened[lane])
+                sendLane(*opened[lane], lane);
             else if (const Outward out {*this})
                 KLOG_INFO("%1 takes no further connection: %2", m_name, why.text);
             --m_waitingOnDevice;
@@ -324,6 +327,8 @@ void DeviceCopy::sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDev
     sendLane(*first, 0);
     for (std::thread& lane : others)
         lane.join();
+    std::erase(opened, nullptr);
+    return opened;
 }
 
 void DeviceCopy::sendLane(iMobileDevice& connection, std::size_t lane)

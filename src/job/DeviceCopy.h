@@ -86,7 +86,10 @@ private:
     // Whether the job fits on the device; records the cause when it does not.
     bool hasRoom(iMobileDevice& connection, std::size_t lanes);
     void beginRecord(const QString& deviceid);  // needs Outward held
-    void sendAll(iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections);
+    // Answers the connections the copy went through, the first one first: a mirrored run
+    // looks at and removes its extras through them all.
+    std::vector<std::shared_ptr<iMobileDevice>> sendAll(
+        iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections);
     // Sends the plan's next files through one connection until none is left.
     void sendLane(iMobileDevice& connection, std::size_t lane);
     bool sendOne(iMobileDevice& connection, std::size_t lane, std::size_t index);
@@ -98,7 +101,7 @@ private:
     // and neither a stop nor the device's going cut the copy short.
     bool receivedEveryFile();
     // Removal (DeviceRemoval.cpp): the extras of a mirrored run, and the job's own files.
-    void removeExtras(iMobileDevice& connection);
+    void removeExtras(const std::vector<std::shared_ptr<iMobileDevice>>& lanes);
     void removeJobFiles(iMobileDevice& connection);
     // Removes one item, logging and counting it; false when the device kept it.
     bool removeItem(iMobileDevice& connection, const QString& path, bool isFolder);

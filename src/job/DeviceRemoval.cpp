@@ -5,6 +5,7 @@
 
 #include "job/DeviceCopy.h"
 
+#include "job/Lanes.h"
 #include "logging/Log.h"
 #include "util/Paths.h"
 
@@ -55,26 +56,43 @@ bool DeviceCopy::removeItem(iMobileDevice& connection, const QString& path, bool
     return removed;
 }
 
-void DeviceCopy::removeExtras(iMobileDevice& connection)
+void DeviceCopy::removeExtras(const std::vector<std::shared_ptr<iMobileDevice>>& connections)
 {
     const MirrorPlan& mirror = *m_run->mirror;
-    // Listed after the copy, from the device itself: what the device holds now is what goes.
-    connection.refresh();
-    const std::vector<MirrorPlan::Item> extras = mirror.extrasOn(connection);
+    std::vector<iMobileDevice*> lanes;
+    for (const auto& connection : connections) {
+        // Listed after the copy, from the device itself: what the device holds now is what goes.
+        connection->refresh();
+        lanes.push_back(connection.get());
+    }
+    const std::vector<MirrorPlan::Item> extras = mirror.extrasOn(lanes);
     answered();
+    std::vector<std::size_t> files;
+    std::vector<std::size_t> folders;  // each after what it holds, as listed
+    for (std::size_t i = 0; i < extras.size(); ++i) {
+        if (mirror.holds(extras[i].path))
+            (extras[i].isFolder ? folders : files).push_back(i);
+        else if (const Outward out {*this})
+            KLOG_ERROR("Left '%1' on %2: it is outside the folders the job mirrors", extras[i].path, m_name);
+    }
+    // Files first, through every connection at once; a folder then once all it held has gone.
+    std::vector<char> keptFile(extras.size(), 0);
+    forEachOnLanes(lanes, files.size(), [&](iMobileDevice& connection, std::size_t at) {
+        const MirrorPlan::Item& item = extras[files[at]];
+        if (goOn() && !removeItem(connection, item.path, false))
+            keptFile[files[at]] = 1;
+    });
     std::vector<QString> kept;  // items the device would not remove: their folders stay
-    for (const MirrorPlan::Item& item : extras) {
+    for (std::size_t i = 0; i < extras.size(); ++i)
+        if (keptFile[i])
+            kept.push_back(extras[i].path);
+    for (const std::size_t i : folders) {
+        const MirrorPlan::Item& item = extras[i];
         if (!goOn())
             break;
-        if (!mirror.holds(item.path)) {
-            if (const Outward out {*this})
-                KLOG_ERROR("Left '%1' on %2: it is outside the folders the job mirrors", item.path, m_name);
+        if (std::any_of(kept.begin(), kept.end(), [&](const QString& k) { return PathIsInside(k, item.path); }))
             continue;
-        }
-        if (item.isFolder
-            && std::any_of(kept.begin(), kept.end(), [&](const QString& k) { return PathIsInside(k, item.path); }))
-            continue;
-        if (!removeItem(connection, item.path, item.isFolder))
+        if (!removeItem(*lanes[0], item.path, true))
             kept.push_back(item.path);
     }
 }

@@ -2,6 +2,7 @@
 
 #include "device/iMobileDevice.h"
 #include "device/ios/iPhoneDevice.h"
+#include "job/Lanes.h"
 #include "job/SendPlan.h"
 #include "util/Paths.h"
 
@@ -66,13 +67,15 @@ bool MirrorPlan::holds(const QString& path) const
     return false;
 }
 
-std::vector<MirrorPlan::Item> MirrorPlan::extrasOn(iMobileDevice& device) const
+std::vector<MirrorPlan::Item> MirrorPlan::extrasOn(const std::vector<iMobileDevice*>& lanes) const
 {
     std::vector<Item> out;
+    if (lanes.empty())
+        return out;
     // A mirrored folder that is a link on the device leads somewhere the job never sent.
     for (const QString& folder : m_folders)
-        if (isFolderOn(device, folder))
-            walk(device, folder, folder, 0, out);
+        if (isFolderOn(*lanes[0], folder))
+            walk(lanes, folder, folder, 0, out);
     return out;
 }
 
@@ -82,35 +85,46 @@ bool MirrorPlan::isFolderOn(iMobileDevice& device, const QString& path)
     return !device.isLinkAtPath(path) && device.isDirectoryAtPath(path);
 }
 
-bool MirrorPlan::walk(
-    iMobileDevice& device, const QString& folder, const QString& folderKey, int depth, std::vector<Item>& out) const
+bool MirrorPlan::walk(const std::vector<iMobileDevice*>& lanes, const QString& folder, const QString& folderKey,
+    int depth, std::vector<Item>& out) const
 {
     // A folder that cannot be listed is not known to be empty: it stays, and so does what holds it.
-    const std::optional<QStringList> names = device.namesInDirectory(folder);
+    const std::optional<QStringList> names = lanes[0]->namesInDirectory(folder);
     if (!names)
         return false;
     bool emptied = true;
+    struct Candidate {
+        QString path;
+        QString key;
+    };
+    std::vector<Candidate> candidates;
     for (const QString& name : *names) {
         if (iPhoneDevice::isTemporaryName(name)) {
             emptied = false;  // another writer's upload in progress, or one the ledger will clear
             continue;
         }
-        const QString path = PathJoin(folder, name);
         // Built from the folder's key: a name is one component, and most need no normalising.
-        const QString key = folderKey + u'/' + nameKey(name);
+        QString key = folderKey + u'/' + nameKey(name);
         // A file of the plan stays, unasked: the copy has just written it there.
-        if (m_fileKeys.count(key)) {
+        if (m_fileKeys.count(key))
             emptied = false;
-            continue;
-        }
+        else
+            candidates.push_back({PathJoin(folder, name), std::move(key)});
+    }
+    // A request each, the one cost a listing leaves: asked on every connection at once.
+    std::vector<char> isFolder(candidates.size(), 0);
+    forEachOnLanes(lanes, candidates.size(),
+        [&](iMobileDevice& connection, std::size_t i) { isFolder[i] = isFolderOn(connection, candidates[i].path); });
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const Candidate& candidate = candidates[i];
         // Only real folders are walked; a link, to a folder or not, is an item of its own.
-        if (!isFolderOn(device, path)) {
-            out.push_back({path, false});
+        if (!isFolder[i]) {
+            out.push_back({candidate.path, false});
             continue;
         }
-        const bool subEmptied = depth + 1 < kMostLevels && walk(device, path, key, depth + 1, out);
-        if (subEmptied && !m_folderKeys.count(key))
-            out.push_back({path, true});
+        const bool subEmptied = depth + 1 < kMostLevels && walk(lanes, candidate.path, candidate.key, depth + 1, out);
+        if (subEmptied && !m_folderKeys.count(candidate.key))
+            out.push_back({candidate.path, true});
         else
             emptied = false;
     }

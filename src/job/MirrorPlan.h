@@ -42,8 +42,10 @@ public:
     // Lists the mirrored folders on the device, never through a link, and answers what the
     // plan does not have: files, links and the folders they leave empty, each folder after
     // what it holds. Temporaries of uploads (ours or another writer's) are never listed as
-    // extra, and keep their folder. May block on device I/O.
-    std::vector<Item> extrasOn(iMobileDevice& device) const;
+    // extra, and keep their folder. May block on device I/O: what a folder holds is looked
+    // at through all the connections given at once (see forEachOnLanes), each used by one
+    // thread at a time.
+    std::vector<Item> extrasOn(const std::vector<iMobileDevice*>& lanes) const;
     // Whether a path is strictly inside one of the mirrored folders: checked once more just
     // before each removal.
     bool holds(const QString& path) const;
@@ -51,7 +53,7 @@ public:
 private:
     static bool isFolderOn(iMobileDevice& device, const QString& path);
     // Whether the folder is left empty once its extras go.
-    bool walk(iMobileDevice& device, const QString& folder, const QString& folderKey, int depth,
+    bool walk(const std::vector<iMobileDevice*>& lanes, const QString& folder, const QString& folderKey, int depth,
         std::vector<Item>& out) const;
     // matchKey() of one component.
     static QString nameKey(const QString& name);

@@ -89,6 +89,29 @@ TEST_F(Mirror, AMirroredRunRemovesExactlyWhatTheSentFoldersHoldBeyondTheJob)
     EXPECT_EQ(job.mirroredFolders(), QStringList {QStringLiteral("Documents/Photos")});
 }
 
+TEST_F(Mirror, ThroughSeveralConnectionsEveryExtraGoesOnceAndFoldersAfterWhatTheyHeld)
+{
+    farm.service()->setCallsWaitOnALink(true);  // as on a cable: a device is served through several connections
+    job.setConnectionsOverride(4);
+    auto a = device(QStringLiteral("A"));
+    ASSERT_TRUE(runToTheEnd());
+    for (int i = 0; i < 30; ++i)
+        plant(a, QStringLiteral("Photos/old/%1/x%2.jpg").arg(i % 3).arg(i));
+    plant(a, QStringLiteral("Photos/sub/stale.jpg"));
+
+    job.setMirrorOverride(true);
+    job.setSkipUnchangedOverride(true);
+    ASSERT_TRUE(runToTheEnd());
+
+    EXPECT_EQ(held(a),
+        QStringList({QStringLiteral("Photos/"), QStringLiteral("Photos/") + kResume, QStringLiteral("Photos/a.jpg"),
+            QStringLiteral("Photos/sub/"), QStringLiteral("Photos/sub/b.jpg"), QStringLiteral("top.txt")}));
+    const ProgressRecord r = recordOf(a);
+    EXPECT_EQ(r.files_removed, 31);
+    EXPECT_EQ(r.files_failed, 0);
+    EXPECT_EQ(a->status, DeviceStatusFinished);
+}
+
 TEST_F(Mirror, ADeviceWithAFailedFileLosesNothing)
 {
     auto a = device(QStringLiteral("A"));

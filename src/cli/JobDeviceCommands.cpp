@@ -14,7 +14,6 @@
 #include "util/Paths.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTextStream>
@@ -27,18 +26,6 @@ const QCommandLineOption kSimulate(
     QStringLiteral("simulate"), QStringLiteral("Serve the devices of a device farm."), QStringLiteral("FARM"));
 const QCommandLineOption kNoChecksum(
     QStringLiteral("no-checksum"), QStringLiteral("Read a job file whose checksum does not match."));
-
-// Whether the device holds the file as a run with skip-unchanged would leave it: the same
-// size and modification time, to the second.
-bool holdsUnchanged(iMobileDevice& device, const QString& remote, const QString& local)
-{
-    const QFileInfo info(local);
-    bool isFolder = false;
-    if (!info.isFile() || !device.itemExistsAtPath(remote, &isFolder) || isFolder)
-        return false;
-    return device.getSizeOfItemAtPath(remote) == std::uint64_t(info.size())
-        && device.modificationDateOfItemAtPath(remote).toSecsSinceEpoch() == info.lastModified().toSecsSinceEpoch();
-}
 
 QJsonObject planOf(
     iMobileDevice& device, const JobSettings& settings, const SendPlan& plan, bool skipUnchanged, bool mirror)
@@ -53,7 +40,7 @@ QJsonObject planOf(
             {QStringLiteral("filesize"), qint64(e->filesize.value_or(0))}};
         if (!e->error.isEmpty())
             o.insert(QStringLiteral("error"), e->error);
-        (skipUnchanged && e->error.isEmpty() && holdsUnchanged(device, remote, e->path) ? unchanged : send).append(o);
+        (skipUnchanged && e->error.isEmpty() && device.holdsUnchanged(remote, e->path) ? unchanged : send).append(o);
     }
     QJsonObject root {{QStringLiteral("send"), send}, {QStringLiteral("unchanged"), unchanged}};
     if (mirror) {

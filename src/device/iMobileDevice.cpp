@@ -1,5 +1,7 @@
 #include "device/iMobileDevice.h"
 
+#include <QFileInfo>
+
 namespace kestrap {
 
 DeviceError previewTooLarge(const QString& path)
@@ -53,6 +55,16 @@ UploadResult iMobileDevice::sendFile(const UploadRequest& request)
     if (uploadFile(request.devicePath, request.localPath))
         return {};
     return {DeviceError::job(QStringLiteral("the copy failed"))};
+}
+
+bool iMobileDevice::holdsUnchanged(const QString& devicePath, const QString& localPath)
+{
+    const QFileInfo info(localPath);
+    bool isFolder = false;
+    if (!info.isFile() || !itemExistsAtPath(devicePath, &isFolder) || isFolder)
+        return false;
+    return getSizeOfItemAtPath(devicePath) == std::uint64_t(info.size())
+        && modificationDateOfItemAtPath(devicePath).toSecsSinceEpoch() == info.lastModified().toSecsSinceEpoch();
 }
 
 DeviceError iMobileDevice::openService(const QString& serviceName)

@@ -157,6 +157,10 @@ public:
     // holds the old item or the whole new file, never a part. Devices without those
     // guarantees or options answer with uploadFile().
     virtual UploadResult sendFile(const UploadRequest& request);
+    // Whether the device holds the local file as a send with skipUnchanged would leave it: a
+    // regular file of the same size and modification time, to the second. May block on
+    // device I/O.
+    virtual bool holdsUnchanged(const QString& devicePath, const QString& localPath);
     // An empty list when the folder cannot be opened or the path type is not one of PathType.
     virtual std::vector<iMobileFileSystemNode> contentsOfDirectory(const QString& path, std::int32_t pathType) = 0;
     // The names in a folder, "." and ".." left out, as the folder lists them: one request for

@@ -153,6 +153,7 @@ public:
     // its bytes when asked to verify, the local file unchanged since it was opened), renames
     // it over the target, then gives the target the local file's modification time.
     UploadResult sendFile(const UploadRequest& request) override;
+    bool holdsUnchanged(const QString& devicePath, const QString& localPath) override;
     std::optional<std::uint64_t> freeSpaceNow() override;
     void removeStaleTemporaries(const QString& folder, std::chrono::seconds maxAge) override;
     void setCopyDelegate(iMobileDeviceCopyDelegate* delegate) override { m_copyDelegate.store(delegate); }

@@ -554,18 +554,21 @@ bool iPhoneDevice::isTemporaryName(const QString& name)
     return name.startsWith(QLatin1Char('.')) && name.endsWith(kTemporarySuffix);
 }
 
+bool iPhoneDevice::holdsUnchanged(const QString& devicePath, const QString& localPath)
+{
+    // The quick check needs no open: a re-run leaves most files alone.
+    struct stat st { };
+    if (::stat(QFile::encodeName(localPath).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const Access access(*this);
+    return m_connection && holdsUnchangedLocked(fullPath(devicePath), st.st_size, st.st_mtim.tv_sec);
+}
+
 UploadResult iPhoneDevice::sendFile(const UploadRequest& request)
 {
+    if (request.skipUnchanged && holdsUnchanged(request.devicePath, request.localPath))
+        return {{}, true};
     const QString absolute = fullPath(request.devicePath);
-    // The quick check needs no open: a re-run leaves most files alone.
-    if (request.skipUnchanged) {
-        struct stat st { };
-        if (::stat(QFile::encodeName(request.localPath).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
-            const Access access(*this);
-            if (m_connection && holdsUnchangedLocked(absolute, st.st_size, st.st_mtim.tv_sec))
-                return {{}, true};
-        }
-    }
     if (request.beforeWrite)
         request.beforeWrite();
     // A file that changes while it is sent is sent again from its start, once: a log being

@@ -2,6 +2,7 @@
 // one of them, on a device farm (--simulate FARM or KESTRAP_FARM).
 
 #include "cli/Cli.h"
+#include "cli/ConnectedDevices.h"
 #include "cli/DeviceTree.h"
 #include "device/AppCatalog.h"
 #include "device/DeviceManager.h"
@@ -19,20 +20,7 @@
 
 namespace kestrap::cli {
 
-namespace {
-
-const QCommandLineOption kSimulate(QStringLiteral("simulate"),
-    QStringLiteral("Serve the device farm FARM instead of the KESTRAP_FARM one."), QStringLiteral("FARM"));
-
-std::shared_ptr<MobileDeviceService> serviceFor(const QCommandLineParser& p, QString* error)
-{
-    return p.isSet(kSimulate) ? farmMobileDeviceService(p.value(kSimulate), error) : defaultMobileDeviceService(error);
-}
-
-// Starts the manager as the application does and lets the detector announce the devices
-// connected now.
-void startManager(DeviceManager& manager, std::shared_ptr<MobileDeviceService> service,
-    std::int32_t support = DeviceSupportPhone | DeviceSupportPad)
+void startManager(DeviceManager& manager, std::shared_ptr<MobileDeviceService> service, std::int32_t support)
 {
     manager.setDeviceSupport(support);
     manager.setMobileDeviceService(service);
@@ -45,6 +33,24 @@ void startManager(DeviceManager& manager, std::shared_ptr<MobileDeviceService> s
     if (manager.iPodListener())
         manager.iPodListener()->waitForAnnouncements();
     QCoreApplication::processEvents();
+}
+
+std::shared_ptr<iMobileDevice> findDevice(DeviceManager& manager, const QString& udid)
+{
+    for (const auto& d : manager.devices())
+        if (d->uuid() == udid)
+            return d->canChangeService() ? d : nullptr;
+    return nullptr;
+}
+
+namespace {
+
+const QCommandLineOption kSimulate(QStringLiteral("simulate"),
+    QStringLiteral("Serve the device farm FARM instead of the KESTRAP_FARM one."), QStringLiteral("FARM"));
+
+std::shared_ptr<MobileDeviceService> serviceFor(const QCommandLineParser& p, QString* error)
+{
+    return p.isSet(kSimulate) ? farmMobileDeviceService(p.value(kSimulate), error) : defaultMobileDeviceService(error);
 }
 
 QString typeName(std::int32_t type)
@@ -387,10 +393,7 @@ int deviceCommand(const QStringList& args)
         return fail(error);
     DeviceManager manager;
     startManager(manager, service);
-    std::shared_ptr<iMobileDevice> device;
-    for (const auto& d : manager.devices())
-        if (d->uuid() == words[0] && d->canChangeService())
-            device = d;
+    const std::shared_ptr<iMobileDevice> device = findDevice(manager, words[0]);
     if (!device)
         return fail(QStringLiteral("No device %1 is connected.").arg(words[0]));
     if (p.isSet(app) && !device->changeService(p.value(app)))

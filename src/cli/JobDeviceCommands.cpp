@@ -3,6 +3,7 @@
 #include "cli/JobDeviceCommands.h"
 
 #include "cli/Cli.h"
+#include "cli/ConnectedDevices.h"
 #include "cli/Serve.h"
 #include "device/DeviceManager.h"
 #include "device/ios/MobileDeviceService.h"
@@ -89,15 +90,8 @@ int jobPlanOnDevice(const QStringList& args)
     if (!service)
         return fail(QStringLiteral("No devices can be reached."), reason);
     DeviceManager manager;
-    manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
-    manager.setMobileDeviceService(service);
-    manager.start();
-    service->announceAttachedDevices();
-    QCoreApplication::processEvents();
-    std::shared_ptr<iMobileDevice> found;
-    for (const auto& d : manager.devices())
-        if (d->uuid() == p.value(device) && d->canChangeService())
-            found = d;
+    startManager(manager, service);
+    const std::shared_ptr<iMobileDevice> found = findDevice(manager, p.value(device));
     if (!found)
         return fail(QStringLiteral("No device %1 is connected.").arg(p.value(device)));
     DeviceError why;
@@ -123,13 +117,11 @@ int jobRemove(const QStringList& args)
         "file whose size differs from the job's is left alone."));
     const QCommandLineOption force(
         QStringLiteral("force"), QStringLiteral("Remove the job's files from a device even where their size differs."));
-    const QCommandLineOption concurrency(QStringLiteral("concurrency"),
-        QStringLiteral("Devices served at once (default: the \"concurrency\" setting)."), QStringLiteral("N"));
     const QCommandLineOption report(QStringLiteral("report"),
         QStringLiteral("Write what each device lost to FILE: CSV, or JSON when FILE ends in .json."),
         QStringLiteral("FILE"));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the summary as JSON."));
-    p.addOptions({kSimulate, force, concurrency, report, json, kNoChecksum});
+    p.addOptions({kSimulate, force, kConcurrency, report, json, kNoChecksum});
     p.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The job file (.jcf)."));
     int code = 0;
     if (!parse(p, usage, args, &code))
@@ -145,13 +137,8 @@ int jobRemove(const QStringList& args)
     PortJob job;
     job.setRunKind(RunKind::Remove);
     job.setForce(p.isSet(force));
-    if (p.isSet(concurrency)) {
-        bool ok = false;
-        const int n = p.value(concurrency).toInt(&ok);
-        if (!ok || n < 1)
-            return usageError(QStringLiteral("--concurrency takes a whole number of 1 or more."), usage);
-        job.setConcurrencyOverride(n);
-    }
+    if (const QString error = takeConcurrency(p, job); !error.isEmpty())
+        return usageError(error, usage);
     QString reason;
     const auto service = serviceFor(p.value(kSimulate), false, &reason);
     if (!service)

@@ -105,6 +105,22 @@ bool writeReport(const QString& path, PortJob& job, const std::vector<DeviceRowP
 
 }  // namespace
 
+const QCommandLineOption kConcurrency(QStringLiteral("concurrency"),
+    QStringLiteral("Devices served at once (default: the \"concurrency\" setting)."), QStringLiteral("N"));
+
+QString takeConcurrency(const QCommandLineParser& parser, PortJob& job)
+{
+    if (!parser.isSet(kConcurrency))
+        return {};
+    bool ok = false;
+    const int n = parser.value(kConcurrency).toInt(&ok);
+    // With none at a time nothing would ever be served, and the run would never end.
+    if (!ok || n < 1)
+        return QStringLiteral("--concurrency takes a whole number of 1 or more.");
+    job.setConcurrencyOverride(n);
+    return {};
+}
+
 std::shared_ptr<MobileDeviceService> serviceFor(const QString& farm, bool station, QString* reason)
 {
     if (!farm.isEmpty())
@@ -205,8 +221,6 @@ int run(const QStringList& args)
                                                "it runs."));
     const QCommandLineOption simulate(
         QStringLiteral("simulate"), QStringLiteral("Serve the devices of a device farm."), QStringLiteral("FARM"));
-    const QCommandLineOption concurrency(QStringLiteral("concurrency"),
-        QStringLiteral("Devices served at once (default: the \"concurrency\" setting)."), QStringLiteral("N"));
     const QCommandLineOption pause(QStringLiteral("progress-pause"),
         QStringLiteral("Seconds between two progress updates of a device (default: the "
                        "\"progressPause\" setting, 0.5); copies never wait for them."),
@@ -240,7 +254,7 @@ int run(const QStringList& args)
         QStringLiteral("A file, readable only by its owner, holding the token every request must carry; needed "
                        "for any address but loopback (default: $KESTRAP_LISTEN_TOKEN)."),
         QStringLiteral("FILE"));
-    p.addOptions({simulate, concurrency, pause, connections, skipUnchanged, verify, mirror, report, station, json,
+    p.addOptions({simulate, kConcurrency, pause, connections, skipUnchanged, verify, mirror, report, station, json,
         noChecksum, listen, listenToken});
     p.addPositionalArgument(QStringLiteral("JOB"), QStringLiteral("The job file (.jcf)."));
     int code = 0;
@@ -266,14 +280,8 @@ int run(const QStringList& args)
     if (const JobResult read = document.readFromFile(p.positionalArguments().first(), p.isSet(noChecksum)); !read)
         return fail(read.error().description, read.error().reason);
     PortJob job;
-    if (p.isSet(concurrency)) {
-        bool ok = false;
-        const int n = p.value(concurrency).toInt(&ok);
-        // With none at a time nothing would ever be served, and the run would never end.
-        if (!ok || n < 1)
-            return usageError(QStringLiteral("--concurrency takes a whole number of 1 or more."), usage);
-        job.setConcurrencyOverride(n);
-    }
+    if (const QString error = takeConcurrency(p, job); !error.isEmpty())
+        return usageError(error, usage);
     if (p.isSet(pause)) {
         bool ok = false;
         const double s = p.value(pause).toDouble(&ok);

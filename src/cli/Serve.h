@@ -3,6 +3,7 @@
 #include "station/ListenAddress.h"
 
 #include <QByteArray>
+#include <QCommandLineParser>
 #include <QString>
 #include <memory>
 #include <optional>
@@ -30,6 +31,12 @@ struct ServeOptions {
     std::optional<StationOptions> page;  // serve the status page while the run lasts
     QString jobPath;  // the job file, as the page names it
 };
+
+// --concurrency N, as `run` and `job remove` take it.
+extern const QCommandLineOption kConcurrency;
+// Sets the runner's concurrency from --concurrency when it is given. Answers the usage error
+// when its value is not a whole number of 1 or more, else nothing.
+QString takeConcurrency(const QCommandLineParser& parser, PortJob& job);
 
 // The devices of a farm, or the computer's; null with why in *reason. A station waits for
 // usbmuxd, which its first device starts; *reason may then say so on a good answer too.

@@ -2,6 +2,7 @@
 // and dates, as text or JSON.
 
 #include "cli/Cli.h"
+#include "cli/ConnectedDevices.h"
 #include "cli/DeviceTree.h"
 #include "device/DeviceManager.h"
 #include "device/iMobileDevice.h"
@@ -75,14 +76,6 @@ QJsonObject toJson(FileSystemNode& node, int level, int depth)
     return o;
 }
 
-std::shared_ptr<iMobileDevice> findDevice(DeviceManager& manager, const QString& udid)
-{
-    for (const auto& d : manager.devices())
-        if (d->uuid() == udid)
-            return d->canChangeService() ? d : nullptr;
-    return nullptr;
-}
-
 }  // namespace
 
 int deviceTree(const QStringList& args)
@@ -123,11 +116,7 @@ int deviceTree(const QStringList& args)
     if (!service)
         return fail(error);
     DeviceManager manager;
-    manager.setDeviceSupport(DeviceSupportPhone | DeviceSupportPad);
-    manager.setMobileDeviceService(service);
-    manager.start();
-    service->announceAttachedDevices();
-    QCoreApplication::processEvents();
+    startManager(manager, service);
     const QString udid = p.positionalArguments().first();
     const std::shared_ptr<iMobileDevice> device = findDevice(manager, udid);
     if (!device)

@@ -61,6 +61,7 @@ StationMetrics::Counts StationMetrics::countsOf(const ProgressRecord& record)
     Counts c;
     c.filesSent = std::uint64_t(std::max(record.files_sent, 0));
     c.filesSkipped = std::uint64_t(std::max(record.files_skipped, 0));
+    c.filesRemoved = std::uint64_t(std::max(record.files_removed, 0));
     // Bytes of the files that ended well: the file in flight may yet fail, and a counter
     // must not go back.
     c.bytesSent = record.current_size;
@@ -80,6 +81,7 @@ void StationMetrics::add(Counts& into, const Counts& more)
     into.filesSent += more.filesSent;
     into.bytesSent += more.bytesSent;
     into.filesSkipped += more.filesSkipped;
+    into.filesRemoved += more.filesRemoved;
     for (const auto& [cause, n] : more.failedByCause)
         into.failedByCause[cause] += n;
 }
@@ -96,7 +98,8 @@ void StationMetrics::observe(const RunStatus& seen)
         }
         const Counts now = countsOf(d.record);
         // Never below what was counted: a record read half-way through a reset counts nothing back.
-        if (now.filesSent >= s.counts.filesSent && now.bytesSent >= s.counts.bytesSent)
+        if (now.filesSent >= s.counts.filesSent && now.bytesSent >= s.counts.bytesSent
+            && now.filesRemoved >= s.counts.filesRemoved)
             s.counts = now;
         if (!s.ended && d.record.ended != 0) {
             s.ended = true;
@@ -152,6 +155,9 @@ QByteArray StationMetrics::text(
     out << "kestrap_bytes_sent_total " << all.bytesSent << '\n';
     family(out, "kestrap_files_skipped_total", "counter", "Files left alone because the device held them unchanged.");
     out << "kestrap_files_skipped_total " << all.filesSkipped << '\n';
+    family(out, "kestrap_files_removed_total", "counter",
+        "Files and links a mirrored run took off devices, or a job taken back removed.");
+    out << "kestrap_files_removed_total " << all.filesRemoved << '\n';
     family(out, "kestrap_files_failed_total", "counter", "Files a device did not get, by the cause's domain and code.");
     for (const auto& [cause, n] : all.failedByCause)
         out << "kestrap_files_failed_total{domain=\"" << domainLabel(cause.first) << "\",code=\"" << cause.second

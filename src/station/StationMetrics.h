@@ -34,6 +34,7 @@ private:
         std::uint64_t filesSent = 0;
         std::uint64_t bytesSent = 0;
         std::uint64_t filesSkipped = 0;
+        std::uint64_t filesRemoved = 0;
         std::map<std::pair<int, int>, std::uint64_t> failedByCause;  // (domain, code)
     };
     struct Serving {

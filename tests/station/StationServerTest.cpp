@@ -6,6 +6,7 @@
 
 #include "device/DeviceTypes.h"
 #include "station/ListenAddress.h"
+#include "station/StationMetrics.h"
 #include "station/StationServer.h"
 
 #include <QJsonArray>
@@ -251,4 +252,25 @@ TEST_F(Station, IdleSlowAndSurplusConnectionsAreDropped)
     while (server->tcpServer()->openConnections() > 0 && t.elapsed() < 3000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     EXPECT_EQ(server->tcpServer()->openConnections(), 0);
+}
+
+TEST(StationMetrics, RemovedFilesAddUpOverServingsAndNeverGoBack)
+{
+    StationMetrics metrics;
+    RunStatus run;
+    DeviceProgress& d = run.devices.emplace_back();
+    d.uid = QStringLiteral("A");
+    d.served = true;
+    d.record.started = 100;
+    d.record.files_removed = 3;
+    metrics.observe(run);
+    // The same serving seen again half-way through its record's reset counts nothing back.
+    d.record.files_removed = 0;
+    metrics.observe(run);
+    // Served again, the record starts from zero; the first serving's removals stay counted.
+    d.record.started = 200;
+    d.record.files_removed = 2;
+    metrics.observe(run);
+    const QByteArray text = metrics.text(run, QStringLiteral("job"), QStringLiteral("app"), 0);
+    EXPECT_TRUE(text.contains("kestrap_files_removed_total 5\n")) << text.constData();
 }

@@ -188,10 +188,16 @@ TEST_F(SimServiceTest, FileInformationDirectoriesAndFiles)
     s.AFCFileRefClose(c, f);
     EXPECT_EQ(s.AFCFileRefOpen(c, QStringLiteral("/a/none"), AFCFileModeRead, &f), AFCObjectNotFoundError);
 
+    // A link goes by itself; what it leads to stays.
+    EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/a/link")), MDSuccess);
+    EXPECT_FALSE(QFileInfo(farm.media(udid) + "/a/link").isSymLink());
+    EXPECT_TRUE(QFile::exists(farm.media(udid) + "/a/f.txt"));
     EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/a")), AFCDirNotEmptyError);
     EXPECT_EQ(s.AFCRenamePath(c, QStringLiteral("/a/f.txt"), QStringLiteral("/a/b/g.txt")), MDSuccess);
     EXPECT_TRUE(QFile::exists(farm.media(udid) + "/a/b/g.txt"));
-    EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/a/b/g.txt")), MDSuccess);
+    EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/a/./b//g.txt")), MDSuccess);
+    EXPECT_FALSE(QFile::exists(farm.media(udid) + "/a/b/g.txt"));
+    EXPECT_EQ(s.AFCRemovePath(c, QStringLiteral("/a/b/g.txt")), AFCObjectNotFoundError);
     s.AFCConnectionClose(c);
 }
 

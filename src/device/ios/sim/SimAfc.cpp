@@ -112,6 +112,14 @@ void adjustUsed(SimDeviceState& state, std::int64_t delta)
 // container is refused, as the device refuses it.
 MDError documentsPath(const QString& path, QString* inside, bool* top)
 {
+    // Most paths come plain, "/Documents/a/b": sliced rather than split and joined again, as
+    // a re-run asks about every file.
+    static const QString plainPrefix = u'/' + kDocumentsFolder + u'/';
+    if (path.startsWith(plainPrefix) && isPlainRelative(QStringView(path).sliced(plainPrefix.size()))) {
+        *top = false;
+        *inside = path.sliced(plainPrefix.size() - 1);
+        return MDSuccess;
+    }
     QByteArray folder;
     QByteArray name;
     if (const MDError e = splitDevicePath(path, &folder, &name))
@@ -716,12 +724,23 @@ MDError SimMobileDeviceService::AFCRemovePath(AFCConnectionRef connection, const
     auto c = lockConnection(connection, "AFCRemovePath", &path);
     if (!c)
         return c.error;
+    struct stat st { };
+    // A file goes from the folder held for it: a mirror removes many of one folder.
+    QByteArray name;
+    if (const SimFolder* held = heldFolderOf(*c.connection, c.path, &name);
+        held && ::fstatat(held->fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+        ++c.connection->state->sizeChanges;
+        if (::unlinkat(held->fd, name.constData(), 0) != 0)
+            return afcErrorFromErrno(errno);
+        if (S_ISREG(st.st_mode) && st.st_nlink == 1)
+            adjustUsed(*c.connection->state, -std::int64_t(st.st_size));
+        return MDSuccess;
+    }
     QByteArray host;
     if (const MDError e = resolveDevicePath(c.connection->root, c.path, false, &host, c.connection->rootFd))
         return e;
     if (host == c.connection->root)
         return AFCPermissionDeniedError;
-    struct stat st { };
     if (::lstat(host.constData(), &st) != 0)
         return afcErrorFromErrno(errno);
     if (S_ISDIR(st.st_mode)) {

@@ -103,6 +103,22 @@ std::optional<QByteArray> resolveBeneath(const QByteArray& root, int rootFd, con
 
 }  // namespace
 
+bool isPlainRelative(QStringView path)
+{
+    if (path.isEmpty() || path.contains(QChar(0)))
+        return false;
+    for (qsizetype start = 0; start <= path.size();) {
+        qsizetype end = path.indexOf(u'/', start);
+        if (end < 0)
+            end = path.size();
+        const QStringView part = path.sliced(start, end - start);
+        if (part.isEmpty() || part == u"." || part == u"..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 MDError splitDevicePath(const QString& path, QByteArray* folder, QByteArray* name)
 {
     if (path.contains(QChar(0)))
@@ -110,6 +126,13 @@ MDError splitDevicePath(const QString& path, QByteArray* folder, QByteArray* nam
     // Split as bytes: every AFC call of an upload splits its path, and '/' is one byte in the
     // encoding of file names.
     const QByteArray bytes = QFile::encodeName(path);
+    // Most paths come plain ("/a/b/c"): cut at the last slash, with nothing to resolve.
+    if (path.startsWith(u'/') && isPlainRelative(QStringView(path).sliced(1))) {
+        const qsizetype slash = bytes.lastIndexOf('/');
+        *folder = slash > 0 ? bytes.sliced(1, slash - 1) : QByteArray();
+        *name = bytes.sliced(slash + 1);
+        return MDSuccess;
+    }
     // ".." is resolved by the text of the path; one that climbs above the root is refused
     // rather than clamped, so a caller learns that its path is wrong.
     QVarLengthArray<QByteArrayView, 16> parts;

@@ -136,6 +136,10 @@ MDError resolveDevicePath(
 // AFCPermissionDeniedError for a path that climbs above the root.
 MDError splitDevicePath(const QString& path, QByteArray* folder, QByteArray* name);
 
+// Whether a relative path names its item plainly: not empty, and no empty, "." or ".." part
+// and no NUL in it, so that splitting it changes nothing.
+bool isPlainRelative(QStringView path);
+
 // The folder (relative to rootFd) held open with O_PATH, or -1 with errno set: ELOOP where
 // a link lies on the way (resolveDevicePath follows those), EXDEV where it leads out.
 int openFolderBeneath(int rootFd, const QByteArray& folder);

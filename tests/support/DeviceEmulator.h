@@ -6,13 +6,28 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#ifdef KESTRAP_EMULATOR_FAILS_THE_TEST
+#include <gtest/gtest.h>
+#endif
+
+// Where an emulator that ended while in use is told: the test fails; a benchmark says so.
+inline void reportEmulatorEnded(const std::string& text)
+{
+#ifdef KESTRAP_EMULATOR_FAILS_THE_TEST
+    ADD_FAILURE() << text;
+#else
+    std::fprintf(stderr, "%s\n", text.c_str());
+#endif
+}
 
 // kestrap-devicefarm serving a farm on a socket of its own. Killed when the object goes,
 // whatever the test did. Suites using it are built with KESTRAP_DEVICEFARM_PATH, the program.
@@ -22,7 +37,20 @@ public:
         : m_farm(std::move(farm)), m_options(std::move(options))
     {
     }
-    ~DeviceEmulator() { kill(); }
+    // An emulator that ended on its own took every device with it, and whatever its user
+    // then waited for never came: what it said (a sanitizer's report, say) is the failure.
+    ~DeviceEmulator()
+    {
+        int status = 0;
+        if (m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            const std::string how = WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                                        : "exit status " + std::to_string(WEXITSTATUS(status));
+            reportEmulatorEnded(
+                "kestrap-devicefarm ended while in use (" + how + "), saying:\n" + drainStderr().toStdString());
+        }
+        kill();
+    }
 
     QString socketPath() const { return m_dir.filePath(QStringLiteral("usbmuxd")); }
     // What USBMUXD_SOCKET_ADDRESS must hold for a libimobiledevice program to reach it.

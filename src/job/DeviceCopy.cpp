@@ -96,7 +96,7 @@ void DeviceCopy::run()
         const std::size_t lanes
             = std::size_t(std::max(1, std::min(m_run->connectionsPerDevice, device->usefulConnections())));
         if (m_run->kind == RunKind::Remove)
-            removeJobFiles(*first);
+            removeJobFiles(openLanes(*device, first, std::min(lanes, m_run->plan.files().size())));
         else if (!hasRoom(*first, lanes))
             status = DeviceStatusFailed;
         else if (const auto connections = sendAll(*device, first, lanes); m_run->mirror && receivedEveryFile())
@@ -314,19 +314,44 @@ std::vector<std::shared_ptr<iMobileDevice>> DeviceCopy::sendAll(
         ++m_waitingOnDevice;
         others.emplace_back([this, &device, &opened, lane] {
             // A device that gives fewer connections is served through those it gave.
-            DeviceError why;
-            opened[lane] = device.openConnection(m_run->appId, &why);
-            answered();
-            if (opened[lane])
+            if ((opened[lane] = openLane(device)))
                 sendLane(*opened[lane], lane);
-            else if (const Outward out {*this})
-                KLOG_INFO("%1 takes no further connection: %2", m_name, why.text);
             --m_waitingOnDevice;
         });
     }
     sendLane(*first, 0);
     for (std::thread& lane : others)
         lane.join();
+    std::erase(opened, nullptr);
+    return opened;
+}
+
+std::shared_ptr<iMobileDevice> DeviceCopy::openLane(iMobileDevice& device)
+{
+    DeviceError why;
+    std::shared_ptr<iMobileDevice> connection = device.openConnection(m_run->appId, &why);
+    answered();
+    if (!connection)
+        if (const Outward out {*this})
+            KLOG_INFO("%1 takes no further connection: %2", m_name, why.text);
+    return connection;
+}
+
+std::vector<std::shared_ptr<iMobileDevice>> DeviceCopy::openLanes(
+    iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections)
+{
+    std::vector<std::shared_ptr<iMobileDevice>> opened(std::max<std::size_t>(connections, 1));
+    opened[0] = first;
+    std::vector<std::thread> openers;
+    for (std::size_t lane = 1; lane < opened.size(); ++lane) {
+        ++m_waitingOnDevice;
+        openers.emplace_back([this, &device, &opened, lane] {
+            opened[lane] = openLane(device);
+            --m_waitingOnDevice;
+        });
+    }
+    for (std::thread& opener : openers)
+        opener.join();
     std::erase(opened, nullptr);
     return opened;
 }

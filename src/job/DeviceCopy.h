@@ -90,6 +90,11 @@ private:
     // looks at and removes its extras through them all.
     std::vector<std::shared_ptr<iMobileDevice>> sendAll(
         iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections);
+    // Another connection to the device for a lane; null (and logged) where it gives none.
+    std::shared_ptr<iMobileDevice> openLane(iMobileDevice& device);
+    // The first connection and up to connections - 1 more, opened at once.
+    std::vector<std::shared_ptr<iMobileDevice>> openLanes(
+        iMobileDevice& device, const std::shared_ptr<iMobileDevice>& first, std::size_t connections);
     // Sends the plan's next files through one connection until none is left.
     void sendLane(iMobileDevice& connection, std::size_t lane);
     bool sendOne(iMobileDevice& connection, std::size_t lane, std::size_t index);
@@ -102,7 +107,9 @@ private:
     bool receivedEveryFile();
     // Removal (DeviceRemoval.cpp): the extras of a mirrored run, and the job's own files.
     void removeExtras(const std::vector<std::shared_ptr<iMobileDevice>>& lanes);
-    void removeJobFiles(iMobileDevice& connection);
+    void removeJobFiles(const std::vector<std::shared_ptr<iMobileDevice>>& connections);
+    // Takes one of the job's files off the device through a connection, unless it is not the job's.
+    void removeJobFile(iMobileDevice& connection, std::size_t index, bool first);
     // Removes one item, logging and counting it; false when the device kept it.
     bool removeItem(iMobileDevice& connection, const QString& path, bool isFolder);
     bool goOn() const;

@@ -97,41 +97,58 @@ void DeviceCopy::removeExtras(const std::vector<std::shared_ptr<iMobileDevice>>&
     }
 }
 
-void DeviceCopy::removeJobFiles(iMobileDevice& connection)
+void DeviceCopy::removeJobFile(iMobileDevice& connection, std::size_t index, bool first)
 {
     const auto& files = m_run->plan.files();
-    std::set<QString> done;  // a file listed twice lands once
+    const JobRun::Destination& destination = m_run->destinations[index];
+    QString leftBecause;
+    bool isFolder = false;
+    // A file the device does not hold is nothing to say or count: a device never served.
+    if (first && connection.itemExistsAtPath(destination.path, &isFolder)) {
+        if (connection.isLinkAtPath(destination.path))
+            leftBecause = QStringLiteral("it is a link");
+        else if (isFolder)
+            leftBecause = QStringLiteral("it is a folder");
+        else if (!m_run->force
+            && connection.getSizeOfItemAtPath(destination.path) != files[index]->filesize.value_or(0))
+            leftBecause = QStringLiteral("its size differs from the job's file");
+        answered();
+        if (leftBecause.isEmpty())
+            removeItem(connection, destination.path, false);
+    }
+    const Outward out(*this);
+    if (!out)
+        return;
+    ProgressBoard::Edit r(*m_slot);
+    if (!leftBecause.isEmpty()) {
+        KLOG_INFO("Left '%1' on %2: %3", destination.path, m_name, leftBecause);
+        ++r->files_skipped;
+    }
+    r->overall_progress = int(float(++m_filesEnded) / float(files.size()) * 100.0f);
+}
+
+void DeviceCopy::removeJobFiles(const std::vector<std::shared_ptr<iMobileDevice>>& connections)
+{
+    const auto& files = m_run->plan.files();
+    std::vector<char> first(files.size(), 0);  // a file listed twice lands once, and goes once
+    std::set<QString> seen;
     std::set<QString> folders;
-    for (std::size_t i = 0; i < files.size() && goOn(); ++i) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
         const JobRun::Destination& destination = m_run->destinations[i];
+        first[i] = seen.insert(MirrorPlan::matchKey(destination.path)).second;
         for (QString f = destination.folder; PathIsInside(f, m_run->folder); f = f.section(u'/', 0, -2))
             folders.insert(f);
-        QString leftBecause;
-        bool isFolder = false;
-        // A file the device does not hold is nothing to say or count: a device never served.
-        if (done.insert(MirrorPlan::matchKey(destination.path)).second
-            && connection.itemExistsAtPath(destination.path, &isFolder)) {
-            if (connection.isLinkAtPath(destination.path))
-                leftBecause = QStringLiteral("it is a link");
-            else if (isFolder)
-                leftBecause = QStringLiteral("it is a folder");
-            else if (!m_run->force
-                && connection.getSizeOfItemAtPath(destination.path) != files[i]->filesize.value_or(0))
-                leftBecause = QStringLiteral("its size differs from the job's file");
-            answered();
-            if (leftBecause.isEmpty())
-                removeItem(connection, destination.path, false);
-        }
-        const Outward out(*this);
-        if (!out)
-            return;
-        ProgressBoard::Edit r(*m_slot);
-        if (!leftBecause.isEmpty()) {
-            KLOG_INFO("Left '%1' on %2: %3", destination.path, m_name, leftBecause);
-            ++r->files_skipped;
-        }
-        r->overall_progress = int(float(++m_filesEnded) / float(files.size()) * 100.0f);
     }
+    // A few requests a file, each waiting a round trip on a cable: through every connection at once.
+    std::vector<iMobileDevice*> lanes;
+    for (const auto& connection : connections)
+        lanes.push_back(connection.get());
+    forEachOnLanes(lanes, files.size(), [&](iMobileDevice& connection, std::size_t i) {
+        if (goOn())
+            removeJobFile(connection, i, first[i]);
+    });
+    iMobileDevice& connection = *lanes[0];
+    connection.refresh();  // the other connections changed the folders it may have looked at
     // Deepest first, so a folder whose sub-folders went is empty in its turn. The job's own
     // folder stays: the app, or the user, may keep other things there.
     std::vector<QString> ordered(folders.begin(), folders.end());

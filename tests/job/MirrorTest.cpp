@@ -167,6 +167,30 @@ TEST_F(Mirror, TakingAJobBackRemovesItsFilesOfTheSameSizeAndTheFoldersTheyLeaveE
     EXPECT_EQ(recordOf(a).files_removed, 1);
 }
 
+TEST_F(Mirror, TakenBackThroughSeveralConnectionsEachFileGoesOnceAndFoldersAfterWhatTheyHeld)
+{
+    farm.service()->setCallsWaitOnALink(true);  // as on a cable: a device is served through several connections
+    job.setConnectionsOverride(4);
+    for (int i = 0; i < 30; ++i)
+        tree.file(QStringLiteral("src/Photos/many/%1/x%2.jpg").arg(i % 3).arg(i), 7);
+    auto a = device(QStringLiteral("A"));
+    ASSERT_TRUE(runToTheEnd());
+    plant(a, QStringLiteral("Photos/many/1/x4.jpg"), 11);  // the user's own x4.jpg now: another size
+
+    // A file taken by two connections, or a folder removed before what it held, would be a
+    // failed entry.
+    job.setRunKind(RunKind::Remove);
+    ASSERT_TRUE(runToTheEnd());
+    EXPECT_EQ(held(a),
+        QStringList({QStringLiteral("Photos/"), QStringLiteral("Photos/many/"), QStringLiteral("Photos/many/1/"),
+            QStringLiteral("Photos/many/1/x4.jpg")}));
+    const ProgressRecord r = recordOf(a);
+    EXPECT_EQ(r.files_removed, 33);  // 29 of many/, a.jpg, b.jpg, Résumé.pdf, top.txt
+    EXPECT_EQ(r.files_skipped, 1);
+    EXPECT_EQ(r.files_failed, 0);
+    EXPECT_EQ(a->status, DeviceStatusFinished);
+}
+
 TEST_F(Mirror, AFolderThatCannotBeListedIsNotTakenForAnEmptyOne)
 {
     auto a = device(QStringLiteral("A"));

@@ -67,6 +67,18 @@ bool iMobileDevice::holdsUnchanged(const QString& devicePath, const QString& loc
         && modificationDateOfItemAtPath(devicePath).toSecsSinceEpoch() == info.lastModified().toSecsSinceEpoch();
 }
 
+std::optional<DeviceItem> iMobileDevice::itemAtPath(const QString& path)
+{
+    bool isFolder = false;
+    if (!itemExistsAtPath(path, &isFolder))
+        return std::nullopt;
+    if (isLinkAtPath(path))
+        return DeviceItem {DeviceItem::Kind::Link};
+    if (isFolder)
+        return DeviceItem {DeviceItem::Kind::Folder};
+    return DeviceItem {DeviceItem::Kind::File, getSizeOfItemAtPath(path)};
+}
+
 DeviceError iMobileDevice::openService(const QString& serviceName)
 {
     Q_UNUSED(serviceName);

@@ -81,6 +81,13 @@ struct UploadResult {
 // Watches long copies: asked whether to go on, told how far they are.
 // Every call comes on the copying thread. A device keeps its delegate as a plain,
 // non-owning pointer, so the delegate must outlive every copy it watches.
+// What a device holds at a path.
+struct DeviceItem {
+    enum class Kind { File, Folder, Link };
+    Kind kind = Kind::File;
+    std::uint64_t size = 0;  // 0 when the device gives none
+};
+
 class iMobileDeviceCopyDelegate {
 public:
     virtual ~iMobileDeviceCopyDelegate() = default;
@@ -167,6 +174,9 @@ public:
     // the folder, none for each name, so nothing says which is a folder. Nothing when the
     // folder cannot be opened (an empty list is an empty folder).
     virtual std::optional<QStringList> namesInDirectory(const QString& path);
+    // What the path holds, in one request where the device can; nothing where it holds
+    // nothing there or did not answer. May block on device I/O.
+    virtual std::optional<DeviceItem> itemAtPath(const QString& path);
     virtual bool isLinkAtPath(const QString& path) = 0;
     virtual bool isDirectoryAtPath(const QString& path) = 0;
     virtual bool itemExistsAtPath(const QString& path, bool* isDirectory = nullptr) = 0;

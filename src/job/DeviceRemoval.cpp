@@ -102,15 +102,15 @@ void DeviceCopy::removeJobFile(iMobileDevice& connection, std::size_t index, boo
     const auto& files = m_run->plan.files();
     const JobRun::Destination& destination = m_run->destinations[index];
     QString leftBecause;
-    bool isFolder = false;
-    // A file the device does not hold is nothing to say or count: a device never served.
-    if (first && connection.itemExistsAtPath(destination.path, &isFolder)) {
-        if (connection.isLinkAtPath(destination.path))
+    // One look for all it takes: a device that goes between two looks would otherwise seem
+    // to hold a file of another size. A file the device does not hold is nothing to say or
+    // count: a device never served.
+    if (const std::optional<DeviceItem> item = first ? connection.itemAtPath(destination.path) : std::nullopt) {
+        if (item->kind == DeviceItem::Kind::Link)
             leftBecause = QStringLiteral("it is a link");
-        else if (isFolder)
+        else if (item->kind == DeviceItem::Kind::Folder)
             leftBecause = QStringLiteral("it is a folder");
-        else if (!m_run->force
-            && connection.getSizeOfItemAtPath(destination.path) != files[index]->filesize.value_or(0))
+        else if (!m_run->force && item->size != files[index]->filesize.value_or(0))
             leftBecause = QStringLiteral("its size differs from the job's file");
         answered();
         if (leftBecause.isEmpty())

@@ -140,6 +140,7 @@ public:
     bool uploadFile(const QString& devicePath, const QString& localPath) override;
     std::vector<iMobileFileSystemNode> contentsOfDirectory(const QString& path, std::int32_t pathType) override;
     std::optional<QStringList> namesInDirectory(const QString& path) override;
+    std::optional<DeviceItem> itemAtPath(const QString& path) override;
     bool isLinkAtPath(const QString& path) override;
     bool isDirectoryAtPath(const QString& path) override;
     bool itemExistsAtPath(const QString& path, bool* isDirectory = nullptr) override;

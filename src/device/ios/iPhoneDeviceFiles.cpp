@@ -294,6 +294,20 @@ bool iPhoneDevice::isDirectoryLocked(const QString& absolutePath)
     return itemInfoLocked(absolutePath).value(QStringLiteral("st_ifmt")) == QLatin1String("S_IFDIR");
 }
 
+std::optional<DeviceItem> iPhoneDevice::itemAtPath(const QString& path)
+{
+    const QMap<QString, QString> info = itemInfoAtPath(fullPath(path));
+    if (info.isEmpty())
+        return std::nullopt;
+    const QString kind = info.value(QStringLiteral("st_ifmt"));
+    if (kind == QLatin1String("S_IFLNK"))
+        return DeviceItem {DeviceItem::Kind::Link};
+    if (kind == QLatin1String("S_IFDIR"))
+        return DeviceItem {DeviceItem::Kind::Folder};
+    return DeviceItem {
+        DeviceItem::Kind::File, std::uint64_t(std::max<qint64>(0, info.value(QStringLiteral("st_size")).toLongLong()))};
+}
+
 bool iPhoneDevice::isLinkAtPath(const QString& path)
 {
     return itemInfoAtPath(fullPath(path)).value(QStringLiteral("st_ifmt")) == QLatin1String("S_IFLNK");

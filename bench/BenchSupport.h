@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 
@@ -178,4 +179,20 @@ inline bool plainCopy(const QString& from, const QString& to)
     if (out)
         ok = std::fclose(out) == 0 && ok;
     return ok;
+}
+
+// The best of `runs` runs of two jobs on one farm, taken in turn; nothing when a run of either
+// failed (a time below 0).
+inline std::optional<std::pair<double, double>> bestOfPairs(
+    int runs, const std::function<double()>& first, const std::function<double()>& second)
+{
+    std::pair<double, double> best {1e300, 1e300};
+    for (int run = 0; run < runs; ++run) {
+        const double a = first();
+        const double b = second();
+        if (a < 0 || b < 0)
+            return std::nullopt;
+        best = {std::min(best.first, a), std::min(best.second, b)};
+    }
+    return best;
 }

@@ -557,26 +557,27 @@ int main(int argc, char** argv)
         SteadyScratch inMemory;
         const QString farm = inMemory.folder("farm");
         const QStringList usb {"--write-rate", "22", "--latency-ms", "1"};
-        double best[2] = {1e300, 1e300};
-        for (int run = 0; run < 2; ++run) {
-            for (int i = 0; i < 100; ++i)
-                writeRandom(payload.paths[i], 40 * 1024);
-            RunShape full {true, -1, 0, 0, 3};
-            const double fullMs = imdJobMs(payload, farm, 8, usb, nullptr, &full);
-            QDir(payload.root + QStringLiteral("/small/0")).removeRecursively();
-            RunShape mirrored {true, -1, 0, 0, 3, true, 100};
-            const double mirrorMs = imdJobMs(shrunk, farm, 8, usb, nullptr, &mirrored);
-            if (fullMs < 0 || mirrorMs < 0) {
-                std::printf(
-                    "case 6: a device did not get every file, was sent an unchanged one, or lost another number\n");
-                return 1;
-            }
-            best[0] = std::min(best[0], fullMs);
-            best[1] = std::min(best[1], mirrorMs);
+        const auto best = bestOfPairs(
+            2,
+            [&] {
+                for (int i = 0; i < 100; ++i)
+                    writeRandom(payload.paths[i], 40 * 1024);
+                RunShape full {true, -1, 0, 0, 3};
+                return imdJobMs(payload, farm, 8, usb, nullptr, &full);
+            },
+            [&] {
+                QDir(payload.root + QStringLiteral("/small/0")).removeRecursively();
+                RunShape mirrored {true, -1, 0, 0, 3, true, 100};
+                return imdJobMs(shrunk, farm, 8, usb, nullptr, &mirrored);
+            });
+        if (!best) {
+            std::printf("case 6: a device did not get every file, was sent an unchanged one, or lost another number\n");
+            return 1;
         }
+        const auto [fullMs, mirrorMs] = *best;
         std::printf("case 6: 1,000 files of 40 KiB on 8 devices at 22 MB/s, 1 ms a request, 100 gone from the source, "
                     "default settings: mirrored re-run %.0f ms, full send %.0f ms: %.3fx\n",
-            best[1], best[0], best[1] / best[0]);
+            mirrorMs, fullMs, mirrorMs / fullMs);
     }
     // Taking the job back, with the settings a new user has: 1,000 files of 40 KiB off 8
     // devices, against sending them, in pairs.
@@ -585,23 +586,25 @@ int main(int argc, char** argv)
         SteadyScratch inMemory;
         const QString farm = inMemory.folder("farm");
         const QStringList usb {"--write-rate", "22", "--latency-ms", "1"};
-        double best[2] = {1e300, 1e300};
-        for (int run = 0; run < 2; ++run) {
-            RunShape send {true, -1, 0, 0, 3};
-            const double sendMs = imdJobMs(payload, farm, 8, usb, nullptr, &send);
-            RunShape takeBack {true, -1, 0, 0, 3};
-            takeBack.takeBack = true;
-            const double takeBackMs = imdJobMs(payload, farm, 8, usb, nullptr, &takeBack);
-            if (sendMs < 0 || takeBackMs < 0) {
-                std::printf("case 7: a device did not get every file, or did not lose every one\n");
-                return 1;
-            }
-            best[0] = std::min(best[0], sendMs);
-            best[1] = std::min(best[1], takeBackMs);
+        const auto best = bestOfPairs(
+            2,
+            [&] {
+                RunShape send {true, -1, 0, 0, 3};
+                return imdJobMs(payload, farm, 8, usb, nullptr, &send);
+            },
+            [&] {
+                RunShape takeBack {true, -1, 0, 0, 3};
+                takeBack.takeBack = true;
+                return imdJobMs(payload, farm, 8, usb, nullptr, &takeBack);
+            });
+        if (!best) {
+            std::printf("case 7: a device did not get every file, or did not lose every one\n");
+            return 1;
         }
+        const auto [sendMs, takeBackMs] = *best;
         std::printf("case 7: 1,000 files of 40 KiB on 8 devices at 22 MB/s, 1 ms a request, default settings: "
                     "taking them back %.0f ms, sending them %.0f ms: %.3fx\n",
-            best[1], best[0], best[1] / best[0]);
+            takeBackMs, sendMs, takeBackMs / sendMs);
     }
     return 0;
 }

@@ -374,22 +374,6 @@ bool caseTwo(Scratch& scratch)
     return true;
 }
 
-// The best of `runs` runs of two jobs on one farm, taken in turn; nothing when a run of either
-// failed.
-std::optional<std::pair<double, double>> bestOfPairs(
-    int runs, const std::function<double()>& first, const std::function<double()>& second)
-{
-    std::pair<double, double> best {1e300, 1e300};
-    for (int run = 0; run < runs; ++run) {
-        const double a = first();
-        const double b = second();
-        if (a < 0 || b < 0)
-            return std::nullopt;
-        best = {std::min(best.first, a), std::min(best.second, b)};
-    }
-    return best;
-}
-
 // 1,000 files (199 MiB) already on 8 devices, sent again with skipUnchanged, against sending
 // them in full, in the same run. The device files' times come from the full send.
 bool caseFour(Scratch& scratch)

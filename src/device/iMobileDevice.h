@@ -78,9 +78,6 @@ struct UploadResult {
     bool ok() const { return error.isEmpty(); }
 };
 
-// Watches long copies: asked whether to go on, told how far they are.
-// Every call comes on the copying thread. A device keeps its delegate as a plain,
-// non-owning pointer, so the delegate must outlive every copy it watches.
 // What a device holds at a path.
 struct DeviceItem {
     enum class Kind { File, Folder, Link };
@@ -88,6 +85,9 @@ struct DeviceItem {
     std::uint64_t size = 0;  // 0 when the device gives none
 };
 
+// Watches long copies: asked whether to go on, told how far they are.
+// Every call comes on the copying thread. A device keeps its delegate as a plain,
+// non-owning pointer, so the delegate must outlive every copy it watches.
 class iMobileDeviceCopyDelegate {
 public:
     virtual ~iMobileDeviceCopyDelegate() = default;

@@ -158,7 +158,8 @@ void DeviceCopy::removeJobFiles(const std::vector<std::shared_ptr<iMobileDevice>
     for (const QString& folder : ordered) {
         if (!goOn())
             break;
-        if (connection.isLinkAtPath(folder) || !connection.isDirectoryAtPath(folder))
+        if (const std::optional<DeviceItem> item = connection.itemAtPath(folder);
+            !item || item->kind != DeviceItem::Kind::Folder)
             continue;
         const auto held = connection.contentsOfDirectory(folder, PathTypeAll);
         answered();

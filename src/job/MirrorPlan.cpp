@@ -81,8 +81,8 @@ std::vector<MirrorPlan::Item> MirrorPlan::extrasOn(const std::vector<iMobileDevi
 
 bool MirrorPlan::isFolderOn(iMobileDevice& device, const QString& path)
 {
-    // One request: both answers come from the same cached file information.
-    return !device.isLinkAtPath(path) && device.isDirectoryAtPath(path);
+    const std::optional<DeviceItem> item = device.itemAtPath(path);
+    return item && item->kind == DeviceItem::Kind::Folder;
 }
 
 bool MirrorPlan::walk(const std::vector<iMobileDevice*>& lanes, const QString& folder, const QString& folderKey,
